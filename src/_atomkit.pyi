@@ -1,0 +1,30 @@
+# Type stub of the _atomkit extension module: the two inner loops of an extended XYZ
+# reader and writer.
+from typing import Sequence, TypedDict
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = ["write_atoms_rs", "read_atom_lines_rs"]
+
+class _AtomColumns(TypedDict):
+    floats: npt.NDArray[np.float64]
+    ints: npt.NDArray[np.int64]
+    bools: npt.NDArray[np.uint8]
+    strs: list[list[str]]
+
+def write_atoms_rs(
+    sym_codepoints: npt.NDArray[np.uint32],
+    sym_width: int,
+    float_mat: npt.NDArray[np.float64],
+    int_mat: npt.NDArray[np.int64],
+    bool_mat: npt.NDArray[np.uint8],
+    col_types: bytes | bytearray | Sequence[int],
+) -> str:
+    """Build the complete extxyz atom block (all `natoms` lines) as a Python str."""
+
+def read_atom_lines_rs(
+    lines: Sequence[str],
+    col_types: bytes | bytearray | Sequence[int],
+) -> _AtomColumns:
+    """Parse `natoms` atom lines into float, int, bool and string columns."""

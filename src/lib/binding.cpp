@@ -1,0 +1,185 @@
+// Argument binding and the conversions of sym_width, col_types and lines.
+#include "lib/binding.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+namespace atomkit {
+namespace {
+
+std::string function_label(const FunctionSpec& function) {
+    std::string label(function.name);
+    label += "()";
+    return label;
+}
+
+// 'a' / 'a' and 'b' / 'a', 'b', and 'c' — the way CPython lists missing arguments.
+std::string quoted_name_list(const std::vector<std::string_view>& names) {
+    std::string out;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) {
+            if (names.size() == 2) {
+                out += " and ";
+            } else {
+                out += i + 1 == names.size() ? ", and " : ", ";
+            }
+        }
+        out += '\'';
+        out += names[i];
+        out += '\'';
+    }
+    return out;
+}
+
+PyError type_error(std::string message) {
+    return PyError::pending(PyExc_TypeError, std::move(message));
+}
+
+// Lengths come from the caller's __len__, which may lie; a real list or tuple is trusted,
+// anything else reserves at most this many items up front and grows as items arrive.
+constexpr Py_ssize_t untrusted_reserve_limit = 1 << 16;
+
+template <class Item, class Convert>
+Result<std::vector<Item>> extract_sequence(PyObject* object, Convert&& convert) {
+    if (PyUnicode_Check(object)) return std::unexpected(type_error("Can't extract `str` to `Vec`"));
+    if (!PySequence_Check(object)) return std::unexpected(conversion_error(object, "Sequence"));
+    Py_ssize_t length = PySequence_Size(object);
+    if (length < 0) {
+        PyError::fetch();  // a broken __len__ only costs the reservation
+        length = 0;
+    }
+    if (!PyList_CheckExact(object) && !PyTuple_CheckExact(object)) {
+        length = std::min(length, untrusted_reserve_limit);
+    }
+    std::vector<Item> items;
+    items.reserve(static_cast<std::size_t>(length));
+    PyRef iterator = PyRef::steal(PyObject_GetIter(object));
+    if (!iterator) return std::unexpected(PyError::fetch());
+    while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
+        Result<Item> converted = convert(std::move(item));
+        if (!converted) return std::unexpected(std::move(converted.error()));
+        items.push_back(std::move(*converted));
+    }
+    if (PyErr_Occurred() != nullptr) return std::unexpected(PyError::fetch());
+    return items;
+}
+
+}  // namespace
+
+Result<void> bind_arguments(const FunctionSpec& function, PyObject* const* args,
+                            Py_ssize_t nargsf, PyObject* kwnames,
+                            std::span<PyObject*> slots) {
+    const std::size_t count = function.parameters.size();
+    const std::size_t positional = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
+    std::fill(slots.begin(), slots.end(), nullptr);
+    for (std::size_t i = 0; i < std::min(positional, count); ++i) slots[i] = args[i];
+    if (positional > count) {
+        return std::unexpected(type_error(
+            function_label(function) + " takes " + std::to_string(count) +
+            " positional arguments but " + std::to_string(positional) +
+            (positional == 1 ? " was" : " were") + " given"));
+    }
+    const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        PyObject* name = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
+        std::size_t match = count;
+        if (utf8 == nullptr) {
+            PyErr_Clear();  // an undecodable name matches no parameter
+        } else {
+            std::string_view text(utf8, static_cast<std::size_t>(size));
+            for (std::size_t j = 0; j < count; ++j) {
+                if (function.parameters[j] == text) {
+                    match = j;
+                    break;
+                }
+            }
+        }
+        if (match == count) {
+            return std::unexpected(type_error(function_label(function) +
+                                              " got an unexpected keyword argument '" +
+                                              lossy_text(name) + "'"));
+        }
+        if (slots[match] != nullptr) {
+            return std::unexpected(type_error(
+                function_label(function) + " got multiple values for argument '" +
+                std::string(function.parameters[match]) + "'"));
+        }
+        slots[match] = args[positional + static_cast<std::size_t>(k)];
+    }
+    std::vector<std::string_view> missing;
+    for (std::size_t j = positional; j < count; ++j) {
+        if (slots[j] == nullptr) missing.push_back(function.parameters[j]);
+    }
+    if (!missing.empty()) {
+        return std::unexpected(type_error(
+            function_label(function) + " missing " + std::to_string(missing.size()) +
+            " required positional " + (missing.size() == 1 ? "argument" : "arguments") +
+            ": " + quoted_name_list(missing)));
+    }
+    return {};
+}
+
+PyError argument_error(PyError error, std::string_view parameter) {
+    PyObject* old = error.object();
+    if (Py_TYPE(old) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) return error;
+    std::string message = "argument '";
+    message += parameter;
+    message += "': ";
+    message += lossy_text(old);
+    PyError replaced = PyError::pending(PyExc_TypeError, std::move(message));
+    // The old exception is dropped; only its cause survives, and setting the cause also
+    // suppresses the context, as CPython's own argument errors do.
+    PyException_SetCause(replaced.object(), PyException_GetCause(old));
+    return replaced;
+}
+
+Result<std::uint64_t> extract_u64(PyObject* object) {
+    unsigned long long value = 0;
+    if (PyLong_Check(object)) {
+        value = PyLong_AsUnsignedLongLong(object);
+    } else {
+        PyRef index = PyRef::steal(PyNumber_Index(object));
+        if (!index) return std::unexpected(PyError::fetch());
+        value = PyLong_AsUnsignedLongLong(index.get());
+    }
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
+        return std::unexpected(PyError::fetch());
+    }
+    return static_cast<std::uint64_t>(value);
+}
+
+Result<std::vector<std::uint8_t>> extract_byte_sequence(PyObject* object) {
+    return extract_sequence<std::uint8_t>(object, [](PyRef item) -> Result<std::uint8_t> {
+        long value = PyLong_AsLong(item.get());
+        if (value == -1 && PyErr_Occurred() != nullptr) return std::unexpected(PyError::fetch());
+        if (value < 0 || value > 255) {
+            return std::unexpected(PyError::pending(
+                PyExc_OverflowError, "out of range integral type conversion attempted"));
+        }
+        return static_cast<std::uint8_t>(value);
+    });
+}
+
+Result<LineTexts> extract_lines(PyObject* object) {
+    LineTexts lines;
+    auto owners = extract_sequence<PyRef>(object, [&lines](PyRef item) -> Result<PyRef> {
+        if (!PyUnicode_Check(item.get())) {
+            return std::unexpected(conversion_error(item.get(), "PyString"));
+        }
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(item.get(), &size);
+        if (utf8 == nullptr) return std::unexpected(PyError::fetch());
+        // The text stays valid while we hold the reference: CPython caches a str's UTF-8
+        // form for the object's lifetime.
+        lines.texts.emplace_back(utf8, static_cast<std::size_t>(size));
+        return item;
+    });
+    if (!owners) return std::unexpected(std::move(owners.error()));
+    lines.owners = std::move(*owners);
+    return lines;
+}
+
+}  // namespace atomkit

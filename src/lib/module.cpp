@@ -1,0 +1,153 @@
+// The module definition and PyInit__atomkit: one module object per process, refused to
+// every interpreter but the first.
+#include <atomic>
+#include <cstdint>
+#include <string_view>
+
+#include "lib/boundary.hpp"
+#include "lib/entries.hpp"
+#include "lib/process_cell.hpp"
+
+namespace atomkit {
+namespace {
+
+constexpr const char* write_atoms_doc =
+    "write_atoms_rs(sym_codepoints, sym_width, float_mat, int_mat, bool_mat, col_types)\n"
+    "--\n"
+    "\n"
+    "Build the complete extxyz atom block (all `natoms` lines) as a Python str.\n"
+    "\n"
+    "Replaces the Python loop `for i in range(natoms): fileobj.write(fmt % tuple(data[i]))`.\n"
+    "\n"
+    "`sym_codepoints` is a (natoms, max_str_len) uint32 array of UTF-32 LE codepoints,\n"
+    "obtained from `symbols_array.view(np.uint32).reshape(natoms, -1)`.  Native decodes\n"
+    "these in-place without creating Python string objects, avoiding O(N) Python overhead.\n"
+    "\n"
+    "Column layout is described by `col_types` (list of ints: ord('s'), ord('f'), etc.):\n"
+    "  ord('s') \u2192 next symbol from sym_codepoints (left-justified to `sym_width`)\n"
+    "  ord('f') \u2192 next column from `float_mat`  (%16.8f)\n"
+    "  ord('i') \u2192 next column from `int_mat`    (%8d)\n"
+    "  ord('b') \u2192 next column from `bool_mat`   (' %.1s' \u2192 \"  T\" / \"  F\")\n"
+    "\n"
+    "`float_mat`, `int_mat`, `bool_mat` may have 0 columns.";
+
+constexpr const char* read_atom_lines_doc =
+    "read_atom_lines_rs(lines, col_types)\n"
+    "--\n"
+    "\n"
+    "Parse `natoms` atom lines, returning a Python dict with keys:\n"
+    "  'floats' \u2192 ndarray shape (natoms, n_float_cols), dtype float64\n"
+    "  'ints'   \u2192 ndarray shape (natoms, n_int_cols),   dtype int64\n"
+    "  'bools'  \u2192 ndarray shape (natoms, n_bool_cols),  dtype uint8 (0/1)\n"
+    "  'strs'   \u2192 Python list of lists of str, one sub-list per string column\n"
+    "\n"
+    "`col_types` is a bytes/list of ints, one per token per line:\n"
+    "  b'f'=102 \u2192 float, b'i'=105 \u2192 int, b's'=115 \u2192 string, b'b'=98 \u2192 bool\n"
+    "\n"
+    "Raises `ValueError` if any line cannot be parsed according to `col_types`.";
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "_atomkit",
+    "",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+std::atomic<std::int64_t> owning_interpreter{-1};
+ProcessCell<PyRef> module_cell;
+ProcessCell<PyRef> name_string;
+ProcessCell<PyRef> all_string;
+
+constexpr int python_api_version = 1013;
+
+PyObject* interned(ProcessCell<PyRef>& cell, std::string_view text) {
+    auto value = cell.get_or_try_init([text]() -> std::expected<PyRef, bool> {
+        PyObject* s = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        if (s == nullptr) api_call_failed();
+        PyUnicode_InternInPlace(&s);
+        return PyRef::steal(s);
+    });
+    return (*value)->get();
+}
+
+Result<void> add_function(PyObject* module, const char* name, _PyCFunctionFastWithKeywords entry,
+                          const char* doc) {
+    PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+    if (!module_name) return std::unexpected(PyError::fetch());
+    // CPython keeps a pointer to the definition inside the function object for the rest of
+    // the process, so it is allocated once and never freed.
+    auto* definition = new PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
+                                       METH_FASTCALL | METH_KEYWORDS, doc};
+    PyRef function = PyRef::steal(PyCMethod_New(definition, module, module_name.get(), nullptr));
+    module_name = PyRef();
+    if (!function) return std::unexpected(PyError::fetch());
+
+    PyRef function_name = PyRef::steal(PyObject_GetAttr(function.get(), interned(name_string, "__name__")));
+    if (!function_name) return std::unexpected(PyError::fetch());
+    if (!PyUnicode_Check(function_name.get())) {
+        return std::unexpected(conversion_error(function_name.get(), "PyString"));
+    }
+
+    PyObject* all_name = interned(all_string, "__all__");
+    PyRef all = PyRef::steal(PyObject_GetAttr(module, all_name));
+    if (!all) {
+        PyError error = PyError::fetch();
+        if (!PyErr_GivenExceptionMatches(error.object(), PyExc_AttributeError)) {
+            return std::unexpected(std::move(error));
+        }
+        all = PyRef::steal(PyList_New(0));
+        if (!all) return std::unexpected(PyError::fetch());
+        if (PyObject_SetAttr(module, all_name, all.get()) < 0) {
+            return std::unexpected(PyError::fetch());
+        }
+    } else if (!PyList_Check(all.get())) {
+        return std::unexpected(conversion_error(all.get(), "PyList"));
+    }
+    if (PyList_Append(all.get(), function_name.get()) < 0) {
+        fail_with("could not append __name__ to __all__", PyError::fetch());
+    }
+    if (PyObject_SetAttr(module, function_name.get(), function.get()) < 0) {
+        return std::unexpected(PyError::fetch());
+    }
+    return {};
+}
+
+Result<void> initialize(PyObject* module) {
+    if (auto r = add_function(module, "write_atoms_rs", write_atoms_entry, write_atoms_doc); !r) {
+        return r;
+    }
+    return add_function(module, "read_atom_lines_rs", read_atom_lines_entry, read_atom_lines_doc);
+}
+
+Result<PyRef> create_module() {
+    std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter == -1) return std::unexpected(PyError::fetch());
+    std::int64_t expected = -1;
+    if (!owning_interpreter.compare_exchange_strong(expected, interpreter) &&
+        expected != interpreter) {
+        return std::unexpected(PyError::pending(
+            PyExc_ImportError,
+            "_atomkit does not yet support subinterpreters, see "
+            "https://docs.python.org/3/howto/isolating-extensions.html"));
+    }
+    if (const PyRef* existing = module_cell.get()) return existing->clone();
+
+    PyRef module = PyRef::steal(PyModule_Create2(&module_definition, python_api_version));
+    if (!module) return std::unexpected(PyError::fetch());
+    if (auto done = initialize(module.get()); !done) return std::unexpected(std::move(done.error()));
+    auto stored = module_cell.get_or_try_init(
+        [&module]() -> std::expected<PyRef, bool> { return std::move(module); });
+    return (*stored)->clone();
+}
+
+}  // namespace
+}  // namespace atomkit
+
+PyMODINIT_FUNC PyInit__atomkit(void) {
+    return atomkit::run_at_boundary([] { return atomkit::create_module(); });
+}

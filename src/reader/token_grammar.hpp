@@ -1,0 +1,26 @@
+// The value grammars of single tokens: float64, int64 and boolean. Plain C++ over bytes;
+// nothing here allocates or throws.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string_view>
+
+namespace atomkit {
+
+enum class FloatTokenError { invalid, empty };
+enum class IntTokenError { invalid_digit, too_large, too_small, empty };
+
+// "invalid float literal" / "cannot parse float from empty string"
+std::string_view describe(FloatTokenError error) noexcept;
+// "invalid digit found in string" / "number too large to fit in target type" /
+// "number too small to fit in target type" / "cannot parse integer from empty string"
+std::string_view describe(IntTokenError error) noexcept;
+
+std::expected<double, FloatTokenError> parse_float_token(std::string_view token) noexcept;
+std::expected<std::int64_t, IntTokenError> parse_int_token(std::string_view token) noexcept;
+// One of the eight texts T/True/TRUE/true and F/False/FALSE/false, else nullopt.
+std::optional<bool> parse_bool_token(std::string_view token) noexcept;
+
+}  // namespace atomkit
