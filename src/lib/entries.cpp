@@ -4,8 +4,12 @@
 #include <array>
 #include <string_view>
 
+#include "array_interface/array_argument.hpp"
 #include "lib/binding.hpp"
 #include "lib/boundary.hpp"
+#include "reader/atom_lines.hpp"
+#include "reader/read_result.hpp"
+#include "writer/atom_block.hpp"
 
 namespace atomkit {
 namespace {
@@ -22,11 +26,30 @@ Result<PyRef> write_atoms(PyObject* const* args, Py_ssize_t nargsf, PyObject* kw
     if (auto bound = bind_arguments(write_spec, args, nargsf, kwnames, slots); !bound) {
         return std::unexpected(std::move(bound.error()));
     }
-    auto sym_width = for_argument(extract_u64(slots[1]), "sym_width");
-    if (!sym_width) return std::unexpected(std::move(sym_width.error()));
-    auto col_types = for_argument(extract_byte_sequence(slots[5]), "col_types");
-    if (!col_types) return std::unexpected(std::move(col_types.error()));
-    fail("the array path of write_atoms_rs is not built yet");
+    std::string text;
+    {
+        // Declared in parameter order, so the borrows are given back in reverse order on
+        // every way out of this scope.
+        auto symbols = for_argument(ReadonlyMatrix<std::uint32_t>::extract(slots[0]), "sym_codepoints");
+        if (!symbols) return std::unexpected(std::move(symbols.error()));
+        auto sym_width = for_argument(extract_u64(slots[1]), "sym_width");
+        if (!sym_width) return std::unexpected(std::move(sym_width.error()));
+        auto floats = for_argument(ReadonlyMatrix<double>::extract(slots[2]), "float_mat");
+        if (!floats) return std::unexpected(std::move(floats.error()));
+        auto ints = for_argument(ReadonlyMatrix<std::int64_t>::extract(slots[3]), "int_mat");
+        if (!ints) return std::unexpected(std::move(ints.error()));
+        auto bools = for_argument(ReadonlyMatrix<std::uint8_t>::extract(slots[4]), "bool_mat");
+        if (!bools) return std::unexpected(std::move(bools.error()));
+        auto col_types = for_argument(extract_byte_sequence(slots[5]), "col_types");
+        if (!col_types) return std::unexpected(std::move(col_types.error()));
+
+        text = build_atom_block(AtomBlockInput{symbols->view(), *sym_width, floats->view(),
+                                               ints->view(), bools->view(), *col_types});
+    }
+    PyRef result = PyRef::steal(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!result) api_call_failed();
+    return result;
 }
 
 Result<PyRef> read_atom_lines(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -38,7 +61,9 @@ Result<PyRef> read_atom_lines(PyObject* const* args, Py_ssize_t nargsf, PyObject
     if (!lines) return std::unexpected(std::move(lines.error()));
     auto col_types = for_argument(extract_byte_sequence(slots[1]), "col_types");
     if (!col_types) return std::unexpected(std::move(col_types.error()));
-    fail("the reader path of read_atom_lines_rs is not built yet");
+    auto parsed = parse_atom_lines(lines->texts, *col_types);
+    if (!parsed) return std::unexpected(PyError::pending(PyExc_ValueError, std::move(parsed.error())));
+    return build_read_result(std::move(*parsed));
 }
 
 }  // namespace

@@ -1,0 +1,61 @@
+// ReadonlyMatrix<T>: an accepted two-dimensional NumPy array argument, held by reference
+// under a shared borrow for the call, and read in place through a MatrixView<T>.
+#pragma once
+
+#include <utility>
+
+#include "array_interface/borrow_registry.hpp"
+#include "array_interface/matrix_view.hpp"
+#include "array_interface/numpy_abi.hpp"
+#include "array_interface/numpy_api.hpp"
+#include "lib/internal_failure.hpp"
+#include "lib/py_error.hpp"
+
+namespace atomkit {
+
+// Whether `object` is an ndarray (or subclass) of exactly two dimensions whose element
+// type is equivalent to the type number; nothing is ever converted or copied.
+bool is_matrix_of(PyObject* object, int type_number);
+
+template <class T>
+class ReadonlyMatrix {
+public:
+    static Result<ReadonlyMatrix> extract(PyObject* object) {
+        if (!is_matrix_of(object, numpy::type_number_of<T>())) {
+            return std::unexpected(conversion_error(object, "PyArray<T, D>"));
+        }
+        ReadonlyMatrix matrix(PyRef::borrow(object));
+        if (!acquire_shared(object)) {
+            fail("called `Result::unwrap()` on an `Err` value: AlreadyBorrowed");
+        }
+        matrix.borrowed_ = true;
+        return matrix;
+    }
+
+    ReadonlyMatrix(ReadonlyMatrix&& other) noexcept
+        : array_(std::move(other.array_)), borrowed_(std::exchange(other.borrowed_, false)) {}
+    ReadonlyMatrix& operator=(ReadonlyMatrix&&) = delete;
+    ReadonlyMatrix(const ReadonlyMatrix&) = delete;
+    ReadonlyMatrix& operator=(const ReadonlyMatrix&) = delete;
+    // The borrow goes before the reference that keeps the array alive.
+    ~ReadonlyMatrix() {
+        if (borrowed_) release_shared(array_.get());
+    }
+
+    PyObject* array() const noexcept { return array_.get(); }
+
+    MatrixView<T> view() const noexcept {
+        const numpy::ArrayFields* a = numpy::fields(array_.get());
+        return MatrixView<T>(reinterpret_cast<const std::byte*>(a->data),
+                             static_cast<std::size_t>(a->dimensions[0]),
+                             static_cast<std::size_t>(a->dimensions[1]), a->strides[0],
+                             a->strides[1]);
+    }
+
+private:
+    explicit ReadonlyMatrix(PyRef array) noexcept : array_(std::move(array)) {}
+    PyRef array_;
+    bool borrowed_ = false;
+};
+
+}  // namespace atomkit

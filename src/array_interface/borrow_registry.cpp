@@ -1,0 +1,355 @@
+// The shared borrow registry: finding or publishing its capsule, the four registry
+// functions this module serves to every module when it created the registry, and its own borrows.
+#include "array_interface/borrow_registry.hpp"
+
+#include <cstdint>
+#include <cstring>
+#include <expected>
+#include <limits>
+#include <memory>
+#include <new>
+#include <numeric>
+#include <string>
+#include <unordered_map>
+
+#include "array_interface/numpy_abi.hpp"
+#include "array_interface/numpy_api.hpp"
+#include "lib/internal_failure.hpp"
+#include "lib/process_cell.hpp"
+#include "lib/py_error.hpp"
+
+namespace atomkit {
+namespace {
+
+constexpr const char* capsule_name = "_NATIVE_NUMPY_BORROW_CHECKING_API";
+
+constexpr std::int32_t granted = 0;
+constexpr std::int32_t conflict = -1;
+constexpr std::int32_t not_writeable = -2;
+
+using AcquireFn = std::int32_t (*)(void* state, PyObject* array);
+using ReleaseFn = void (*)(void* state, PyObject* array);
+
+// The capsule's record, version 1. Later versions only append fields, so every record of
+// version 1 or more starts with exactly these six machine words.
+struct BorrowApi {
+    std::uint64_t version;
+    void* state;
+    AcquireFn acquire;
+    AcquireFn acquire_mut;
+    ReleaseFn release;
+    ReleaseFn release_mut;
+};
+static_assert(sizeof(BorrowApi) == 6 * sizeof(void*));
+
+// Which memory an array can reach, as four words: the byte range [start, end) spanned by
+// its elements, its data pointer, and the gcd of its strides (the step pattern within the
+// range). Views with equal keys are the same borrow.
+struct BorrowKey {
+    std::uintptr_t start;
+    std::uintptr_t end;
+    std::uintptr_t data;
+    std::uint64_t stride_gcd;
+
+    bool operator==(const BorrowKey&) const = default;
+};
+
+struct BorrowKeyHash {
+    static std::uint64_t mix(std::uint64_t x) noexcept {
+        x ^= x >> 30;
+        x *= 0xbf58476d1ce4e5b9ULL;
+        x ^= x >> 27;
+        x *= 0x94d049bb133111ebULL;
+        x ^= x >> 31;
+        return x;
+    }
+    std::size_t operator()(const BorrowKey& key) const noexcept {
+        std::uint64_t h = mix(key.start);
+        h = mix(h ^ (key.end + 0x9e3779b97f4a7c15ULL));
+        h = mix(h ^ (key.data + 0x9e3779b97f4a7c15ULL));
+        h = mix(h ^ (key.stride_gcd + 0x9e3779b97f4a7c15ULL));
+        return static_cast<std::size_t>(h);
+    }
+};
+
+// Counter per key: n > 0 shared borrows, or -1 for one exclusive borrow. A key whose
+// counter would reach 0 is erased, and so is an address whose inner map would become
+// empty, so presence in the map is the same as being borrowed.
+using KeyCounters = std::unordered_map<BorrowKey, std::int64_t, BorrowKeyHash>;
+constexpr std::int64_t exclusive = -1;
+
+struct RegistryState {
+    // Both captured before the capsule is published, so the registry functions, which other
+    // modules call at any time, never need NumPy's API table and can never fail on it.
+    PyTypeObject* array_type;
+    bool numpy2_layout;
+    std::unordered_map<std::uintptr_t, KeyCounters> borrows;
+};
+
+bool is_array(const RegistryState& state, PyObject* object) noexcept {
+    PyTypeObject* type = Py_TYPE(object);
+    return type == state.array_type || PyType_IsSubtype(type, state.array_type) != 0;
+}
+
+// Views of one buffer share this address: the chain of `base` fields is followed through
+// arrays to the object that really owns the memory.
+std::uintptr_t base_address(const RegistryState& state, PyObject* array) noexcept {
+    PyObject* current = array;
+    for (;;) {
+        PyObject* base = numpy::fields(current)->base;
+        if (base == nullptr) return reinterpret_cast<std::uintptr_t>(current);
+        if (!is_array(state, base)) return reinterpret_cast<std::uintptr_t>(base);
+        current = base;
+    }
+}
+
+std::uint64_t magnitude(Py_ssize_t value) noexcept {
+    const auto bits = static_cast<std::uint64_t>(value);
+    return value < 0 ? 0 - bits : bits;
+}
+
+// Address arithmetic is done modulo the word size: NumPy lets strides and offsets be
+// anything (as_strided), and a borrow key must never be undefined behaviour to compute.
+BorrowKey borrow_key(const RegistryState& state, PyObject* array) noexcept {
+    const numpy::ArrayFields* f = numpy::fields(array);
+    const auto data = reinterpret_cast<std::uintptr_t>(f->data);
+    BorrowKey key{data, data, data, f->nd == 0 ? 1U : 0U};
+    bool empty = f->nd == 0;
+    for (int axis = 0; axis < f->nd; ++axis) {
+        key.stride_gcd = std::gcd(key.stride_gcd, magnitude(f->strides[axis]));
+        if (f->dimensions[axis] == 0) empty = true;
+    }
+    if (empty) return key;
+    for (int axis = 0; axis < f->nd; ++axis) {
+        const Py_ssize_t stride = f->strides[axis];
+        const std::uintptr_t span = static_cast<std::uintptr_t>(f->dimensions[axis] - 1) *
+                                    static_cast<std::uintptr_t>(stride);
+        if (stride < 0) {
+            key.start += span;
+        } else {
+            key.end += span;
+        }
+    }
+    key.end += static_cast<std::uintptr_t>(numpy::descr_element_size(f->descr, state.numpy2_layout));
+    return key;
+}
+
+// Keys conflict when their ranges overlap and their element grids can meet: two grids with
+// steps g1 and g2 share an address only if their starts differ by a multiple of gcd(g1, g2),
+// which is why the even and odd columns of one matrix are independent. Two views that only
+// repeat a single element (all strides 0) have no grid to compare, so overlapping ranges
+// count as a conflict there: the safe answer, and no division by zero.
+bool conflicts(const BorrowKey& a, const BorrowKey& b) noexcept {
+    if (a.start >= b.end || b.start >= a.end) return false;
+    const std::uint64_t step = std::gcd(a.stride_gcd, b.stride_gcd);
+    if (step == 0) return true;
+    const std::uint64_t distance = a.data > b.data ? a.data - b.data : b.data - a.data;
+    return distance % step == 0;
+}
+
+// Inserts a new address with its first key. Either both maps change or neither does, so a
+// failed allocation leaves the registry as it was.
+void insert_address(RegistryState& state, std::uintptr_t base, const BorrowKey& key,
+                    std::int64_t counter) {
+    KeyCounters inner;
+    inner.reserve(1);
+    inner.emplace(key, counter);
+    state.borrows.emplace(base, std::move(inner));
+}
+
+void erase_key(RegistryState& state,
+               std::unordered_map<std::uintptr_t, KeyCounters>::iterator outer,
+               KeyCounters::iterator entry) noexcept {
+    if (outer->second.size() == 1) {
+        state.borrows.erase(outer);
+    } else {
+        outer->second.erase(entry);
+    }
+}
+
+// The four registry functions. Other modules call them through the capsule with the
+// interpreter lock held; they must not raise, set a Python error or throw into C callers,
+// so exhausted memory answers "conflict" and leaves the state untouched.
+
+std::int32_t registry_acquire(void* state_pointer, PyObject* array) noexcept {
+    try {
+        RegistryState& state = *static_cast<RegistryState*>(state_pointer);
+        const std::uintptr_t base = base_address(state, array);
+        const BorrowKey key = borrow_key(state, array);
+        auto outer = state.borrows.find(base);
+        if (outer == state.borrows.end()) {
+            insert_address(state, base, key, 1);
+            return granted;
+        }
+        KeyCounters& inner = outer->second;
+        if (auto entry = inner.find(key); entry != inner.end()) {
+            if (entry->second < 0 || entry->second == std::numeric_limits<std::int64_t>::max()) {
+                return conflict;
+            }
+            ++entry->second;
+            return granted;
+        }
+        for (const auto& [other, counter] : inner) {
+            if (counter < 0 && conflicts(key, other)) return conflict;
+        }
+        inner.emplace(key, 1);
+        return granted;
+    } catch (const std::bad_alloc&) {
+        return conflict;
+    }
+}
+
+std::int32_t registry_acquire_mut(void* state_pointer, PyObject* array) noexcept {
+    try {
+        if ((numpy::fields(array)->flags & numpy::array_writeable) == 0) return not_writeable;
+        RegistryState& state = *static_cast<RegistryState*>(state_pointer);
+        const std::uintptr_t base = base_address(state, array);
+        const BorrowKey key = borrow_key(state, array);
+        auto outer = state.borrows.find(base);
+        if (outer == state.borrows.end()) {
+            insert_address(state, base, key, exclusive);
+            return granted;
+        }
+        KeyCounters& inner = outer->second;
+        if (inner.contains(key)) return conflict;
+        for (const auto& entry : inner) {
+            if (conflicts(key, entry.first)) return conflict;
+        }
+        inner.emplace(key, exclusive);
+        return granted;
+    } catch (const std::bad_alloc&) {
+        return conflict;
+    }
+}
+
+// Releasing a borrow that is not held is the caller's error. It is ignored: acting on it
+// would drop somebody else's borrow (or a whole address) and let a real conflict through.
+void registry_release(void* state_pointer, PyObject* array) noexcept {
+    RegistryState& state = *static_cast<RegistryState*>(state_pointer);
+    auto outer = state.borrows.find(base_address(state, array));
+    if (outer == state.borrows.end()) return;
+    auto entry = outer->second.find(borrow_key(state, array));
+    if (entry == outer->second.end() || entry->second <= 0) return;
+    if (--entry->second == 0) erase_key(state, outer, entry);
+}
+
+void registry_release_mut(void* state_pointer, PyObject* array) noexcept {
+    RegistryState& state = *static_cast<RegistryState*>(state_pointer);
+    auto outer = state.borrows.find(base_address(state, array));
+    if (outer == state.borrows.end()) return;
+    auto entry = outer->second.find(borrow_key(state, array));
+    if (entry == outer->second.end() || entry->second != exclusive) return;
+    erase_key(state, outer, entry);
+}
+
+// Frees what the capsule owns once the last reference to it goes; every module that uses
+// the registry keeps its reference for ever, so in practice that is never.
+void destroy_registry_capsule(PyObject* capsule) noexcept {
+    void* pointer = PyCapsule_GetPointer(capsule, PyCapsule_GetName(capsule));
+    if (pointer == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    auto* record = static_cast<BorrowApi*>(pointer);
+    delete static_cast<RegistryState*>(record->state);
+    delete record;
+}
+
+ProcessCell<bool> numpy2_layout_cell;
+ProcessCell<const BorrowApi*> record_cell;
+
+// Descriptors widened their element size field in NumPy 2 (C feature version 0x12).
+bool numpy2_layout() {
+    auto layout = numpy2_layout_cell.get_or_try_init([]() -> std::expected<bool, PyError> {
+        using FeatureVersion = unsigned int (*)();
+        return numpy::entry<FeatureVersion>(numpy::Slot::feature_version)() >= 0x12;
+    });
+    return **layout;
+}
+
+// Publishes a new, empty registry served by this module's functions. The capsule owns the
+// state and the record from the moment it exists, so every failure after that frees both
+// by dropping the capsule.
+Result<PyRef> publish_registry(PyObject* module) {
+    auto state = std::make_unique<RegistryState>(
+        RegistryState{numpy::array_type(), numpy2_layout(), {}});
+    auto record = std::make_unique<BorrowApi>(BorrowApi{
+        1, state.get(), registry_acquire, registry_acquire_mut, registry_release,
+        registry_release_mut});
+    PyRef capsule = PyRef::steal(PyCapsule_New(record.get(), capsule_name,
+                                               destroy_registry_capsule));
+    if (!capsule) return std::unexpected(PyError::fetch());
+    record.release();
+    state.release();
+    if (PyObject_SetAttrString(module, capsule_name, capsule.get()) < 0) {
+        return std::unexpected(PyError::fetch());
+    }
+    return capsule;
+}
+
+Result<const BorrowApi*> load_record() {
+    auto module_name = numpy::multiarray_module_name();
+    if (!module_name) return std::unexpected(std::move(module_name.error()));
+    PyRef module = PyRef::steal(PyImport_ImportModule((*module_name)->c_str()));
+    if (!module) return std::unexpected(PyError::fetch());
+
+    PyRef capsule = PyRef::steal(PyObject_GetAttrString(module.get(), capsule_name));
+    if (capsule) {
+        if (!PyCapsule_CheckExact(capsule.get()) &&
+            PyType_IsSubtype(Py_TYPE(capsule.get()), &PyCapsule_Type) == 0) {
+            return std::unexpected(conversion_error(capsule.get(), "PyCapsule"));
+        }
+    } else {
+        (void)PyError::fetch();  // absent, or unreadable: either way no module published one
+        auto published = publish_registry(module.get());
+        if (!published) return std::unexpected(std::move(published.error()));
+        capsule = std::move(*published);
+    }
+
+    const char* name = PyCapsule_GetName(capsule.get());
+    if (name == nullptr) PyErr_Clear();
+    void* pointer = PyCapsule_GetPointer(capsule.get(), name);
+    if (pointer == nullptr) {
+        // Refused like a capsule of the wrong type: a record we cannot have must not be
+        // read, and the next borrow tries again.
+        if (PyErr_Occurred() != nullptr) return std::unexpected(PyError::fetch());
+        return std::unexpected(PyError::pending(
+            PyExc_ValueError, "the _NATIVE_NUMPY_BORROW_CHECKING_API capsule holds a null pointer"));
+    }
+    std::uint64_t version = 0;
+    std::memcpy(&version, pointer, sizeof version);
+    if (version == 0) {
+        return std::unexpected(PyError::pending(
+            PyExc_TypeError,
+            "Version 0 of borrow checking API is not supported by this version of atomkit"));
+    }
+    // Kept for ever: the record must stay valid even if the attribute is removed later.
+    capsule.release();
+    return static_cast<const BorrowApi*>(pointer);
+}
+
+const BorrowApi& registry() {
+    if (const BorrowApi* const* record = record_cell.get()) return **record;
+    auto record = record_cell.get_or_try_init(load_record);
+    if (!record) fail_with("Interal borrow checking API error", std::move(record.error()));
+    return ***record;
+}
+
+}  // namespace
+
+bool acquire_shared(PyObject* array) {
+    const BorrowApi& api = registry();
+    const std::int32_t code = api.acquire(api.state, array);
+    if (code == granted) return true;
+    if (code == conflict) return false;
+    fail("Unexpected return code " + std::to_string(code) + " from borrow checking API");
+}
+
+void release_shared(PyObject* array) noexcept {
+    // Only a granted acquire_shared can precede this, and it filled the cell.
+    if (const BorrowApi* const* record = record_cell.get()) {
+        (*record)->release((*record)->state, array);
+    }
+}
+
+}  // namespace atomkit

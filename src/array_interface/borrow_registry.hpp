@@ -1,0 +1,17 @@
+// This module's side of the process-wide registry of NumPy array borrows that extension
+// modules share through a capsule on NumPy's multiarray module.
+#pragma once
+
+#include "lib/py_ref.hpp"
+
+namespace atomkit {
+
+// Registers a shared (read-only) borrow of the array's memory. False when another module
+// holds an exclusive borrow of memory this array can reach. The first borrow of the process
+// finds the registry, or installs this module's own when no module has published one yet.
+bool acquire_shared(PyObject* array);
+
+// Ends a shared borrow taken by acquire_shared. Never fails, so destructors may call it.
+void release_shared(PyObject* array) noexcept;
+
+}  // namespace atomkit

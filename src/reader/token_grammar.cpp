@@ -1,0 +1,398 @@
+// The value grammars of single tokens: our own strict scanners for float64, int64 and
+// boolean texts; fast_float (or std::from_chars) only rounds decimals we have accepted.
+#include "reader/token_grammar.hpp"
+
+#include <bit>
+#include <charconv>
+#include <cstddef>
+#include <cstring>
+#include <limits>
+#include <system_error>
+
+#if defined(ATOMKIT_HAVE_FAST_FLOAT) && ATOMKIT_HAVE_FAST_FLOAT
+#include <fast_float/fast_float.h>
+#define ATOMKIT_FLOAT_LIBRARY fast_float
+#else
+#define ATOMKIT_FLOAT_LIBRARY std
+#endif
+
+namespace atomkit {
+namespace {
+
+constexpr double infinity = std::numeric_limits<double>::infinity();
+
+// Below this an integer converts to double exactly, so one multiplication or division by
+// an exact power of ten is a single correctly rounded operation.
+constexpr std::uint64_t exact_mantissa_limit = std::uint64_t{1} << 53;
+constexpr double exact_powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                          1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                          1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr std::int64_t max_exact_power = 22;
+constexpr std::uint64_t integer_powers_of_ten[] = {
+    1ULL,          10ULL,          100ULL,          1000ULL,
+    10000ULL,      100000ULL,      1000000ULL,      10000000ULL,
+    100000000ULL,  1000000000ULL,  10000000000ULL,  100000000000ULL,
+    1000000000000ULL, 10000000000000ULL, 100000000000000ULL, 1000000000000000ULL};
+constexpr std::int64_t max_shifted_power = 15;
+
+// An exponent digit is taken only while the exponent read so far is below this; later
+// digits are read but change nothing.
+constexpr std::uint32_t exponent_digit_limit = 65536;
+
+// Halfway points between adjacent doubles have at most 767 significant digits, so 770
+// digits plus one non-zero stand-in for whatever follows them round like the whole text.
+constexpr std::size_t kept_digits = 770;
+
+// Up to 19 decimal digits fit a uint64 without wrapping.
+constexpr std::ptrdiff_t max_exact_digits = 19;
+
+// Up to 18 decimal digits cannot leave the int64 range.
+constexpr std::ptrdiff_t unchecked_int_digits = 18;
+
+constexpr std::uint64_t nan_bits = 0x7FF8000000000000ULL;
+constexpr std::uint64_t sign_bit = 0x8000000000000000ULL;
+
+inline unsigned digit_value(char c) noexcept {
+    return static_cast<unsigned>(static_cast<unsigned char>(c)) - unsigned{'0'};
+}
+
+inline bool is_digit(char c) noexcept { return digit_value(c) < 10; }
+
+// Eight ASCII digits in one little-endian word: true when every byte is '0'..'9'.
+inline bool eight_digits(std::uint64_t word) noexcept {
+    return (((word + 0x4646464646464646ULL) | (word - 0x3030303030303030ULL)) &
+            0x8080808080808080ULL) == 0;
+}
+
+inline std::uint64_t load_word(const char* p) noexcept {
+    std::uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+    return word;
+}
+
+// The value of eight digits checked by eight_digits().
+inline std::uint64_t eight_digit_value(std::uint64_t word) noexcept {
+    constexpr std::uint64_t mask = 0x000000FF000000FFULL;
+    constexpr std::uint64_t mul1 = 0x000F424000000064ULL;  // 100 + (1000000 << 32)
+    constexpr std::uint64_t mul2 = 0x0000271000000001ULL;  // 1 + (10000 << 32)
+    word -= 0x3030303030303030ULL;
+    word = word * 10 + (word >> 8);
+    return (((word & mask) * mul1) + (((word >> 16) & mask) * mul2)) >> 32;
+}
+
+// The digits of an accepted decimal number, without its sign.
+struct DecimalText {
+    const char* integer_begin;
+    const char* integer_end;
+    const char* fraction_begin;
+    const char* fraction_end;
+    std::int64_t exponent;  // as the exponent rule reads it
+};
+
+// The decimal exponent of the first non-zero digit of the significand (the exponent part
+// left out), or false when every digit is zero.
+bool leading_digit_position(const DecimalText& text, std::int64_t& position) noexcept {
+    for (const char* p = text.integer_begin; p != text.integer_end; ++p) {
+        if (*p != '0') {
+            position = text.integer_end - p - 1;
+            return true;
+        }
+    }
+    for (const char* p = text.fraction_begin; p != text.fraction_end; ++p) {
+        if (*p != '0') {
+            position = -(p - text.fraction_begin) - 1;
+            return true;
+        }
+    }
+    return false;
+}
+
+enum class Conversion { done, out_of_range, refused };
+
+// Correctly rounded conversion of a decimal text that our grammar accepted, without sign.
+// Out of range the libraries differ (fast_float 3.x gives inf/0 silently, newer versions
+// and from_chars report result_out_of_range, the latter leaving the value unset), so the
+// caller decides between infinity and zero itself.
+Conversion round_decimal(const char* first, const char* last, double& value) noexcept {
+    const auto result = ATOMKIT_FLOAT_LIBRARY::from_chars(first, last, value);
+    if (result.ec == std::errc::result_out_of_range) return Conversion::out_of_range;
+    if (result.ec != std::errc() || result.ptr != last) return Conversion::refused;
+    return Conversion::done;
+}
+
+// A value that a library found out of range is infinity when the number is at least one,
+// zero otherwise; no finite double lies on the wrong side of that split.
+inline double beyond_range(std::int64_t leading_position) noexcept {
+    return leading_position >= 0 ? infinity : 0.0;
+}
+
+[[gnu::noinline]] bool convert_plain(const char* first, const char* last,
+                                     const DecimalText& text, double& value) noexcept {
+    switch (round_decimal(first, last, value)) {
+        case Conversion::done:
+            return true;
+        case Conversion::out_of_range: {
+            std::int64_t position = 0;
+            value = leading_digit_position(text, position)
+                        ? beyond_range(position + text.exponent)
+                        : 0.0;
+            return true;
+        }
+        case Conversion::refused:
+            break;
+    }
+    return false;
+}
+
+// An exponent that outgrew the digit limit: the libraries would read all its digits, so
+// the number is restated with its leading significant digits and the limited exponent.
+[[gnu::noinline]] bool convert_far_exponent(const DecimalText& text, double& value) noexcept {
+    std::int64_t position = 0;
+    if (!leading_digit_position(text, position)) {
+        value = 0.0;
+        return true;
+    }
+    position += text.exponent;
+    // Both bounds lie far outside the range of doubles, subnormals and ties included.
+    if (position > 400 || position < -400) {
+        value = beyond_range(position);
+        return true;
+    }
+    char buffer[kept_digits + 1 + 24];
+    std::size_t count = 0;
+    bool started = false;
+    bool dropped = false;
+    auto take = [&](const char* first, const char* last) noexcept {
+        for (const char* p = first; p != last && !dropped; ++p) {
+            if (!started) {
+                if (*p == '0') continue;
+                started = true;
+            }
+            if (count < kept_digits) {
+                buffer[count++] = *p;
+            } else if (*p != '0') {
+                dropped = true;
+            }
+        }
+    };
+    take(text.integer_begin, text.integer_end);
+    take(text.fraction_begin, text.fraction_end);
+    if (dropped) buffer[count++] = '1';
+    buffer[count++] = 'e';
+    const std::int64_t restated = position - static_cast<std::int64_t>(count - 2);
+    const auto written = std::to_chars(buffer + count, buffer + sizeof buffer, restated);
+    switch (round_decimal(buffer, written.ptr, value)) {
+        case Conversion::done:
+            return true;
+        case Conversion::out_of_range:
+            value = beyond_range(position);
+            return true;
+        case Conversion::refused:
+            break;
+    }
+    return false;
+}
+
+// True when [first, last) is `word` (lower-case letters) in any case.
+inline bool is_word(const char* first, const char* last, std::string_view word) noexcept {
+    if (static_cast<std::size_t>(last - first) != word.size()) return false;
+    for (std::size_t i = 0; i < word.size(); ++i) {
+        // Setting bit 5 maps exactly the two cases of a letter onto its lower case.
+        if ((static_cast<unsigned char>(first[i]) | 0x20U) != static_cast<unsigned char>(word[i]))
+            return false;
+    }
+    return true;
+}
+
+[[gnu::noinline]] std::expected<double, FloatTokenError> special_word(const char* first,
+                                                                     const char* last,
+                                                                     bool negative) noexcept {
+    if (is_word(first, last, "nan")) {
+        return std::bit_cast<double>(negative ? nan_bits | sign_bit : nan_bits);
+    }
+    if (is_word(first, last, "inf") || is_word(first, last, "infinity")) {
+        return negative ? -infinity : infinity;
+    }
+    return std::unexpected(FloatTokenError::invalid);
+}
+
+}  // namespace
+
+std::string_view describe(FloatTokenError error) noexcept {
+    switch (error) {
+        case FloatTokenError::invalid:
+            return "invalid float literal";
+        case FloatTokenError::empty:
+            return "cannot parse float from empty string";
+    }
+    return "invalid float literal";
+}
+
+std::string_view describe(IntTokenError error) noexcept {
+    switch (error) {
+        case IntTokenError::invalid_digit:
+            return "invalid digit found in string";
+        case IntTokenError::too_large:
+            return "number too large to fit in target type";
+        case IntTokenError::too_small:
+            return "number too small to fit in target type";
+        case IntTokenError::empty:
+            return "cannot parse integer from empty string";
+    }
+    return "invalid digit found in string";
+}
+
+std::expected<double, FloatTokenError> parse_float_token(std::string_view token) noexcept {
+    const char* p = token.data();
+    const char* const end = p + token.size();
+    if (p == end) return std::unexpected(FloatTokenError::empty);
+    const bool negative = *p == '-';
+    if (negative || *p == '+') ++p;
+    const char* const number = p;
+
+    // One pass does the grammar and gathers the first digits for the exact fast path;
+    // whatever that path cannot settle goes to the library over the unsigned text.
+    std::uint64_t mantissa = 0;  // wraps beyond 19 digits; only used below that
+    while (p != end && is_digit(*p)) {
+        mantissa = mantissa * 10 + digit_value(*p);
+        ++p;
+    }
+    DecimalText text{number, p, p, p, 0};
+    if (p != end && *p == '.') {
+        ++p;
+        text.fraction_begin = p;
+        while (end - p >= 8) {
+            const std::uint64_t word = load_word(p);
+            if (!eight_digits(word)) break;
+            mantissa = mantissa * 100000000 + eight_digit_value(word);
+            p += 8;
+        }
+        while (p != end && is_digit(*p)) {
+            mantissa = mantissa * 10 + digit_value(*p);
+            ++p;
+        }
+        text.fraction_end = p;
+    }
+    const std::ptrdiff_t fraction_digits = text.fraction_end - text.fraction_begin;
+    const std::ptrdiff_t digits = (text.integer_end - text.integer_begin) + fraction_digits;
+    if (digits == 0) {
+        // A point without digits can start no word.
+        if (p != number) return std::unexpected(FloatTokenError::invalid);
+        return special_word(number, end, negative);
+    }
+
+    bool far_exponent = false;
+    if (p != end) {
+        if ((static_cast<unsigned char>(*p) | 0x20U) != 'e') {
+            return std::unexpected(FloatTokenError::invalid);
+        }
+        ++p;
+        bool exponent_negative = false;
+        if (p != end && (*p == '+' || *p == '-')) {
+            exponent_negative = *p == '-';
+            ++p;
+        }
+        if (p == end) return std::unexpected(FloatTokenError::invalid);
+        std::uint32_t exponent = 0;
+        do {
+            const unsigned d = digit_value(*p);
+            if (d > 9) return std::unexpected(FloatTokenError::invalid);
+            if (exponent < exponent_digit_limit) {
+                exponent = exponent * 10 + d;
+            } else {
+                far_exponent = true;
+            }
+        } while (++p != end);
+        text.exponent = exponent_negative ? -std::int64_t{exponent} : std::int64_t{exponent};
+    }
+
+    double value;
+    if (digits <= max_exact_digits && !far_exponent) {
+        const std::int64_t scale = text.exponent - fraction_digits;
+        if (mantissa == 0) return negative ? -0.0 : 0.0;
+        if (mantissa <= exact_mantissa_limit) {
+            if (scale < 0 && scale >= -max_exact_power) {
+                value = static_cast<double>(mantissa) / exact_powers_of_ten[-scale];
+                return negative ? -value : value;
+            }
+            if (scale >= 0 && scale <= max_exact_power) {
+                value = static_cast<double>(mantissa) * exact_powers_of_ten[scale];
+                return negative ? -value : value;
+            }
+            // A small mantissa can take some of the power exactly before the double does.
+            if (scale > max_exact_power && scale <= max_exact_power + max_shifted_power) {
+                const std::uint64_t factor = integer_powers_of_ten[scale - max_exact_power];
+                if (mantissa <= exact_mantissa_limit / factor) {
+                    value = static_cast<double>(mantissa * factor) *
+                            exact_powers_of_ten[max_exact_power];
+                    return negative ? -value : value;
+                }
+            }
+        }
+    }
+    const bool converted = far_exponent ? convert_far_exponent(text, value)
+                                        : convert_plain(number, end, text, value);
+    // A refusal by the library of a text our grammar accepted cannot happen with a correct
+    // library; it surfaces as a refused token rather than as a made-up value.
+    if (!converted) return std::unexpected(FloatTokenError::invalid);
+    return negative ? -value : value;
+}
+
+std::expected<std::int64_t, IntTokenError> parse_int_token(std::string_view token) noexcept {
+    const char* p = token.data();
+    const char* const end = p + token.size();
+    if (p == end) return std::unexpected(IntTokenError::empty);
+    const bool negative = *p == '-';
+    if (negative || *p == '+') {
+        ++p;
+        if (p == end) return std::unexpected(IntTokenError::invalid_digit);
+    }
+    // The first digits cannot leave the range, so only a bad character can stop them.
+    const char* const unchecked_end = end - p > unchecked_int_digits ? p + unchecked_int_digits : end;
+    std::uint64_t magnitude = 0;
+    for (; p != unchecked_end; ++p) {
+        const unsigned d = digit_value(*p);
+        if (d > 9) return std::unexpected(IntTokenError::invalid_digit);
+        magnitude = magnitude * 10 + d;
+    }
+    std::int64_t value = negative ? -static_cast<std::int64_t>(magnitude)
+                                  : static_cast<std::int64_t>(magnitude);
+    // Beyond them the sign is applied at every step, so -2^63 is reached without passing
+    // through +2^63, and the first character that fails decides the reason.
+    for (; p != end; ++p) {
+        const unsigned d = digit_value(*p);
+        if (d > 9) return std::unexpected(IntTokenError::invalid_digit);
+        const auto digit = static_cast<std::int64_t>(d);
+        if (negative) {
+            if (__builtin_mul_overflow(value, 10, &value) ||
+                __builtin_sub_overflow(value, digit, &value)) {
+                return std::unexpected(IntTokenError::too_small);
+            }
+        } else if (__builtin_mul_overflow(value, 10, &value) ||
+                   __builtin_add_overflow(value, digit, &value)) {
+            return std::unexpected(IntTokenError::too_large);
+        }
+    }
+    return value;
+}
+
+std::optional<bool> parse_bool_token(std::string_view token) noexcept {
+    switch (token.size()) {
+        case 1:
+            if (token == "T") return true;
+            if (token == "F") return false;
+            break;
+        case 4:
+            if (token == "True" || token == "TRUE" || token == "true") return true;
+            break;
+        case 5:
+            if (token == "False" || token == "FALSE" || token == "false") return false;
+            break;
+        default:
+            break;
+    }
+    return std::nullopt;
+}
+
+}  // namespace atomkit

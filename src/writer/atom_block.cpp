@@ -1,0 +1,243 @@
+// The atom block writer: line assembly from the column codes, symbol decoding from code
+// points, and the output buffer's reservation and growth.
+#include "writer/atom_block.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+#include "lib/internal_failure.hpp"
+#include "writer/field_format.hpp"
+
+namespace atomkit {
+namespace {
+
+constexpr std::uint8_t code_symbol = 's';
+constexpr std::uint8_t code_float = 'f';
+constexpr std::uint8_t code_int = 'i';
+constexpr std::uint8_t code_bool = 'b';
+
+constexpr std::uint64_t max_sym_width = 65535;
+// Symbol rows up to this many code points are budgeted at 4 bytes each in the per-line
+// bound; longer rows are measured line by line instead, so a huge row of mostly zeros
+// does not inflate every line's budget.
+constexpr std::size_t max_budgeted_row = 256;
+
+constexpr std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
+    const std::uint64_t sum = a + b;
+    return sum < a ? std::numeric_limits<std::uint64_t>::max() : sum;
+}
+
+constexpr std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) noexcept {
+    if (a != 0 && b > std::numeric_limits<std::uint64_t>::max() / a) {
+        return std::numeric_limits<std::uint64_t>::max();
+    }
+    return a * b;
+}
+
+// One column code that writes something, with the matrix column it reads: cursors restart
+// on every line, so the k-th "f" of the codes always reads float column k.
+struct Column {
+    std::uint8_t code;
+    std::size_t index;
+};
+
+inline bool is_scalar_value(std::uint32_t c) noexcept {
+    return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
+}
+
+inline std::size_t utf8_length(std::uint32_t c) noexcept {
+    return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+}
+
+class BlockWriter {
+public:
+    explicit BlockWriter(const AtomBlockInput& input) : in_(input) {
+        std::size_t floats = 0, ints = 0, bools = 0, symbols = 0;
+        for (const std::uint8_t code : in_.col_types) {
+            switch (code) {
+                case code_float: columns_.push_back({code, floats++}); break;
+                case code_int: columns_.push_back({code, ints++}); break;
+                case code_bool: columns_.push_back({code, bools++}); break;
+                case code_symbol: columns_.push_back({code, symbols++}); break;
+                default: break;  // not a column code: writes nothing, moves no cursor
+            }
+        }
+        symbol_fields_ = symbols;
+        const std::uint64_t width = std::min(in_.sym_width, max_sym_width);
+        // Worst case per field: separator plus the widest field; a symbol adds its UTF-8
+        // bytes (at most 4 per code point) and at most `width` spaces of padding.
+        std::uint64_t bound = 1;  // the line feed
+        bound = saturating_add(bound, saturating_mul(floats, 1 + max_float_field));
+        bound = saturating_add(bound, saturating_mul(ints, 1 + max_int_field));
+        bound = saturating_add(bound, saturating_mul(bools, 3));
+        bound = saturating_add(bound, saturating_mul(symbols, width));
+        measure_symbols_ = symbols != 0 && in_.symbols.cols() > max_budgeted_row;
+        if (!measure_symbols_) {
+            bound = saturating_add(bound, saturating_mul(symbols, 4 * in_.symbols.cols()));
+        }
+        fixed_bound_ = bound;
+    }
+
+    std::uint64_t fixed_bound() const noexcept { return fixed_bound_; }
+
+    // Room that line i can take at most.
+    std::uint64_t line_bound(std::size_t i) const noexcept {
+        if (!measure_symbols_) return fixed_bound_;
+        return saturating_add(fixed_bound_, saturating_mul(symbol_fields_, symbol_bytes(i)));
+    }
+
+    // Writes line i at `out`, which has line_bound(i) bytes of room; returns its end.
+    char* write_line(char* out, std::size_t i) const {
+        for (const Column& column : columns_) {
+            switch (column.code) {
+                case code_float:
+                    *out++ = ' ';
+                    check_bounds(in_.floats.rows(), in_.floats.cols(), i, column.index);
+                    out = write_float_field(out, in_.floats.at(i, column.index));
+                    break;
+                case code_int:
+                    *out++ = ' ';
+                    check_bounds(in_.ints.rows(), in_.ints.cols(), i, column.index);
+                    out = write_int_field(out, in_.ints.at(i, column.index));
+                    break;
+                case code_bool:
+                    *out++ = ' ';
+                    *out++ = ' ';
+                    check_bounds(in_.bools.rows(), in_.bools.cols(), i, column.index);
+                    out = write_bool_field(out, in_.bools.at(i, column.index));
+                    break;
+                default:
+                    if (in_.sym_width > max_sym_width) fail("Formatting argument out of range");
+                    out = write_symbol(out, i);
+                    break;
+            }
+        }
+        *out++ = '\n';
+        return out;
+    }
+
+private:
+    static void check_bounds(std::size_t rows, std::size_t cols, std::size_t i, std::size_t j) {
+        if (i >= rows || j >= cols) fail("ndarray: index out of bounds");
+    }
+
+    // Row i up to its first 0, read element by element through the view's strides so that
+    // every memory layout gives the symbols of its row-major copy. Code points that are no
+    // Unicode scalar values are dropped; the width counts code points, and a longer symbol
+    // is written whole.
+    char* write_symbol(char* out, std::size_t i) const {
+        const MatrixView<std::uint32_t>& symbols = in_.symbols;
+        const std::size_t length = symbols.cols();
+        std::size_t code_points = 0;
+        for (std::size_t j = 0; j < length; ++j) {
+            const std::uint32_t c = symbols.at(i, j);
+            if (c == 0) break;
+            if (c < 0x80) {
+                *out++ = static_cast<char>(c);
+            } else if (!is_scalar_value(c)) {
+                continue;
+            } else if (c < 0x800) {
+                out[0] = static_cast<char>(0xC0 | (c >> 6));
+                out[1] = static_cast<char>(0x80 | (c & 0x3F));
+                out += 2;
+            } else if (c < 0x10000) {
+                out[0] = static_cast<char>(0xE0 | (c >> 12));
+                out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                out[2] = static_cast<char>(0x80 | (c & 0x3F));
+                out += 3;
+            } else {
+                out[0] = static_cast<char>(0xF0 | (c >> 18));
+                out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+                out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                out[3] = static_cast<char>(0x80 | (c & 0x3F));
+                out += 4;
+            }
+            ++code_points;
+        }
+        if (code_points < in_.sym_width) {
+            const std::size_t fill = in_.sym_width - code_points;
+            std::memset(out, ' ', fill);
+            out += fill;
+        }
+        return out;
+    }
+
+    std::uint64_t symbol_bytes(std::size_t i) const noexcept {
+        const MatrixView<std::uint32_t>& symbols = in_.symbols;
+        std::uint64_t bytes = 0;
+        for (std::size_t j = 0; j < symbols.cols(); ++j) {
+            const std::uint32_t c = symbols.at(i, j);
+            if (c == 0) break;
+            if (is_scalar_value(c)) bytes += utf8_length(c);
+        }
+        return bytes;
+    }
+
+    const AtomBlockInput& in_;
+    std::vector<Column> columns_;
+    std::size_t symbol_fields_ = 0;
+    std::uint64_t fixed_bound_ = 0;
+    bool measure_symbols_ = false;
+};
+
+}  // namespace
+
+std::string build_atom_block(const AtomBlockInput& input) {
+    const std::size_t natoms = input.symbols.rows();
+    if (natoms == 0) return {};
+
+    // The reservation estimate wraps like the unsigned arithmetic it is defined by; only
+    // its top bit is an error.
+    const std::uint64_t per_line = input.sym_width + 17 * std::uint64_t{input.floats.cols()} +
+                                   9 * std::uint64_t{input.ints.cols()} +
+                                   3 * std::uint64_t{input.bools.cols()} + 2;
+    const std::uint64_t reservation = std::uint64_t{natoms} * per_line;
+    if ((reservation >> 63) != 0) fail("capacity overflow");
+
+    const BlockWriter writer(input);
+    std::string text;
+    std::size_t used = 0;
+    std::size_t next = 0;
+    std::exception_ptr failure;
+
+    // Lines are written through a raw pointer while the buffer has room for a whole line's
+    // worst case; the size is then settled once. Nothing may escape resize_and_overwrite's
+    // callback, so a failure is carried out of it and rethrown.
+    auto fill = [&](char* base, std::size_t capacity) noexcept -> std::size_t {
+        try {
+            while (next < natoms && capacity - used >= writer.line_bound(next)) {
+                used = static_cast<std::size_t>(writer.write_line(base + used, next) - base);
+                ++next;
+            }
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        return used;
+    };
+
+    // The reservation plus one line's worst case, so that lines within their estimate
+    // never make the buffer grow.
+    std::uint64_t capacity =
+        reservation != 0 ? saturating_add(reservation, writer.fixed_bound()) : 0;
+    while (next < natoms) {
+        const std::uint64_t need = writer.line_bound(next);
+        if (capacity - used < need) {
+            capacity = std::max(saturating_mul(capacity, 2), saturating_add(used, need));
+        }
+        if (capacity > text.max_size()) throw std::bad_alloc();
+        try {
+            text.resize_and_overwrite(static_cast<std::size_t>(capacity), fill);
+        } catch (const std::length_error&) {
+            throw std::bad_alloc();
+        }
+        if (failure) std::rethrow_exception(failure);
+    }
+    return text;
+}
+
+}  // namespace atomkit
