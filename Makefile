@@ -4,7 +4,7 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 NUMPY1 := $(VENV)/numpy1
 
-.PHONY: all setup install test test-numpy2 test-numpy1 clean
+.PHONY: all setup install test test-numpy2 test-numpy1 sanitize bench clean
 
 all: test
 
@@ -24,6 +24,21 @@ test-numpy1: install $(NUMPY1)/numpy/__init__.py
 	PYTHONPATH=$(NUMPY1) $(PY) -m pytest -q tests
 
 test: test-numpy2 test-numpy1
+
+# The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+SANITIZE_DIR := build/sanitize
+sanitize: setup
+	rm -rf $(SANITIZE_DIR)
+	PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/meson setup $(SANITIZE_DIR) -Db_sanitize=address,undefined -Dbuildtype=debugoptimized -Db_lundef=false
+	$(VENV)/bin/ninja -C $(SANITIZE_DIR)
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	PYTHONPATH=$(SANITIZE_DIR) $(PY) -m pytest -q tests
+
+# Writer and reader against the Python loops, NumPy and pandas; results in bench/results/.
+bench: install
+	$(PY) -m pip install -q -r requirements-bench.txt
+	$(PY) bench/run.py
 
 clean:
 	rm -rf build builddir $(VENV) .pytest_cache .hypothesis
