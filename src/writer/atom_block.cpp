@@ -10,6 +10,10 @@
 #include <stdexcept>
 #include <vector>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 #include "lib/internal_failure.hpp"
 #include "writer/field_format.hpp"
 
@@ -27,6 +31,24 @@ constexpr std::uint64_t max_sym_width = 65535;
 // does not inflate every line's budget.
 constexpr std::size_t max_budgeted_row = 256;
 
+// A block of 10^6 atoms is about 10^8 bytes; with 4 KiB pages the kernel's first-touch
+// faults cost about as much as formatting the text. Asking for huge pages on the untouched
+// part of a large buffer cuts that; it is only a hint, so a refusal changes nothing.
+void advise_huge_pages([[maybe_unused]] char* begin, [[maybe_unused]] std::size_t size) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t huge_page = std::uintptr_t{1} << 21;
+    if (size < 4 * huge_page) return;
+    const auto first = (reinterpret_cast<std::uintptr_t>(begin) + huge_page - 1) & ~(huge_page - 1);
+    const auto last = (reinterpret_cast<std::uintptr_t>(begin) + size) & ~(huge_page - 1);
+    if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#endif
+}
+
+// No 64-bit system maps more than 2^56 bytes for one process (5-level paging); a larger
+// buffer is refused here without asking the allocator, which some allocators (sanitizers
+// among them) answer by ending the process instead of failing.
+constexpr std::uint64_t max_buffer_bytes = std::uint64_t{1} << 56;
+
 constexpr std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
     const std::uint64_t sum = a + b;
     return sum < a ? std::numeric_limits<std::uint64_t>::max() : sum;
@@ -39,12 +61,36 @@ constexpr std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) noexcep
     return a * b;
 }
 
-// One column code that writes something, with the matrix column it reads: cursors restart
-// on every line, so the k-th "f" of the codes always reads float column k.
+// One column code that writes something, resolved once per call. Cursors restart on every
+// line, so the k-th "f" of the codes always reads float column k: each numeric column
+// keeps its element address in row 0 and the row stride. A column beyond the matrix's
+// columns gets rows = 0, so the one row check also catches it when a line reaches it.
 struct Column {
     std::uint8_t code;
-    std::size_t index;
+    std::size_t rows = 0;
+    const std::byte* row0 = nullptr;
+    std::ptrdiff_t row_stride = 0;
 };
+
+template <class T>
+Column numeric_column(std::uint8_t code, const MatrixView<T>& view, std::size_t index) {
+    Column column{code};
+    if (index < view.cols() && view.rows() != 0) {
+        column.rows = view.rows();
+        column.row0 = view.address(0, index);
+        column.row_stride = view.row_stride();
+    }
+    return column;
+}
+
+template <class T>
+T read_cell(const Column& column, std::size_t i) {
+    if (i >= column.rows) fail("ndarray: index out of bounds");
+    T value;
+    std::memcpy(&value, column.row0 + static_cast<std::ptrdiff_t>(i) * column.row_stride,
+                sizeof(T));
+    return value;
+}
 
 inline bool is_scalar_value(std::uint32_t c) noexcept {
     return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
@@ -60,10 +106,10 @@ public:
         std::size_t floats = 0, ints = 0, bools = 0, symbols = 0;
         for (const std::uint8_t code : in_.col_types) {
             switch (code) {
-                case code_float: columns_.push_back({code, floats++}); break;
-                case code_int: columns_.push_back({code, ints++}); break;
-                case code_bool: columns_.push_back({code, bools++}); break;
-                case code_symbol: columns_.push_back({code, symbols++}); break;
+                case code_float: columns_.push_back(numeric_column(code, in_.floats, floats++)); break;
+                case code_int: columns_.push_back(numeric_column(code, in_.ints, ints++)); break;
+                case code_bool: columns_.push_back(numeric_column(code, in_.bools, bools++)); break;
+                case code_symbol: columns_.push_back(Column{code}); ++symbols; break;
                 default: break;  // not a column code: writes nothing, moves no cursor
             }
         }
@@ -97,24 +143,23 @@ public:
             switch (column.code) {
                 case code_float:
                     *out++ = ' ';
-                    check_bounds(in_.floats.rows(), in_.floats.cols(), i, column.index);
-                    out = write_float_field(out, in_.floats.at(i, column.index));
+                    out = write_float_field(out, read_cell<double>(column, i));
                     break;
                 case code_int:
                     *out++ = ' ';
-                    check_bounds(in_.ints.rows(), in_.ints.cols(), i, column.index);
-                    out = write_int_field(out, in_.ints.at(i, column.index));
+                    out = write_int_field(out, read_cell<std::int64_t>(column, i));
                     break;
                 case code_bool:
                     *out++ = ' ';
                     *out++ = ' ';
-                    check_bounds(in_.bools.rows(), in_.bools.cols(), i, column.index);
-                    out = write_bool_field(out, in_.bools.at(i, column.index));
+                    out = write_bool_field(out, read_cell<std::uint8_t>(column, i));
                     break;
-                default:
+                case code_symbol:
                     if (in_.sym_width > max_sym_width) fail("Formatting argument out of range");
                     out = write_symbol(out, i);
                     break;
+                default:
+                    break;  // never stored
             }
         }
         *out++ = '\n';
@@ -122,10 +167,6 @@ public:
     }
 
 private:
-    static void check_bounds(std::size_t rows, std::size_t cols, std::size_t i, std::size_t j) {
-        if (i >= rows || j >= cols) fail("ndarray: index out of bounds");
-    }
-
     // Row i up to its first 0, read element by element through the view's strides so that
     // every memory layout gives the symbols of its row-major copy. Code points that are no
     // Unicode scalar values are dropped; the width counts code points, and a longer symbol
@@ -209,6 +250,7 @@ std::string build_atom_block(const AtomBlockInput& input) {
     // worst case; the size is then settled once. Nothing may escape resize_and_overwrite's
     // callback, so a failure is carried out of it and rethrown.
     auto fill = [&](char* base, std::size_t capacity) noexcept -> std::size_t {
+        advise_huge_pages(base + used, capacity - used);
         try {
             while (next < natoms && capacity - used >= writer.line_bound(next)) {
                 used = static_cast<std::size_t>(writer.write_line(base + used, next) - base);
@@ -229,7 +271,9 @@ std::string build_atom_block(const AtomBlockInput& input) {
         if (capacity - used < need) {
             capacity = std::max(saturating_mul(capacity, 2), saturating_add(used, need));
         }
-        if (capacity > text.max_size()) throw std::bad_alloc();
+        if (capacity > std::min<std::uint64_t>(text.max_size(), max_buffer_bytes)) {
+            throw std::bad_alloc();
+        }
         try {
             text.resize_and_overwrite(static_cast<std::size_t>(capacity), fill);
         } catch (const std::length_error&) {

@@ -7,10 +7,17 @@
 #include <charconv>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace atomkit {
 namespace {
 
 __extension__ using u128 = unsigned __int128;
+
+constexpr std::uint32_t fraction_scale = 100000000;  // 10^8: eight fraction digits
+constexpr std::uint64_t ten_pow_19 = 10000000000000000000ULL;
 
 constexpr std::array<char, 200> make_digit_pairs() {
     std::array<char, 200> pairs{};
@@ -22,48 +29,21 @@ constexpr std::array<char, 200> make_digit_pairs() {
 }
 constexpr std::array<char, 200> digit_pairs = make_digit_pairs();
 
+constexpr std::array<std::uint64_t, 20> make_powers_of_ten() {
+    std::array<std::uint64_t, 20> powers{};
+    std::uint64_t power = 1;
+    for (std::uint64_t& entry : powers) {
+        entry = power;
+        power *= 10;
+    }
+    return powers;
+}
+constexpr std::array<std::uint64_t, 20> powers_of_ten = make_powers_of_ten();
+
 constexpr char spaces16[16] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
                                ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
-
-constexpr std::uint64_t powers_of_ten[20] = {
-    1ULL,
-    10ULL,
-    100ULL,
-    1000ULL,
-    10000ULL,
-    100000ULL,
-    1000000ULL,
-    10000000ULL,
-    100000000ULL,
-    1000000000ULL,
-    10000000000ULL,
-    100000000000ULL,
-    1000000000000ULL,
-    10000000000000ULL,
-    100000000000000ULL,
-    1000000000000000ULL,
-    10000000000000000ULL,
-    100000000000000000ULL,
-    1000000000000000000ULL,
-    10000000000000000000ULL,
-};
-
 constexpr std::uint64_t ascii_zeros = 0x3030303030303030;
 constexpr std::uint64_t ascii_spaces = 0x2020202020202020;
-
-// The 8 decimal digits of value < 10^8 as byte values 0..9, most significant digit in the
-// lowest byte (the first in memory on little-endian machines). Each step splits every
-// lane in two with a multiply-shift that is exact for the lane's range.
-inline std::uint64_t digit_values8(std::uint32_t value) noexcept {
-    const std::uint64_t quads = (value / 10000) | (std::uint64_t{value % 10000} << 32);
-    const std::uint64_t hundreds = ((quads * 10486) >> 20) & 0x0000007F0000007F;
-    const std::uint64_t pairs = hundreds | ((quads - hundreds * 100) << 16);
-    const std::uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000F;
-    return tens | ((pairs - tens * 10) << 8);
-}
-
-constexpr std::uint32_t fraction_scale = 100000000;  // 10^8: eight fraction digits
-constexpr std::uint64_t ten_pow_19 = 10000000000000000000ULL;
 
 inline void put2(char* out, std::uint64_t pair) noexcept {
     std::memcpy(out, digit_pairs.data() + 2 * pair, 2);
@@ -100,20 +80,113 @@ inline void put_digits_backward(char* end, std::uint64_t value) noexcept {
     }
 }
 
-// Right-aligns `len` characters in a field of `width`: the caller has room for the
+// Right-aligns `len` characters in a 16-character field: the caller has room for the
 // widest field, so the fill is written whole first and the text start is returned.
-inline char* field_start(char* out, std::size_t len, std::size_t width) noexcept {
+inline char* field_start(char* out, std::size_t len) noexcept {
     std::memcpy(out, spaces16, 16);
-    return out + (len < width ? width - len : 0);
+    return out + (len < 16 ? 16 - len : 0);
 }
 
-char* write_literal(char* out, const char* text, std::size_t len) noexcept {
-    char* start = field_start(out, len, 16);
-    std::memcpy(start, text, len);
-    return start + len;
+// Two 8-byte words in memory order, each read as a little-endian integer.
+struct Words {
+    std::uint64_t first;
+    std::uint64_t second;
+};
+
+inline void store_word(char* out, std::uint64_t word) noexcept {
+    if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
+    std::memcpy(out, &word, 8);
 }
 
-// The rare fixed-point text of an integer part beyond 64 bits (magnitudes >= ~1.8e19).
+// ASCII of two numbers below 10^8 as 8 digits each, leading zeros included: `left` in the
+// first word, `right` in the second. The first word's last character is the decimal point
+// instead of its digit, which callers keep at 0 (they pass the integer part times ten).
+#if defined(__SSE2__)
+inline Words ascii_digits16(std::uint32_t left, std::uint32_t right) noexcept {
+    // Every step divides all lanes at once by a multiply-high with a reciprocal that is exact
+    // for the lane's range: 10^8 -> 2 x 10^4 (32-bit lanes), then 10^4 -> 4 x 10 (16-bit).
+    const __m128i values = _mm_set_epi64x(right, left);
+    // 0xD1B71759 = ceil(2^45 / 10^4), written as the int32 it is stored in.
+    const __m128i high4 = _mm_srli_epi64(_mm_mul_epu32(values, _mm_set1_epi32(-776530087)), 45);
+    const __m128i low4 = _mm_sub_epi32(values, _mm_mul_epu32(high4, _mm_set1_epi32(10000)));
+    // 16-bit lanes per 64-bit half: [high4 * 4, low4 * 4, 0, 0].
+    const __m128i quads = _mm_slli_epi16(_mm_or_si128(high4, _mm_slli_epi64(low4, 16)), 2);
+    const __m128i spread_left = _mm_unpacklo_epi32(_mm_unpacklo_epi16(quads, quads),
+                                                   _mm_unpacklo_epi16(quads, quads));
+    const __m128i spread_right = _mm_unpacklo_epi32(_mm_unpackhi_epi16(quads, quads),
+                                                    _mm_unpackhi_epi16(quads, quads));
+    // x * 4 -> [x / 1000, x / 100, x / 10, x] in each group of four 16-bit lanes.
+    const __m128i reciprocals = _mm_setr_epi16(8389, 5243, 13108, -32768, 8389, 5243, 13108, -32768);
+    const __m128i rescale = _mm_setr_epi16(128, 2048, 8192, -32768, 128, 2048, 8192, -32768);
+    const __m128i ten = _mm_set1_epi16(10);
+    auto digits = [&](__m128i spread) {
+        const __m128i prefixes = _mm_mulhi_epu16(_mm_mulhi_epu16(spread, reciprocals), rescale);
+        // Each prefix minus ten times the one before it is its last digit.
+        return _mm_sub_epi16(prefixes, _mm_slli_epi64(_mm_mullo_epi16(prefixes, ten), 16));
+    };
+    const __m128i bytes = _mm_packus_epi16(digits(spread_left), digits(spread_right));
+    const __m128i ascii =
+        _mm_add_epi8(bytes, _mm_setr_epi8('0', '0', '0', '0', '0', '0', '0', '.', '0', '0',
+                                          '0', '0', '0', '0', '0', '0'));
+    return {static_cast<std::uint64_t>(_mm_cvtsi128_si64(ascii)),
+            static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(ascii, ascii)))};
+}
+#else
+// The 8 digits of value < 10^8 as byte values, most significant digit in the lowest byte.
+// Each step splits every lane in two with a multiply-shift that is exact for its range.
+inline std::uint64_t digit_values8(std::uint32_t value) noexcept {
+    const std::uint64_t quads = (value / 10000) | (std::uint64_t{value % 10000} << 32);
+    const std::uint64_t hundreds = ((quads * 10486) >> 20) & 0x0000007F0000007F;
+    const std::uint64_t pairs = hundreds | ((quads - hundreds * 100) << 16);
+    const std::uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000F;
+    return tens | ((pairs - tens * 10) << 8);
+}
+
+inline Words ascii_digits16(std::uint32_t left, std::uint32_t right) noexcept {
+    constexpr std::uint64_t point_bias = std::uint64_t{'0' - '.'} << 56;
+    return {digit_values8(left) + ascii_zeros - point_bias, digit_values8(right) + ascii_zeros};
+}
+#endif
+
+// The field of a text of at most 16 characters: integer_part < 10^7, and < 10^6 when
+// negative. Two word stores, no branch on the digits.
+inline char* write_short_fixed(char* out, bool negative, std::uint64_t integer_part,
+                               std::uint32_t fraction) noexcept {
+    // The integer part times ten fills 8 digits whose last (a 0) becomes the point.
+    const Words text = ascii_digits16(static_cast<std::uint32_t>(integer_part * 10), fraction);
+    const auto blanks = static_cast<unsigned>(7 - digit_count(integer_part));
+    const std::uint64_t blank_mask = (std::uint64_t{1} << (8 * blanks)) - 1;
+    std::uint64_t head = (text.first & ~blank_mask) | (ascii_spaces & blank_mask);
+    // '-' is ' ' | 0x0D: the sign lands on the last blank.
+    head |= static_cast<std::uint64_t>(negative) * ((std::uint64_t{0x0D} << (8 * blanks)) >> 8);
+    store_word(out, head);
+    store_word(out + 8, text.second);
+    return out + 16;
+}
+
+inline bool fits_short(bool negative, std::uint64_t integer_part) noexcept {
+    return integer_part < (negative ? 1000000u : 10000000u);
+}
+
+// Fixed-point text of scaled = |value| * 10^8 (already rounded) below 2^64.
+[[gnu::noinline]] char* write_scaled(char* out, bool negative, std::uint64_t scaled) noexcept {
+    const std::uint64_t integer_part = scaled / fraction_scale;
+    const auto fraction = static_cast<std::uint32_t>(scaled - integer_part * fraction_scale);
+    if (fits_short(negative, integer_part)) {
+        return write_short_fixed(out, negative, integer_part, fraction);
+    }
+    const std::size_t int_digits = digit_count(integer_part);
+    const std::size_t len = static_cast<std::size_t>(negative) + int_digits + 9;
+    char* start = field_start(out, len);
+    *start = '-';  // overwritten by the first digit when the value is not negative
+    char* point = start + static_cast<std::size_t>(negative) + int_digits;
+    put_digits_backward(point, integer_part);
+    *point = '.';
+    put8(point + 1, fraction);
+    return point + 9;
+}
+
+// The same for scaled values of 2^64 and more (magnitudes from about 1.8e11 on).
 char* write_wide_scaled(char* out, bool negative, u128 scaled) noexcept {
     const u128 integer_part = scaled / fraction_scale;
     const auto fraction = static_cast<std::uint32_t>(scaled - integer_part * fraction_scale);
@@ -121,22 +194,18 @@ char* write_wide_scaled(char* out, bool negative, u128 scaled) noexcept {
     const auto low = static_cast<std::uint64_t>(integer_part % ten_pow_19);
     const std::size_t high_digits = high != 0 ? digit_count(high) : 0;
     const std::size_t int_digits = high != 0 ? high_digits + 19 : digit_count(low);
-    const std::size_t len = static_cast<std::size_t>(negative) + int_digits + 9;
-    char* start = field_start(out, len, 16);
-    char* cursor = start;
+    char* cursor = field_start(out, static_cast<std::size_t>(negative) + int_digits + 9);
     if (negative) *cursor++ = '-';
     if (high != 0) {
         put_digits_backward(cursor + high_digits, high);
         cursor += high_digits;
-        // The low part always has its full 19 digits, leading zeros included.
-        const auto low_high = static_cast<std::uint32_t>(low / 100000000000ULL);  // 8 digits
-        const std::uint64_t rest = low % 100000000000ULL;                         // 11 digits
-        put8(cursor, low_high);
-        const auto rest_high = static_cast<std::uint32_t>(rest / 1000);
-        put8(cursor + 8, rest_high);
-        const auto rest_low = static_cast<std::uint32_t>(rest % 1000);
-        cursor[16] = static_cast<char>('0' + rest_low / 100);
-        put2(cursor + 17, rest_low % 100);
+        // Below the high part: 19 digits, leading zeros included (8 + 8 + 3).
+        put8(cursor, static_cast<std::uint32_t>(low / 100000000000ULL));
+        const std::uint64_t rest = low % 100000000000ULL;
+        put8(cursor + 8, static_cast<std::uint32_t>(rest / 1000));
+        const auto last3 = static_cast<std::uint32_t>(rest % 1000);
+        cursor[16] = static_cast<char>('0' + last3 / 100);
+        put2(cursor + 17, last3 % 100);
         cursor += 19;
     } else {
         put_digits_backward(cursor + int_digits, low);
@@ -147,57 +216,22 @@ char* write_wide_scaled(char* out, bool negative, u128 scaled) noexcept {
     return cursor + 8;
 }
 
-// Magnitudes from 2^101 up: libstdc++'s to_chars with a precision is exact (it rounds the
-// exact binary value once, ties to even), like the fast path below.
-char* write_float_fallback(char* out, double value) noexcept {
-    char text[max_float_field + 8];
-    const auto result = std::to_chars(text, text + sizeof text, value,
-                                      std::chars_format::fixed, 8);
-    const auto len = static_cast<std::size_t>(result.ptr - text);
-    char* start = field_start(out, len, 16);
+char* write_literal(char* out, const char* text, std::size_t len) noexcept {
+    char* start = field_start(out, len);
     std::memcpy(start, text, len);
     return start + len;
 }
 
-// Fixed-point text of scaled = |value| * 10^8 (already rounded) when it fits 64 bits and
-// the text is longer than 16 characters.
-[[gnu::noinline]] char* write_long_scaled(char* out, bool negative, std::uint64_t scaled) noexcept {
-    const std::uint64_t integer_part = scaled / fraction_scale;
-    const auto fraction = static_cast<std::uint32_t>(scaled - integer_part * fraction_scale);
-    const std::size_t int_digits = digit_count(integer_part);
-    const std::size_t len = static_cast<std::size_t>(negative) + int_digits + 9;
-    char* start = field_start(out, len, 16);
-    *start = '-';  // overwritten by the first digit when the value is not negative
-    char* point = start + static_cast<std::size_t>(negative) + int_digits;
-    put_digits_backward(point, integer_part);
-    *point = '.';
-    put8(point + 1, fraction);
-    return point + 9;
-}
-
-inline char* write_scaled(char* out, bool negative, std::uint64_t scaled) noexcept {
-    const std::uint64_t integer_part = scaled / fraction_scale;
-    // Texts of at most 16 characters (sign and at most 7 integer digits): the whole field
-    // is two 8-byte words, built without a branch on the digits.
-    if (integer_part >= (negative ? 1000000u : 10000000u)) {
-        return write_long_scaled(out, negative, scaled);
-    }
-    const auto fraction = static_cast<std::uint32_t>(scaled - integer_part * fraction_scale);
-    const std::uint64_t int_digits = digit_values8(static_cast<std::uint32_t>(integer_part));
-    // Leading zero digits of the 8-digit form: at least 1 here, at most 7 (zero keeps its
-    // last digit).
-    const int zeros = std::countr_zero(int_digits | (std::uint64_t{1} << 56)) >> 3;
-    // Bytes 0..6: the last 7 integer digits; byte 7: the point.
-    std::uint64_t head = ((int_digits >> 8) + (ascii_zeros >> 8)) | (std::uint64_t{'.'} << 56);
-    const int blanks = zeros - 1;
-    const std::uint64_t blank_mask = (std::uint64_t{1} << (8 * blanks)) - 1;
-    head = (head & ~blank_mask) | (ascii_spaces & blank_mask);
-    // '-' is ' ' | 0x0D: the sign lands on the last blank.
-    head |= static_cast<std::uint64_t>(negative) * ((std::uint64_t{0x0D} << (8 * blanks)) >> 8);
-    const std::uint64_t tail = digit_values8(fraction) + ascii_zeros;
-    std::memcpy(out, &head, 8);
-    std::memcpy(out + 8, &tail, 8);
-    return out + 16;
+// Magnitudes from 2^101 up: libstdc++'s to_chars with a precision is exact (it rounds the
+// exact binary value once, ties to even), like the integer paths.
+char* write_float_fallback(char* out, double value) noexcept {
+    char text[max_float_field + 8];
+    const auto result =
+        std::to_chars(text, text + sizeof text, value, std::chars_format::fixed, 8);
+    const auto len = static_cast<std::size_t>(result.ptr - text);
+    char* start = field_start(out, len);
+    std::memcpy(start, text, len);
+    return start + len;
 }
 
 // Every double the fast path leaves: specials, zero, subnormals, and magnitudes outside
@@ -209,7 +243,7 @@ inline char* write_scaled(char* out, bool negative, std::uint64_t scaled) noexce
     const std::uint64_t fraction_bits = bits & ((std::uint64_t{1} << 52) - 1);
 
     if (biased_exponent == 0x7ff) {
-        if (fraction_bits != 0) return write_literal(out, "NaN", 3);
+        if (fraction_bits != 0) return write_literal(out, "NaN", 3);  // never a sign
         return negative ? write_literal(out, "-inf", 4) : write_literal(out, "inf", 3);
     }
 
@@ -221,7 +255,7 @@ inline char* write_scaled(char* out, bool negative, std::uint64_t scaled) noexce
     // mantissa * 10^8 < 2^80, so shifting it left by up to 48 stays below 2^128.
     if (exponent > 48) return write_float_fallback(out, value);
 
-    // scaled = the value times 10^8, rounded once to an integer, ties to even: exact.
+    // scaled = the magnitude times 10^8, rounded once to an integer, ties to even: exact.
     const u128 product = static_cast<u128>(mantissa) * fraction_scale;
     u128 scaled;
     if (exponent >= 0) {
@@ -233,7 +267,7 @@ inline char* write_scaled(char* out, bool negative, std::uint64_t scaled) noexce
         const u128 odd = (product >> shift) & 1;
         scaled = (product + ((u128{1} << (shift - 1)) - 1) + odd) >> shift;
     } else {
-        // product < 2^80 <= 2^(shift-1): below half of one unit of 10^-8.
+        // product < 2^80 <= 2^(shift-1): below half of one unit of 10^-8. The sign stays.
         scaled = 0;
     }
 
@@ -245,32 +279,41 @@ inline char* write_scaled(char* out, bool negative, std::uint64_t scaled) noexce
 
 char* write_float_field(char* out, double value) noexcept {
     const auto bits = std::bit_cast<std::uint64_t>(value);
-    // value = +-mantissa * 2^-shift. The fast path takes shift in [16, 63] (magnitudes in
-    // [2^-11, 2^37)), where the scaled value is below 2^64 and one funnel shift of the
-    // 128-bit product gives it.
+    // |value| = mantissa / 2^shift. The fast path takes shift in [16, 63], magnitudes in
+    // [2^-11, 2^37): the integer part is mantissa >> shift, and the fraction bits times 10^8
+    // (below 2^91) come down to 64 bits with one funnel shift.
     const unsigned shift = 1075 - static_cast<unsigned>((bits >> 52) & 0x7ff);
     if (shift - 16 > 63 - 16) return write_float_general(out, value);
     const bool negative = (bits >> 63) != 0;
-    const std::uint64_t mantissa = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
-    const u128 product = static_cast<u128>(mantissa) * fraction_scale;
+    const std::uint64_t mantissa =
+        (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
+    std::uint64_t integer_part = mantissa >> shift;
+    const u128 product =
+        static_cast<u128>(mantissa & ((std::uint64_t{1} << shift) - 1)) * fraction_scale;
     const auto low = static_cast<std::uint64_t>(product);
     const auto high = static_cast<std::uint64_t>(product >> 64);
-    const std::uint64_t quotient = (low >> shift) | (high << (64 - shift));
+    std::uint64_t fraction = (low >> shift) | (high << (64 - shift));
     // The bits shifted out, left-aligned: above 2^63 is past half; exactly 2^63 is a tie,
-    // which rounds up only from an odd quotient.
+    // which rounds up only from an odd quotient (10^8 is even, so the fraction's parity is
+    // the whole scaled value's).
     const std::uint64_t dropped = low << (64 - shift);
-    const bool round_up = (dropped | (quotient & 1)) > (std::uint64_t{1} << 63);
-    return write_scaled(out, negative, quotient + static_cast<std::uint64_t>(round_up));
+    fraction += static_cast<std::uint64_t>((dropped | (fraction & 1)) > (std::uint64_t{1} << 63));
+    // Rounding up to 1.00000000 carries into the integer part.
+    const bool carry = fraction == fraction_scale;
+    integer_part += static_cast<std::uint64_t>(carry);
+    fraction -= static_cast<std::uint64_t>(carry) * fraction_scale;
+    if (!fits_short(negative, integer_part)) {
+        return write_scaled(out, negative, integer_part * fraction_scale + fraction);
+    }
+    return write_short_fixed(out, negative, integer_part, static_cast<std::uint32_t>(fraction));
 }
 
 char* write_int_field(char* out, std::int64_t value) noexcept {
     const bool negative = value < 0;
     // Magnitude in unsigned arithmetic: INT64_MIN has no positive counterpart.
-    const std::uint64_t magnitude =
-        negative ? std::uint64_t{0} - static_cast<std::uint64_t>(value)
-                 : static_cast<std::uint64_t>(value);
-    const std::size_t digits = digit_count(magnitude);
-    const std::size_t len = static_cast<std::size_t>(negative) + digits;
+    const std::uint64_t magnitude = negative ? std::uint64_t{0} - static_cast<std::uint64_t>(value)
+                                             : static_cast<std::uint64_t>(value);
+    const std::size_t len = static_cast<std::size_t>(negative) + digit_count(magnitude);
     std::memcpy(out, spaces16, 8);
     char* start = out + (len < 8 ? 8 - len : 0);
     *start = '-';  // overwritten by the first digit when the value is not negative
