@@ -10,12 +10,10 @@
 #include <stdexcept>
 #include <vector>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
 
 #include "lib/internal_failure.hpp"
 #include "writer/field_format.hpp"
+#include "writer/huge_pages.hpp"
 
 namespace atomkit {
 namespace {
@@ -30,19 +28,6 @@ constexpr std::uint64_t max_sym_width = 65535;
 // bound; longer rows are measured line by line instead, so a huge row of mostly zeros
 // does not inflate every line's budget.
 constexpr std::size_t max_budgeted_row = 256;
-
-// A block of 10^6 atoms is about 10^8 bytes; with 4 KiB pages the kernel's first-touch
-// faults cost about as much as formatting the text. Asking for huge pages on the untouched
-// part of a large buffer cuts that; it is only a hint, so a refusal changes nothing.
-void advise_huge_pages([[maybe_unused]] char* begin, [[maybe_unused]] std::size_t size) noexcept {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-    constexpr std::uintptr_t huge_page = std::uintptr_t{1} << 21;
-    if (size < 4 * huge_page) return;
-    const auto first = (reinterpret_cast<std::uintptr_t>(begin) + huge_page - 1) & ~(huge_page - 1);
-    const auto last = (reinterpret_cast<std::uintptr_t>(begin) + size) & ~(huge_page - 1);
-    if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#endif
-}
 
 // No 64-bit system maps more than 2^56 bytes for one process (5-level paging); a larger
 // buffer is refused here without asking the allocator, which some allocators (sanitizers

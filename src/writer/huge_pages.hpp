@@ -1,0 +1,42 @@
+// Memory hints for the writer's large text buffers, and the ASCII test that decides how the
+// finished text becomes a Python str. Plain C++.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
+namespace atomkit {
+
+// A block of 10^6 atoms is about 10^8 bytes; with 4 KiB pages the kernel's first-touch
+// faults cost about as much as formatting the text. Asking for huge pages on the untouched
+// part of a large buffer cuts that; it is only a hint, so a refusal changes nothing.
+inline void advise_huge_pages([[maybe_unused]] char* begin,
+                              [[maybe_unused]] std::size_t size) noexcept {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    constexpr std::uintptr_t huge_page = std::uintptr_t{1} << 21;
+    if (size < 4 * huge_page) return;
+    const auto first = (reinterpret_cast<std::uintptr_t>(begin) + huge_page - 1) & ~(huge_page - 1);
+    const auto last = (reinterpret_cast<std::uintptr_t>(begin) + size) & ~(huge_page - 1);
+    if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#endif
+}
+
+inline bool is_ascii(std::string_view text) noexcept {
+    std::uint64_t high = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= text.size(); i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, text.data() + i, 8);
+        high |= word;
+    }
+    for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
+    return (high & 0x8080808080808080ULL) == 0;
+}
+
+}  // namespace atomkit
