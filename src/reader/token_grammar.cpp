@@ -11,9 +11,6 @@
 
 #if defined(ATOMKIT_HAVE_FAST_FLOAT) && ATOMKIT_HAVE_FAST_FLOAT
 #include <fast_float/fast_float.h>
-#define ATOMKIT_FLOAT_LIBRARY fast_float
-#else
-#define ATOMKIT_FLOAT_LIBRARY std
 #endif
 
 namespace atomkit {
@@ -115,7 +112,11 @@ enum class Conversion { done, out_of_range, refused };
 // and from_chars report result_out_of_range, the latter leaving the value unset), so the
 // caller decides between infinity and zero itself.
 Conversion round_decimal(const char* first, const char* last, double& value) noexcept {
-    const auto result = ATOMKIT_FLOAT_LIBRARY::from_chars(first, last, value);
+#if defined(ATOMKIT_HAVE_FAST_FLOAT) && ATOMKIT_HAVE_FAST_FLOAT
+    const auto result = fast_float::from_chars(first, last, value);
+#else
+    const auto result = std::from_chars(first, last, value);
+#endif
     if (result.ec == std::errc::result_out_of_range) return Conversion::out_of_range;
     if (result.ec != std::errc() || result.ptr != last) return Conversion::refused;
     return Conversion::done;
@@ -276,11 +277,7 @@ std::expected<double, FloatTokenError> parse_float_token(std::string_view token)
     }
     const std::ptrdiff_t fraction_digits = text.fraction_end - text.fraction_begin;
     const std::ptrdiff_t digits = (text.integer_end - text.integer_begin) + fraction_digits;
-    if (digits == 0) {
-        // A point without digits can start no word.
-        if (p != number) return std::unexpected(FloatTokenError::invalid);
-        return special_word(number, end, negative);
-    }
+    if (digits == 0) return special_word(number, end, negative);
 
     bool far_exponent = false;
     if (p != end) {
@@ -349,7 +346,8 @@ std::expected<std::int64_t, IntTokenError> parse_int_token(std::string_view toke
         if (p == end) return std::unexpected(IntTokenError::invalid_digit);
     }
     // The first digits cannot leave the range, so only a bad character can stop them.
-    const char* const unchecked_end = end - p > unchecked_int_digits ? p + unchecked_int_digits : end;
+    const char* const unchecked_end =
+        end - p > unchecked_int_digits ? p + unchecked_int_digits : end;
     std::uint64_t magnitude = 0;
     for (; p != unchecked_end; ++p) {
         const unsigned d = digit_value(*p);
