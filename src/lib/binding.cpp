@@ -39,6 +39,7 @@ PyError type_error(std::string message) {
 // Lengths come from the caller's __len__, which may lie; a real list or tuple is trusted,
 // anything else reserves at most this many items up front and grows as items arrive.
 constexpr Py_ssize_t untrusted_reserve_limit = 1 << 16;
+constexpr Py_ssize_t prefetch_distance = 8;
 
 template <class Item, class Convert>
 Result<std::vector<Item>> extract_sequence(PyObject* object, Convert&& convert) {
@@ -54,6 +55,19 @@ Result<std::vector<Item>> extract_sequence(PyObject* object, Convert&& convert) 
     }
     std::vector<Item> items;
     items.reserve(static_cast<std::size_t>(length));
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        // What the list iterator would do, indexing the items directly so that the next
+        // objects (scattered over the heap) can be fetched into cache ahead of use. The size
+        // is read again every step because an item's __index__ may change the list.
+        for (Py_ssize_t i = 0; i < Py_SIZE(object); ++i) {
+            PyObject** slots = PySequence_Fast_ITEMS(object);
+            if (i + prefetch_distance < Py_SIZE(object)) __builtin_prefetch(slots[i + prefetch_distance]);
+            Result<Item> converted = convert(PyRef::borrow(slots[i]));
+            if (!converted) return std::unexpected(std::move(converted.error()));
+            items.push_back(std::move(*converted));
+        }
+        return items;
+    }
     PyRef iterator = PyRef::steal(PyObject_GetIter(object));
     if (!iterator) return std::unexpected(PyError::fetch());
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
@@ -165,6 +179,9 @@ Result<std::vector<std::uint8_t>> extract_byte_sequence(PyObject* object) {
 
 Result<LineTexts> extract_lines(PyObject* object) {
     LineTexts lines;
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        lines.texts.reserve(static_cast<std::size_t>(Py_SIZE(object)));
+    }
     auto owners = extract_sequence<PyRef>(object, [&lines](PyRef item) -> Result<PyRef> {
         if (!PyUnicode_Check(item.get())) {
             return std::unexpected(conversion_error(item.get(), "PyString"));

@@ -7,6 +7,10 @@
 #include <limits>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "lib/internal_failure.hpp"
 #include "reader/quoted_token.hpp"
 #include "reader/token_grammar.hpp"
@@ -25,6 +29,49 @@ constexpr std::array<bool, 256> separator_table = [] {
 
 inline bool is_separator(char c) noexcept {
     return separator_table[static_cast<unsigned char>(c)];
+}
+
+#if defined(__SSE2__)
+// Bit k set when byte k of the 16 at `p` is a separator. The fields of written atom lines
+// are padded with runs of spaces of every length, so a byte-by-byte scan mispredicts at
+// nearly every run end; finding boundaries 16 bytes at a time takes one branch instead.
+inline unsigned separator_bits(const char* p) noexcept {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    const __m128i space = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(' '));
+    // \t \n \f \r are 9, 10, 12, 13: within 9..13 and not the vertical tab 11.
+    const __m128i offset = _mm_sub_epi8(bytes, _mm_set1_epi8(9));
+    const __m128i low_range = _mm_cmpeq_epi8(_mm_min_epu8(offset, _mm_set1_epi8(4)), offset);
+    const __m128i vertical_tab = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(11));
+    const __m128i separators = _mm_or_si128(space, _mm_andnot_si128(vertical_tab, low_range));
+    return static_cast<unsigned>(_mm_movemask_epi8(separators));
+}
+#endif
+
+// First byte at or after p that is not a separator, or end. Whole 16-byte blocks are
+// read only while they lie inside the line, never past its end.
+inline const char* skip_separators(const char* p, const char* end) noexcept {
+#if defined(__SSE2__)
+    while (end - p >= 16) {
+        const unsigned others = ~separator_bits(p) & 0xFFFFu;
+        if (others != 0) return p + __builtin_ctz(others);
+        p += 16;
+    }
+#endif
+    while (p != end && is_separator(*p)) ++p;
+    return p;
+}
+
+// First separator at or after p, or end.
+inline const char* token_end(const char* p, const char* end) noexcept {
+#if defined(__SSE2__)
+    while (end - p >= 16) {
+        const unsigned separators = separator_bits(p);
+        if (separators != 0) return p + __builtin_ctz(separators);
+        p += 16;
+    }
+#endif
+    while (p != end && !is_separator(*p)) ++p;
+    return p;
 }
 
 // Element count natoms * count, after checking that its size in bytes stays within
@@ -134,12 +181,10 @@ std::expected<ParsedAtoms, std::string> parse_atom_lines(
         const char* const end = p + lines[row].size();
         std::size_t str_col = 0;
         for (std::size_t col = 0; col < ncols; ++col) {
-            while (p != end && is_separator(*p)) ++p;
+            p = skip_separators(p, end);
             if (p == end) return std::unexpected(ran_out_message(row, ncols));
             const char* const start = p;
-            do {
-                ++p;
-            } while (p != end && !is_separator(*p));
+            p = token_end(p + 1, end);
             const std::string_view token(start, static_cast<std::size_t>(p - start));
 
             switch (codes[col]) {

@@ -2,6 +2,7 @@
 // releases what was built so far; there is never a partial result.
 #include "reader/read_result.hpp"
 
+#include <array>
 #include <utility>
 
 #include "array_interface/result_array.hpp"
@@ -15,14 +16,45 @@ PyRef new_list(std::size_t size) {
     return list;
 }
 
-PyRef string_column(const StringColumn& column) {
-    PyRef list = new_list(column.size());
-    for (std::size_t r = 0; r < column.size(); ++r) {
-        std::string_view token = column[r];
+// Species columns repeat a handful of symbols for every atom. Equal tokens share one str
+// (CPython already shares its one-character strings the same way), which saves an
+// allocation and a decode per atom; a direct-mapped cache costs one hash when they differ.
+class TokenCache {
+public:
+    PyObject* get(std::string_view token) {
+        if (token.size() > max_cached_length) return make(token);
+        std::size_t hash = 14695981039346656037ULL;
+        for (char c : token) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+        Entry& entry = entries_[hash % entries_.size()];
+        if (entry.object != nullptr && entry.token == token) {
+            Py_INCREF(entry.object);
+            return entry.object;
+        }
+        entry.object = make(token);  // borrowed: the list being filled keeps it alive
+        entry.token = token;
+        return entry.object;
+    }
+
+private:
+    static constexpr std::size_t max_cached_length = 32;
+    struct Entry {
+        std::string_view token;
+        PyObject* object = nullptr;
+    };
+    static PyObject* make(std::string_view token) {
         PyObject* text =
             PyUnicode_FromStringAndSize(token.data(), static_cast<Py_ssize_t>(token.size()));
         if (text == nullptr) api_call_failed();
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(r), text);
+        return text;
+    }
+    std::array<Entry, 64> entries_{};
+};
+
+PyRef string_column(const StringColumn& column) {
+    PyRef list = new_list(column.size());
+    TokenCache cache;
+    for (std::size_t r = 0; r < column.size(); ++r) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(r), cache.get(column[r]));
     }
     return list;
 }
