@@ -181,3 +181,15 @@ def test_numpy_not_imported_by_failed_binding():
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.strip() == "False"
+
+
+def test_col_types_list_changed_by_an_item_while_converted():
+    codes = []
+
+    class Shrinking:
+        def __index__(self):
+            codes.clear()  # the list loses its items while being read
+            return 115
+
+    codes.extend([Shrinking(), 102, 102])
+    assert R(["H 1 2"], codes)["strs"] == [["H"]]

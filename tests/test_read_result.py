@@ -123,3 +123,11 @@ def test_array_api_that_is_not_a_capsule_is_refused_then_retried():
         "value: TypeError(\"'int' object cannot be converted to 'PyCapsule'\"), traceback: None }"
     )
     assert second == "[[1.0]]"
+
+
+def test_string_columns_with_many_distinct_and_repeated_tokens():
+    rng = np.random.default_rng(1)
+    vocabulary = [f"X{k}" for k in range(500)] + ["Si", "O", "Fe", "\u00c5u", "a" * 40]
+    tokens = [vocabulary[k] for k in rng.integers(0, len(vocabulary), 20000)]
+    result = R([f"{t} {t[::-1]}" for t in tokens], b"ss")
+    assert result["strs"] == [tokens, [t[::-1] for t in tokens]]
