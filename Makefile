@@ -4,7 +4,7 @@ VENV ?= .venv
 PY := $(VENV)/bin/python
 NUMPY1 := $(VENV)/numpy1
 
-.PHONY: all setup install test test-numpy2 test-numpy1 sanitize bench clean
+.PHONY: all setup install test test-numpy2 test-numpy1 sanitize bench demo clean
 
 all: test
 
@@ -39,6 +39,10 @@ sanitize: setup
 bench: install
 	$(PY) -m pip install -q -r requirements-bench.txt
 	$(PY) bench/run.py
+
+# A 10-frame, 100,000-atom extxyz round trip through examples/extxyz.py, with timings.
+demo: install
+	$(PY) examples/demo.py
 
 clean:
 	rm -rf build builddir $(VENV) .pytest_cache .hypothesis
