@@ -134,9 +134,10 @@ def test_block_matches_reference(rows, width, codes, seed):
     assert write(np.asfortranarray(sym), width, *mats, col_types=codes) == expected
 
 
-def test_large_block_grows_past_its_estimate():
+@pytest.mark.parametrize("code_point", [0x41, 0x4E00])  # an ASCII block and a UTF-8 one
+def test_large_block_grows_past_its_estimate(code_point):
     # Long symbol rows, symbols wider than sym_width and floats wider than 16 characters.
     n, big = 2000, -1.7976931348623157e308
-    sym = np.tile(cp([0x4E00] * 300), (n, 1))
-    line = "\u4e00" * 300 + fld(big) * 2 + "\n"
+    sym = np.tile(cp([code_point] * 300), (n, 1))
+    line = chr(code_point) * 300 + fld(big) * 2 + "\n"
     assert write(sym, 1, np.full((n, 2), big), col_types=b"sff") == line * n

@@ -1,8 +1,10 @@
 // Entry routines: bind, convert in parameter order, run the core, build the result.
 #include "lib/entries.hpp"
 
+#include <algorithm>
 #include <array>
-#include <cstring>
+#include <new>
+#include <span>
 #include <string_view>
 
 #include "array_interface/array_argument.hpp"
@@ -23,22 +25,46 @@ constexpr std::array<std::string_view, 2> read_parameters = {"lines", "col_types
 constexpr FunctionSpec write_spec{"write_atoms_rs", write_parameters};
 constexpr FunctionSpec read_spec{"read_atom_lines_rs", read_parameters};
 
-// The block is nearly always ASCII: then it is copied straight into a 1-byte str whose
-// fresh pages are asked to be huge (first-touch faults on ~10^8 bytes otherwise cost as
-// much as writing the text); anything else takes CPython's UTF-8 decoder.
-PyRef text_to_str(std::string_view text) {
-    if (is_ascii(text)) {
-        PyRef result = PyRef::steal(PyUnicode_New(static_cast<Py_ssize_t>(text.size()), 127));
-        if (!result) api_call_failed();
-        char* data = static_cast<char*>(PyUnicode_DATA(result.get()));
-        advise_huge_pages(data, text.size());
-        std::memcpy(data, text.data(), text.size());
-        return result;
+// Builds an ASCII block straight inside a 1-byte str, which is then cut to length: no
+// second copy of ~10^8 bytes and no decoding pass. Only for text known to be ASCII.
+class AsciiStrSink final : public TextSink {
+public:
+    char* grow(std::size_t capacity, std::size_t used) override {
+        if (capacity > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+        const auto size = static_cast<Py_ssize_t>(capacity);
+        if (!text_) {
+            text_ = PyRef::steal(PyUnicode_New(size, 127));
+            if (!text_) api_call_failed();
+        } else {
+            PyObject* resized = text_.release();
+            // The str is ours alone and not yet hashed, so CPython resizes it in place or
+            // moves it, keeping the bytes written so far.
+            if (PyUnicode_Resize(&resized, size) < 0) api_call_failed();
+            text_ = PyRef::steal(resized);
+        }
+        char* data = static_cast<char*>(PyUnicode_DATA(text_.get()));
+        advise_huge_pages(data + used, capacity - used);
+        return data;
     }
-    PyRef result = PyRef::steal(
-        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    if (!result) api_call_failed();
-    return result;
+
+    PyRef take(std::size_t length) && {
+        if (!text_) return empty_str();
+        PyObject* resized = text_.release();
+        if (PyUnicode_Resize(&resized, static_cast<Py_ssize_t>(length)) < 0) api_call_failed();
+        return PyRef::steal(resized);
+    }
+
+private:
+    static PyRef empty_str() {
+        PyRef empty = PyRef::steal(PyUnicode_New(0, 0));
+        if (!empty) api_call_failed();
+        return empty;
+    }
+    PyRef text_;
+};
+
+bool has_symbol_column(std::span<const std::uint8_t> col_types) {
+    return std::find(col_types.begin(), col_types.end(), std::uint8_t{'s'}) != col_types.end();
 }
 
 Result<PyRef> write_atoms(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -46,27 +72,34 @@ Result<PyRef> write_atoms(PyObject* const* args, Py_ssize_t nargsf, PyObject* kw
     if (auto bound = bind_arguments(write_spec, args, nargsf, kwnames, slots); !bound) {
         return std::unexpected(std::move(bound.error()));
     }
-    std::string text;
-    {
-        // Declared in parameter order, so the borrows are given back in reverse order on
-        // every way out of this scope.
-        auto symbols = for_argument(ReadonlyMatrix<std::uint32_t>::extract(slots[0]), "sym_codepoints");
-        if (!symbols) return std::unexpected(std::move(symbols.error()));
-        auto sym_width = for_argument(extract_u64(slots[1]), "sym_width");
-        if (!sym_width) return std::unexpected(std::move(sym_width.error()));
-        auto floats = for_argument(ReadonlyMatrix<double>::extract(slots[2]), "float_mat");
-        if (!floats) return std::unexpected(std::move(floats.error()));
-        auto ints = for_argument(ReadonlyMatrix<std::int64_t>::extract(slots[3]), "int_mat");
-        if (!ints) return std::unexpected(std::move(ints.error()));
-        auto bools = for_argument(ReadonlyMatrix<std::uint8_t>::extract(slots[4]), "bool_mat");
-        if (!bools) return std::unexpected(std::move(bools.error()));
-        auto col_types = for_argument(extract_byte_sequence(slots[5]), "col_types");
-        if (!col_types) return std::unexpected(std::move(col_types.error()));
+    // Declared in parameter order, so the borrows are given back in reverse order on every
+    // way out.
+    auto symbols = for_argument(ReadonlyMatrix<std::uint32_t>::extract(slots[0]), "sym_codepoints");
+    if (!symbols) return std::unexpected(std::move(symbols.error()));
+    auto sym_width = for_argument(extract_u64(slots[1]), "sym_width");
+    if (!sym_width) return std::unexpected(std::move(sym_width.error()));
+    auto floats = for_argument(ReadonlyMatrix<double>::extract(slots[2]), "float_mat");
+    if (!floats) return std::unexpected(std::move(floats.error()));
+    auto ints = for_argument(ReadonlyMatrix<std::int64_t>::extract(slots[3]), "int_mat");
+    if (!ints) return std::unexpected(std::move(ints.error()));
+    auto bools = for_argument(ReadonlyMatrix<std::uint8_t>::extract(slots[4]), "bool_mat");
+    if (!bools) return std::unexpected(std::move(bools.error()));
+    auto col_types = for_argument(extract_byte_sequence(slots[5]), "col_types");
+    if (!col_types) return std::unexpected(std::move(col_types.error()));
 
-        text = build_atom_block(AtomBlockInput{symbols->view(), *sym_width, floats->view(),
-                                               ints->view(), bools->view(), *col_types});
+    const AtomBlockInput input{symbols->view(), *sym_width, floats->view(),
+                               ints->view(), bools->view(), *col_types};
+    // Fields are ASCII; only symbols can make the block need CPython's UTF-8 decoder.
+    if (!has_symbol_column(*col_types) || symbols_are_ascii(input.symbols)) {
+        AsciiStrSink sink;
+        const std::size_t length = build_atom_block(input, sink);
+        return std::move(sink).take(length);
     }
-    return text_to_str(text);
+    const std::string text = build_atom_block(input);
+    PyRef result = PyRef::steal(
+        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    if (!result) api_call_failed();
+    return result;
 }
 
 Result<PyRef> read_atom_lines(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <exception>
 #include <limits>
 #include <new>
 #include <stdexcept>
@@ -213,9 +212,29 @@ private:
 
 }  // namespace
 
-std::string build_atom_block(const AtomBlockInput& input) {
+char* StringSink::grow(std::size_t capacity, std::size_t used) {
+    if (capacity > text_.max_size()) throw std::bad_alloc();
+    try {
+        // The new bytes are written by the block builder before anything reads them, so
+        // they need no filling here.
+        text_.resize_and_overwrite(capacity, [used](char* base, std::size_t size) noexcept {
+            advise_huge_pages(base + used, size - used);
+            return size;
+        });
+    } catch (const std::length_error&) {
+        throw std::bad_alloc();
+    }
+    return text_.data();
+}
+
+std::string StringSink::take(std::size_t length) && {
+    text_.resize(length);
+    return std::move(text_);
+}
+
+std::size_t build_atom_block(const AtomBlockInput& input, TextSink& sink) {
     const std::size_t natoms = input.symbols.rows();
-    if (natoms == 0) return {};
+    if (natoms == 0) return 0;
 
     // The reservation estimate wraps like the unsigned arithmetic it is defined by; only
     // its top bit is an error.
@@ -226,47 +245,49 @@ std::string build_atom_block(const AtomBlockInput& input) {
     if ((reservation >> 63) != 0) fail("capacity overflow");
 
     const BlockWriter writer(input);
-    std::string text;
+    char* base = nullptr;
     std::size_t used = 0;
     std::size_t next = 0;
-    std::exception_ptr failure;
-
-    // Lines are written through a raw pointer while the buffer has room for a whole line's
-    // worst case; the size is then settled once. Nothing may escape resize_and_overwrite's
-    // callback, so a failure is carried out of it and rethrown.
-    auto fill = [&](char* base, std::size_t capacity) noexcept -> std::size_t {
-        advise_huge_pages(base + used, capacity - used);
-        try {
-            while (next < natoms && capacity - used >= writer.line_bound(next)) {
-                used = static_cast<std::size_t>(writer.write_line(base + used, next) - base);
-                ++next;
-            }
-        } catch (...) {
-            failure = std::current_exception();
-        }
-        return used;
-    };
-
     // The reservation plus one line's worst case, so that lines within their estimate
     // never make the buffer grow.
     std::uint64_t capacity =
         reservation != 0 ? saturating_add(reservation, writer.fixed_bound()) : 0;
+    std::uint64_t have = 0;
     while (next < natoms) {
         const std::uint64_t need = writer.line_bound(next);
-        if (capacity - used < need) {
-            capacity = std::max(saturating_mul(capacity, 2), saturating_add(used, need));
+        if (have - used < need) {
+            if (capacity - used < need) {
+                capacity = std::max(saturating_mul(capacity, 2), saturating_add(used, need));
+            }
+            if (capacity > max_buffer_bytes) throw std::bad_alloc();
+            base = sink.grow(static_cast<std::size_t>(capacity), used);
+            have = capacity;
         }
-        if (capacity > std::min<std::uint64_t>(text.max_size(), max_buffer_bytes)) {
-            throw std::bad_alloc();
+        // Lines are written through a raw pointer while the buffer has room for a whole
+        // line's worst case.
+        while (next < natoms && have - used >= writer.line_bound(next)) {
+            used = static_cast<std::size_t>(writer.write_line(base + used, next) - base);
+            ++next;
         }
-        try {
-            text.resize_and_overwrite(static_cast<std::size_t>(capacity), fill);
-        } catch (const std::length_error&) {
-            throw std::bad_alloc();
-        }
-        if (failure) std::rethrow_exception(failure);
     }
-    return text;
+    return used;
+}
+
+std::string build_atom_block(const AtomBlockInput& input) {
+    StringSink sink;
+    const std::size_t length = build_atom_block(input, sink);
+    return std::move(sink).take(length);
+}
+
+bool symbols_are_ascii(const MatrixView<std::uint32_t>& symbols) noexcept {
+    for (std::size_t i = 0; i < symbols.rows(); ++i) {
+        for (std::size_t j = 0; j < symbols.cols(); ++j) {
+            const std::uint32_t c = symbols.at(i, j);
+            if (c == 0) break;
+            if (c >= 0x80 && is_scalar_value(c)) return false;  // invalid ones are dropped
+        }
+    }
+    return true;
 }
 
 }  // namespace atomkit

@@ -2,6 +2,7 @@
 // Plain C++ over strided views; Python sees only the finished text.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -19,8 +20,38 @@ struct AtomBlockInput {
     std::span<const std::uint8_t> col_types;
 };
 
-// Raises the internal failures "capacity overflow", "ndarray: index out of bounds" and
-// "Formatting argument out of range"; exhausted memory throws std::bad_alloc.
+// Where the block is written: a growable byte buffer owned by the caller, so that the
+// text can be built in the memory that will hold the final result.
+class TextSink {
+public:
+    // A buffer of at least `capacity` bytes whose first `used` bytes keep what was written
+    // so far. Throws std::bad_alloc when the memory cannot be had.
+    virtual char* grow(std::size_t capacity, std::size_t used) = 0;
+
+protected:
+    ~TextSink() = default;
+};
+
+// A TextSink over a std::string.
+class StringSink final : public TextSink {
+public:
+    char* grow(std::size_t capacity, std::size_t used) override;
+    // The text, cut to its written length.
+    std::string take(std::size_t length) &&;
+
+private:
+    std::string text_;
+};
+
+// Writes every line into `sink` and returns the text's length in bytes. Raises the internal
+// failures "capacity overflow", "ndarray: index out of bounds" and "Formatting argument out
+// of range"; exhausted memory throws std::bad_alloc.
+std::size_t build_atom_block(const AtomBlockInput& input, TextSink& sink);
+
+// The same into a std::string.
 std::string build_atom_block(const AtomBlockInput& input);
+
+// Whether every symbol the block would write is ASCII (so the whole text is).
+bool symbols_are_ascii(const MatrixView<std::uint32_t>& symbols) noexcept;
 
 }  // namespace atomkit
