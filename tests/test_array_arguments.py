@@ -1,5 +1,7 @@
 # Which arrays write_atoms_rs accepts: exactly two dimensions of exactly the element type,
 # any layout, never a conversion.
+import warnings
+
 import numpy as np
 import pytest
 
@@ -39,7 +41,12 @@ def refusals():
             yield name, np.zeros((1, 1), dtype=wrong), "ndarray"
 
 
-@pytest.mark.parametrize("name, value, type_name", list(refusals()))
+with warnings.catch_warnings():
+    warnings.simplefilter("ignore", PendingDeprecationWarning)  # numpy.matrix
+    REFUSALS = list(refusals())
+
+
+@pytest.mark.parametrize("name, value, type_name", REFUSALS)
 def test_refused_arrays_name_their_argument(name, value, type_name):
     with pytest.raises(TypeError) as info:
         W(**{**GOOD, name: value})
