@@ -65,3 +65,68 @@ def test_equivalent_and_subclassed_arrays_are_accepted(name):
 def test_empty_matrices_are_accepted(shape):
     empty = {"float_mat": np.zeros(shape), "int_mat": np.zeros(shape, np.int64), "bool_mat": np.zeros(shape, np.uint8)}
     assert W(**{**GOOD, **empty, "col_types": b"s"}) == "H \n"
+
+
+class Hook:
+    """An integer whose __index__ runs the caller's code in the middle of a call."""
+
+    def __init__(self, action, value):
+        self.action, self.value = action, value
+
+    def __index__(self):
+        self.action()
+        return self.value
+
+
+def retype(a, dtype):
+    def action():
+        a.dtype = dtype
+    return action
+
+
+def reshape(a, shape):
+    def action():
+        a.shape = shape
+    return action
+
+
+def numpy_lets_arrays_change_in_place():
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", DeprecationWarning)
+            np.zeros(2).dtype = np.uint8
+            np.zeros(2).shape = (2, 1)
+    except (AttributeError, TypeError, ValueError):
+        return False
+    return True
+
+
+@pytest.mark.skipif(not numpy_lets_arrays_change_in_place(), reason="this NumPy no longer lets dtype/shape be set")
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+@pytest.mark.parametrize("where", ["sym_width", "col_types"])
+@pytest.mark.parametrize(
+    "name, make_change",
+    [("sym_codepoints", lambda a: retype(a, np.uint8)), ("float_mat", lambda a: retype(a, np.uint8)),
+     ("int_mat", lambda a: reshape(a, (2,))), ("bool_mat", lambda a: reshape(a, (1, 1, 2)))],
+)
+def test_arrays_changed_by_python_code_during_the_call_are_refused(where, name, make_change):
+    # The arrays are read only after every argument is converted, so an array made
+    # narrower meanwhile is refused instead of being read past its end.
+    arrays = {
+        "sym_codepoints": np.array([[72, 0]], dtype=np.uint32),
+        "float_mat": np.zeros((1, 2)),
+        "int_mat": np.zeros((1, 2), dtype=np.int64),
+        "bool_mat": np.zeros((1, 2), dtype=np.uint8),
+    }
+    hook = Hook(make_change(arrays[name]), 2 if where == "sym_width" else ord("s"))
+    args = {**GOOD, **arrays, where: hook if where == "sym_width" else [hook, *b"ffiibb"]}
+    with pytest.raises(TypeError) as info:
+        W(**args)
+    assert str(info.value).startswith(f"argument '{name}': 'ndarray' object cannot be converted")
+
+
+def test_codes_beyond_the_columns_fail_as_out_of_bounds_however_many():
+    with pytest.raises(BaseException) as info:
+        W(**{**GOOD, "float_mat": np.zeros((1, 0)), "col_types": b"f" * 5_000_000})
+    assert type(info.value).__name__ == "PanicException"
+    assert info.value.args == ("ndarray: index out of bounds",)

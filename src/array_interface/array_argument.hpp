@@ -17,12 +17,21 @@ namespace atomkit {
 // type is equivalent to the type number; nothing is ever converted or copied.
 bool is_matrix_of(PyObject* object, int type_number);
 
+// The acceptance test alone, with the refusal every array argument gives.
+template <class T>
+Result<void> check_matrix(PyObject* object) {
+    if (!is_matrix_of(object, numpy::type_number_of<T>())) {
+        return std::unexpected(conversion_error(object, "PyArray<T, D>"));
+    }
+    return {};
+}
+
 template <class T>
 class ReadonlyMatrix {
 public:
     static Result<ReadonlyMatrix> extract(PyObject* object) {
-        if (!is_matrix_of(object, numpy::type_number_of<T>())) {
-            return std::unexpected(conversion_error(object, "PyArray<T, D>"));
+        if (auto accepted = check_matrix<T>(object); !accepted) {
+            return std::unexpected(std::move(accepted.error()));
         }
         ReadonlyMatrix matrix(PyRef::borrow(object));
         if (!acquire_shared(object)) {

@@ -36,11 +36,9 @@ public:
             text_ = PyRef::steal(PyUnicode_New(size, 127));
             if (!text_) api_call_failed();
         } else {
-            PyObject* resized = text_.release();
             // The str is ours alone and not yet hashed, so CPython resizes it in place or
-            // moves it, keeping the bytes written so far.
-            if (PyUnicode_Resize(&resized, size) < 0) api_call_failed();
-            text_ = PyRef::steal(resized);
+            // moves it, keeping the bytes written so far; on failure it leaves ours as it was.
+            resize(size);
         }
         char* data = static_cast<char*>(PyUnicode_DATA(text_.get()));
         advise_huge_pages(data + used, capacity - used);
@@ -49,12 +47,17 @@ public:
 
     PyRef take(std::size_t length) && {
         if (!text_) return empty_str();
-        PyObject* resized = text_.release();
-        if (PyUnicode_Resize(&resized, static_cast<Py_ssize_t>(length)) < 0) api_call_failed();
-        return PyRef::steal(resized);
+        resize(static_cast<Py_ssize_t>(length));
+        return std::move(text_);
     }
 
 private:
+    void resize(Py_ssize_t size) {
+        PyObject* text = text_.release();
+        const int status = PyUnicode_Resize(&text, size);
+        text_ = PyRef::steal(text);
+        if (status < 0) api_call_failed();
+    }
     static PyRef empty_str() {
         PyRef empty = PyRef::steal(PyUnicode_New(0, 0));
         if (!empty) api_call_failed();
@@ -72,20 +75,37 @@ Result<PyRef> write_atoms(PyObject* const* args, Py_ssize_t nargsf, PyObject* kw
     if (auto bound = bind_arguments(write_spec, args, nargsf, kwnames, slots); !bound) {
         return std::unexpected(std::move(bound.error()));
     }
+    // Arrays are checked in parameter order, but borrowed (and read) only once every
+    // argument is converted: converting sym_width and col_types may run the caller's Python
+    // code (__index__, __iter__), which could reshape or retype an array checked before.
+    // From the borrows to the end of the call no Python code runs.
+    if (auto ok = for_argument(check_matrix<std::uint32_t>(slots[0]), "sym_codepoints"); !ok) {
+        return std::unexpected(std::move(ok.error()));
+    }
+    auto sym_width = for_argument(extract_u64(slots[1]), "sym_width");
+    if (!sym_width) return std::unexpected(std::move(sym_width.error()));
+    if (auto ok = for_argument(check_matrix<double>(slots[2]), "float_mat"); !ok) {
+        return std::unexpected(std::move(ok.error()));
+    }
+    if (auto ok = for_argument(check_matrix<std::int64_t>(slots[3]), "int_mat"); !ok) {
+        return std::unexpected(std::move(ok.error()));
+    }
+    if (auto ok = for_argument(check_matrix<std::uint8_t>(slots[4]), "bool_mat"); !ok) {
+        return std::unexpected(std::move(ok.error()));
+    }
+    auto col_types = for_argument(extract_byte_sequence(slots[5]), "col_types");
+    if (!col_types) return std::unexpected(std::move(col_types.error()));
+
     // Declared in parameter order, so the borrows are given back in reverse order on every
     // way out.
     auto symbols = for_argument(ReadonlyMatrix<std::uint32_t>::extract(slots[0]), "sym_codepoints");
     if (!symbols) return std::unexpected(std::move(symbols.error()));
-    auto sym_width = for_argument(extract_u64(slots[1]), "sym_width");
-    if (!sym_width) return std::unexpected(std::move(sym_width.error()));
     auto floats = for_argument(ReadonlyMatrix<double>::extract(slots[2]), "float_mat");
     if (!floats) return std::unexpected(std::move(floats.error()));
     auto ints = for_argument(ReadonlyMatrix<std::int64_t>::extract(slots[3]), "int_mat");
     if (!ints) return std::unexpected(std::move(ints.error()));
     auto bools = for_argument(ReadonlyMatrix<std::uint8_t>::extract(slots[4]), "bool_mat");
     if (!bools) return std::unexpected(std::move(bools.error()));
-    auto col_types = for_argument(extract_byte_sequence(slots[5]), "col_types");
-    if (!col_types) return std::unexpected(std::move(col_types.error()));
 
     const AtomBlockInput input{symbols->view(), *sym_width, floats->view(),
                                ints->view(), bools->view(), *col_types};

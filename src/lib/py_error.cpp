@@ -76,6 +76,9 @@ PyError PyError::fetch(std::source_location where) {
         return pending(PyExc_SystemError, "attempted to fetch exception but none was set");
     }
     PyObject* panic_type = panic_exception_type();
+    // Without the class no exception can be a PanicException; the error of making it must
+    // not stay set behind the one being fetched.
+    if (panic_type == nullptr) PyErr_Clear();
     if (panic_type != nullptr &&
         Py_TYPE(exception.get()) == reinterpret_cast<PyTypeObject*>(panic_type)) {
         // A panic that passed through Python code resumes as a panic of this call, so a

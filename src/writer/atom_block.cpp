@@ -100,11 +100,21 @@ public:
         symbol_fields_ = symbols;
         const std::uint64_t width = std::min(in_.sym_width, max_sym_width);
         // Worst case per field: separator plus the widest field; a symbol adds its UTF-8
-        // bytes (at most 4 per code point) and at most `width` spaces of padding.
+        // bytes (at most 4 per code point) and at most `width` spaces of padding. A code
+        // beyond its matrix's columns ends the call after its separators, so it is budgeted
+        // at those alone: a long col_types must fail as out of bounds, not as out of memory.
         std::uint64_t bound = 1;  // the line feed
-        bound = saturating_add(bound, saturating_mul(floats, 1 + max_float_field));
-        bound = saturating_add(bound, saturating_mul(ints, 1 + max_int_field));
-        bound = saturating_add(bound, saturating_mul(bools, 3));
+        for (const Column& column : columns_) {
+            if (column.code == code_symbol) continue;
+            if (column.rows == 0) {
+                bound = saturating_add(bound, 2);
+                continue;
+            }
+            const std::uint64_t field = column.code == code_float ? 1 + max_float_field
+                                        : column.code == code_int ? 1 + max_int_field
+                                                                  : 3;
+            bound = saturating_add(bound, field);
+        }
         bound = saturating_add(bound, saturating_mul(symbols, width));
         measure_symbols_ = symbols != 0 && in_.symbols.cols() > max_budgeted_row;
         if (!measure_symbols_) {
