@@ -51,8 +51,6 @@ public:
         if (borrowed_) release_shared(array_.get());
     }
 
-    PyObject* array() const noexcept { return array_.get(); }
-
     MatrixView<T> view() const noexcept {
         const numpy::ArrayFields* a = numpy::fields(array_.get());
         return MatrixView<T>(reinterpret_cast<const std::byte*>(a->data),

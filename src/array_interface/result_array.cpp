@@ -41,12 +41,6 @@ void container_dealloc(PyObject* self) {
     Py_DECREF(type);
 }
 
-// The element counts are unused by this module's own release function, but the four words
-// are kept as they are so that the buffer's owner could be any allocator.
-void release_storage(void* data, std::size_t length, std::size_t capacity) {
-    release_owned_storage(data, length, capacity);
-}
-
 PyType_Slot container_slots[] = {
     {Py_tp_doc, const_cast<char*>("A utility type that stores a native buffer safely on the Python heap.")},
     {Py_tp_new, reinterpret_cast<void*>(container_new)},
@@ -101,7 +95,7 @@ PyRef hand_buffer_to_ndarray(OwnedBuffer<std::byte>::Parts storage, std::size_t 
     slice->data = pending.parts.data;
     slice->length = pending.parts.length;
     slice->capacity = pending.parts.capacity;
-    slice->release = release_storage;
+    slice->release = release_owned_storage;
     void* data = pending.parts.data != nullptr ? static_cast<void*>(pending.parts.data)
                                                : static_cast<void*>(empty_data);
     pending.parts = {nullptr, 0, 0};

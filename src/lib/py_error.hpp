@@ -29,7 +29,6 @@ public:
     PyError(PyError&&) noexcept = default;
     PyError& operator=(PyError&&) noexcept = default;
 
-    bool is_pending() const noexcept { return !raised_; }
     // Sets the error as the current Python exception.
     void restore() &&;
     // The exception object itself, made on first need (pending errors are instantiated).
@@ -63,13 +62,5 @@ PyError conversion_error(PyObject* object, std::string_view target);
 // Internal failure "{context}: {debug form of error}".
 [[noreturn]] void fail_with(std::string_view context, PyError error,
                             std::source_location where = std::source_location::current());
-
-// Unwrap-or-abandon for results whose failure is an internal failure.
-template <class T>
-T expect_ok(Result<T> result, std::string_view context,
-            std::source_location where = std::source_location::current()) {
-    if (!result) fail_with(context, std::move(result.error()), where);
-    return std::move(*result);
-}
 
 }  // namespace atomkit
