@@ -1,6 +1,8 @@
 # Token value grammars as read_atom_lines_rs applies them: accepted and refused texts, the
 # exact reasons and their precedence, and values checked against Python's float()/int().
+import ctypes
 import math
+import platform
 import struct
 from fractions import Fraction
 
@@ -53,11 +55,15 @@ ACCEPTED_FLOATS = [
     # Edges of a single exact operation: 17 digits past 2**53, powers of ten past 1e22.
     ("1325566603534034.9", 1325566603534035.0), ("1e-23", 1e-23),
     ("9007199254740992e37", 9.007199254740992e52),
-    # Exponent digits stop counting once the exponent reaches 65536.
-    ("1e0000000000000000000000000001", 10.0), ("0." + ZEROS + "1e6553600", 1.0),
-    ("-0." + ZEROS + "1e+65536999999999999999", -1.0), ("1" + ZEROS + "e-6553699", 0.1),
+    # Exponents are exact for any length of significand, however long the runs of zeros
+    # that cancel them, and saturate only far beyond the range of doubles.
+    ("1e0000000000000000000000000001", 10.0), ("0." + ZEROS + "1e65536", 1.0),
+    ("-0." + ZEROS + "1e+65536", -1.0), ("1" + ZEROS + "e-65536", 0.1),
+    ("0." + "0" * 70000 + "1e700001", math.inf), ("0." + "0" * 10**6 + "1e1000001", 1.0),
+    ("1" * 10**6 + "e-999990", float("1" * 10**6 + "e-999990")),
     ("1e65536999999999", math.inf), ("-1e-65536999999999", -0.0), ("0e99999999999999", 0.0),
-    ("-" + FAR_HALF_TINY + "e65536000", -0.0), (FAR_HALF_TINY + "0" * 100 + "1e65536000", 5e-324),
+    ("1e" + "9" * 40, math.inf), ("1e-" + "9" * 40, 0.0),
+    ("-" + FAR_HALF_TINY + "e65536", -0.0), (FAR_HALF_TINY + "0" * 100 + "1e65536", 5e-324),
 ]
 
 
@@ -153,6 +159,46 @@ edge_texts = st.builds("{}{}e{}".format, st.sampled_from(EDGES), digit_strings(0
 @given(st.lists(decimal_texts() | halfway_texts() | edge_texts, min_size=1, max_size=40))
 def test_generated_floats_match_python(texts):
     assert float_bits(texts) == [bits(float(t)) for t in texts]
+
+
+@st.composite
+def far_exponent_texts(draw):
+    """Long runs of zeros before or after the digits, with an exponent that (nearly) cancels
+    them: the value lands anywhere from underflow to overflow."""
+    digits = draw(digit_strings(1, 30))
+    zeros = draw(st.integers(0, 2_000) | st.integers(650_000, 1_200_000))
+    shift = draw(st.integers(-340, 340))
+    if draw(st.booleans()):
+        return f"0.{'0' * zeros}{digits}e{zeros + shift}"
+    return f"{digits}{'0' * zeros}e{-zeros + shift}"
+
+
+@settings(deadline=None, max_examples=60)
+@given(st.lists(far_exponent_texts(), min_size=1, max_size=4))
+def test_long_significands_with_far_exponents_match_python(texts):
+    assert float_bits(texts) == [bits(float(t)) for t in texts]
+
+
+ROUNDING_TEXTS = ["0.3", "2.675", "1e23", "-0.1", "123456789.123456789", "1" * 30 + "e-40",
+                  "2.2250738585072011e-308", "4.9406564584124654e-324", "1.7976931348623158e308"]
+
+
+@pytest.mark.skipif(platform.machine() not in ("x86_64", "AMD64"), reason="x86 <fenv.h> values")
+@pytest.mark.parametrize("mode", ["FE_UPWARD", "FE_DOWNWARD", "FE_TOWARDZERO"])
+def test_values_do_not_depend_on_the_rounding_mode(mode):
+    # Other native code in the process may change the mode; Python's own float() then reads
+    # differently, so the expected values are taken before.
+    libm = ctypes.CDLL(None)
+    expected = [bits(float(t)) for t in ROUNDING_TEXTS]
+    code = {"FE_UPWARD": 0x800, "FE_DOWNWARD": 0x400, "FE_TOWARDZERO": 0xC00}[mode]
+    assert libm.fesetround(code) == 0
+    try:
+        got = float_bits(ROUNDING_TEXTS)
+        still = libm.fegetround()
+    finally:
+        libm.fesetround(0)
+    assert got == expected
+    assert still == code  # the caller's mode is given back
 
 
 def int_text(value, zeros, plus):

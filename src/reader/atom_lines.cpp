@@ -169,6 +169,7 @@ std::expected<ParsedAtoms, std::string> parse_atom_lines(
     const std::size_t ncols = col_types.size();
     if (ncols == 0) return out;  // no column asks for a token, so no line is read
     const std::uint8_t* const codes = col_types.data();
+    const NearestRounding nearest;
 
     // Each row stores exactly n_*_cols values of each type, so running pointers land on
     // row * n_*_cols + k without index arithmetic and never leave their buffer.
@@ -189,7 +190,7 @@ std::expected<ParsedAtoms, std::string> parse_atom_lines(
 
             switch (codes[col]) {
                 case 'f': {
-                    const auto value = parse_float_token(token);
+                    const auto value = parse_float_token_nearest(token);
                     if (!value) {
                         return std::unexpected(
                             bad_token_message(row, token, "float", describe(value.error())));

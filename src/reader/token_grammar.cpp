@@ -2,7 +2,9 @@
 // boolean texts; fast_float (or std::from_chars) only rounds decimals we have accepted.
 #include "reader/token_grammar.hpp"
 
+#include <algorithm>
 #include <bit>
+#include <cfenv>
 #include <charconv>
 #include <cstddef>
 #include <cstring>
@@ -32,9 +34,13 @@ constexpr std::uint64_t integer_powers_of_ten[] = {
     1000000000000ULL, 10000000000000ULL, 100000000000000ULL, 1000000000000000ULL};
 constexpr std::int64_t max_shifted_power = 15;
 
-// An exponent digit is taken only while the exponent read so far is below this; later
-// digits are read but change nothing.
-constexpr std::uint32_t exponent_digit_limit = 65536;
+// Exponents are read exactly up to this magnitude and saturate beyond it. Added to the
+// position of the leading digit (bounded by the token's length, far below 2^59) it cannot
+// overflow, and a saturated exponent still puts any number far outside the range of doubles.
+constexpr std::int64_t exponent_saturation = std::int64_t{1} << 60;
+// Beyond this magnitude the libraries are not trusted with the exponent (fast_float stops
+// reading exponent digits at 2^28): such numbers are restated with a small exponent first.
+constexpr std::int64_t far_exponent_limit = 65536;
 
 // Halfway points between adjacent doubles have at most 767 significant digits, so 770
 // digits plus one non-zero stand-in for whatever follows them round like the whole text.
@@ -244,7 +250,25 @@ std::string_view describe(IntTokenError error) noexcept {
     return "invalid digit found in string";
 }
 
+NearestRounding::NearestRounding() noexcept : saved_(std::fegetround()) {
+    if (saved_ != FE_TONEAREST) std::fesetround(FE_TONEAREST);
+}
+
+NearestRounding::~NearestRounding() {
+    if (saved_ != FE_TONEAREST) std::fesetround(saved_);
+}
+
 std::expected<double, FloatTokenError> parse_float_token(std::string_view token) noexcept {
+    // The exact fast path divides and multiplies doubles, and the libraries' fallbacks may
+    // call strtod: both round by the current mode.
+    if (std::fegetround() == FE_TONEAREST) return parse_float_token_nearest(token);
+    const NearestRounding nearest;
+    return parse_float_token_nearest(token);
+}
+
+// Never inlined, so that no arithmetic of the conversion can be moved across the mode
+// changes of a NearestRounding scope around the call.
+[[gnu::noinline]] std::expected<double, FloatTokenError> parse_float_token_nearest(std::string_view token) noexcept {
     const char* p = token.data();
     const char* const end = p + token.size();
     if (p == end) return std::unexpected(FloatTokenError::empty);
@@ -291,17 +315,14 @@ std::expected<double, FloatTokenError> parse_float_token(std::string_view token)
             ++p;
         }
         if (p == end) return std::unexpected(FloatTokenError::invalid);
-        std::uint32_t exponent = 0;
+        std::int64_t exponent = 0;
         do {
             const unsigned d = digit_value(*p);
             if (d > 9) return std::unexpected(FloatTokenError::invalid);
-            if (exponent < exponent_digit_limit) {
-                exponent = exponent * 10 + d;
-            } else {
-                far_exponent = true;
-            }
+            exponent = std::min(exponent * 10 + d, exponent_saturation);
         } while (++p != end);
-        text.exponent = exponent_negative ? -std::int64_t{exponent} : std::int64_t{exponent};
+        far_exponent = exponent >= far_exponent_limit;
+        text.exponent = exponent_negative ? -exponent : exponent;
     }
 
     double value;

@@ -18,7 +18,25 @@ std::string_view describe(FloatTokenError error) noexcept;
 // "number too small to fit in target type" / "cannot parse integer from empty string"
 std::string_view describe(IntTokenError error) noexcept;
 
+// Correctly rounded (nearest, ties to even) whatever rounding mode other native code in the
+// process has set: the mode is checked, and round-to-nearest held for the conversion.
 std::expected<double, FloatTokenError> parse_float_token(std::string_view token) noexcept;
+
+// Holds round-to-nearest for its lifetime and then restores the caller's mode, so that a
+// whole block of tokens pays for one check instead of one per token.
+class NearestRounding {
+public:
+    NearestRounding() noexcept;
+    ~NearestRounding();
+    NearestRounding(const NearestRounding&) = delete;
+    NearestRounding& operator=(const NearestRounding&) = delete;
+
+private:
+    int saved_;
+};
+
+// parse_float_token for callers inside a NearestRounding scope.
+std::expected<double, FloatTokenError> parse_float_token_nearest(std::string_view token) noexcept;
 std::expected<std::int64_t, IntTokenError> parse_int_token(std::string_view token) noexcept;
 // One of the eight texts T/True/TRUE/true and F/False/FALSE/false, else nullopt.
 std::optional<bool> parse_bool_token(std::string_view token) noexcept;
