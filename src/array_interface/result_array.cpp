@@ -35,7 +35,10 @@ PyObject* container_new(PyTypeObject* type, PyObject*, PyObject*) {
 
 void container_dealloc(PyObject* self) {
     auto* container = reinterpret_cast<SliceContainer*>(self);
-    container->release(container->data, container->length, container->capacity);
+    // Only hand_buffer_to_ndarray fills a container; one made any other way holds nothing.
+    if (container->release != nullptr) {
+        container->release(container->data, container->length, container->capacity);
+    }
     PyTypeObject* type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -52,7 +55,8 @@ PyType_Spec container_spec = {
     "builtins.PySliceContainer",
     static_cast<int>(sizeof(SliceContainer)),
     0,
-    Py_TPFLAGS_DEFAULT,
+    // Immutable, so Python code cannot give it a constructor that makes empty containers.
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     container_slots,
 };
 
