@@ -121,12 +121,26 @@ def test_exclusive_borrow_elsewhere(reg, held, passed, blocked):
     assert_free(reg, a)
 
 
+def test_exclusive_borrow_of_the_high_words(reg):
+    # The high 32-bit words of a float64 matrix start 4 bytes into each element: not on the
+    # elements' grid, but inside their bytes.
+    a = np.zeros((10, 2))
+    high = a.view(np.uint32)[:, 1::2]
+    assert reg.acquire_mut(high) == 0
+    try:
+        assert capture_panic(write, make_args(a)).args == (ALREADY,)
+    finally:
+        reg.release_mut(high)
+    assert_free(reg, a)
+
+
 def views(a):
     readonly = a.view()
     readonly.flags.writeable = False
     repeated = lambda offset: np.ndarray((3,), np.float64, buffer=a, offset=offset, strides=(0,))  # noqa: E731
     return {"a": a, "top": a[:5], "bottom": a[5:], "even": a[:, ::2], "odd": a[:, 1::2], "T": a.T,
             "ints": a.view(np.int64), "cell": a[1, 1, ...], "ro": readonly, "rep0": repeated(0),
+            "low": a.view(np.uint32)[:, ::2], "high": a.view(np.uint32)[:, 1::2],
             "rep4": repeated(4), "other": np.zeros((10, 2))}
 
 
@@ -139,6 +153,9 @@ SEQUENCES = {
     "exclusive then shared": "acquire_mut a 0, acquire a -1, acquire top -1, acquire T -1, acquire cell -1, "
                              "acquire other 0, release other, release_mut a",
     "interleaved columns": "acquire_mut even 0, acquire_mut odd 0, acquire a -1, release_mut even, release_mut odd",
+    "half words": "acquire_mut high 0, acquire a -1, acquire even -1, acquire odd -1, acquire cell -1, "
+                  "acquire_mut low 0, release_mut low, release_mut high, acquire high 0, acquire low 0, "
+                  "acquire_mut a -1, release high, release low",
     "read-only": "acquire_mut a 0, acquire_mut ro -2, release_mut a, acquire ro 0, acquire_mut ro -2, release ro",
     "zero strides": "acquire_mut rep0 0, acquire rep4 -1, acquire_mut rep4 -1, acquire rep0 -1, release_mut rep0, "
                     "acquire rep4 0, acquire rep0 0, release rep4, release rep0",
@@ -211,6 +228,28 @@ SCENARIOS = {
         pointer.value = saved
         write(args)
         assert len(log) == 8
+    """,
+    "import hook": """
+        # The first borrow imports NumPy's module; an import hook that retypes an array then
+        # must be met by the array check, not by a read of the array's old shape.
+        import builtins, warnings, _atomkit
+        warnings.simplefilter("ignore", DeprecationWarning)
+        _atomkit.read_atom_lines_rs(["1"], b"f")  # NumPy's table is in place; the registry is not
+        sym = args["sym_codepoints"]
+        real_import = builtins.__import__
+        def hook(name, *rest, **kw):
+            if "multiarray" in name:
+                sym.dtype = np.uint8
+            return real_import(name, *rest, **kw)
+        builtins.__import__ = hook
+        try:
+            write(args)
+        except TypeError as e:
+            message = str(e)
+        finally:
+            builtins.__import__ = real_import
+        assert message == "argument 'sym_codepoints': 'ndarray' object cannot be converted to 'PyArray<T, D>'"
+        assert sym.dtype == np.uint8
     """,
 }
 

@@ -1,5 +1,9 @@
 # Line assembly of write_atoms_rs: column codes, separators, symbol decoding and padding,
 # array layouts, and the internal failures of the block writer.
+import os
+import subprocess
+import sys
+
 import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -70,9 +74,13 @@ def test_internal_failures(sym, width, kwargs, codes, message):
     assert type(error).__module__ == "atomkit_runtime" and not isinstance(error, Exception)
 
 
-def test_unobtainable_reservation_is_memory_error():
+def test_memory_follows_the_text():
+    # A width that no symbol field uses costs nothing; a text that cannot be had is a
+    # MemoryError, and the next call works.
+    assert write(symbols("H"), 2**62, col_types=b"") == "\n"
+    many = np.broadcast_to(symbols("H"), (2**41, 1))
     with pytest.raises(MemoryError):
-        write(symbols("H"), 2**62, col_types=b"")
+        write(many, 65535, col_types=b"s")
     assert write(symbols("H"), 1, col_types=b"s") == "H\n"
 
 
@@ -141,3 +149,26 @@ def test_large_block_grows_past_its_estimate(code_point):
     sym = np.tile(cp([code_point] * 300), (n, 1))
     line = chr(code_point) * 300 + fld(big) * 2 + "\n"
     assert write(sym, 1, np.full((n, 2), big), col_types=b"sff") == line * n
+
+
+# Under a sanitizer the process maps terabytes of shadow memory, so no address-space limit fits.
+no_sanitizer = pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""), reason="address-space limit")
+
+
+@no_sanitizer
+@pytest.mark.parametrize("limit_gib, setup, codes, length", [
+    # 3 million symbol fields of a 256-wide row: the text is 6 MB.
+    (3, "sym = np.zeros((1, 256), np.uint32); sym[0, 0] = 72; f = np.zeros((1, 0))", 'b"s" * 3_000_000', 6_000_001),
+    # 8 million float fields: the text is 136 MB.
+    (2, "sym = np.zeros((1, 1), np.uint32); f = np.zeros((1, 8_000_000))", 'b"f" * 8_000_000', 136_000_001),
+], ids=["symbol codes", "float codes"])
+def test_memory_of_a_call_follows_its_text(limit_gib, setup, codes, length):
+    code = f"""
+import resource, numpy as np, _atomkit
+resource.setrlimit(resource.RLIMIT_AS, ({limit_gib} << 30, {limit_gib} << 30))
+{setup}
+text = _atomkit.write_atoms_rs(sym, 2, f, np.zeros((1, 0), np.int64), np.zeros((1, 0), np.uint8), {codes})
+print(len(text))
+"""
+    run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0 and run.stdout == f"{length}\n", run.stderr

@@ -42,14 +42,16 @@ struct BorrowApi {
 };
 static_assert(sizeof(BorrowApi) == 6 * sizeof(void*));
 
-// Which memory an array can reach, as four words: the byte range [start, end) spanned by
-// its elements, its data pointer, and the gcd of its strides (the step pattern within the
-// range). Views with equal keys are the same borrow.
+// Which memory an array can reach: the byte range [start, end) spanned by its elements,
+// its data pointer, the gcd of its strides (the step pattern within the range) and the size
+// of one element (how many bytes from each step on it covers). Views with equal keys are
+// the same borrow.
 struct BorrowKey {
     std::uintptr_t start;
     std::uintptr_t end;
     std::uintptr_t data;
     std::uint64_t stride_gcd;
+    std::uint64_t element_size;
 
     bool operator==(const BorrowKey&) const = default;
 };
@@ -68,6 +70,7 @@ struct BorrowKeyHash {
         h = mix(h ^ (key.end + 0x9e3779b97f4a7c15ULL));
         h = mix(h ^ (key.data + 0x9e3779b97f4a7c15ULL));
         h = mix(h ^ (key.stride_gcd + 0x9e3779b97f4a7c15ULL));
+        h = mix(h ^ (key.element_size + 0x9e3779b97f4a7c15ULL));
         return static_cast<std::size_t>(h);
     }
 };
@@ -113,7 +116,9 @@ std::uint64_t magnitude(Py_ssize_t value) noexcept {
 BorrowKey borrow_key(const RegistryState& state, PyObject* array) noexcept {
     const numpy::ArrayFields* f = numpy::fields(array);
     const auto data = reinterpret_cast<std::uintptr_t>(f->data);
-    BorrowKey key{data, data, data, f->nd == 0 ? 1U : 0U};
+    const auto element_size =
+        static_cast<std::uint64_t>(numpy::descr_element_size(f->descr, state.numpy2_layout));
+    BorrowKey key{data, data, data, f->nd == 0 ? 1U : 0U, element_size};
     bool empty = f->nd == 0;
     for (int axis = 0; axis < f->nd; ++axis) {
         key.stride_gcd = std::gcd(key.stride_gcd, magnitude(f->strides[axis]));
@@ -130,21 +135,26 @@ BorrowKey borrow_key(const RegistryState& state, PyObject* array) noexcept {
             key.end += span;
         }
     }
-    key.end += static_cast<std::uintptr_t>(numpy::descr_element_size(f->descr, state.numpy2_layout));
+    key.end += element_size;
     return key;
 }
 
-// Keys conflict when their ranges overlap and their element grids can meet: two grids with
-// steps g1 and g2 share an address only if their starts differ by a multiple of gcd(g1, g2),
-// which is why the even and odd columns of one matrix are independent. Two views that only
-// repeat a single element (all strides 0) have no grid to compare, so overlapping ranges
-// count as a conflict there: the safe answer, and no division by zero.
+// Keys conflict when their ranges overlap and their elements can share a byte. Every
+// element of a key starts at its data pointer plus a multiple of its stride gcd, so modulo
+// g, the gcd of both keys' gcds, the lower key covers the bytes [0, e1) and the other one
+// [d, d + e2), d being the distance of their data pointers modulo g: they meet when d < e1
+// or when the other key's bytes run past g into the next period. That keeps the even and
+// the odd columns of one matrix apart, but not a uint32 view of the high words of a float64
+// matrix from the matrix itself. Two views that only repeat a single element (all strides
+// 0) have no period to compare, so overlapping ranges count as a conflict there.
 bool conflicts(const BorrowKey& a, const BorrowKey& b) noexcept {
     if (a.start >= b.end || b.start >= a.end) return false;
-    const std::uint64_t step = std::gcd(a.stride_gcd, b.stride_gcd);
-    if (step == 0) return true;
-    const std::uint64_t distance = a.data > b.data ? a.data - b.data : b.data - a.data;
-    return distance % step == 0;
+    const std::uint64_t period = std::gcd(a.stride_gcd, b.stride_gcd);
+    if (period == 0) return true;
+    const BorrowKey& low = a.data <= b.data ? a : b;
+    const BorrowKey& high = a.data <= b.data ? b : a;
+    const std::uint64_t offset = (high.data - low.data) % period;
+    return offset < low.element_size || offset + high.element_size > period;
 }
 
 // Inserts a new address with its first key. Either both maps change or neither does, so a
@@ -336,6 +346,8 @@ const BorrowApi& registry() {
 }
 
 }  // namespace
+
+void prepare_borrows() { (void)registry(); }
 
 bool acquire_shared(PyObject* array) {
     const BorrowApi& api = registry();

@@ -6,6 +6,11 @@
 
 namespace atomkit {
 
+// Finds or publishes the registry if this process has not yet. That imports NumPy's module,
+// so Python code (import hooks) may run: callers do it before their last check of the
+// arrays they borrow, so that nothing can change an array between that check and its use.
+void prepare_borrows();
+
 // Registers a shared (read-only) borrow of the array's memory. False when another module
 // holds an exclusive borrow of memory this array can reach. The first borrow of the process
 // finds the registry, or installs this module's own when no module has published one yet.

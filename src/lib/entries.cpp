@@ -1,13 +1,13 @@
 // Entry routines: bind, convert in parameter order, run the core, build the result.
 #include "lib/entries.hpp"
 
-#include <algorithm>
 #include <array>
 #include <new>
 #include <span>
 #include <string_view>
 
 #include "array_interface/array_argument.hpp"
+#include "array_interface/borrow_registry.hpp"
 #include "lib/binding.hpp"
 #include "lib/boundary.hpp"
 #include "reader/atom_lines.hpp"
@@ -25,9 +25,10 @@ constexpr std::array<std::string_view, 2> read_parameters = {"lines", "col_types
 constexpr FunctionSpec write_spec{"write_atoms_rs", write_parameters};
 constexpr FunctionSpec read_spec{"read_atom_lines_rs", read_parameters};
 
-// Builds an ASCII block straight inside a 1-byte str, which is then cut to length: no
-// second copy of ~10^8 bytes and no decoding pass. Only for text known to be ASCII.
-class AsciiStrSink final : public TextSink {
+// Builds the block straight inside a 1-byte str, which is then cut to length: no second
+// copy of ~10^8 bytes and no decoding pass for the usual ASCII text. The str is ours alone
+// until it is returned, and it is returned only when every byte written is ASCII.
+class StrSink final : public TextSink {
 public:
     char* grow(std::size_t capacity, std::size_t used) override {
         if (capacity > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
@@ -36,8 +37,8 @@ public:
             text_ = PyRef::steal(PyUnicode_New(size, 127));
             if (!text_) api_call_failed();
         } else {
-            // The str is ours alone and not yet hashed, so CPython resizes it in place or
-            // moves it, keeping the bytes written so far; on failure it leaves ours as it was.
+            // Not yet hashed or shared, so CPython resizes it in place or moves it, keeping
+            // the bytes written so far; on failure it leaves ours as it was.
             resize(size);
         }
         char* data = static_cast<char*>(PyUnicode_DATA(text_.get()));
@@ -45,9 +46,18 @@ public:
         return data;
     }
 
-    PyRef take(std::size_t length) && {
+    // The result str. Text with a non-ASCII byte is decoded into a str of the kind it needs;
+    // the writer encodes every code point whole, so it is valid UTF-8.
+    PyRef take(const BlockText& text) && {
         if (!text_) return empty_str();
-        resize(static_cast<Py_ssize_t>(length));
+        if (!text.ascii) {
+            PyRef decoded = PyRef::steal(PyUnicode_DecodeUTF8(
+                static_cast<const char*>(PyUnicode_DATA(text_.get())),
+                static_cast<Py_ssize_t>(text.length), "strict"));
+            if (!decoded) api_call_failed();
+            return decoded;
+        }
+        resize(static_cast<Py_ssize_t>(text.length));
         return std::move(text_);
     }
 
@@ -65,10 +75,6 @@ private:
     }
     PyRef text_;
 };
-
-bool has_symbol_column(std::span<const std::uint8_t> col_types) {
-    return std::find(col_types.begin(), col_types.end(), std::uint8_t{'s'}) != col_types.end();
-}
 
 Result<PyRef> write_atoms(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     std::array<PyObject*, write_parameters.size()> slots{};
@@ -96,6 +102,9 @@ Result<PyRef> write_atoms(PyObject* const* args, Py_ssize_t nargsf, PyObject* kw
     auto col_types = for_argument(extract_byte_sequence(slots[5]), "col_types");
     if (!col_types) return std::unexpected(std::move(col_types.error()));
 
+    // The first borrow of the process imports NumPy's module for the registry; done here,
+    // any Python code that this runs comes before the arrays are checked for the last time.
+    prepare_borrows();
     // Declared in parameter order, so the borrows are given back in reverse order on every
     // way out.
     auto symbols = for_argument(ReadonlyMatrix<std::uint32_t>::extract(slots[0]), "sym_codepoints");
@@ -109,17 +118,9 @@ Result<PyRef> write_atoms(PyObject* const* args, Py_ssize_t nargsf, PyObject* kw
 
     const AtomBlockInput input{symbols->view(), *sym_width, floats->view(),
                                ints->view(), bools->view(), *col_types};
-    // Fields are ASCII; only symbols can make the block need CPython's UTF-8 decoder.
-    if (!has_symbol_column(*col_types) || symbols_are_ascii(input.symbols)) {
-        AsciiStrSink sink;
-        const std::size_t length = build_atom_block(input, sink);
-        return std::move(sink).take(length);
-    }
-    const std::string text = build_atom_block(input);
-    PyRef result = PyRef::steal(
-        PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-    if (!result) api_call_failed();
-    return result;
+    StrSink sink;
+    const BlockText text = build_atom_block(input, sink);
+    return std::move(sink).take(text);
 }
 
 Result<PyRef> read_atom_lines(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

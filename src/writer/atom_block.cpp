@@ -24,14 +24,28 @@ constexpr std::uint8_t code_bool = 'b';
 
 constexpr std::uint64_t max_sym_width = 65535;
 // Symbol rows up to this many code points are budgeted at 4 bytes each in the per-line
-// bound; longer rows are measured line by line instead, so a huge row of mostly zeros
-// does not inflate every line's budget.
+// bound; longer rows are checked code point by code point instead, so a huge row of
+// mostly zeros does not inflate every line's budget.
 constexpr std::size_t max_budgeted_row = 256;
+// Lines whose worst case stays within this are checked for room once per line; longer ones
+// (thousands of codes) field by field, so that the room held in reserve never exceeds one
+// field's worst case and the memory of a call follows its text.
+constexpr std::uint64_t max_unchecked_line = std::uint64_t{1} << 20;
 
 // No 64-bit system maps more than 2^56 bytes for one process (5-level paging); a larger
 // buffer is refused here without asking the allocator, which some allocators (sanitizers
 // among them) answer by ending the process instead of failing.
 constexpr std::uint64_t max_buffer_bytes = std::uint64_t{1} << 56;
+
+// Bytes written per column by the usual case (separator plus a field of its minimum width),
+// for the first reservation.
+constexpr std::uint64_t float_column_text = 1 + min_float_field;
+constexpr std::uint64_t int_column_text = 1 + min_int_field;
+constexpr std::uint64_t bool_column_text = 3;
+// The worst case of one column, for the room checks.
+constexpr std::uint64_t float_column_room = 1 + max_float_field;
+constexpr std::uint64_t int_column_room = 1 + max_int_field;
+constexpr std::uint64_t utf8_max_bytes = 4;
 
 constexpr std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
     const std::uint64_t sum = a + b;
@@ -80,144 +94,200 @@ inline bool is_scalar_value(std::uint32_t c) noexcept {
     return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
 }
 
-inline std::size_t utf8_length(std::uint32_t c) noexcept {
-    return c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-}
+// The growing output: a cursor is only ever advanced after room for what it writes was
+// made sure of, so no write can land outside the sink's buffer.
+class Output {
+public:
+    explicit Output(TextSink& sink) noexcept : sink_(sink) {}
+
+    // Room for `need` more bytes at `out`; returns the cursor, moved if the buffer was.
+    char* ensure(char* out, std::uint64_t need) {
+        if (static_cast<std::uint64_t>(limit_ - out) >= need) return out;
+        return grow(out, need);
+    }
+    [[gnu::cold, gnu::noinline]] char* grow(char* out, std::uint64_t need) {
+        const auto used = static_cast<std::size_t>(out - base_);
+        const std::uint64_t capacity = std::max(saturating_mul(capacity_, 2), saturating_add(used, need));
+        return reserve(capacity, used);
+    }
+    char* reserve(std::uint64_t capacity, std::size_t used) {
+        if (capacity > max_buffer_bytes) throw std::bad_alloc();
+        base_ = sink_.grow(static_cast<std::size_t>(capacity), used);
+        capacity_ = capacity;
+        limit_ = base_ + capacity;
+        return base_ + used;
+    }
+    std::size_t length(const char* out) const noexcept { return static_cast<std::size_t>(out - base_); }
+
+private:
+    TextSink& sink_;
+    char* base_ = nullptr;
+    char* limit_ = nullptr;
+    std::uint64_t capacity_ = 0;
+};
 
 class BlockWriter {
 public:
     explicit BlockWriter(const AtomBlockInput& input) : in_(input) {
-        std::size_t floats = 0, ints = 0, bools = 0, symbols = 0;
+        std::size_t floats = 0, ints = 0, bools = 0;
         for (const std::uint8_t code : in_.col_types) {
             switch (code) {
                 case code_float: columns_.push_back(numeric_column(code, in_.floats, floats++)); break;
                 case code_int: columns_.push_back(numeric_column(code, in_.ints, ints++)); break;
                 case code_bool: columns_.push_back(numeric_column(code, in_.bools, bools++)); break;
-                case code_symbol: columns_.push_back(Column{code}); ++symbols; break;
+                case code_symbol: columns_.push_back(Column{code}); break;
                 default: break;  // not a column code: writes nothing, moves no cursor
             }
         }
-        symbol_fields_ = symbols;
-        const std::uint64_t width = std::min(in_.sym_width, max_sym_width);
-        // Worst case per field: separator plus the widest field; a symbol adds its UTF-8
-        // bytes (at most 4 per code point) and at most `width` spaces of padding. A code
-        // beyond its matrix's columns ends the call after its separators, so it is budgeted
-        // at those alone: a long col_types must fail as out of bounds, not as out of memory.
+        wide_symbols_ = in_.symbols.cols() > max_budgeted_row;
+        // Narrow rows are budgeted whole: at most 4 bytes per code point, however the array
+        // changes between a measure and a write. Wide rows check each code point instead.
+        // A width out of range fails at the first symbol, before anything is written.
+        const bool width_ok = in_.sym_width <= max_sym_width;
+        const std::uint64_t width = width_ok ? in_.sym_width : 0;
+        if (width_ok) {
+            symbol_room_ = width + (wide_symbols_ ? 0 : utf8_max_bytes * in_.symbols.cols());
+        }
+        // A code beyond its matrix's columns ends the call after its separators, so it is
+        // budgeted at those alone: a long col_types must fail as out of bounds, not as out
+        // of memory.
         std::uint64_t bound = 1;  // the line feed
+        std::uint64_t usual = 1;
         for (const Column& column : columns_) {
-            if (column.code == code_symbol) continue;
-            if (column.rows == 0) {
-                bound = saturating_add(bound, 2);
-                continue;
+            switch (column.code) {
+                case code_symbol:
+                    bound = saturating_add(bound, symbol_room_);
+                    usual = saturating_add(usual, width_ok ? std::max<std::uint64_t>(width, 2) : 0);
+                    break;
+                case code_float:
+                    bound = saturating_add(bound, column.rows == 0 ? 2 : float_column_room);
+                    usual = saturating_add(usual, column.rows == 0 ? 0 : float_column_text);
+                    break;
+                case code_int:
+                    bound = saturating_add(bound, column.rows == 0 ? 2 : int_column_room);
+                    usual = saturating_add(usual, column.rows == 0 ? 0 : int_column_text);
+                    break;
+                default:
+                    bound = saturating_add(bound, bool_column_text);
+                    usual = saturating_add(usual, column.rows == 0 ? 0 : bool_column_text);
+                    break;
             }
-            const std::uint64_t field = column.code == code_float ? 1 + max_float_field
-                                        : column.code == code_int ? 1 + max_int_field
-                                                                  : 3;
-            bound = saturating_add(bound, field);
         }
-        bound = saturating_add(bound, saturating_mul(symbols, width));
-        measure_symbols_ = symbols != 0 && in_.symbols.cols() > max_budgeted_row;
-        if (!measure_symbols_) {
-            bound = saturating_add(bound, saturating_mul(symbols, 4 * in_.symbols.cols()));
-        }
-        fixed_bound_ = bound;
+        line_bound_ = bound;
+        usual_line_ = usual;
+        // A wide symbol takes room beyond the line's bound, so the fields after it check theirs.
+        const bool writes_symbols = width_ok && std::any_of(columns_.begin(), columns_.end(),
+                                                            [](const Column& c) { return c.code == code_symbol; });
+        checked_lines_ = bound > max_unchecked_line || (wide_symbols_ && writes_symbols);
     }
 
-    std::uint64_t fixed_bound() const noexcept { return fixed_bound_; }
-
-    // Room that line i can take at most.
-    std::uint64_t line_bound(std::size_t i) const noexcept {
-        if (!measure_symbols_) return fixed_bound_;
-        return saturating_add(fixed_bound_, saturating_mul(symbol_fields_, symbol_bytes(i)));
+    BlockText write_all(TextSink& sink) {
+        const std::size_t natoms = in_.symbols.rows();
+        Output output(sink);
+        // What the lines usually take, plus one line's worst case when lines are checked
+        // whole, so that lines within their estimate never make the buffer grow.
+        std::uint64_t first = saturating_mul(natoms, usual_line_);
+        if (!checked_lines_) first = saturating_add(first, line_bound_);
+        char* out = output.reserve(first, 0);
+        for (std::size_t i = 0; i < natoms; ++i) {
+            out = checked_lines_ ? write_line<true>(out, i, output) : write_line<false>(out, i, output);
+        }
+        return BlockText{output.length(out), !non_ascii_};
     }
 
-    // Writes line i at `out`, which has line_bound(i) bytes of room; returns its end.
-    char* write_line(char* out, std::size_t i) const {
+private:
+    // Writes line i at `out`. Unchecked lines make sure of their worst case once; checked
+    // lines (Checked) field by field.
+    template <bool Checked>
+    char* write_line(char* out, std::size_t i, Output& output) {
+        if constexpr (!Checked) out = output.ensure(out, line_bound_);
         for (const Column& column : columns_) {
             switch (column.code) {
                 case code_float:
+                    if constexpr (Checked) out = output.ensure(out, float_column_room);
                     *out++ = ' ';
                     out = write_float_field(out, read_cell<double>(column, i));
                     break;
                 case code_int:
+                    if constexpr (Checked) out = output.ensure(out, int_column_room);
                     *out++ = ' ';
                     out = write_int_field(out, read_cell<std::int64_t>(column, i));
                     break;
                 case code_bool:
+                    if constexpr (Checked) out = output.ensure(out, bool_column_text);
                     *out++ = ' ';
                     *out++ = ' ';
                     out = write_bool_field(out, read_cell<std::uint8_t>(column, i));
                     break;
                 case code_symbol:
                     if (in_.sym_width > max_sym_width) fail("Formatting argument out of range");
-                    out = write_symbol(out, i);
+                    if constexpr (Checked) out = output.ensure(out, symbol_room_);
+                    out = write_symbol(out, i, output);
                     break;
                 default:
                     break;  // never stored
             }
         }
+        if constexpr (Checked) out = output.ensure(out, 1);
         *out++ = '\n';
         return out;
     }
 
-private:
     // Row i up to its first 0, read element by element through the view's strides so that
     // every memory layout gives the symbols of its row-major copy. Code points that are no
     // Unicode scalar values are dropped; the width counts code points, and a longer symbol
-    // is written whole.
-    char* write_symbol(char* out, std::size_t i) const {
+    // is written whole. Each code point is read once and written from that one read, so the
+    // text stays valid UTF-8 and the ASCII flag true to it whatever the array does.
+    char* write_symbol(char* out, std::size_t i, Output& output) {
         const MatrixView<std::uint32_t>& symbols = in_.symbols;
         const std::size_t length = symbols.cols();
         std::size_t code_points = 0;
         for (std::size_t j = 0; j < length; ++j) {
             const std::uint32_t c = symbols.at(i, j);
             if (c == 0) break;
+            if (wide_symbols_) out = output.ensure(out, utf8_max_bytes);
             if (c < 0x80) {
                 *out++ = static_cast<char>(c);
             } else if (!is_scalar_value(c)) {
                 continue;
-            } else if (c < 0x800) {
-                out[0] = static_cast<char>(0xC0 | (c >> 6));
-                out[1] = static_cast<char>(0x80 | (c & 0x3F));
-                out += 2;
-            } else if (c < 0x10000) {
-                out[0] = static_cast<char>(0xE0 | (c >> 12));
-                out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-                out[2] = static_cast<char>(0x80 | (c & 0x3F));
-                out += 3;
             } else {
-                out[0] = static_cast<char>(0xF0 | (c >> 18));
-                out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-                out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-                out[3] = static_cast<char>(0x80 | (c & 0x3F));
-                out += 4;
+                non_ascii_ = true;
+                if (c < 0x800) {
+                    out[0] = static_cast<char>(0xC0 | (c >> 6));
+                    out[1] = static_cast<char>(0x80 | (c & 0x3F));
+                    out += 2;
+                } else if (c < 0x10000) {
+                    out[0] = static_cast<char>(0xE0 | (c >> 12));
+                    out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                    out[2] = static_cast<char>(0x80 | (c & 0x3F));
+                    out += 3;
+                } else {
+                    out[0] = static_cast<char>(0xF0 | (c >> 18));
+                    out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+                    out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+                    out[3] = static_cast<char>(0x80 | (c & 0x3F));
+                    out += 4;
+                }
             }
             ++code_points;
         }
         if (code_points < in_.sym_width) {
             const std::size_t fill = in_.sym_width - code_points;
+            if (wide_symbols_) out = output.ensure(out, fill);
             std::memset(out, ' ', fill);
             out += fill;
         }
         return out;
     }
 
-    std::uint64_t symbol_bytes(std::size_t i) const noexcept {
-        const MatrixView<std::uint32_t>& symbols = in_.symbols;
-        std::uint64_t bytes = 0;
-        for (std::size_t j = 0; j < symbols.cols(); ++j) {
-            const std::uint32_t c = symbols.at(i, j);
-            if (c == 0) break;
-            if (is_scalar_value(c)) bytes += utf8_length(c);
-        }
-        return bytes;
-    }
-
     const AtomBlockInput& in_;
     std::vector<Column> columns_;
-    std::size_t symbol_fields_ = 0;
-    std::uint64_t fixed_bound_ = 0;
-    bool measure_symbols_ = false;
+    std::uint64_t symbol_room_ = 0;
+    std::uint64_t line_bound_ = 0;
+    std::uint64_t usual_line_ = 0;
+    bool wide_symbols_ = false;
+    bool checked_lines_ = false;
+    bool non_ascii_ = false;
 };
 
 }  // namespace
@@ -242,62 +312,26 @@ std::string StringSink::take(std::size_t length) && {
     return std::move(text_);
 }
 
-std::size_t build_atom_block(const AtomBlockInput& input, TextSink& sink) {
+BlockText build_atom_block(const AtomBlockInput& input, TextSink& sink) {
     const std::size_t natoms = input.symbols.rows();
-    if (natoms == 0) return 0;
+    if (natoms == 0) return {};
 
-    // The reservation estimate wraps like the unsigned arithmetic it is defined by; only
-    // its top bit is an error.
-    const std::uint64_t per_line = input.sym_width + 17 * std::uint64_t{input.floats.cols()} +
-                                   9 * std::uint64_t{input.ints.cols()} +
-                                   3 * std::uint64_t{input.bools.cols()} + 2;
+    // The nominal reservation wraps like the unsigned arithmetic it is defined by; only its
+    // top bit is an error. What is really reserved follows the codes, not the matrices.
+    const std::uint64_t per_line = input.sym_width + float_column_text * std::uint64_t{input.floats.cols()} +
+                                   int_column_text * std::uint64_t{input.ints.cols()} +
+                                   bool_column_text * std::uint64_t{input.bools.cols()} + 2;
     const std::uint64_t reservation = std::uint64_t{natoms} * per_line;
     if ((reservation >> 63) != 0) fail("capacity overflow");
 
-    const BlockWriter writer(input);
-    char* base = nullptr;
-    std::size_t used = 0;
-    std::size_t next = 0;
-    // The reservation plus one line's worst case, so that lines within their estimate
-    // never make the buffer grow.
-    std::uint64_t capacity =
-        reservation != 0 ? saturating_add(reservation, writer.fixed_bound()) : 0;
-    std::uint64_t have = 0;
-    while (next < natoms) {
-        const std::uint64_t need = writer.line_bound(next);
-        if (have - used < need) {
-            if (capacity - used < need) {
-                capacity = std::max(saturating_mul(capacity, 2), saturating_add(used, need));
-            }
-            if (capacity > max_buffer_bytes) throw std::bad_alloc();
-            base = sink.grow(static_cast<std::size_t>(capacity), used);
-            have = capacity;
-        }
-        // Lines are written through a raw pointer while the buffer has room for a whole
-        // line's worst case.
-        while (next < natoms && have - used >= writer.line_bound(next)) {
-            used = static_cast<std::size_t>(writer.write_line(base + used, next) - base);
-            ++next;
-        }
-    }
-    return used;
+    BlockWriter writer(input);
+    return writer.write_all(sink);
 }
 
 std::string build_atom_block(const AtomBlockInput& input) {
     StringSink sink;
-    const std::size_t length = build_atom_block(input, sink);
-    return std::move(sink).take(length);
-}
-
-bool symbols_are_ascii(const MatrixView<std::uint32_t>& symbols) noexcept {
-    for (std::size_t i = 0; i < symbols.rows(); ++i) {
-        for (std::size_t j = 0; j < symbols.cols(); ++j) {
-            const std::uint32_t c = symbols.at(i, j);
-            if (c == 0) break;
-            if (c >= 0x80 && is_scalar_value(c)) return false;  // invalid ones are dropped
-        }
-    }
-    return true;
+    const BlockText text = build_atom_block(input, sink);
+    return std::move(sink).take(text.length);
 }
 
 }  // namespace atomkit

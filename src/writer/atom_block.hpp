@@ -43,15 +43,20 @@ private:
     std::string text_;
 };
 
-// Writes every line into `sink` and returns the text's length in bytes. Raises the internal
-// failures "capacity overflow", "ndarray: index out of bounds" and "Formatting argument out
-// of range"; exhausted memory throws std::bad_alloc.
-std::size_t build_atom_block(const AtomBlockInput& input, TextSink& sink);
+// The written block: its length in bytes, and whether every byte of it is ASCII, judged
+// from what was actually written (the arrays may change under a running call).
+struct BlockText {
+    std::size_t length = 0;
+    bool ascii = true;
+};
+
+// Writes every line into `sink`. Raises the internal failures "capacity overflow",
+// "ndarray: index out of bounds" and "Formatting argument out of range"; exhausted memory
+// throws std::bad_alloc. Every byte written lies inside the buffer the sink gave, whatever
+// the arrays' memory does meanwhile.
+BlockText build_atom_block(const AtomBlockInput& input, TextSink& sink);
 
 // The same into a std::string.
 std::string build_atom_block(const AtomBlockInput& input);
-
-// Whether every symbol the block would write is ASCII (so the whole text is).
-bool symbols_are_ascii(const MatrixView<std::uint32_t>& symbols) noexcept;
 
 }  // namespace atomkit

@@ -7,6 +7,9 @@
 
 namespace atomkit {
 
+// The narrowest fields: "%16.8f" and "%8d" pad to these widths.
+inline constexpr std::size_t min_float_field = 16;
+inline constexpr std::size_t min_int_field = 8;
 // The widest float field: "-" + 309 integer digits + "." + 8 digits.
 inline constexpr std::size_t max_float_field = 319;
 // The widest integer field: "-9223372036854775808".
