@@ -1,16 +1,26 @@
-# make test: set up .venv on a fresh machine, build and install _atomkit, run every test
-# against NumPy 2.x and NumPy 1.26.
+# Build, test and measure atomkit. `make test` runs everything CI runs, from a fresh clone;
+# `make check` is the inner loop of a developer (incremental build, whole suite, seconds).
 VENV ?= .venv
 PY := $(VENV)/bin/python
+BIN := $(abspath $(VENV))/bin
 NUMPY1 := $(VENV)/numpy1
+# Setup runs again only when what it installs changes.
+SETUP_STAMP := $(VENV)/.setup-done
+FUZZ_SECONDS ?= 60
+SOAK_CALLS ?= 1000000
 
-.PHONY: all setup install test test-numpy2 test-numpy1 sanitize bench demo clean
+.PHONY: all setup install test suite test-numpy2 test-numpy1 sanitize fallback native fuzz \
+        soak check bench demo clean
 
 all: test
 
-setup:
+$(SETUP_STAMP): scripts/bootstrap.sh requirements-dev.txt pyproject.toml
 	./scripts/bootstrap.sh
+	touch $@
 
+setup: $(SETUP_STAMP)
+
+# The module and package as a user installs them (pip install .), into .venv.
 install: setup
 	$(PY) -m pip install -q --no-build-isolation .
 
@@ -23,24 +33,60 @@ test-numpy2: install
 test-numpy1: install $(NUMPY1)/numpy/__init__.py
 	PYTHONPATH=$(NUMPY1) $(PY) -m pytest -q tests
 
-test: test-numpy2 test-numpy1
+# The suite against the installed module, under both NumPy majors.
+suite: test-numpy2 test-numpy1
 
-# The test suite against a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+# A build tree of its own, configured once with the given options: $(call build_tree,dir,options)
+define build_tree
+	[ -f $(1)/build.ninja ] || PATH=$(BIN):$$PATH $(BIN)/meson setup $(1) $(2)
+	$(BIN)/ninja -C $(1)
+endef
+
+# The suite against an AddressSanitizer and UndefinedBehaviorSanitizer build.
 SANITIZE_DIR := build/sanitize
+SANITIZE_OPTIONS := -Db_sanitize=address,undefined -Dbuildtype=debugoptimized -Db_lundef=false
 sanitize: setup
-	rm -rf $(SANITIZE_DIR)
-	PATH=$(abspath $(VENV))/bin:$$PATH $(VENV)/bin/meson setup $(SANITIZE_DIR) -Db_sanitize=address,undefined -Dbuildtype=debugoptimized -Db_lundef=false
-	$(VENV)/bin/ninja -C $(SANITIZE_DIR)
+	$(call build_tree,$(SANITIZE_DIR),$(SANITIZE_OPTIONS))
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	PYTHONPATH=$(SANITIZE_DIR) $(PY) -m pytest -q tests
+
+# The suite against the std::from_chars fallback (a build without fast_float).
+FALLBACK_DIR := build/fallback
+fallback: setup
+	$(call build_tree,$(FALLBACK_DIR),-Dfast_float=disabled)
+	PYTHONPATH=$(FALLBACK_DIR) $(PY) -m pytest -q tests
+
+# Native unit tests of the plain C++ cores.
+NATIVE_DIR := build/native
+native: setup
+	$(call build_tree,$(NATIVE_DIR),-Dbuildtype=debugoptimized)
+	$(BIN)/meson test -C $(NATIVE_DIR) --print-errorlogs
+
+# libFuzzer targets of the cores, FUZZ_SECONDS each.
+fuzz:
+	FUZZ_SECONDS=$(FUZZ_SECONDS) ./fuzz/run.sh
+
+# Everything CI runs, in order; stops at the first failure.
+test: suite sanitize fallback native
+	$(MAKE) fuzz FUZZ_SECONDS=20
+
+# 10^6 mixed calls; fails when memory or reference counts keep rising.
+soak: install
+	$(PY) tests/soak.py --calls $(SOAK_CALLS)
+
+# The inner loop: rebuilds only what changed in build/dev and runs the whole suite there.
+DEV_DIR := build/dev
+check: setup
+	$(call build_tree,$(DEV_DIR),-Dbuildtype=release)
+	PYTHONPATH=$(DEV_DIR):src $(PY) -m pytest -q -x tests
 
 # Writer and reader against the Python loops, NumPy and pandas; results in bench/results/.
 bench: install
 	$(PY) -m pip install -q -r requirements-bench.txt
 	$(PY) bench/run.py
 
-# A 10-frame, 100,000-atom extxyz round trip through examples/extxyz.py, with timings.
+# A 10-frame, 100,000-atom extxyz round trip with timings.
 demo: install
 	$(PY) examples/demo.py
 
