@@ -6,7 +6,6 @@
 
 #include "array_interface/borrow_registry.hpp"
 #include "array_interface/matrix_view.hpp"
-#include "array_interface/numpy_abi.hpp"
 #include "array_interface/numpy_api.hpp"
 #include "lib/internal_failure.hpp"
 #include "lib/py_error.hpp"
@@ -52,7 +51,7 @@ public:
     }
 
     MatrixView<T> view() const noexcept {
-        const numpy::ArrayFields* a = numpy::fields(array_.get());
+        const PyArrayObject_fields* a = numpy::fields(array_.get());
         return MatrixView<T>(reinterpret_cast<const std::byte*>(a->data),
                              static_cast<std::size_t>(a->dimensions[0]),
                              static_cast<std::size_t>(a->dimensions[1]), a->strides[0],

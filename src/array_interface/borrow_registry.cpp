@@ -12,7 +12,6 @@
 #include <string>
 #include <unordered_map>
 
-#include "array_interface/numpy_abi.hpp"
 #include "array_interface/numpy_api.hpp"
 #include "lib/internal_failure.hpp"
 #include "lib/process_cell.hpp"
@@ -114,10 +113,10 @@ std::uint64_t magnitude(Py_ssize_t value) noexcept {
 // Address arithmetic is done modulo the word size: NumPy lets strides and offsets be
 // anything (as_strided), and a borrow key must never be undefined behaviour to compute.
 BorrowKey borrow_key(const RegistryState& state, PyObject* array) noexcept {
-    const numpy::ArrayFields* f = numpy::fields(array);
+    const PyArrayObject_fields* f = numpy::fields(array);
     const auto data = reinterpret_cast<std::uintptr_t>(f->data);
     const auto element_size =
-        static_cast<std::uint64_t>(numpy::descr_element_size(f->descr, state.numpy2_layout));
+        static_cast<std::uint64_t>(numpy::descr_element_size(reinterpret_cast<PyObject*>(f->descr), state.numpy2_layout));
     BorrowKey key{data, data, data, f->nd == 0 ? 1U : 0U, element_size};
     bool empty = f->nd == 0;
     for (int axis = 0; axis < f->nd; ++axis) {
@@ -211,7 +210,7 @@ std::int32_t registry_acquire(void* state_pointer, PyObject* array) noexcept {
 
 std::int32_t registry_acquire_mut(void* state_pointer, PyObject* array) noexcept {
     try {
-        if ((numpy::fields(array)->flags & numpy::array_writeable) == 0) return not_writeable;
+        if ((numpy::fields(array)->flags & NPY_ARRAY_WRITEABLE) == 0) return not_writeable;
         RegistryState& state = *static_cast<RegistryState*>(state_pointer);
         const std::uintptr_t base = base_address(state, array);
         const BorrowKey key = borrow_key(state, array);
@@ -271,8 +270,7 @@ ProcessCell<const BorrowApi*> record_cell;
 // Descriptors widened their element size field in NumPy 2 (C feature version 0x12).
 bool numpy2_layout() {
     auto layout = numpy2_layout_cell.get_or_try_init([]() -> std::expected<bool, PyError> {
-        using FeatureVersion = unsigned int (*)();
-        return numpy::entry<FeatureVersion>(numpy::Slot::feature_version)() >= 0x12;
+        return numpy::feature_version() >= NPY_2_0_API_VERSION;
     });
     return **layout;
 }

@@ -2,10 +2,13 @@
 // module name, and the table itself (whose capsule is kept for ever).
 #include "array_interface/numpy_api.hpp"
 
-#include <cstdint>
-
 #include "lib/internal_failure.hpp"
 #include "lib/process_cell.hpp"
+
+// The table NumPy's API macros index. Set under the interpreter lock before the table's
+// cell is marked complete (racing fills store the same capsule's pointer); every use of a
+// macro comes after a require_api().
+void** atomkit_PyArray_API = nullptr;
 
 namespace atomkit::numpy {
 namespace {
@@ -73,6 +76,7 @@ Result<void* const*> compute_table() {
     }
     // The capsule is kept for ever so the table outlives any change to NumPy's module.
     capsule->release();
+    atomkit_PyArray_API = static_cast<void**>(pointer);
     return static_cast<void* const*>(pointer);
 }
 
@@ -86,18 +90,22 @@ Result<const std::string*> multiarray_module_name() {
     });
 }
 
-void* const* api_table() {
-    if (void* const* const* table = table_cell.get()) return *table;
+void require_api() {
+    if (table_cell.get() != nullptr) return;
     auto table = table_cell.get_or_try_init(compute_table);
     if (!table) fail_with("Failed to access NumPy array API capsule", std::move(table.error()));
-    return **table;
 }
 
 PyRef descr_from_type(int type_number) {
-    using DescrFromType = PyObject* (*)(int);
-    PyRef descr = PyRef::steal(entry<DescrFromType>(Slot::descr_from_type)(type_number));
+    require_api();
+    PyRef descr = PyRef::steal(reinterpret_cast<PyObject*>(PyArray_DescrFromType(type_number)));
     if (!descr) api_call_failed();
     return descr;
+}
+
+unsigned feature_version() {
+    require_api();
+    return PyArray_GetNDArrayCFeatureVersion();
 }
 
 }  // namespace atomkit::numpy

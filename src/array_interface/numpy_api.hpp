@@ -1,39 +1,36 @@
-// NumPy's C-API table, taken at run time from the _ARRAY_API capsule of its multiarray
-// module on first need and kept for the life of the process.
+// NumPy's C API as the module uses it: NumPy's own headers for the array and descriptor
+// layouts, type numbers, flags and API entries, over a table taken at run time from the
+// _ARRAY_API capsule of NumPy's multiarray module. NumPy is never linked and import_array
+// never called, so importing the module does not import NumPy.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "lib/py_error.hpp"
 
-namespace atomkit::numpy {
+// Built against NumPy 2's headers for NumPy 1.25 and later at run time; the macros of the
+// API entries read the table through this module's own symbol, filled by require_api().
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#define NPY_TARGET_VERSION NPY_1_25_API_VERSION
+#define NO_IMPORT_ARRAY
+#define PY_ARRAY_UNIQUE_SYMBOL atomkit_PyArray_API
+#include <numpy/ndarrayobject.h>
 
-// Published slot numbers of the multiarray C API that this module uses.
-enum class Slot : std::size_t {
-    array_type = 2,
-    descr_from_type = 45,
-    new_from_descr = 94,
-    equiv_types = 182,
-    feature_version = 211,
-    set_base_object = 282,
-};
+namespace atomkit::numpy {
 
 // "numpy._core.multiarray" or "numpy.core.multiarray", by NumPy's major version.
 Result<const std::string*> multiarray_module_name();
 
-// The table, importing NumPy on first use. A failure abandons the call with
-// "Failed to access NumPy array API capsule: ..." and the next call tries again.
-void* const* api_table();
-
-// Entry `slot` cast to the published signature F.
-template <class F>
-F entry(Slot slot) {
-    return reinterpret_cast<F>(api_table()[static_cast<std::size_t>(slot)]);
-}
+// Fills NumPy's API table on first need (importing NumPy); NumPy's API macros may be used
+// after it returns. A failure abandons the call with "Failed to access NumPy array API
+// capsule: ..." and the next call tries again.
+void require_api();
 
 inline PyTypeObject* array_type() {
-    return static_cast<PyTypeObject*>(api_table()[static_cast<std::size_t>(Slot::array_type)]);
+    require_api();
+    return &PyArray_Type;
 }
 
 inline bool is_array(PyObject* object) {
@@ -43,5 +40,37 @@ inline bool is_array(PyObject* object) {
 
 // New reference to the descriptor of a type number; a null result is an internal failure.
 PyRef descr_from_type(int type_number);
+
+// The C feature version of the NumPy that runs: NPY_2_0_API_VERSION and up have NumPy 2's
+// descriptor layout.
+unsigned feature_version();
+
+inline PyArrayObject_fields* fields(PyObject* array) noexcept {
+    return reinterpret_cast<PyArrayObject_fields*>(array);
+}
+
+// The module relies on these fields sitting where both NumPy majors put them.
+static_assert(offsetof(PyArrayObject_fields, data) == sizeof(PyObject));
+static_assert(offsetof(PyArrayObject_fields, flags) ==
+              offsetof(PyArrayObject_fields, descr) + sizeof(void*));
+
+// Element size of a descriptor: NumPy 2 widened the field and moved it.
+inline std::int64_t descr_element_size(PyObject* descr, bool numpy2_layout) noexcept {
+    if (numpy2_layout) return reinterpret_cast<const _PyArray_DescrNumPy2*>(descr)->elsize;
+    return reinterpret_cast<const PyArray_DescrProto*>(descr)->elsize;
+}
+static_assert(offsetof(_PyArray_DescrNumPy2, elsize) == 40 && sizeof(npy_intp) == 8);
+static_assert(offsetof(PyArray_DescrProto, elsize) == 32 && sizeof(int) == 4);
+
+template <class T>
+constexpr int type_number_of();
+template <>
+constexpr int type_number_of<std::uint8_t>() { return NPY_UINT8; }
+template <>
+constexpr int type_number_of<std::uint32_t>() { return NPY_UINT32; }
+template <>
+constexpr int type_number_of<std::int64_t>() { return NPY_INT64; }
+template <>
+constexpr int type_number_of<double>() { return NPY_FLOAT64; }
 
 }  // namespace atomkit::numpy

@@ -111,18 +111,16 @@ PyRef hand_buffer_to_ndarray(OwnedBuffer<std::byte>::Parts storage, std::size_t 
         strides[1] = static_cast<Py_ssize_t>(element_size);
     }
     PyRef descr = numpy::descr_from_type(type_number);
-    using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, const Py_ssize_t*,
-                                       const Py_ssize_t*, void*, int, PyObject*);
-    auto new_from_descr = numpy::entry<NewFromDescr>(numpy::Slot::new_from_descr);
-    PyRef array = PyRef::steal(new_from_descr(numpy::array_type(), descr.release(), 2, dims,
-                                              strides, data, numpy::array_writeable, nullptr));
+    PyRef array = PyRef::steal(PyArray_NewFromDescr(
+        numpy::array_type(), reinterpret_cast<PyArray_Descr*>(descr.release()), 2, dims, strides,
+        data, NPY_ARRAY_WRITEABLE, nullptr));
     if (!array) api_call_failed();  // the container, released here, frees the buffer
 
-    using SetBaseObject = int (*)(PyObject*, PyObject*);
-    auto set_base = numpy::entry<SetBaseObject>(numpy::Slot::set_base_object);
     // NumPy takes the container reference even when it fails, and then has already freed
     // the buffer: the array must not escape, so it is released here (it owns no data).
-    if (set_base(array.get(), container.release()) < 0) api_call_failed();
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), container.release()) < 0) {
+        api_call_failed();
+    }
     return array;
 }
 

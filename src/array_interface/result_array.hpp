@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-#include "array_interface/numpy_abi.hpp"
+#include "array_interface/numpy_api.hpp"
 #include "array_interface/owned_buffer.hpp"
 #include "lib/py_ref.hpp"
 
