@@ -18,7 +18,7 @@ bool is_matrix_of(PyObject* object, int type_number);
 
 // The acceptance test alone, with the refusal every array argument gives.
 template <class T>
-Result<void> check_matrix(PyObject* object) {
+[[nodiscard]] Result<void> check_matrix(PyObject* object) {
     if (!is_matrix_of(object, numpy::type_number_of<T>())) {
         return std::unexpected(conversion_error(object, "PyArray<T, D>"));
     }
@@ -28,10 +28,8 @@ Result<void> check_matrix(PyObject* object) {
 template <class T>
 class ReadonlyMatrix {
 public:
-    static Result<ReadonlyMatrix> extract(PyObject* object) {
-        if (auto accepted = check_matrix<T>(object); !accepted) {
-            return std::unexpected(std::move(accepted.error()));
-        }
+    [[nodiscard]] static Result<ReadonlyMatrix> extract(PyObject* object) {
+        ATOMKIT_TRY(check_matrix<T>(object));
         ReadonlyMatrix matrix(PyRef::borrow(object));
         if (!acquire_shared(object)) {
             fail("called `Result::unwrap()` on an `Err` value: AlreadyBorrowed");

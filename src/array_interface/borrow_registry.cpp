@@ -55,21 +55,26 @@ struct BorrowKey {
     bool operator==(const BorrowKey&) const = default;
 };
 
+// Addresses share their low bits (alignment) and often their high ones, so every word goes
+// through SplitMix64's finaliser, chained with its golden-ratio increment.
 struct BorrowKeyHash {
+    static constexpr std::uint64_t golden_gamma = 0x9e3779b97f4a7c15ULL;
+    static constexpr std::uint64_t mix_multiplier_1 = 0xbf58476d1ce4e5b9ULL;
+    static constexpr std::uint64_t mix_multiplier_2 = 0x94d049bb133111ebULL;
+
     static std::uint64_t mix(std::uint64_t x) noexcept {
         x ^= x >> 30;
-        x *= 0xbf58476d1ce4e5b9ULL;
+        x *= mix_multiplier_1;
         x ^= x >> 27;
-        x *= 0x94d049bb133111ebULL;
+        x *= mix_multiplier_2;
         x ^= x >> 31;
         return x;
     }
     std::size_t operator()(const BorrowKey& key) const noexcept {
         std::uint64_t h = mix(key.start);
-        h = mix(h ^ (key.end + 0x9e3779b97f4a7c15ULL));
-        h = mix(h ^ (key.data + 0x9e3779b97f4a7c15ULL));
-        h = mix(h ^ (key.stride_gcd + 0x9e3779b97f4a7c15ULL));
-        h = mix(h ^ (key.element_size + 0x9e3779b97f4a7c15ULL));
+        for (const std::uint64_t word : {key.end, key.data, key.stride_gcd, key.element_size}) {
+            h = mix(h ^ (word + golden_gamma));
+        }
         return static_cast<std::size_t>(h);
     }
 };
@@ -278,7 +283,7 @@ bool numpy2_layout() {
 // Publishes a new, empty registry served by this module's functions. The capsule owns the
 // state and the record from the moment it exists, so every failure after that frees both
 // by dropping the capsule.
-Result<PyRef> publish_registry(PyObject* module) {
+[[nodiscard]] Result<PyRef> publish_registry(PyObject* module) {
     auto state = std::make_unique<RegistryState>(
         RegistryState{numpy::array_type(), numpy2_layout(), {}});
     auto record = std::make_unique<BorrowApi>(BorrowApi{
@@ -286,44 +291,24 @@ Result<PyRef> publish_registry(PyObject* module) {
         registry_release_mut});
     PyRef capsule = PyRef::steal(PyCapsule_New(record.get(), capsule_name,
                                                destroy_registry_capsule));
-    if (!capsule) return std::unexpected(PyError::fetch());
+    if (!capsule) return fetched_error();
     record.release();
     state.release();
     if (PyObject_SetAttrString(module, capsule_name, capsule.get()) < 0) {
-        return std::unexpected(PyError::fetch());
+        return fetched_error();
     }
     return capsule;
 }
 
-Result<const BorrowApi*> load_record() {
-    auto module_name = numpy::multiarray_module_name();
-    if (!module_name) return std::unexpected(std::move(module_name.error()));
-    PyRef module = PyRef::steal(PyImport_ImportModule((*module_name)->c_str()));
-    if (!module) return std::unexpected(PyError::fetch());
-
+[[nodiscard]] Result<const BorrowApi*> load_record() {
+    const std::string* module_name = ATOMKIT_TRY(numpy::multiarray_module_name());
+    const PyRef module = ATOMKIT_TRY(numpy::import_module(module_name->c_str()));
     PyRef capsule = PyRef::steal(PyObject_GetAttrString(module.get(), capsule_name));
-    if (capsule) {
-        if (!PyCapsule_CheckExact(capsule.get()) &&
-            PyType_IsSubtype(Py_TYPE(capsule.get()), &PyCapsule_Type) == 0) {
-            return std::unexpected(conversion_error(capsule.get(), "PyCapsule"));
-        }
-    } else {
-        (void)PyError::fetch();  // absent, or unreadable: either way no module published one
-        auto published = publish_registry(module.get());
-        if (!published) return std::unexpected(std::move(published.error()));
-        capsule = std::move(*published);
+    if (!capsule) {
+        drop_error();  // absent, or unreadable: either way no module published one
+        capsule = ATOMKIT_TRY(publish_registry(module.get()));
     }
-
-    const char* name = PyCapsule_GetName(capsule.get());
-    if (name == nullptr) PyErr_Clear();
-    void* pointer = PyCapsule_GetPointer(capsule.get(), name);
-    if (pointer == nullptr) {
-        // Refused like a capsule of the wrong type: a record we cannot have must not be
-        // read, and the next borrow tries again.
-        if (PyErr_Occurred() != nullptr) return std::unexpected(PyError::fetch());
-        return std::unexpected(PyError::pending(
-            PyExc_ValueError, "the _NATIVE_NUMPY_BORROW_CHECKING_API capsule holds a null pointer"));
-    }
+    void* pointer = ATOMKIT_TRY(numpy::capsule_pointer(capsule.get(), "the _NATIVE_NUMPY_BORROW_CHECKING_API capsule"));
     std::uint64_t version = 0;
     std::memcpy(&version, pointer, sizeof version);
     if (version == 0) {

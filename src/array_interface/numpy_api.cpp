@@ -17,35 +17,22 @@ ProcessCell<const char*> core_name_cell;
 ProcessCell<std::string> multiarray_name_cell;
 ProcessCell<void* const*> table_cell;
 
-Result<PyRef> import_module(const char* name) {
-    PyRef text = PyRef::steal(PyUnicode_FromString(name));
-    if (!text) return std::unexpected(PyError::fetch());
-    PyRef module = PyRef::steal(PyImport_Import(text.get()));
-    if (!module) return std::unexpected(PyError::fetch());
-    return module;
-}
-
-Result<PyRef> attribute(PyObject* object, const char* name) {
+[[nodiscard]] Result<PyRef> attribute(PyObject* object, const char* name) {
     PyRef value = PyRef::steal(PyObject_GetAttrString(object, name));
-    if (!value) return std::unexpected(PyError::fetch());
+    if (!value) return fetched_error();
     return value;
 }
 
-Result<const char*> compute_core_name() {
-    auto numpy = import_module("numpy");
-    if (!numpy) return std::unexpected(std::move(numpy.error()));
-    auto version = attribute(numpy->get(), "__version__");
-    if (!version) return std::unexpected(std::move(version.error()));
-    auto lib = import_module("numpy.lib");
-    if (!lib) return std::unexpected(std::move(lib.error()));
-    auto version_class = attribute(lib->get(), "NumpyVersion");
-    if (!version_class) return std::unexpected(std::move(version_class.error()));
-    PyRef parsed = PyRef::steal(PyObject_CallOneArg(version_class->get(), version->get()));
-    if (!parsed) return std::unexpected(PyError::fetch());
-    auto major = attribute(parsed.get(), "major");
-    if (!major) return std::unexpected(std::move(major.error()));
-    long value = PyLong_AsLong(major->get());
-    if (value == -1 && PyErr_Occurred() != nullptr) return std::unexpected(PyError::fetch());
+[[nodiscard]] Result<const char*> compute_core_name() {
+    const PyRef numpy = ATOMKIT_TRY(import_module("numpy"));
+    const PyRef version = ATOMKIT_TRY(attribute(numpy.get(), "__version__"));
+    const PyRef lib = ATOMKIT_TRY(import_module("numpy.lib"));
+    const PyRef version_class = ATOMKIT_TRY(attribute(lib.get(), "NumpyVersion"));
+    PyRef parsed = PyRef::steal(PyObject_CallOneArg(version_class.get(), version.get()));
+    if (!parsed) return fetched_error();
+    const PyRef major = ATOMKIT_TRY(attribute(parsed.get(), "major"));
+    long value = PyLong_AsLong(major.get());
+    if (value == -1 && PyErr_Occurred() != nullptr) return fetched_error();
     if (value < 0 || value > 255) {
         return std::unexpected(PyError::pending(
             PyExc_OverflowError, "out of range integral type conversion attempted"));
@@ -53,40 +40,48 @@ Result<const char*> compute_core_name() {
     return value >= 2 ? "numpy._core" : "numpy.core";
 }
 
-Result<void* const*> compute_table() {
-    auto module_name = multiarray_module_name();
-    if (!module_name) return std::unexpected(std::move(module_name.error()));
-    auto module = import_module((*module_name)->c_str());
-    if (!module) return std::unexpected(std::move(module.error()));
-    auto capsule = attribute(module->get(), "_ARRAY_API");
-    if (!capsule) return std::unexpected(std::move(capsule.error()));
-    if (!PyCapsule_CheckExact(capsule->get()) &&
-        !PyType_IsSubtype(Py_TYPE(capsule->get()), &PyCapsule_Type)) {
-        return std::unexpected(conversion_error(capsule->get(), "PyCapsule"));
-    }
-    const char* capsule_name = PyCapsule_GetName(capsule->get());
-    if (capsule_name == nullptr) PyErr_Clear();
-    void* pointer = PyCapsule_GetPointer(capsule->get(), capsule_name);
-    if (pointer == nullptr) {
-        // A table we cannot have is a failed fill like any other: nothing is stored and
-        // the next call tries again, instead of indexing a null table.
-        if (PyErr_Occurred() != nullptr) return std::unexpected(PyError::fetch());
-        return std::unexpected(
-            PyError::pending(PyExc_ValueError, "NumPy's _ARRAY_API capsule holds a null pointer"));
-    }
+[[nodiscard]] Result<void* const*> compute_table() {
+    const std::string* module_name = ATOMKIT_TRY(multiarray_module_name());
+    const PyRef module = ATOMKIT_TRY(import_module(module_name->c_str()));
+    PyRef capsule = ATOMKIT_TRY(attribute(module.get(), "_ARRAY_API"));
+    void* pointer = ATOMKIT_TRY(capsule_pointer(capsule.get(), "NumPy's _ARRAY_API capsule"));
     // The capsule is kept for ever so the table outlives any change to NumPy's module.
-    capsule->release();
+    capsule.release();
     atomkit_PyArray_API = static_cast<void**>(pointer);
     return static_cast<void* const*>(pointer);
 }
 
 }  // namespace
 
-Result<const std::string*> multiarray_module_name() {
+[[nodiscard]] Result<PyRef> import_module(const char* name) {
+    PyRef text = PyRef::steal(PyUnicode_FromString(name));
+    if (!text) return fetched_error();
+    PyRef module = PyRef::steal(PyImport_Import(text.get()));
+    if (!module) return fetched_error();
+    return module;
+}
+
+[[nodiscard]] Result<void*> capsule_pointer(PyObject* object, std::string_view what) {
+    if (!PyCapsule_CheckExact(object) && !PyType_IsSubtype(Py_TYPE(object), &PyCapsule_Type)) {
+        return std::unexpected(conversion_error(object, "PyCapsule"));
+    }
+    const char* name = PyCapsule_GetName(object);
+    if (name == nullptr) drop_error();
+    void* pointer = PyCapsule_GetPointer(object, name);
+    if (pointer == nullptr) {
+        // A pointer we cannot have fails the fill like any other: nothing is stored and the
+        // next call tries again, instead of reading through null.
+        if (PyErr_Occurred() != nullptr) return fetched_error();
+        return std::unexpected(
+            PyError::pending(PyExc_ValueError, std::string(what) + " holds a null pointer"));
+    }
+    return pointer;
+}
+
+[[nodiscard]] Result<const std::string*> multiarray_module_name() {
     return multiarray_name_cell.get_or_try_init([]() -> Result<std::string> {
-        auto core = core_name_cell.get_or_try_init(compute_core_name);
-        if (!core) return std::unexpected(std::move(core.error()));
-        return std::string(**core) + ".multiarray";
+        const char* const* core = ATOMKIT_TRY(core_name_cell.get_or_try_init(compute_core_name));
+        return std::string(*core) + ".multiarray";
     });
 }
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "lib/py_error.hpp"
 
@@ -21,7 +22,14 @@
 namespace atomkit::numpy {
 
 // "numpy._core.multiarray" or "numpy.core.multiarray", by NumPy's major version.
-Result<const std::string*> multiarray_module_name();
+[[nodiscard]] Result<const std::string*> multiarray_module_name();
+
+// The module of that name, imported as Python code would (import hooks included).
+[[nodiscard]] Result<PyRef> import_module(const char* name);
+
+// The pointer of a capsule (PyCapsule or a subtype) under the capsule's own name; `what`
+// names it in the error when the pointer is null.
+[[nodiscard]] Result<void*> capsule_pointer(PyObject* object, std::string_view what);
 
 // Fills NumPy's API table on first need (importing NumPy); NumPy's API macros may be used
 // after it returns. A failure abandons the call with "Failed to access NumPy array API
@@ -39,7 +47,7 @@ inline bool is_array(PyObject* object) {
 }
 
 // New reference to the descriptor of a type number; a null result is an internal failure.
-PyRef descr_from_type(int type_number);
+[[nodiscard]] PyRef descr_from_type(int type_number);
 
 // The C feature version of the NumPy that runs: NPY_2_0_API_VERSION and up have NumPy 2's
 // descriptor layout.

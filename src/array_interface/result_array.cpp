@@ -52,12 +52,12 @@ PyType_Slot container_slots[] = {
 };
 
 PyType_Spec container_spec = {
-    "builtins.PySliceContainer",
-    static_cast<int>(sizeof(SliceContainer)),
-    0,
+    .name = "builtins.PySliceContainer",
+    .basicsize = static_cast<int>(sizeof(SliceContainer)),
+    .itemsize = 0,
     // Immutable, so Python code cannot give it a constructor that makes empty containers.
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    container_slots,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = container_slots,
 };
 
 ProcessCell<PyRef> container_type_cell;

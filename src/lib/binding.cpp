@@ -32,7 +32,7 @@ std::string quoted_name_list(const std::vector<std::string_view>& names) {
     return out;
 }
 
-PyError type_error(std::string message) {
+[[nodiscard]] PyError type_error(std::string message) {
     return PyError::pending(PyExc_TypeError, std::move(message));
 }
 
@@ -42,12 +42,12 @@ constexpr Py_ssize_t untrusted_reserve_limit = 1 << 16;
 constexpr Py_ssize_t prefetch_distance = 8;
 
 template <class Item, class Convert>
-Result<std::vector<Item>> extract_sequence(PyObject* object, Convert&& convert) {
+[[nodiscard]] Result<std::vector<Item>> extract_sequence(PyObject* object, Convert&& convert) {
     if (PyUnicode_Check(object)) return std::unexpected(type_error("Can't extract `str` to `Vec`"));
     if (!PySequence_Check(object)) return std::unexpected(conversion_error(object, "Sequence"));
     Py_ssize_t length = PySequence_Size(object);
     if (length < 0) {
-        PyError::fetch();  // a broken __len__ only costs the reservation
+        drop_error();  // a broken __len__ only costs the reservation
         length = 0;
     }
     if (!PyList_CheckExact(object) && !PyTuple_CheckExact(object)) {
@@ -62,26 +62,22 @@ Result<std::vector<Item>> extract_sequence(PyObject* object, Convert&& convert) 
         for (Py_ssize_t i = 0; i < Py_SIZE(object); ++i) {
             PyObject** slots = PySequence_Fast_ITEMS(object);
             if (i + prefetch_distance < Py_SIZE(object)) __builtin_prefetch(slots[i + prefetch_distance]);
-            Result<Item> converted = convert(PyRef::borrow(slots[i]));
-            if (!converted) return std::unexpected(std::move(converted.error()));
-            items.push_back(std::move(*converted));
+            items.push_back(ATOMKIT_TRY(convert(PyRef::borrow(slots[i]))));
         }
         return items;
     }
     PyRef iterator = PyRef::steal(PyObject_GetIter(object));
-    if (!iterator) return std::unexpected(PyError::fetch());
+    if (!iterator) return fetched_error();
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-        Result<Item> converted = convert(std::move(item));
-        if (!converted) return std::unexpected(std::move(converted.error()));
-        items.push_back(std::move(*converted));
+        items.push_back(ATOMKIT_TRY(convert(std::move(item))));
     }
-    if (PyErr_Occurred() != nullptr) return std::unexpected(PyError::fetch());
+    if (PyErr_Occurred() != nullptr) return fetched_error();
     return items;
 }
 
 }  // namespace
 
-Result<void> bind_arguments(const FunctionSpec& function, PyObject* const* args,
+[[nodiscard]] Result<void> bind_arguments(const FunctionSpec& function, PyObject* const* args,
                             Py_ssize_t nargsf, PyObject* kwnames,
                             std::span<PyObject*> slots) {
     const std::size_t count = function.parameters.size();
@@ -101,7 +97,7 @@ Result<void> bind_arguments(const FunctionSpec& function, PyObject* const* args,
         const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
         std::size_t match = count;
         if (utf8 == nullptr) {
-            PyErr_Clear();  // an undecodable name matches no parameter
+            drop_error();  // an undecodable name matches no parameter
         } else {
             std::string_view text(utf8, static_cast<std::size_t>(size));
             for (std::size_t j = 0; j < count; ++j) {
@@ -136,7 +132,7 @@ Result<void> bind_arguments(const FunctionSpec& function, PyObject* const* args,
     return {};
 }
 
-PyError argument_error(PyError error, std::string_view parameter) {
+[[nodiscard]] PyError argument_error(PyError error, std::string_view parameter) {
     PyObject* old = error.object();
     if (Py_TYPE(old) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) return error;
     std::string message = "argument '";
@@ -150,25 +146,25 @@ PyError argument_error(PyError error, std::string_view parameter) {
     return replaced;
 }
 
-Result<std::uint64_t> extract_u64(PyObject* object) {
+[[nodiscard]] Result<std::uint64_t> extract_u64(PyObject* object) {
     unsigned long long value = 0;
     if (PyLong_Check(object)) {
         value = PyLong_AsUnsignedLongLong(object);
     } else {
         PyRef index = PyRef::steal(PyNumber_Index(object));
-        if (!index) return std::unexpected(PyError::fetch());
+        if (!index) return fetched_error();
         value = PyLong_AsUnsignedLongLong(index.get());
     }
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
-        return std::unexpected(PyError::fetch());
+        return fetched_error();
     }
     return static_cast<std::uint64_t>(value);
 }
 
-Result<std::vector<std::uint8_t>> extract_byte_sequence(PyObject* object) {
+[[nodiscard]] Result<std::vector<std::uint8_t>> extract_byte_sequence(PyObject* object) {
     return extract_sequence<std::uint8_t>(object, [](PyRef item) -> Result<std::uint8_t> {
         long value = PyLong_AsLong(item.get());
-        if (value == -1 && PyErr_Occurred() != nullptr) return std::unexpected(PyError::fetch());
+        if (value == -1 && PyErr_Occurred() != nullptr) return fetched_error();
         if (value < 0 || value > 255) {
             return std::unexpected(PyError::pending(
                 PyExc_OverflowError, "out of range integral type conversion attempted"));
@@ -177,25 +173,23 @@ Result<std::vector<std::uint8_t>> extract_byte_sequence(PyObject* object) {
     });
 }
 
-Result<LineTexts> extract_lines(PyObject* object) {
+[[nodiscard]] Result<LineTexts> extract_lines(PyObject* object) {
     LineTexts lines;
     if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
         lines.texts.reserve(static_cast<std::size_t>(Py_SIZE(object)));
     }
-    auto owners = extract_sequence<PyRef>(object, [&lines](PyRef item) -> Result<PyRef> {
+    lines.owners = ATOMKIT_TRY(extract_sequence<PyRef>(object, [&lines](PyRef item) -> Result<PyRef> {
         if (!PyUnicode_Check(item.get())) {
             return std::unexpected(conversion_error(item.get(), "PyString"));
         }
         Py_ssize_t size = 0;
         const char* utf8 = PyUnicode_AsUTF8AndSize(item.get(), &size);
-        if (utf8 == nullptr) return std::unexpected(PyError::fetch());
+        if (utf8 == nullptr) return fetched_error();
         // The text stays valid while we hold the reference: CPython caches a str's UTF-8
         // form for the object's lifetime.
         lines.texts.emplace_back(utf8, static_cast<std::size_t>(size));
         return item;
-    });
-    if (!owners) return std::unexpected(std::move(owners.error()));
-    lines.owners = std::move(*owners);
+    }));
     return lines;
 }
 

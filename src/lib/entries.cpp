@@ -20,7 +20,9 @@ namespace {
 
 constexpr std::array<std::string_view, 6> write_parameters = {
     "sym_codepoints", "sym_width", "float_mat", "int_mat", "bool_mat", "col_types"};
+enum WriteParameter : std::size_t { sym_codepoints, sym_width, float_mat, int_mat, bool_mat, write_col_types };
 constexpr std::array<std::string_view, 2> read_parameters = {"lines", "col_types"};
+enum ReadParameter : std::size_t { lines, read_col_types };
 
 constexpr FunctionSpec write_spec{"write_atoms_rs", write_parameters};
 constexpr FunctionSpec read_spec{"read_atom_lines_rs", read_parameters};
@@ -76,63 +78,42 @@ private:
     PyRef text_;
 };
 
-Result<PyRef> write_atoms(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    std::array<PyObject*, write_parameters.size()> slots{};
-    if (auto bound = bind_arguments(write_spec, args, nargsf, kwnames, slots); !bound) {
-        return std::unexpected(std::move(bound.error()));
-    }
+[[nodiscard]] Result<PyRef> write_atoms(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    BoundArguments<write_parameters.size()> arguments(write_spec);
+    ATOMKIT_TRY(arguments.bind(args, nargsf, kwnames));
     // Arrays are checked in parameter order, but borrowed (and read) only once every
     // argument is converted: converting sym_width and col_types may run the caller's Python
     // code (__index__, __iter__), which could reshape or retype an array checked before.
-    // From the borrows to the end of the call no Python code runs.
-    if (auto ok = for_argument(check_matrix<std::uint32_t>(slots[0]), "sym_codepoints"); !ok) {
-        return std::unexpected(std::move(ok.error()));
-    }
-    auto sym_width = for_argument(extract_u64(slots[1]), "sym_width");
-    if (!sym_width) return std::unexpected(std::move(sym_width.error()));
-    if (auto ok = for_argument(check_matrix<double>(slots[2]), "float_mat"); !ok) {
-        return std::unexpected(std::move(ok.error()));
-    }
-    if (auto ok = for_argument(check_matrix<std::int64_t>(slots[3]), "int_mat"); !ok) {
-        return std::unexpected(std::move(ok.error()));
-    }
-    if (auto ok = for_argument(check_matrix<std::uint8_t>(slots[4]), "bool_mat"); !ok) {
-        return std::unexpected(std::move(ok.error()));
-    }
-    auto col_types = for_argument(extract_byte_sequence(slots[5]), "col_types");
-    if (!col_types) return std::unexpected(std::move(col_types.error()));
+    ATOMKIT_TRY(arguments.convert(sym_codepoints, check_matrix<std::uint32_t>));
+    const std::uint64_t width = ATOMKIT_TRY(arguments.convert(sym_width, extract_u64));
+    ATOMKIT_TRY(arguments.convert(float_mat, check_matrix<double>));
+    ATOMKIT_TRY(arguments.convert(int_mat, check_matrix<std::int64_t>));
+    ATOMKIT_TRY(arguments.convert(bool_mat, check_matrix<std::uint8_t>));
+    const auto codes = ATOMKIT_TRY(arguments.convert(write_col_types, extract_byte_sequence));
 
     // The first borrow of the process imports NumPy's module for the registry; done here,
     // any Python code that this runs comes before the arrays are checked for the last time.
+    // From the borrows to the end of the call no Python code runs.
     prepare_borrows();
     // Declared in parameter order, so the borrows are given back in reverse order on every
     // way out.
-    auto symbols = for_argument(ReadonlyMatrix<std::uint32_t>::extract(slots[0]), "sym_codepoints");
-    if (!symbols) return std::unexpected(std::move(symbols.error()));
-    auto floats = for_argument(ReadonlyMatrix<double>::extract(slots[2]), "float_mat");
-    if (!floats) return std::unexpected(std::move(floats.error()));
-    auto ints = for_argument(ReadonlyMatrix<std::int64_t>::extract(slots[3]), "int_mat");
-    if (!ints) return std::unexpected(std::move(ints.error()));
-    auto bools = for_argument(ReadonlyMatrix<std::uint8_t>::extract(slots[4]), "bool_mat");
-    if (!bools) return std::unexpected(std::move(bools.error()));
+    const auto symbols = ATOMKIT_TRY(arguments.convert(sym_codepoints, ReadonlyMatrix<std::uint32_t>::extract));
+    const auto floats = ATOMKIT_TRY(arguments.convert(float_mat, ReadonlyMatrix<double>::extract));
+    const auto ints = ATOMKIT_TRY(arguments.convert(int_mat, ReadonlyMatrix<std::int64_t>::extract));
+    const auto bools = ATOMKIT_TRY(arguments.convert(bool_mat, ReadonlyMatrix<std::uint8_t>::extract));
 
-    const AtomBlockInput input{symbols->view(), *sym_width, floats->view(),
-                               ints->view(), bools->view(), *col_types};
+    const AtomBlockInput input{symbols.view(), width, floats.view(), ints.view(), bools.view(), codes};
     StrSink sink;
     const BlockText text = build_atom_block(input, sink);
     return std::move(sink).take(text);
 }
 
-Result<PyRef> read_atom_lines(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    std::array<PyObject*, read_parameters.size()> slots{};
-    if (auto bound = bind_arguments(read_spec, args, nargsf, kwnames, slots); !bound) {
-        return std::unexpected(std::move(bound.error()));
-    }
-    auto lines = for_argument(extract_lines(slots[0]), "lines");
-    if (!lines) return std::unexpected(std::move(lines.error()));
-    auto col_types = for_argument(extract_byte_sequence(slots[1]), "col_types");
-    if (!col_types) return std::unexpected(std::move(col_types.error()));
-    auto parsed = parse_atom_lines(lines->texts, *col_types);
+[[nodiscard]] Result<PyRef> read_atom_lines(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    BoundArguments<read_parameters.size()> arguments(read_spec);
+    ATOMKIT_TRY(arguments.bind(args, nargsf, kwnames));
+    const LineTexts texts = ATOMKIT_TRY(arguments.convert(lines, extract_lines));
+    const auto codes = ATOMKIT_TRY(arguments.convert(read_col_types, extract_byte_sequence));
+    auto parsed = parse_atom_lines(texts.texts, codes);
     if (!parsed) return std::unexpected(PyError::pending(PyExc_ValueError, std::move(parsed.error())));
     return build_read_result(std::move(*parsed));
 }

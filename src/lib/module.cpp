@@ -46,24 +46,24 @@ constexpr const char* read_atom_lines_doc =
     "\n"
     "Raises `ValueError` if any line cannot be parsed according to `col_types`.";
 
+// The functions are added after creation (their method records live for ever), so the
+// definition has no method table; m_doc is "" so that __doc__ is an empty str.
 PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "_atomkit",
-    "",
-    0,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_atomkit",
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 std::atomic<std::int64_t> owning_interpreter{-1};
 ProcessCell<PyRef> module_cell;
 ProcessCell<PyRef> name_string;
 ProcessCell<PyRef> all_string;
-
-constexpr int python_api_version = 1013;
 
 PyObject* interned(ProcessCell<PyRef>& cell, std::string_view text) {
     auto value = cell.get_or_try_init([text]() -> std::expected<PyRef, bool> {
@@ -75,20 +75,20 @@ PyObject* interned(ProcessCell<PyRef>& cell, std::string_view text) {
     return (*value)->get();
 }
 
-Result<void> add_function(PyObject* module, const char* name, _PyCFunctionFastWithKeywords entry,
+[[nodiscard]] Result<void> add_function(PyObject* module, const char* name, _PyCFunctionFastWithKeywords entry,
                           const char* doc) {
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
-    if (!module_name) return std::unexpected(PyError::fetch());
+    if (!module_name) return fetched_error();
     // CPython keeps a pointer to the definition inside the function object for the rest of
     // the process, so it is allocated once and never freed.
     auto* definition = new PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
                                        METH_FASTCALL | METH_KEYWORDS, doc};
     PyRef function = PyRef::steal(PyCMethod_New(definition, module, module_name.get(), nullptr));
     module_name = PyRef();
-    if (!function) return std::unexpected(PyError::fetch());
+    if (!function) return fetched_error();
 
     PyRef function_name = PyRef::steal(PyObject_GetAttr(function.get(), interned(name_string, "__name__")));
-    if (!function_name) return std::unexpected(PyError::fetch());
+    if (!function_name) return fetched_error();
     if (!PyUnicode_Check(function_name.get())) {
         return std::unexpected(conversion_error(function_name.get(), "PyString"));
     }
@@ -101,9 +101,9 @@ Result<void> add_function(PyObject* module, const char* name, _PyCFunctionFastWi
             return std::unexpected(std::move(error));
         }
         all = PyRef::steal(PyList_New(0));
-        if (!all) return std::unexpected(PyError::fetch());
+        if (!all) return fetched_error();
         if (PyObject_SetAttr(module, all_name, all.get()) < 0) {
-            return std::unexpected(PyError::fetch());
+            return fetched_error();
         }
     } else if (!PyList_Check(all.get())) {
         return std::unexpected(conversion_error(all.get(), "PyList"));
@@ -112,21 +112,19 @@ Result<void> add_function(PyObject* module, const char* name, _PyCFunctionFastWi
         fail_with("could not append __name__ to __all__", PyError::fetch());
     }
     if (PyObject_SetAttr(module, function_name.get(), function.get()) < 0) {
-        return std::unexpected(PyError::fetch());
+        return fetched_error();
     }
     return {};
 }
 
-Result<void> initialize(PyObject* module) {
-    if (auto r = add_function(module, "write_atoms_rs", write_atoms_entry, write_atoms_doc); !r) {
-        return r;
-    }
+[[nodiscard]] Result<void> initialize(PyObject* module) {
+    ATOMKIT_TRY(add_function(module, "write_atoms_rs", write_atoms_entry, write_atoms_doc));
     return add_function(module, "read_atom_lines_rs", read_atom_lines_entry, read_atom_lines_doc);
 }
 
-Result<PyRef> create_module() {
+[[nodiscard]] Result<PyRef> create_module() {
     std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (interpreter == -1) return std::unexpected(PyError::fetch());
+    if (interpreter == -1) return fetched_error();
     std::int64_t expected = -1;
     if (!owning_interpreter.compare_exchange_strong(expected, interpreter) &&
         expected != interpreter) {
@@ -137,9 +135,9 @@ Result<PyRef> create_module() {
     }
     if (const PyRef* existing = module_cell.get()) return existing->clone();
 
-    PyRef module = PyRef::steal(PyModule_Create2(&module_definition, python_api_version));
-    if (!module) return std::unexpected(PyError::fetch());
-    if (auto done = initialize(module.get()); !done) return std::unexpected(std::move(done.error()));
+    PyRef module = PyRef::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
+    if (!module) return fetched_error();
+    ATOMKIT_TRY(initialize(module.get()));
     auto stored = module_cell.get_or_try_init(
         [&module]() -> std::expected<PyRef, bool> { return std::move(module); });
     return (*stored)->clone();

@@ -29,7 +29,7 @@ public:
     // let it go (imports do), so another thread may be filling the cell at the same time:
     // the first store wins and the later value is dropped here.
     template <class F>
-    auto get_or_try_init(F&& compute)
+    [[nodiscard]] auto get_or_try_init(F&& compute)
         -> std::expected<const T*, typename decltype(compute())::error_type> {
         if (const T* v = get()) return v;
         auto computed = std::forward<F>(compute)();

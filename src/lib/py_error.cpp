@@ -17,7 +17,7 @@ std::string str_to_utf8_lossy(PyObject* text) {
     if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) {
         return std::string(utf8, static_cast<std::size_t>(size));
     }
-    PyErr_Clear();
+    drop_error();  // lone surrogates: encoded again below, leniently
     PyRef bytes = PyRef::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
     if (!bytes) api_call_failed();
     PyRef repaired = PyRef::steal(PyUnicode_DecodeUTF8(
@@ -32,7 +32,7 @@ std::string unprintable(PyObject* object) {
     PyErr_WriteUnraisable(object);
     PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(object)));
     if (!name) {
-        PyErr_Clear();
+        drop_error();
         return "<unprintable object>";
     }
     return "<unprintable " + str_to_utf8_lossy(name.get()) + " object>";
@@ -55,13 +55,13 @@ std::string lossy_repr(PyObject* object) {
 std::string type_qualname(PyObject* object) {
     PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
     if (!name) {
-        PyError::fetch();  // dropped: the placeholder below says enough
+        drop_error();  // the placeholder below says enough
         return "<failed to extract type name>";
     }
     return str_to_utf8_lossy(name.get());
 }
 
-PyError conversion_error(PyObject* object, std::string_view target) {
+[[nodiscard]] PyError conversion_error(PyObject* object, std::string_view target) {
     std::string message = "'";
     message += type_qualname(object);
     message += "' object cannot be converted to '";
@@ -77,7 +77,7 @@ PyError PyError::fetch(std::source_location where) {
     }
     PyObject* panic_type = panic_exception_type();
     // Without the class no exception can be a PanicException; the error of making it must
-    // not stay set behind the one being fetched.
+    // not stay set behind the one being fetched (and fetching it would try the class again).
     if (panic_type == nullptr) PyErr_Clear();
     if (panic_type != nullptr &&
         Py_TYPE(exception.get()) == reinterpret_cast<PyTypeObject*>(panic_type)) {
@@ -88,7 +88,7 @@ PyError PyError::fetch(std::source_location where) {
         if (text) {
             message = str_to_utf8_lossy(text.get());
         } else {
-            PyErr_Clear();
+            PyErr_Clear();  // a panic is being resumed already; its __str__ failing changes nothing
             message = "Unwrapped panic from Python code";
         }
         std::fputs("--- PanicException from Python code: resuming the panic ---\n"

@@ -11,7 +11,7 @@
 
 namespace atomkit {
 
-class PyError {
+class [[nodiscard]] PyError {
 public:
     // A pending error: the exception type (a static or process-lived type object) and its
     // message; Python objects are made only when it is raised or inspected.
@@ -24,7 +24,7 @@ public:
     // Takes the exception that a failed CPython call left set (a SystemError if none is).
     // A PanicException coming back from Python code is not an ordinary error: it is printed
     // with its traceback and the call is abandoned as an internal failure (this throws).
-    static PyError fetch(std::source_location where = std::source_location::current());
+    [[nodiscard]] static PyError fetch(std::source_location where = std::source_location::current());
 
     PyError(PyError&&) noexcept = default;
     PyError& operator=(PyError&&) noexcept = default;
@@ -32,9 +32,9 @@ public:
     // Sets the error as the current Python exception.
     void restore() &&;
     // The exception object itself, made on first need (pending errors are instantiated).
-    PyObject* object();
+    [[nodiscard]] PyObject* object();
     // "PyErr { type: ..., value: ..., traceback: ... }"
-    std::string debug_form();
+    [[nodiscard]] std::string debug_form();
 
 private:
     PyError() = default;
@@ -46,15 +46,39 @@ private:
 template <class T>
 using Result = std::expected<T, PyError>;
 
+// The value of a Result, or an early return of its error from the enclosing function, which
+// returns a Result too: `auto width = ATOMKIT_TRY(extract_u64(object));`. A GNU statement
+// expression, which GCC and Clang both have.
+#define ATOMKIT_TRY(...)                                                                   \
+    __extension__({                                                                        \
+        auto atomkit_try_ = (__VA_ARGS__);                                                 \
+        if (!atomkit_try_) return std::unexpected(std::move(atomkit_try_.error()));       \
+        *std::move(atomkit_try_);                                                          \
+    })
+
+// Drops the exception a failed CPython call left set, where the module can do without that
+// call's result. The exception is fetched like any other, so a PanicException raised by
+// Python code still ends the call. Only code that must not throw clears errors with
+// PyErr_Clear instead: the boundary, and functions that CPython or other modules call.
+inline void drop_error(std::source_location where = std::source_location::current()) {
+    (void)PyError::fetch(where);
+}
+
+// The exception a failed CPython call left set, as the error of a Result.
+[[nodiscard]] inline std::unexpected<PyError> fetched_error(
+    std::source_location where = std::source_location::current()) {
+    return std::unexpected(PyError::fetch(where));
+}
+
 // str(object) as UTF-8, lone surrogates replaced by U+FFFD; "<unprintable ...>" when
 // str() itself fails (that failure is reported as unraisable).
-std::string lossy_text(PyObject* object);
+[[nodiscard]] std::string lossy_text(PyObject* object);
 // repr(object) by the same rule.
-std::string lossy_repr(PyObject* object);
+[[nodiscard]] std::string lossy_repr(PyObject* object);
 // The qualified name of the object's type, or "<failed to extract type name>".
-std::string type_qualname(PyObject* object);
+[[nodiscard]] std::string type_qualname(PyObject* object);
 // "'{type}' object cannot be converted to '{target}'" as a pending TypeError.
-PyError conversion_error(PyObject* object, std::string_view target);
+[[nodiscard]] PyError conversion_error(PyObject* object, std::string_view target);
 
 // A CPython call that must not fail returned null: the pending exception is printed and
 // the call is abandoned with "Python API call failed". Exhausted memory stays MemoryError.

@@ -51,7 +51,7 @@ struct ParsedAtoms {
 // Codes: 'f' float, 'i' int, 'b' bool, 's' string; any other byte skips one token.
 // A bad line gives its "row ..." message. Oversized buffers raise the internal failure
 // "capacity overflow"; exhausted memory throws std::bad_alloc.
-std::expected<ParsedAtoms, std::string> parse_atom_lines(
+[[nodiscard]] std::expected<ParsedAtoms, std::string> parse_atom_lines(
     std::span<const std::string_view> lines, std::span<const std::uint8_t> col_types);
 
 }  // namespace atomkit

@@ -23,8 +23,8 @@ class TokenCache {
 public:
     PyObject* get(std::string_view token) {
         if (token.size() > max_cached_length) return make(token);
-        std::size_t hash = 14695981039346656037ULL;
-        for (char c : token) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+        std::uint64_t hash = fnv_offset_basis;
+        for (char c : token) hash = (hash ^ static_cast<unsigned char>(c)) * fnv_prime;
         Entry& entry = entries_[hash % entries_.size()];
         if (entry.object != nullptr && entry.token == token) {
             Py_INCREF(entry.object);
@@ -37,6 +37,9 @@ public:
 
 private:
     static constexpr std::size_t max_cached_length = 32;
+    // FNV-1a over the token's bytes: short tokens, one multiply per byte.
+    static constexpr std::uint64_t fnv_offset_basis = 14695981039346656037ULL;
+    static constexpr std::uint64_t fnv_prime = 1099511628211ULL;
     struct Entry {
         std::string_view token;
         PyObject* object = nullptr;
@@ -61,14 +64,14 @@ PyRef string_column(const StringColumn& column) {
 
 }  // namespace
 
-Result<PyRef> build_read_result(ParsedAtoms parsed) {
+[[nodiscard]] Result<PyRef> build_read_result(ParsedAtoms parsed) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) api_call_failed();
     auto insert = [&dict](const char* key, PyRef value) -> Result<void> {
         PyRef name = PyRef::steal(PyUnicode_FromString(key));
         if (!name) api_call_failed();
         if (PyDict_SetItem(dict.get(), name.get(), value.get()) < 0) {
-            return std::unexpected(PyError::fetch());
+            return fetched_error();
         }
         return {};
     };
@@ -86,7 +89,7 @@ Result<PyRef> build_read_result(ParsedAtoms parsed) {
                                                          parsed.n_bool_cols}
                                    .into_ndarray());
     }
-    if (!step) return std::unexpected(std::move(step.error()));
+    ATOMKIT_TRY(std::move(step));
 
     PyRef columns = new_list(parsed.strs.size());
     for (std::size_t k = 0; k < parsed.strs.size(); ++k) {
@@ -94,9 +97,7 @@ Result<PyRef> build_read_result(ParsedAtoms parsed) {
         StringColumn column = std::move(parsed.strs[k]);
         PyList_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(k), string_column(column).release());
     }
-    if (step = insert("strs", std::move(columns)); !step) {
-        return std::unexpected(std::move(step.error()));
-    }
+    ATOMKIT_TRY(insert("strs", std::move(columns)));
     return dict;
 }
 

@@ -8,6 +8,6 @@ namespace atomkit {
 
 // {"floats": ndarray, "ints": ndarray, "bools": ndarray, "strs": [[str, ...], ...]}.
 // The value buffers become the arrays' memory without a copy.
-Result<PyRef> build_read_result(ParsedAtoms parsed);
+[[nodiscard]] Result<PyRef> build_read_result(ParsedAtoms parsed);
 
 }  // namespace atomkit

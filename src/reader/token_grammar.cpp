@@ -2,6 +2,8 @@
 // boolean texts; fast_float (or std::from_chars) only rounds decimals we have accepted.
 #include "reader/token_grammar.hpp"
 
+#include "lib/word_bits.hpp"
+
 #include <algorithm>
 #include <bit>
 #include <cfenv>
@@ -27,11 +29,6 @@ constexpr double exact_powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e
                                           1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                           1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 constexpr std::int64_t max_exact_power = 22;
-constexpr std::uint64_t integer_powers_of_ten[] = {
-    1ULL,          10ULL,          100ULL,          1000ULL,
-    10000ULL,      100000ULL,      1000000ULL,      10000000ULL,
-    100000000ULL,  1000000000ULL,  10000000000ULL,  100000000000ULL,
-    1000000000000ULL, 10000000000000ULL, 100000000000000ULL, 1000000000000000ULL};
 constexpr std::int64_t max_shifted_power = 15;
 
 // Exponents are read exactly up to this magnitude and saturate beyond it. Added to the
@@ -65,13 +62,6 @@ inline bool is_digit(char c) noexcept { return digit_value(c) < 10; }
 inline bool eight_digits(std::uint64_t word) noexcept {
     return (((word + 0x4646464646464646ULL) | (word - 0x3030303030303030ULL)) &
             0x8080808080808080ULL) == 0;
-}
-
-inline std::uint64_t load_word(const char* p) noexcept {
-    std::uint64_t word;
-    std::memcpy(&word, p, sizeof word);
-    if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
-    return word;
 }
 
 // The value of eight digits checked by eight_digits().
@@ -288,7 +278,7 @@ std::expected<double, FloatTokenError> parse_float_token(std::string_view token)
         ++p;
         text.fraction_begin = p;
         while (end - p >= 8) {
-            const std::uint64_t word = load_word(p);
+            const std::uint64_t word = load_le_word(p);
             if (!eight_digits(word)) break;
             mantissa = mantissa * 100000000 + eight_digit_value(word);
             p += 8;
@@ -340,7 +330,7 @@ std::expected<double, FloatTokenError> parse_float_token(std::string_view token)
             }
             // A small mantissa can take some of the power exactly before the double does.
             if (scale > max_exact_power && scale <= max_exact_power + max_shifted_power) {
-                const std::uint64_t factor = integer_powers_of_ten[scale - max_exact_power];
+                const std::uint64_t factor = powers_of_ten[static_cast<std::size_t>(scale - max_exact_power)];
                 if (mantissa <= exact_mantissa_limit / factor) {
                     value = static_cast<double>(mantissa * factor) *
                             exact_powers_of_ten[max_exact_power];

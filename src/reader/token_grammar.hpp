@@ -20,7 +20,7 @@ std::string_view describe(IntTokenError error) noexcept;
 
 // Correctly rounded (nearest, ties to even) whatever rounding mode other native code in the
 // process has set: the mode is checked, and round-to-nearest held for the conversion.
-std::expected<double, FloatTokenError> parse_float_token(std::string_view token) noexcept;
+[[nodiscard]] std::expected<double, FloatTokenError> parse_float_token(std::string_view token) noexcept;
 
 // Holds round-to-nearest for its lifetime and then restores the caller's mode, so that a
 // whole block of tokens pays for one check instead of one per token.
@@ -36,9 +36,10 @@ private:
 };
 
 // parse_float_token for callers inside a NearestRounding scope.
-std::expected<double, FloatTokenError> parse_float_token_nearest(std::string_view token) noexcept;
-std::expected<std::int64_t, IntTokenError> parse_int_token(std::string_view token) noexcept;
+[[nodiscard]] std::expected<double, FloatTokenError> parse_float_token_nearest(
+    std::string_view token) noexcept;
+[[nodiscard]] std::expected<std::int64_t, IntTokenError> parse_int_token(std::string_view token) noexcept;
 // One of the eight texts T/True/TRUE/true and F/False/FALSE/false, else nullopt.
-std::optional<bool> parse_bool_token(std::string_view token) noexcept;
+[[nodiscard]] std::optional<bool> parse_bool_token(std::string_view token) noexcept;
 
 }  // namespace atomkit

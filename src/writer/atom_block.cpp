@@ -21,6 +21,9 @@ constexpr std::uint8_t code_symbol = 's';
 constexpr std::uint8_t code_float = 'f';
 constexpr std::uint8_t code_int = 'i';
 constexpr std::uint8_t code_bool = 'b';
+// Stands in for code_symbol when sym_width is out of range, so that the check is made once
+// per call and the call still fails only where a line reaches its first symbol field.
+constexpr std::uint8_t code_symbol_width_out_of_range = 0;
 
 constexpr std::uint64_t max_sym_width = 65535;
 // Symbol rows up to this many code points are budgeted at 4 bytes each in the per-line
@@ -129,13 +132,16 @@ private:
 class BlockWriter {
 public:
     explicit BlockWriter(const AtomBlockInput& input) : in_(input) {
+        const bool width_ok = in_.sym_width <= max_sym_width;
         std::size_t floats = 0, ints = 0, bools = 0;
         for (const std::uint8_t code : in_.col_types) {
             switch (code) {
                 case code_float: columns_.push_back(numeric_column(code, in_.floats, floats++)); break;
                 case code_int: columns_.push_back(numeric_column(code, in_.ints, ints++)); break;
                 case code_bool: columns_.push_back(numeric_column(code, in_.bools, bools++)); break;
-                case code_symbol: columns_.push_back(Column{code}); break;
+                case code_symbol:
+                    columns_.push_back(Column{width_ok ? code : code_symbol_width_out_of_range});
+                    break;
                 default: break;  // not a column code: writes nothing, moves no cursor
             }
         }
@@ -143,7 +149,6 @@ public:
         // Narrow rows are budgeted whole: at most 4 bytes per code point, however the array
         // changes between a measure and a write. Wide rows check each code point instead.
         // A width out of range fails at the first symbol, before anything is written.
-        const bool width_ok = in_.sym_width <= max_sym_width;
         const std::uint64_t width = width_ok ? in_.sym_width : 0;
         if (width_ok) {
             symbol_room_ = width + (wide_symbols_ ? 0 : utf8_max_bytes * in_.symbols.cols());
@@ -157,7 +162,9 @@ public:
             switch (column.code) {
                 case code_symbol:
                     bound = saturating_add(bound, symbol_room_);
-                    usual = saturating_add(usual, width_ok ? std::max<std::uint64_t>(width, 2) : 0);
+                    usual = saturating_add(usual, std::max<std::uint64_t>(width, 2));
+                    break;
+                case code_symbol_width_out_of_range:
                     break;
                 case code_float:
                     bound = saturating_add(bound, column.rows == 0 ? 2 : float_column_room);
@@ -176,7 +183,7 @@ public:
         line_bound_ = bound;
         usual_line_ = usual;
         // A wide symbol takes room beyond the line's bound, so the fields after it check theirs.
-        const bool writes_symbols = width_ok && std::any_of(columns_.begin(), columns_.end(),
+        const bool writes_symbols = std::any_of(columns_.begin(), columns_.end(),
                                                             [](const Column& c) { return c.code == code_symbol; });
         checked_lines_ = bound > max_unchecked_line || (wide_symbols_ && writes_symbols);
     }
@@ -220,10 +227,11 @@ private:
                     out = write_bool_field(out, read_cell<std::uint8_t>(column, i));
                     break;
                 case code_symbol:
-                    if (in_.sym_width > max_sym_width) fail("Formatting argument out of range");
                     if constexpr (Checked) out = output.ensure(out, symbol_room_);
                     out = write_symbol(out, i, output);
                     break;
+                case code_symbol_width_out_of_range:
+                    fail("Formatting argument out of range");
                 default:
                     break;  // never stored
             }

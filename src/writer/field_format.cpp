@@ -2,6 +2,8 @@
 // integer fast path with a std::to_chars fallback) and the "%8d" integer conversion.
 #include "writer/field_format.hpp"
 
+#include "lib/word_bits.hpp"
+
 #include <array>
 #include <bit>
 #include <charconv>
@@ -28,17 +30,6 @@ constexpr std::array<char, 200> make_digit_pairs() {
     return pairs;
 }
 constexpr std::array<char, 200> digit_pairs = make_digit_pairs();
-
-constexpr std::array<std::uint64_t, 20> make_powers_of_ten() {
-    std::array<std::uint64_t, 20> powers{};
-    std::uint64_t power = 1;
-    for (std::uint64_t& entry : powers) {
-        entry = power;
-        power *= 10;
-    }
-    return powers;
-}
-constexpr std::array<std::uint64_t, 20> powers_of_ten = make_powers_of_ten();
 
 constexpr char spaces16[16] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
                                ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
@@ -92,11 +83,6 @@ struct Words {
     std::uint64_t first;
     std::uint64_t second;
 };
-
-inline void store_word(char* out, std::uint64_t word) noexcept {
-    if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
-    std::memcpy(out, &word, 8);
-}
 
 // ASCII of two numbers below 10^8 as 8 digits each, leading zeros included: `left` in the
 // first word, `right` in the second. The first word's last character is the decimal point
@@ -159,8 +145,8 @@ inline char* write_short_fixed(char* out, bool negative, std::uint64_t integer_p
     std::uint64_t head = (text.first & ~blank_mask) | (ascii_spaces & blank_mask);
     // '-' is ' ' | 0x0D: the sign lands on the last blank.
     head |= static_cast<std::uint64_t>(negative) * ((std::uint64_t{0x0D} << (8 * blanks)) >> 8);
-    store_word(out, head);
-    store_word(out + 8, text.second);
+    store_le_word(out, head);
+    store_le_word(out + 8, text.second);
     return out + 16;
 }
 

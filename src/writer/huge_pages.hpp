@@ -1,11 +1,9 @@
-// Memory hints for the writer's large text buffers, and the ASCII test that decides how the
-// finished text becomes a Python str. Plain C++.
+// Memory hints for large buffers that are written once from start to end (the writer's
+// text, the reader's value columns). Plain C++.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <string_view>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -25,18 +23,6 @@ inline void advise_huge_pages([[maybe_unused]] char* begin,
     const auto last = (reinterpret_cast<std::uintptr_t>(begin) + size) & ~(huge_page - 1);
     if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 #endif
-}
-
-inline bool is_ascii(std::string_view text) noexcept {
-    std::uint64_t high = 0;
-    std::size_t i = 0;
-    for (; i + 8 <= text.size(); i += 8) {
-        std::uint64_t word;
-        std::memcpy(&word, text.data() + i, 8);
-        high |= word;
-    }
-    for (; i < text.size(); ++i) high |= static_cast<unsigned char>(text[i]);
-    return (high & 0x8080808080808080ULL) == 0;
 }
 
 }  // namespace atomkit

@@ -1,0 +1,20 @@
+# The atomkit package: extended XYZ files read and written whole, with the compiled
+# _atomkit module doing the per-atom lines.
+"""Extended XYZ ("extxyz") files in and out of NumPy.
+
+    import atomkit
+
+    frames = atomkit.read("trajectory.xyz.gz", ":")     # every frame, as a list
+    last = atomkit.read("trajectory.xyz")               # the last frame
+    for frame in atomkit.iread("big.xyz", "::10"):      # streamed, every tenth frame
+        frame.symbols, frame.arrays["pos"], frame.lattice, frame.pbc, frame.info
+    atomkit.write("out.xyz", frames)
+
+A Frame holds `symbols` (str array or None), `arrays` (per-atom columns by name),
+`lattice` ((3, 3) or None), `pbc` (three bools) and `info` (the other comment-line values).
+"""
+from atomkit._frame import Frame
+from atomkit._reader import iread, read
+from atomkit._writer import write
+
+__all__ = ["Frame", "iread", "read", "write"]

@@ -1,0 +1,348 @@
+# The comment line of an extended XYZ frame: tokenizing it into key=value pairs, typing the
+# values, and formatting values back so that reading them gives the same thing.
+"""Comment lines in and out.
+
+`parse(line)` -> (Properties text or None, lattice or None, pbc or None, info) and the
+formatters `lattice_text`, `pbc_text`, `item_text` for the writer.
+
+Read forms: `key=value` with bare, "double-quoted" and 'single-quoted' values (backslash
+escapes), bracketed `[1, 2, 3]` / `[[1, 2], [3, 4]]` and braced `{1 2 3}` arrays, keys
+without a value (True), quoted keys. A line without any `=` is kept whole as `comment`.
+"""
+from __future__ import annotations
+
+import re
+from typing import Any
+
+import numpy as np
+
+_BOOLS = {"T": True, "True": True, "TRUE": True, "true": True,
+          "F": False, "False": False, "FALSE": False, "false": False}
+
+_DQ = r'"[^"\\]*(?:\\.[^"\\]*)*"'
+_SQ = r"'[^'\\]*(?:\\.[^'\\]*)*'"
+_FLAT = r"\[(?:[^\[\]\"']+|" + _DQ + "|" + _SQ + r")*\]"
+_NESTED = r"\[(?:[^\[\]\"']+|" + _DQ + "|" + _SQ + "|" + _FLAT + r")*\]"
+# One item per match: a key (bare or double-quoted), optionally `=` and a value that is
+# quoted, bracketed, braced, bare or empty; anything else lands in `bad`.
+_ITEM = re.compile(
+    r"\s*(?:(?:([^\s=\"']+)|(" + _DQ + r"))"
+    r"(?:\s*(=)\s*(" + _DQ + "|" + _SQ + "|" + _NESTED + r"|\{[^{}]*\}|[^\s\"'\[{=][^\s=]*|))?"
+    r"(?=\s|\Z)|(\S+))",
+    re.DOTALL,
+)
+_NUM = r"[+-]?(?:(?:[0-9]+\.?[0-9]*|\.[0-9]+)(?:[eE][+-]?[0-9]+)?|[iI][nN][fF](?:[iI][nN][iI][tT][yY])?|[nN][aA][nN])"
+_INT = r"[+-]?[0-9]+"
+_INT_RE = re.compile(_INT + r"\Z")
+_FLOAT_RE = re.compile(_NUM + r"\Z")
+_INTS_RE = re.compile(r"\s*" + _INT + r"(?:(?:\s*,\s*|\s+)" + _INT + r")*\s*\Z")
+# A flat list: quoted items or bare tokens, separated by commas and/or whitespace.
+_LIST_ITEM = re.compile(r"\s*(?:(" + _DQ + "|" + _SQ + r")|([^\s,\"'\[\]]+))\s*(?:,|(?=\s)|\Z)")
+_ROW = re.compile(r"\s*(" + _FLAT + r")\s*(?:,|\Z)")
+_ESCAPE = re.compile(r"\\(.)", re.DOTALL)
+_ESCAPES = {"n": "\n", "r": "\r", "\\": "\\", '"': '"', "'": "'"}
+_PBC_TOKEN = re.compile(r"[^\s,\[\]{}\"']+")
+# Keys whose 9 values are a 3x3 matrix; the lattice is one more, held apart from info.
+_MATRIX_KEYS = frozenset(("stress", "virial"))
+# Keys of the frame's own fields, found in any letter case.
+_RESERVED = frozenset(("lattice", "properties", "pbc"))
+# Bounded caches of what repeats from frame to frame: the Lattice and pbc values as written.
+_CACHE_LIMIT = 256
+_lattice_cache: dict[str, np.ndarray] = {}
+_pbc_cache: dict[str, tuple[bool, bool, bool]] = {}
+
+
+def _unescape(text: str) -> str:
+    """A quoted value's content: \\n, \\r, \\\\ and escaped quotes stand for those
+    characters; any other backslash stays as written."""
+    if "\\" not in text:
+        return text
+    return _ESCAPE.sub(lambda m: _ESCAPES.get(m.group(1), m.group(0)), text)
+
+
+def _scalar(text: str) -> Any:
+    """A bare token as bool, int, float or (failing all three) str."""
+    value = _BOOLS.get(text)
+    if value is not None:
+        return value
+    if _INT_RE.match(text):
+        return int(text)
+    if _FLOAT_RE.match(text):
+        return float(text)
+    return text
+
+
+def _numbers(text: str) -> np.ndarray | None:
+    """Numbers separated by commas or whitespace as an int64 or float64 array, else None."""
+    tokens = text.replace(",", " ").split()
+    if _INTS_RE.match(text):
+        try:
+            return np.array([int(t) for t in tokens], dtype=np.int64)
+        except OverflowError:
+            return np.array([float(t) for t in tokens])
+    # float() takes what the float grammar takes, and also digit separators and digits of
+    # other scripts, which are refused first.
+    if "_" in text or not text.isascii():
+        return None
+    try:
+        return np.array([float(t) for t in tokens])
+    except ValueError:
+        return None
+
+
+def _quoted(text: str) -> Any:
+    """A quoted value: one token is typed like a bare one, several numbers or booleans
+    become an array, anything else stays the text."""
+    tokens = text.split()
+    if len(tokens) == 1:
+        return _scalar(text) if tokens[0] == text else text
+    if len(tokens) > 1:
+        if tokens[0] in _BOOLS:
+            if all(t in _BOOLS for t in tokens):
+                return np.array([_BOOLS[t] for t in tokens])
+        else:
+            values = _numbers(text)
+            if values is not None:
+                return values
+    return text
+
+
+def _flat_list(text: str) -> np.ndarray:
+    """The inside of [..] or {..}: numbers, booleans, or (if any item is quoted or any
+    token is neither) strings."""
+    items, pos, end = [], 0, len(text)
+    quoted = False
+    while pos < end:
+        match = _LIST_ITEM.match(text, pos)
+        if match is None:
+            if text[pos:].strip(" \t,"):
+                raise ValueError(f"cannot parse the list item at {text[pos:pos + 30]!r}")
+            break
+        if match.group(1) is not None:
+            items.append(_unescape(match.group(1)[1:-1]))
+            quoted = True
+        else:
+            items.append(match.group(2))
+        pos = match.end()
+    if not items:
+        return np.array([], dtype=np.float64)
+    if not quoted:
+        values = _numbers(", ".join(items))
+        if values is not None:
+            return values
+        if all(t in _BOOLS for t in items):
+            return np.array([_BOOLS[t] for t in items])
+    return np.array(items, dtype=str)
+
+
+def _bracketed(value: str) -> np.ndarray:
+    inner = value[1:-1]
+    if not inner.lstrip().startswith("["):
+        return _flat_list(inner)
+    rows, pos = [], 0
+    while pos < len(inner):
+        match = _ROW.match(inner, pos)
+        if match is None:
+            if inner[pos:].strip(" \t,"):
+                raise ValueError(f"cannot parse the nested list at {inner[pos:pos + 30]!r}")
+            break
+        rows.append(_flat_list(match.group(1)[1:-1]))
+        pos = match.end()
+    if len({row.shape for row in rows}) > 1:
+        raise ValueError(f"rows of different lengths in {value[:60]!r}")
+    return np.array(rows)
+
+
+def _typed(value: str) -> Any:
+    """A value as the tokenizer captured it (quotes and brackets included), typed."""
+    first = value[:1]
+    if first == '"' or first == "'":
+        return _quoted(_unescape(value[1:-1]))
+    if first == "[":
+        return _bracketed(value)
+    if first == "{":
+        return _flat_list(value[1:-1])
+    return _scalar(value)
+
+
+def _text(value: str) -> str:
+    """A value untyped: quotes and escapes removed, anything else as written."""
+    if value[:1] in ('"', "'"):
+        return _unescape(value[1:-1])
+    return value
+
+
+def _lattice(value: str) -> np.ndarray:
+    cached = _lattice_cache.get(value)
+    if cached is None:
+        typed = _typed(value)
+        if not isinstance(typed, np.ndarray) or typed.dtype.kind not in "if" or typed.size != 9:
+            raise ValueError(f"Lattice needs 9 numbers, got {value!r}")
+        cached = typed.astype(np.float64).reshape(3, 3)
+        if len(_lattice_cache) >= _CACHE_LIMIT:
+            _lattice_cache.clear()
+        _lattice_cache[value] = cached
+    return cached.copy()
+
+
+def _pbc(value: str) -> tuple[bool, bool, bool]:
+    cached = _pbc_cache.get(value)
+    if cached is None:
+        tokens = _PBC_TOKEN.findall(_text(value) if value[:1] in "\"'" else value)
+        flags = [_BOOLS.get(t) for t in tokens]
+        if len(flags) == 1:
+            flags *= 3
+        if len(flags) != 3 or None in flags:
+            raise ValueError(f"pbc needs three of T/F, got {value!r}")
+        cached = (bool(flags[0]), bool(flags[1]), bool(flags[2]))
+        if len(_pbc_cache) >= _CACHE_LIMIT:
+            _pbc_cache.clear()
+        _pbc_cache[value] = cached
+    return cached
+
+
+def parse(line: str) -> tuple[str | None, np.ndarray | None, tuple[bool, bool, bool] | None, dict[str, Any]]:
+    """(Properties text, lattice, pbc, info) of a comment line; ValueError for a line that
+    cannot be read. `Lattice`, `Properties` and `pbc` are found in any letter case."""
+    if "=" not in line:
+        text = line.strip()
+        return None, None, None, ({"comment": text} if text else {})
+    properties = lattice = pbc = None
+    info: dict[str, Any] = {}
+    for key, qkey, equals, value, bad in _ITEM.findall(line):
+        if bad:
+            raise ValueError(f"cannot parse {bad[:60]!r}")
+        if qkey:
+            key = _unescape(qkey[1:-1])
+        lower = key.lower()
+        if lower in _RESERVED:
+            if not equals:
+                raise ValueError(f"{key} has no value")
+            if lower == "properties":
+                if properties is not None:
+                    raise ValueError("Properties appears twice")
+                properties = _text(value)
+            elif lower == "lattice":
+                if lattice is not None:
+                    raise ValueError("Lattice appears twice")
+                lattice = _lattice(value)
+            else:
+                if pbc is not None:
+                    raise ValueError("pbc appears twice")
+                pbc = _pbc(value)
+        elif key in info:
+            raise ValueError(f"key {key!r} appears twice")
+        elif not equals:
+            info[key] = True
+        elif key == "comment":
+            info[key] = _text(value)
+        else:
+            typed = _typed(value)
+            if lower in _MATRIX_KEYS and type(typed) is np.ndarray and typed.shape == (9,) and typed.dtype.kind in "if":
+                typed = typed.astype(np.float64, copy=False).reshape(3, 3)
+            info[key] = typed
+    return properties, lattice, pbc, info
+
+
+# ---- writing -------------------------------------------------------------------------
+
+_BARE_OK = re.compile(r"[^\s\"'=\\\[{][^\s\"'=\\]*\Z")
+_KEY_OK = re.compile(r"[^\s\"'=\\]+\Z")
+_key_cache: dict[str, tuple[str, bool]] = {}
+_pbc_text: dict[tuple[bool, bool, bool], str] = {}
+
+
+def _quote(text: str) -> str:
+    return '"' + (text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n").replace("\r", "\\r")) + '"'
+
+
+def _str_text(text: str) -> str:
+    return text if _BARE_OK.match(text) else _quote(text)
+
+
+def _tokens(array: np.ndarray) -> list[str]:
+    kind = array.dtype.kind
+    if kind == "f":
+        return list(map(repr, array.astype(np.float64, copy=False).tolist()))
+    if kind in "iu":
+        return list(map(str, array.tolist()))
+    if kind == "b":
+        return ["T" if flag else "F" for flag in array.tolist()]
+    if kind == "U":
+        return [_quote(s) for s in array.tolist()]
+    raise TypeError(f"cannot write an info array of dtype {array.dtype}")
+
+
+def _array_text(array: np.ndarray, matrix_key: bool) -> str:
+    if array.ndim == 0:
+        return value_text(array.item(), matrix_key)
+    if array.ndim == 1:
+        if len(array) > 1 and array.dtype.kind != "U":
+            return '"' + " ".join(_tokens(array)) + '"'
+        return "[" + ", ".join(_tokens(array)) + "]"
+    if array.ndim == 2:
+        if matrix_key and array.shape == (3, 3) and array.dtype.kind in "iuf":
+            return '"' + " ".join(_tokens(array.reshape(9))) + '"'
+        return "[" + ", ".join("[" + ", ".join(_tokens(row)) + "]" for row in array) + "]"
+    raise ValueError(f"cannot write an info array of {array.ndim} dimensions")
+
+
+def value_text(value: Any, matrix_key: bool = False) -> str:
+    """An info value as written after `key=`: reading it back gives an equal value."""
+    kind = type(value)
+    if kind is float:
+        return repr(value)
+    if kind is bool:
+        return "T" if value else "F"
+    if kind is int:
+        return str(value)
+    if kind is str:
+        return _str_text(value)
+    if kind is np.ndarray:
+        return _array_text(value, matrix_key)
+    if isinstance(value, np.generic):
+        return value_text(value.item(), matrix_key)
+    if isinstance(value, (list, tuple)):
+        return _array_text(np.asarray(value), matrix_key)
+    if isinstance(value, (bool, int, float, str)):  # subclasses, e.g. IntEnum
+        return value_text((bool if isinstance(value, bool) else int if isinstance(value, int)
+                           else float if isinstance(value, float) else str)(value), matrix_key)
+    raise TypeError(f"cannot write an info value of type {kind.__name__}")
+
+
+def item_text(key: str, value: Any) -> str:
+    """`key=value` for one info item."""
+    cached = _key_cache.get(key)
+    if cached is None:
+        if type(key) is not str or not key:
+            raise ValueError(f"info key {key!r} is not a non-empty str")
+        if key.lower() in _RESERVED:
+            raise ValueError(f"info key {key!r} is written from the frame's own fields")
+        if "\n" in key or "\r" in key:
+            raise ValueError(f"info key {key!r} holds a line break")
+        cached = ((key if _KEY_OK.match(key) else _quote(key)) + "=", key.lower() in _MATRIX_KEYS)
+        if len(_key_cache) >= _CACHE_LIMIT:
+            _key_cache.clear()
+        _key_cache[key] = cached
+    prefix, matrix_key = cached
+    return prefix + value_text(value, matrix_key)
+
+
+def lattice_text(lattice: np.ndarray) -> str:
+    """`Lattice="..."` for a (3, 3) float64 array, row by row."""
+    return 'Lattice="' + " ".join(map(repr, lattice.reshape(9).tolist())) + '"'
+
+
+def pbc_text(pbc: Any) -> str:
+    """`pbc="T T F"` for three truth values."""
+    try:
+        return _pbc_text[pbc]
+    except (KeyError, TypeError):
+        pass
+    flags = [bool(flag) for flag in np.asarray(pbc).reshape(-1).tolist()]
+    if len(flags) != 3:
+        raise ValueError(f"pbc needs three truth values, got {pbc!r}")
+    text = 'pbc="' + " ".join("T" if flag else "F" for flag in flags) + '"'
+    if type(pbc) is tuple and len(_pbc_text) < _CACHE_LIMIT:
+        _pbc_text[pbc] = text
+    return text

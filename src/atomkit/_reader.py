@@ -1,0 +1,196 @@
+# Reading extended XYZ files: walking the bytes frame by frame with offsets, the comment
+# line through _comment, the atom block through _block, errors tied to the file line.
+"""atomkit.read and atomkit.iread."""
+from __future__ import annotations
+
+import re
+import sys
+from collections.abc import Container, Iterator
+from typing import Any
+
+from atomkit import _block, _comment
+from atomkit._frame import Frame
+from atomkit._io import Input, describe, open_input
+from atomkit._properties import PLAIN_XYZ, read_layout
+
+Index = int | slice | str
+_PERIODIC = (True, True, True)
+_OPEN = (False, False, False)
+_ROW = re.compile(r"row ([0-9]+): ")
+_BOM = b"\xef\xbb\xbf"
+_ALL = sys.maxsize
+
+
+def _line_text(data: Any, start: int) -> str:
+    end = data.find(b"\n", start)
+    return str(data[start:end if end >= 0 else len(data)], "utf-8", "replace").rstrip("\r")
+
+
+def _ends_inside(data: Any, offset: int, natoms: int, count_line: int) -> ValueError | None:
+    """The error for a frame whose atom lines the data does not hold, or None if it does."""
+    try:
+        _block.skip_lines(data, offset, natoms)
+        return None
+    except ValueError:
+        tail = bytes(data[offset:])
+        have = tail.count(b"\n") + (0 if tail.endswith(b"\n") or not tail else 1)
+        return ValueError(f"line {count_line}: the file ends inside a frame of {natoms} atoms "
+                          f"(it holds {have} of its atom lines)")
+
+
+def _atom_error(error: ValueError, data: Any, offset: int, natoms: int, count_line: int) -> ValueError:
+    """The block reader's error with the file line of its row and that line's text."""
+    message = str(error)
+    row = _ROW.match(message)
+    if row is not None and int(row.group(1)) < natoms:
+        start = _block.skip_lines(data, offset, int(row.group(1)))
+        return ValueError(f"line {count_line + 2 + int(row.group(1))}: {message}: {_line_text(data, start)!r}")
+    return _ends_inside(data, offset, natoms, count_line) or ValueError(f"line {count_line + 2}: {message}")
+
+
+def _frame(data: Any, comment_start: int, comment_end: int, natoms: int, count_line: int) -> tuple[Frame, int]:
+    """The frame whose comment line is data[comment_start:comment_end] and the offset after it."""
+    raw = data[comment_start:comment_end]
+    try:
+        comment = str(raw, "utf-8")
+    except UnicodeDecodeError as error:
+        raise ValueError(f"line {count_line + 1}: the comment line is not UTF-8: {raw!r}") from error
+    try:
+        properties, lattice, pbc, info = _comment.parse(comment)
+        layout = read_layout(PLAIN_XYZ if properties is None else properties)
+    except ValueError as error:
+        raise ValueError(f"line {count_line + 1}: {error}: {comment.rstrip(chr(13))!r}") from error
+    offset = min(comment_end + 1, len(data))
+    try:
+        parsed, end = _block.read_block(data, offset, natoms, layout.col_types)
+    except ValueError as error:
+        raise _atom_error(error, data, offset, natoms, count_line) from error
+    symbols, arrays = layout.unpack(parsed)
+    if pbc is None:
+        pbc = _PERIODIC if lattice is not None else _OPEN
+    return Frame(symbols, arrays, lattice, pbc, info), end
+
+
+def _frames(source: Input, wanted: Container[int], stop: int, pos: int = 0, lineno: int = 1,
+            starts: list[tuple[int, int]] | None = None) -> Iterator[Frame]:
+    """Walks the frames of `source` from offset `pos` (file line `lineno`): frame k, counted
+    from there, is parsed and yielded if k is in `wanted` and skipped over otherwise; the walk
+    ends at the end of the data or before frame `stop`. `starts` gets (offset, line) of each
+    frame's count line."""
+    data = source.data
+    size = len(data)
+    # Line feeds known to be in data[pos:]; a source held whole never needs more.
+    have = _ALL if source.eof else 0
+    index = 0
+    while index < stop:
+        while True:  # blank lines before the count line
+            if have < 1 and not source.eof:
+                data, have = source.more(data, pos, 1)
+                pos, size = 0, len(data)
+            if pos >= size:
+                return
+            if lineno == 1 and data[pos:pos + 3] == _BOM:
+                pos += len(_BOM)
+            newline = data.find(b"\n", pos)
+            count_end = newline if newline >= 0 else size
+            count_text = data[pos:count_end]
+            if count_text.strip():
+                break
+            pos, lineno, have = count_end + 1, lineno + 1, have - 1
+        try:
+            natoms = int(count_text)
+            if natoms < 0:
+                raise ValueError
+        except ValueError:
+            text = str(count_text, "utf-8", "replace").strip()
+            raise ValueError(f"line {lineno}: expected the number of atoms, found {text[:80]!r}") from None
+        lines = natoms + 2
+        if have < lines and not source.eof:
+            data, have = source.more(data, pos, lines)
+            pos, size = 0, len(data)
+            count_end = data.find(b"\n", pos)
+        if starts is not None:
+            starts.append((pos, lineno))
+        if count_end < 0 or count_end >= size:
+            raise ValueError(f"line {lineno}: the file ends after the atom count, before the comment line")
+        comment_start = count_end + 1
+        comment_end = data.find(b"\n", comment_start)
+        if comment_end < 0:
+            comment_end = size
+        if index in wanted:
+            frame, pos = _frame(data, comment_start, comment_end, natoms, lineno)
+            yield frame
+        else:
+            offset = min(comment_end + 1, size)
+            try:
+                pos = _block.skip_lines(data, offset, natoms)
+            except ValueError:
+                raise _ends_inside(data, offset, natoms, lineno) from None
+        lineno += lines
+        have -= lines
+        index += 1
+
+
+def _index(index: Index) -> int | slice:
+    if isinstance(index, str):
+        text = index.strip()
+        if ":" not in text:
+            return int(text)
+        parts = [int(part) if part.strip() else None for part in text.split(":")]
+        if len(parts) > 3:
+            raise ValueError(f"index {index!r} is not an int or a slice like '1:10:2'")
+        return slice(*parts)
+    if isinstance(index, slice):
+        return index
+    return int(index.__index__())
+
+
+def _iread(source: Any, index: int | slice) -> Iterator[Frame]:
+    with open_input(source) as data:
+        if isinstance(index, int) and index >= 0:
+            found = False
+            for frame in _frames(data, (0,) if index == 0 else range(index, index + 1), index + 1):
+                found = True
+                yield frame
+            if not found:
+                raise IndexError(f"frame {index} is past the end of {describe(source)}")
+            return
+        if isinstance(index, slice) and (index.step or 1) > 0 and (index.start or 0) >= 0 and (
+                index.stop is None or index.stop >= 0):
+            wanted = range(index.start or 0, _ALL if index.stop is None else index.stop, index.step or 1)
+            yield from _frames(data, wanted, wanted.stop)
+            return
+        # Counting from the end: one pass to find where the frames start, then those chosen.
+        data.load_all()
+        starts: list[tuple[int, int]] = []
+        for _ in _frames(data, (), _ALL, starts=starts):
+            pass
+        try:
+            chosen = range(len(starts))[index]
+        except IndexError:
+            raise IndexError(f"frame {index} is not in {describe(source)} ({len(starts)} frames)") from None
+        for k in (chosen if isinstance(chosen, range) else (chosen,)):
+            yield from _frames(data, (0,), 1, *starts[k])
+
+
+def iread(source: Any, index: Index = ":") -> Iterator[Frame]:
+    """Frames of an extended XYZ file, one at a time as the file is read.
+
+    source: a path (str or os.PathLike; `.gz`, `.bz2` and `.xz` are decompressed by
+        suffix) or a binary or text file object.
+    index: which frames: an int (negative counts from the end), a slice, or the same as a
+        str ("-1", ":", "10:20:2"). Frames outside a forward selection are skipped
+        without being parsed; one counted from the end needs a first pass over the file.
+
+    Raises ValueError naming the file line (and showing its text) for a line that cannot
+    be read; IndexError for an int index past the last frame.
+    """
+    return _iread(source, _index(index))
+
+
+def read(source: Any, index: Index = -1) -> Frame | list[Frame]:
+    """The frame `index` of an extended XYZ file (the last one by default), or a list of
+    frames when `index` is a slice or a str with ':' (":" for all). See `iread`."""
+    selection = _index(index)
+    frames = list(_iread(source, selection))
+    return frames[0] if isinstance(selection, int) else frames

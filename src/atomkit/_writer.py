@@ -1,0 +1,159 @@
+# Writing extended XYZ files: one str per frame (count line, comment line, atom block from
+# _block), several frames per write call; what repeats between frames is formatted once.
+"""atomkit.write."""
+from __future__ import annotations
+
+from collections.abc import Iterable
+from typing import Any
+
+import numpy as np
+
+from atomkit import _block
+from atomkit._comment import item_text, lattice_text, pbc_text
+from atomkit._frame import Frame
+from atomkit._io import Output
+from atomkit._properties import Segment, write_layout
+
+# Text gathered before one write call: large enough that the call costs nothing per frame.
+_FLUSH = 1 << 22
+_CACHE_LIMIT = 64
+# Token columns already checked (by code points): a trajectory's species are checked once.
+_checked: dict[tuple[int, bytes], None] = {}
+_last_lattice: tuple[bytes, str] = (b"", "")
+
+
+def _codepoints(values: Any, what: str) -> np.ndarray:
+    """A str column as the (natoms, width) code-point matrix the module takes, after making
+    sure every value reads back as one token."""
+    if type(values) is not np.ndarray or values.dtype.kind != "U":
+        values = np.asarray(values, dtype=str)
+    if values.ndim != 1:
+        raise ValueError(f"{what} must be one-dimensional, not of shape {values.shape}")
+    if not values.flags.c_contiguous:
+        values = np.ascontiguousarray(values)
+    codes = values.view(np.uint32).reshape(len(values), values.dtype.itemsize // 4)
+    key = (codes.shape[1], codes.tobytes())
+    if key not in _checked:
+        if len(codes) and not codes.shape[1] or (codes[:, 0] == 0).any():
+            raise ValueError(f"{what}: an empty string cannot be written as an atom-line token")
+        if ((codes == 32) | ((codes >= 9) & (codes <= 13))).any():
+            raise ValueError(f"{what}: a string with whitespace cannot be written as an atom-line token")
+        if len(_checked) >= _CACHE_LIMIT:
+            _checked.clear()
+        _checked[key] = None
+    return codes
+
+
+def _stack(arrays: dict[str, np.ndarray], names: list[tuple[str, bool]], dtype: Any, natoms: int) -> np.ndarray:
+    """The named arrays side by side as one (natoms, k) matrix of `dtype`."""
+    if not names:
+        return np.empty((natoms, 0), dtype)
+    if len(names) == 1:
+        name, flat = names[0]
+        matrix = arrays[name].reshape(natoms, 1) if flat else arrays[name]
+        return matrix if matrix.dtype == dtype else matrix.astype(dtype)
+    return np.concatenate([arrays[name].reshape(natoms, 1) if flat else arrays[name] for name, flat in names],
+                          axis=1, dtype=dtype)
+
+
+def _segment_block(segment: Segment, symbols: Any, arrays: dict[str, np.ndarray], natoms: int) -> str:
+    text = segment.text
+    if text is None:
+        codes = _codepoints(symbols, "symbols")
+    elif text is False:
+        codes = np.empty((natoms, 0), np.uint32)
+    else:
+        name, column = text
+        codes = _codepoints(arrays[name] if column is None else arrays[name][:, column], f"array {name!r}")
+    bools = _stack(arrays, segment.bools, np.bool_, natoms).view(np.uint8)
+    return _block.write_block(codes, segment.width, _stack(arrays, segment.floats, np.float64, natoms),
+                              _stack(arrays, segment.ints, np.int64, natoms), bools, segment.col_types)
+
+
+def _lattice_text(lattice: Any) -> str:
+    global _last_lattice
+    if type(lattice) is not np.ndarray or lattice.dtype != np.float64:
+        lattice = np.asarray(lattice, dtype=np.float64)
+    if lattice.shape != (3, 3):
+        raise ValueError(f"lattice must be of shape (3, 3), not {lattice.shape}")
+    key = lattice.tobytes()
+    last = _last_lattice
+    if last[0] == key:
+        return last[1]
+    text = lattice_text(lattice)
+    _last_lattice = (key, text)
+    return text
+
+
+def frame_text(frame: Frame) -> str:
+    """One frame as text: the count line, the comment line and the atom lines."""
+    symbols = frame.symbols
+    arrays = frame.arrays
+    natoms = None if symbols is None else len(symbols)
+    signature = []
+    converted = None
+    for name, values in arrays.items():
+        if type(values) is not np.ndarray:
+            values = np.asarray(values)
+            if converted is None:
+                converted = dict(arrays)
+            converted[name] = values
+        shape = values.shape
+        if natoms is None and shape:
+            natoms = shape[0]
+        if shape[:1] != (natoms,):
+            raise ValueError(f"array {name!r} has shape {shape}, not ({natoms},) or ({natoms}, k)")
+        signature.append((name, values.dtype.kind, shape[1:]))
+    if converted is not None:
+        arrays = converted
+    if natoms is None:
+        natoms = 0
+    layout = write_layout(symbols is not None, tuple(signature))
+    segments = layout.segments
+    if len(segments) == 1:
+        block = _segment_block(segments[0], symbols, arrays, natoms)
+    else:
+        # Only the first string column can be the module's symbol column: the others are
+        # written as blocks of their own and the lines stitched together.
+        columns = [_segment_block(segment, symbols, arrays, natoms).split("\n") for segment in segments]
+        block = "\n".join(map(" ".join, zip(*columns)))[:-len(segments) + 1] if natoms else ""
+    parts = [layout.properties, pbc_text(frame.pbc)]
+    if frame.lattice is not None:
+        parts.insert(0, _lattice_text(frame.lattice))
+    for key, value in frame.info.items():
+        parts.append(item_text(key, value))
+    return f"{natoms}\n{' '.join(parts)}\n{block}"
+
+
+def write(dest: Any, frames: Frame | Iterable[Frame], append: bool = False) -> None:
+    """Writes frames to an extended XYZ file.
+
+    dest: a path (str or os.PathLike; `.gz`, `.bz2` and `.xz` are compressed by suffix),
+        or a binary or text file object (written from its current position).
+    frames: a Frame or an iterable of them (consumed as it is written).
+    append: add to the end of an existing file at `dest` instead of replacing it.
+
+    Atom lines are written `%-2s` (species), `%16.8f`, `%8d` and `T`/`F`; the comment line
+    holds Lattice, Properties, pbc, then `info` in its order. Reading the file gives equal
+    values (floats in atom lines to 8 decimals), with two exceptions of the format: a str
+    info value that reads as a number, bool or list of them comes back as that (except
+    under the key `comment`), and a 9-value `stress` or `virial` comes back as 3x3.
+    """
+    if isinstance(frames, Frame):
+        frames = (frames,)
+    with Output(dest, append) as out:
+        pieces: list[str] = []
+        size = 0
+        try:
+            for frame in frames:
+                text = frame_text(frame)
+                pieces.append(text)
+                size += len(text)
+                if size >= _FLUSH:
+                    chunk = "".join(pieces)
+                    pieces.clear()
+                    size = 0
+                    out.write(chunk)
+        finally:
+            if pieces:
+                out.write("".join(pieces))
