@@ -1,0 +1,148 @@
+// Native tests of the line parser (messages, column codes, separators, stored values) and of
+// the quoted token form its messages use.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "harness.hpp"
+#include "lib/internal_failure.hpp"
+#include "reader/atom_lines.hpp"
+#include "reader/quoted_token.hpp"
+
+namespace {
+
+std::expected<atomkit::ParsedAtoms, std::string> parse(std::string_view codes,
+                                                      const std::vector<std::string>& lines) {
+    const std::vector<std::string_view> views(lines.begin(), lines.end());
+    const std::vector<std::uint8_t> code_bytes(codes.begin(), codes.end());
+    return atomkit::parse_atom_lines(views, code_bytes);
+}
+
+struct MessageCase {
+    std::string codes;
+    std::vector<std::string> lines;
+    std::string message;
+};
+
+void test_messages() {
+    const std::vector<MessageCase> cases = {
+        {"sf", {"H 1.0", "C 1,5"}, R"(row 1: cannot parse "1,5" as float: invalid float literal)"},
+        {"sff", {"H 1.0 2.0", "C 1.0"}, "row 1: expected 3 tokens, ran out"},
+        {"s", {"H", ""}, "row 1: expected 1 tokens, ran out"},
+        {"s", {"H", " \t\r\f\n"}, "row 1: expected 1 tokens, ran out"},
+        {"i", {"12x"}, R"(row 0: cannot parse "12x" as int: invalid digit found in string)"},
+        {"i", {"9223372036854775808"},
+         R"(row 0: cannot parse "9223372036854775808" as int: number too large to fit in target type)"},
+        {"xi", {"a -9223372036854775809"},
+         R"(row 0: cannot parse "-9223372036854775809" as int: number too small to fit in target type)"},
+        {"b", {"yes"}, R"(row 0: cannot parse "yes" as bool)"},
+        // The first bad token in line order wins, even before a later shortage.
+        {"fff", {"1 x"}, R"(row 0: cannot parse "x" as float: invalid float literal)"},
+        // A skip column still needs its token.
+        {"sx", {"H"}, "row 0: expected 2 tokens, ran out"},
+        // The vertical tab and U+00A0 are no separators: they stay inside their token.
+        {"f", {"1\x0b" "2"}, R"(row 0: cannot parse "1\u{b}2" as float: invalid float literal)"},
+        {"f", {"1\xc2\xa0" "2"}, R"(row 0: cannot parse "1\u{a0}2" as float: invalid float literal)"},
+        {"f", {R"(a"b\c)"}, R"(row 0: cannot parse "a\"b\\c" as float: invalid float literal)"},
+        {"b", {std::string("T\0", 2)}, R"(row 0: cannot parse "T\0" as bool)"},
+        {"s s f", {"H 1 2 3 x"}, R"(row 0: cannot parse "x" as float: invalid float literal)"},
+    };
+    for (const MessageCase& c : cases) {
+        const auto result = parse(c.codes, c.lines);
+        if (harness::check(!result.has_value(), "lines refused", c.message)) {
+            harness::check_equal(result.error(), c.message, "message", c.message);
+        }
+    }
+}
+
+void test_values() {
+    // Separators: space, tab, line feed, form feed, carriage return; extra tokens ignored.
+    const auto result = parse(std::string_view("sfibx\0s", 7), {"H\t1.5\n-7\fT\rskip  skip2 Li extra", " He  -0  0 false a b c"});
+    if (!harness::check(result.has_value(), "values parsed", "sfibx\\0s")) return;
+    const atomkit::ParsedAtoms& atoms = *result;
+    harness::check(atoms.natoms == 2 && atoms.n_float_cols == 1 && atoms.n_int_cols == 1 &&
+                       atoms.n_bool_cols == 1 && atoms.strs.size() == 2,
+                   "column counts", "sfibx\\0s");
+    harness::check_equal(atoms.floats[0], 1.5, "float row 0", "1.5");
+    harness::check_equal(std::bit_cast<std::uint64_t>(atoms.floats[1]), std::uint64_t{1} << 63, "float row 1", "-0");
+    harness::check_equal(atoms.ints[0], std::int64_t{-7}, "int row 0", "-7");
+    harness::check_equal(atoms.ints[1], std::int64_t{0}, "int row 1", "0");
+    harness::check(atoms.bools[0] == 1 && atoms.bools[1] == 0, "bools", "T false");
+    harness::check(atoms.strs[0][0] == "H" && atoms.strs[0][1] == "He", "first string column", "H He");
+    harness::check(atoms.strs[1][0] == "Li" && atoms.strs[1][1] == "c", "second string column", "Li c");
+
+    // Several columns of a type are stored row-major; non-ASCII text stays whole in a token.
+    const auto rows = parse("fsf", {"1 \xc3\xa9\xc2\xa0x 2", "3 \xe4\xb8\x80 4"});
+    if (harness::check(rows.has_value(), "two float columns parsed", "fsf")) {
+        harness::check(rows->floats[0] == 1 && rows->floats[1] == 2 && rows->floats[2] == 3 &&
+                           rows->floats[3] == 4,
+                       "row-major floats", "fsf");
+        harness::check(rows->strs[0][0] == "\xc3\xa9\xc2\xa0x" && rows->strs[0][1] == "\xe4\xb8\x80",
+                       "U+00A0 inside a string token", "fsf");
+    }
+}
+
+void test_empty_codes_read_no_line() {
+    const auto result = parse("", {"anything", "", "1,5 x"});
+    if (harness::check(result.has_value(), "empty col_types accepted", "")) {
+        harness::check(result->natoms == 3 && result->floats.size() == 0 && result->strs.empty(),
+                       "no columns, natoms kept", "");
+    }
+    const auto none = parse("sfib", {});
+    harness::check(none.has_value() && none->natoms == 0 && none->strs.size() == 1 && none->strs[0].size() == 0,
+                   "no lines", "sfib");
+}
+
+void test_quoted_tokens() {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"abc", R"("abc")"},
+        {"", R"("")"},
+        {R"(a"b)", R"("a\"b")"},
+        {R"(a\b)", R"("a\\b")"},
+        {std::string("\0", 1), R"("\0")"},
+        {"\x01\x1f\x7f", R"("\u{1}\u{1f}\u{7f}")"},
+        {"\t\n", R"("\u{9}\u{a}")"},
+        {"\xc3\xa9", "\"\xc3\xa9\""},                          // é is shown
+        {"e\xcc\x81", R"("e\u{301}")"},                        // combining acute: grapheme extender
+        {"\xc2\xa0", R"("\u{a0}")"},                           // no-break space (Zs)
+        {"\xe3\x80\x80", R"("\u{3000}")"},                     // ideographic space (Zs)
+        {"\xc2\xad", R"("\u{ad}")"},                           // soft hyphen (Cf)
+        {"\xe2\x80\x8b", R"("\u{200b}")"},                     // zero width space (Cf)
+        {"\xef\xbb\xbf", R"("\u{feff}")"},                     // byte order mark (Cf)
+        {"\xe2\x80\xa8", R"("\u{2028}")"},                     // line separator (Zl)
+        {"\xee\x80\x80", R"("\u{e000}")"},                     // private use (Co)
+        {"\xcd\xb8", R"("\u{378}")"},                          // unassigned (Cn)
+        {"\xf4\x8f\xbf\xbf", R"("\u{10ffff}")"},               // noncharacter (Cn)
+        {"\xf0\x9f\x98\x80", "\"\xf0\x9f\x98\x80\""},          // emoji is shown
+        {"\xe4\xb8\x80", "\"\xe4\xb8\x80\""},                  // CJK is shown
+        {"\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbd", "\"\xf0\x9f\x91\x8d\xf0\x9f\x8f\xbd\""},  // skin tone modifier
+    };
+    for (const auto& [token, quoted] : cases) {
+        std::string out = "prefix ";
+        atomkit::append_quoted_token(out, token);
+        harness::check_equal(out, "prefix " + quoted, "quoted form", token);
+    }
+    // A token that is not valid UTF-8 breaks the caller's contract: an internal failure.
+    const std::vector<std::string> broken = {"\xff", "a\xc3", "\xc0\x80", "\xed\xa0\x80", "\xf4\x90\x80\x80",
+                                             "\xe2\x28\xa1", "\x80"};
+    for (const std::string& token : broken) {
+        bool failed = false;
+        try {
+            std::string out;
+            atomkit::append_quoted_token(out, token);
+        } catch (const atomkit::InternalFailure&) {
+            failed = true;
+        }
+        harness::check(failed, "invalid UTF-8 is an internal failure", token);
+    }
+}
+
+}  // namespace
+
+int main() {
+    test_messages();
+    test_values();
+    test_empty_codes_read_no_line();
+    test_quoted_tokens();
+    return harness::finish();
+}
