@@ -1,41 +1,7 @@
-# Shared helpers of the test suite.
-import numpy as np
+# Fixtures of the test suite; shared helpers live in helpers.py.
 import pytest
 
-import _atomkit
-
-
-def symbols(*names, width=None):
-    """Code-point matrix of the given symbols, as callers build it."""
-    return np.asarray(names, dtype="U" if width is None else f"U{width}").view(np.uint32).reshape(len(names), -1)
-
-
-def empty_matrices(natoms=1):
-    return (
-        np.zeros((natoms, 0), dtype=np.float64),
-        np.zeros((natoms, 0), dtype=np.int64),
-        np.zeros((natoms, 0), dtype=np.uint8),
-    )
-
-
-def write(sym, sym_width, floats=None, ints=None, bools=None, col_types=b""):
-    natoms = sym.shape[0]
-    f, i, b = empty_matrices(natoms)
-    return _atomkit.write_atoms_rs(
-        sym, sym_width,
-        f if floats is None else floats,
-        i if ints is None else ints,
-        b if bools is None else bools,
-        col_types,
-    )
-
-
-def capture_panic(call, *args, **kwargs):
-    """Runs a call that must end in PanicException and returns the exception."""
-    with pytest.raises(BaseException) as info:
-        call(*args, **kwargs)
-    assert type(info.value).__name__ == "PanicException", repr(info.value)
-    return info.value
+from helpers import capture_panic, symbols, write
 
 
 @pytest.fixture(scope="session")

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import _atomkit
-from conftest import symbols
+from helpers import symbols
 
 pytestmark = pytest.mark.filterwarnings("ignore::PendingDeprecationWarning")  # numpy.matrix
 W = _atomkit.write_atoms_rs

@@ -5,7 +5,7 @@ import numpy as np
 import pytest
 
 import _atomkit
-from conftest import empty_matrices, symbols
+from helpers import Index, empty_matrices, symbols
 
 W = _atomkit.write_atoms_rs
 R = _atomkit.read_atom_lines_rs
@@ -123,16 +123,6 @@ def test_lone_surrogate_line_raises_unicode_encode_error():
 def test_lines_are_converted_before_col_types():
     with pytest.raises(TypeError, match="argument 'lines'"):
         R([b"x"], "bad")
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        if isinstance(self.value, BaseException):
-            raise self.value
-        return self.value
 
 
 @pytest.mark.parametrize("width, expected", [(True, "H\n"), (False, "H\n"), (np.uint8(3), "H  \n"), (np.int64(2), "H \n"), (Index(4), "H   \n"), (2**64 - 1, None)])

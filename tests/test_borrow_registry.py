@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import _atomkit
-from conftest import capture_panic
+from helpers import capture_panic
 
 ATTR = "_NATIVE_NUMPY_BORROW_CHECKING_API"
 NAME = ATTR.encode()

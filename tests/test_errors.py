@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 
 import _atomkit
-from conftest import capture_panic, empty_matrices, symbols, write
+from helpers import Index, capture_panic, empty_matrices, symbols, write
 
 W = _atomkit.write_atoms_rs
 R = _atomkit.read_atom_lines_rs
@@ -45,14 +45,6 @@ def test_panic_passes_except_exception(capfd):
         assert type(e).__name__ == "PanicException"
     err = capfd.readouterr().err
     assert "internal failure" in err and "Formatting argument out of range" in err
-
-
-class Index:
-    def __init__(self, exc):
-        self.exc = exc
-
-    def __index__(self):
-        raise self.exc
 
 
 def test_type_error_from_index_is_prefixed_and_keeps_its_cause():

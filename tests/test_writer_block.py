@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import capture_panic, symbols, write
+from helpers import capture_panic, symbols, write
 
 F3 = np.array([[0.0, 1.5, -2.25]])
 

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from conftest import write
+from helpers import write
 
 
 def column(values, code, dtype):

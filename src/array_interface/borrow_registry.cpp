@@ -10,7 +10,7 @@
 #include <new>
 #include <numeric>
 #include <string>
-#include <unordered_map>
+#include <vector>
 
 #include "array_interface/numpy_api.hpp"
 #include "lib/internal_failure.hpp"
@@ -55,34 +55,14 @@ struct BorrowKey {
     bool operator==(const BorrowKey&) const = default;
 };
 
-// Addresses share their low bits (alignment) and often their high ones, so every word goes
-// through SplitMix64's finaliser, chained with its golden-ratio increment.
-struct BorrowKeyHash {
-    static constexpr std::uint64_t golden_gamma = 0x9e3779b97f4a7c15ULL;
-    static constexpr std::uint64_t mix_multiplier_1 = 0xbf58476d1ce4e5b9ULL;
-    static constexpr std::uint64_t mix_multiplier_2 = 0x94d049bb133111ebULL;
-
-    static std::uint64_t mix(std::uint64_t x) noexcept {
-        x ^= x >> 30;
-        x *= mix_multiplier_1;
-        x ^= x >> 27;
-        x *= mix_multiplier_2;
-        x ^= x >> 31;
-        return x;
-    }
-    std::size_t operator()(const BorrowKey& key) const noexcept {
-        std::uint64_t h = mix(key.start);
-        for (const std::uint64_t word : {key.end, key.data, key.stride_gcd, key.element_size}) {
-            h = mix(h ^ (word + golden_gamma));
-        }
-        return static_cast<std::size_t>(h);
-    }
+// One registered borrow: the base address its view belongs to, its key, and a counter of
+// n > 0 shared borrows or -1 for one exclusive borrow. An entry whose counter would reach 0
+// is removed, so presence is the same as being borrowed.
+struct Borrow {
+    std::uintptr_t base;
+    BorrowKey key;
+    std::int64_t counter;
 };
-
-// Counter per key: n > 0 shared borrows, or -1 for one exclusive borrow. A key whose
-// counter would reach 0 is erased, and so is an address whose inner map would become
-// empty, so presence in the map is the same as being borrowed.
-using KeyCounters = std::unordered_map<BorrowKey, std::int64_t, BorrowKeyHash>;
 constexpr std::int64_t exclusive = -1;
 
 struct RegistryState {
@@ -90,7 +70,9 @@ struct RegistryState {
     // modules call at any time, never need NumPy's API table and can never fail on it.
     PyTypeObject* array_type;
     bool numpy2_layout;
-    std::unordered_map<std::uintptr_t, KeyCounters> borrows;
+    // Live borrows are few (each lasts one native call), so one flat array scanned in full
+    // is cheaper than hashing, and once grown it serves every later call without allocating.
+    std::vector<Borrow> borrows;
 };
 
 bool is_array(const RegistryState& state, PyObject* object) noexcept {
@@ -161,99 +143,73 @@ bool conflicts(const BorrowKey& a, const BorrowKey& b) noexcept {
     return offset < low.element_size || offset + high.element_size > period;
 }
 
-// Inserts a new address with its first key. Either both maps change or neither does, so a
-// failed allocation leaves the registry as it was.
-void insert_address(RegistryState& state, std::uintptr_t base, const BorrowKey& key,
-                    std::int64_t counter) {
-    KeyCounters inner;
-    inner.reserve(1);
-    inner.emplace(key, counter);
-    state.borrows.emplace(base, std::move(inner));
+// The entry of exactly this borrow, or null.
+Borrow* find(RegistryState& state, std::uintptr_t base, const BorrowKey& key) noexcept {
+    for (Borrow& borrow : state.borrows) {
+        if (borrow.base == base && borrow.key == key) return &borrow;
+    }
+    return nullptr;
 }
 
-void erase_key(RegistryState& state,
-               std::unordered_map<std::uintptr_t, KeyCounters>::iterator outer,
-               KeyCounters::iterator entry) noexcept {
-    if (outer->second.size() == 1) {
-        state.borrows.erase(outer);
-    } else {
-        outer->second.erase(entry);
-    }
+void erase(RegistryState& state, Borrow* entry) noexcept {
+    *entry = state.borrows.back();
+    state.borrows.pop_back();
 }
 
 // The four registry functions. Other modules call them through the capsule with the
 // interpreter lock held; they must not raise, set a Python error or throw into C callers,
 // so exhausted memory answers "conflict" and leaves the state untouched.
 
-std::int32_t registry_acquire(void* state_pointer, PyObject* array) noexcept {
+// A shared borrow conflicts only with exclusive ones, an exclusive borrow with any other.
+std::int32_t acquire(void* state_pointer, PyObject* array, bool as_exclusive) noexcept {
     try {
         RegistryState& state = *static_cast<RegistryState*>(state_pointer);
         const std::uintptr_t base = base_address(state, array);
         const BorrowKey key = borrow_key(state, array);
-        auto outer = state.borrows.find(base);
-        if (outer == state.borrows.end()) {
-            insert_address(state, base, key, 1);
-            return granted;
-        }
-        KeyCounters& inner = outer->second;
-        if (auto entry = inner.find(key); entry != inner.end()) {
-            if (entry->second < 0 || entry->second == std::numeric_limits<std::int64_t>::max()) {
+        if (Borrow* same = find(state, base, key)) {
+            if (as_exclusive || same->counter < 0 ||
+                same->counter == std::numeric_limits<std::int64_t>::max()) {
                 return conflict;
             }
-            ++entry->second;
+            ++same->counter;
             return granted;
         }
-        for (const auto& [other, counter] : inner) {
-            if (counter < 0 && conflicts(key, other)) return conflict;
+        for (const Borrow& other : state.borrows) {
+            if (other.base == base && (as_exclusive || other.counter < 0) && conflicts(key, other.key)) {
+                return conflict;
+            }
         }
-        inner.emplace(key, 1);
+        state.borrows.push_back(Borrow{base, key, as_exclusive ? exclusive : 1});
         return granted;
     } catch (const std::bad_alloc&) {
         return conflict;
     }
+}
+
+std::int32_t registry_acquire(void* state_pointer, PyObject* array) noexcept {
+    return acquire(state_pointer, array, false);
 }
 
 std::int32_t registry_acquire_mut(void* state_pointer, PyObject* array) noexcept {
-    try {
-        if ((numpy::fields(array)->flags & NPY_ARRAY_WRITEABLE) == 0) return not_writeable;
-        RegistryState& state = *static_cast<RegistryState*>(state_pointer);
-        const std::uintptr_t base = base_address(state, array);
-        const BorrowKey key = borrow_key(state, array);
-        auto outer = state.borrows.find(base);
-        if (outer == state.borrows.end()) {
-            insert_address(state, base, key, exclusive);
-            return granted;
-        }
-        KeyCounters& inner = outer->second;
-        if (inner.contains(key)) return conflict;
-        for (const auto& entry : inner) {
-            if (conflicts(key, entry.first)) return conflict;
-        }
-        inner.emplace(key, exclusive);
-        return granted;
-    } catch (const std::bad_alloc&) {
-        return conflict;
-    }
+    if ((numpy::fields(array)->flags & NPY_ARRAY_WRITEABLE) == 0) return not_writeable;
+    return acquire(state_pointer, array, true);
 }
 
 // Releasing a borrow that is not held is the caller's error. It is ignored: acting on it
-// would drop somebody else's borrow (or a whole address) and let a real conflict through.
-void registry_release(void* state_pointer, PyObject* array) noexcept {
+// would drop somebody else's borrow and let a real conflict through.
+void release(void* state_pointer, PyObject* array, bool as_exclusive) noexcept {
     RegistryState& state = *static_cast<RegistryState*>(state_pointer);
-    auto outer = state.borrows.find(base_address(state, array));
-    if (outer == state.borrows.end()) return;
-    auto entry = outer->second.find(borrow_key(state, array));
-    if (entry == outer->second.end() || entry->second <= 0) return;
-    if (--entry->second == 0) erase_key(state, outer, entry);
+    Borrow* entry = find(state, base_address(state, array), borrow_key(state, array));
+    if (entry == nullptr || (as_exclusive ? entry->counter != exclusive : entry->counter <= 0)) return;
+    if (as_exclusive || --entry->counter == 0) erase(state, entry);
+}
+
+void registry_release(void* state_pointer, PyObject* array) noexcept {
+    release(state_pointer, array, false);
 }
 
 void registry_release_mut(void* state_pointer, PyObject* array) noexcept {
-    RegistryState& state = *static_cast<RegistryState*>(state_pointer);
-    auto outer = state.borrows.find(base_address(state, array));
-    if (outer == state.borrows.end()) return;
-    auto entry = outer->second.find(borrow_key(state, array));
-    if (entry == outer->second.end() || entry->second != exclusive) return;
-    erase_key(state, outer, entry);
+    release(state_pointer, array, true);
 }
 
 // Frees what the capsule owns once the last reference to it goes; every module that uses
