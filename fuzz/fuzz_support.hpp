@@ -71,9 +71,9 @@ private:
 // A token with long runs reachable from a short input: byte 0xFF followed by a byte c and
 // a byte n writes c repeated 16 * (n + 1)^2 times; other bytes stand for themselves. Long
 // significands and exponents only misbehave at tens of thousands of digits, far beyond
-// what libFuzzer mutates directly. The whole text stays within 2^17 bytes, which keeps
-// such inputs at a few milliseconds each.
-inline std::string expand_runs(std::string_view packed) {
+// what libFuzzer mutates directly. The whole text stays within `limit` bytes, which keeps
+// the cost of such inputs bounded.
+inline std::string expand_runs(std::string_view packed, std::size_t limit) {
     std::string out;
     for (std::size_t i = 0; i < packed.size(); ++i) {
         if (static_cast<unsigned char>(packed[i]) != 0xFF || packed.size() - i < 3) {
@@ -82,7 +82,7 @@ inline std::string expand_runs(std::string_view packed) {
         }
         const std::size_t n = static_cast<unsigned char>(packed[i + 2]) + std::size_t{1};
         const std::size_t length = 16 * n * n;
-        if (out.size() + length > (std::size_t{1} << 17)) break;
+        if (out.size() + length > limit) break;
         out.append(length, packed[i + 1]);
         i += 2;
     }
@@ -92,8 +92,8 @@ inline std::string expand_runs(std::string_view packed) {
 // The token of the token targets: the bytes after the control byte, packed as above when
 // bits 2 and 3 of the control byte are both set (a quarter of the inputs, since the long
 // texts are slow).
-inline std::string token_text(std::uint8_t control, std::string_view bytes) {
-    return (control & 0x0C) == 0x0C ? expand_runs(bytes) : std::string(bytes);
+inline std::string token_text(std::uint8_t control, std::string_view bytes, std::size_t limit) {
+    return (control & 0x0C) == 0x0C ? expand_runs(bytes, limit) : std::string(bytes);
 }
 
 // The four rounding modes, picked by two bits of an input byte.

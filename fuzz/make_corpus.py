@@ -70,7 +70,7 @@ def int_seeds():
         "bool-t": "t", "bool-yes": "yes",
     }
     seeds = {name: b"\x00" + text.encode() for name, text in texts.items()}
-    zeros, _ = run(b"0", 5000)
+    zeros, _ = run(b"0", 3000)
     seeds["long-leading-zeros"] = b"\x0c-" + zeros + b"9223372036854775808"
     return seeds
 
@@ -120,6 +120,13 @@ def field_seeds():
     }
     seeds["nan"] = struct.pack("<QqBB", 0x7FF8000000000000, 0, 0, 0)
     seeds["neg-nan-payload"] = struct.pack("<QqBB", 0xFFF0000000000001, 0, 0, 0)
+    # Batches: byte 18 = length (bits 0-3) and the near-tie flag (bit 4), then values 1..n-1.
+    short = [1.5, -2.25, 0.00195312, 9999999.99999999, -999999.99999999, -0.0, 5e-324]
+    seeds["batch-8-short"] = seed(0.125) + bytes([8]) + struct.pack("<7d", *short)
+    seeds["batch-one-long"] = seed(0.125) + bytes([3]) + struct.pack("<2d", 1e7, 2.5)
+    seeds["batch-nan"] = seed(0.125, mode=1) + bytes([2]) + struct.pack("<Q", 0x7FF8000000000000)
+    seeds["batch-near-ties"] = seed(0.0, mode=2) + bytes([0x18]) + bytes(range(7 * 8))
+    seeds["batch-near-ties-negative"] = seed(-1.0, mode=3) + bytes([0x18]) + bytes(range(255, 255 - 7 * 8, -1))
     return seeds
 
 

@@ -1,5 +1,5 @@
-// The native tests' harness: checks that count and report, cases grouped in tables, and a
-// list for known faults that are reported without failing the run until their fix lands.
+// The native tests' harness: checks that count and report failures with what was got and
+// wanted, and the closing line "N passed, N failed".
 #pragma once
 
 #include <bit>
@@ -13,8 +13,6 @@ namespace harness {
 struct Tally {
     int passed = 0;
     int failed = 0;
-    int known_faults = 0;
-    int fixed_faults = 0;
 };
 
 inline Tally& tally() {
@@ -75,26 +73,9 @@ bool check_equal(const T& got, const T& want, std::string_view what, std::string
     return false;
 }
 
-// A case of a known fault whose fix is pending: its outcome is reported, never counted as
-// a failure. Once it passes, the line asks for the case to move into its ordinary table.
-inline void known_fault(bool ok, std::string_view what, std::string_view label) {
-    if (ok) {
-        ++tally().fixed_faults;
-        std::printf("FIXED known fault %.*s: %s (move it to its ordinary table)\n",
-                    static_cast<int>(what.size()), what.data(), show(label).c_str());
-    } else {
-        ++tally().known_faults;
-        std::printf("KNOWN FAULT (pending fix) %.*s: %s\n", static_cast<int>(what.size()), what.data(),
-                    show(label).c_str());
-    }
-}
-
 // Prints the closing line and gives main's exit status.
 inline int finish() {
     const Tally& t = tally();
-    if (t.known_faults != 0 || t.fixed_faults != 0) {
-        std::printf("known faults: %d still failing, %d now passing\n", t.known_faults, t.fixed_faults);
-    }
     std::printf("%d passed, %d failed\n", t.passed, t.failed);
     return t.failed == 0 ? 0 : 1;
 }
