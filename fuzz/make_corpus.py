@@ -40,6 +40,7 @@ def token_seeds():
         "bad-plus": "+", "bad-point": ".", "empty": "", "huge-exponent": "1e99999999999",
         "tiny-exponent": "1e-99999999999",
         "exponent-past-int64": "1e99999999999999999999", "neg-exponent-past-int64": "0.5e-123456789012345678901", "exponent-leading-zeros": "1e000000000000000000000300",
+        "zero-far-exponent": "0.000e700000",
     }
     seeds = {name: b"\x00" + text.encode() for name, text in plain.items()}
     # The same texts in the other rounding modes, where the result must not change.
@@ -53,6 +54,15 @@ def token_seeds():
     exponent = str(count)[:5] + "00000"  # its first digits meet the significand's length
     seeds["long-ones-far-negative-exponent"] = b"\x0c" + ones + b"e-" + exponent.encode()
     seeds["long-ones-plain"] = b"\x0c" + ones + b".5"
+    # Exponents past 65536 that meet the significand: the value lands within the range, so
+    # the leading digits are restated with a short exponent (ties and dropped digits too).
+    seeds["far-exponent-one"] = b"\x0c0." + zeros + b"1e" + str(count + 1).encode()
+    seeds["far-exponent-digits"] = b"\x0c0." + zeros + b"123456789e" + str(count + 5).encode()
+    seeds["far-exponent-dropped"] = b"\x0c" + ones + b"e-" + str(count - 3).encode()
+    tie = b"100000000000000011102230246251565404236316680908203125"
+    seeds["far-exponent-tie"] = b"\x0c0." + zeros + tie + b"e" + str(count + 1).encode()
+    seeds["far-exponent-above-tie"] = b"\x0c0." + zeros + tie + b"0" * 800 + b"1e" + str(count + 1).encode()
+    seeds["far-exponent-subnormal"] = b"\x0c0." + zeros + b"5e" + str(count + 1 - 324).encode()
     return seeds
 
 
