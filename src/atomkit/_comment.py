@@ -72,9 +72,11 @@ def _scalar(text: str) -> Any:
     return text
 
 
-def _numbers(text: str) -> np.ndarray | None:
-    """Numbers separated by commas or whitespace as an int64 or float64 array, else None."""
-    tokens = text.replace(",", " ").split()
+def _numbers(text: str, tokens: list[str] | None = None) -> np.ndarray | None:
+    """Numbers separated by commas or whitespace (`tokens`, if given, are the whitespace-split
+    text and it has no commas) as an int64 or float64 array, else None."""
+    if tokens is None:
+        tokens = text.replace(",", " ").split()
     if _INTS_RE.match(text):
         try:
             return np.array([int(t) for t in tokens], dtype=np.int64)
@@ -100,6 +102,10 @@ def _quoted(text: str) -> Any:
         if tokens[0] in _BOOLS:
             if all(t in _BOOLS for t in tokens):
                 return np.array([_BOOLS[t] for t in tokens])
+        elif "," not in text:
+            values = _numbers(text, tokens)
+            if values is not None:
+                return values
         else:
             values = _numbers(text)
             if values is not None:
@@ -237,7 +243,13 @@ def parse(line: str) -> tuple[str | None, np.ndarray | None, tuple[bool, bool, b
         elif key == "comment":
             info[key] = _text(value)
         else:
-            typed = _typed(value)
+            first = value[:1]
+            if first == '"':
+                typed = _quoted(_unescape(value[1:-1]))
+            elif first == "[" or first == "{" or first == "'":
+                typed = _typed(value)
+            else:
+                typed = _scalar(value)
             if lower in _MATRIX_KEYS and type(typed) is np.ndarray and typed.shape == (9,) and typed.dtype.kind in "if":
                 typed = typed.astype(np.float64, copy=False).reshape(3, 3)
             info[key] = typed

@@ -100,6 +100,11 @@ def open_input(source: Any) -> Input:
     return Input(mapped, None, (mapped.close, fileobj.close))
 
 
+# Text is encoded this much at a time: a buffer of this size is reused from the heap, while
+# one as long as a big frame's atom block would be mapped, page-faulted and unmapped each time.
+ENCODE_SLICE = 1 << 16
+
+
 class Output:
     """A text sink: `write(str)` to a path or file object."""
 
@@ -116,7 +121,13 @@ class Output:
         self._text = isinstance(fileobj, io.TextIOBase)
 
     def write(self, text: str) -> None:
-        self._write(text if self._text else text.encode("utf-8"))
+        if self._text:
+            self._write(text)
+        elif len(text) <= ENCODE_SLICE:
+            self._write(text.encode("utf-8"))
+        else:
+            for start in range(0, len(text), ENCODE_SLICE):
+                self._write(text[start:start + ENCODE_SLICE].encode("utf-8"))
 
     def __enter__(self) -> Output:
         return self

@@ -6,7 +6,7 @@ from __future__ import annotations
 import re
 import sys
 from collections.abc import Container, Iterator
-from typing import Any
+from typing import Any, overload
 
 from atomkit import _block, _comment
 from atomkit._frame import Frame
@@ -186,6 +186,14 @@ def iread(source: Any, index: Index = ":") -> Iterator[Frame]:
     be read; IndexError for an int index past the last frame.
     """
     return _iread(source, _index(index))
+
+
+@overload
+def read(source: Any, index: int = -1) -> Frame: ...
+@overload
+def read(source: Any, index: slice) -> list[Frame]: ...
+@overload
+def read(source: Any, index: str) -> Frame | list[Frame]: ...
 
 
 def read(source: Any, index: Index = -1) -> Frame | list[Frame]:

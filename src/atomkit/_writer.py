@@ -14,8 +14,9 @@ from atomkit._frame import Frame
 from atomkit._io import Output
 from atomkit._properties import Segment, write_layout
 
-# Text gathered before one write call: large enough that the call costs nothing per frame.
-_FLUSH = 1 << 22
+# Text gathered before one write call: enough that the call costs nothing per frame, little
+# enough that its buffers are reused from the heap rather than mapped afresh each time.
+_FLUSH = 1 << 16
 _CACHE_LIMIT = 64
 # Token columns already checked (by code points): a trajectory's species are checked once.
 _checked: dict[tuple[int, bytes], None] = {}
@@ -85,8 +86,8 @@ def _lattice_text(lattice: Any) -> str:
     return text
 
 
-def frame_text(frame: Frame) -> str:
-    """One frame as text: the count line, the comment line and the atom lines."""
+def frame_parts(frame: Frame) -> tuple[str, str]:
+    """One frame as text: (count and comment lines, atom lines)."""
     symbols = frame.symbols
     arrays = frame.arrays
     natoms = None if symbols is None else len(symbols)
@@ -117,12 +118,12 @@ def frame_text(frame: Frame) -> str:
         # written as blocks of their own and the lines stitched together.
         columns = [_segment_block(segment, symbols, arrays, natoms).split("\n") for segment in segments]
         block = "\n".join(map(" ".join, zip(*columns)))[:-len(segments) + 1] if natoms else ""
-    parts = [layout.properties, pbc_text(frame.pbc)]
-    if frame.lattice is not None:
-        parts.insert(0, _lattice_text(frame.lattice))
+    lattice = frame.lattice
+    parts = [_lattice_text(lattice), layout.properties] if lattice is not None else [layout.properties]
+    parts.append(pbc_text(frame.pbc))
     for key, value in frame.info.items():
         parts.append(item_text(key, value))
-    return f"{natoms}\n{' '.join(parts)}\n{block}"
+    return f"{natoms}\n{' '.join(parts)}\n", block
 
 
 def write(dest: Any, frames: Frame | Iterable[Frame], append: bool = False) -> None:
@@ -133,22 +134,34 @@ def write(dest: Any, frames: Frame | Iterable[Frame], append: bool = False) -> N
     frames: a Frame or an iterable of them (consumed as it is written).
     append: add to the end of an existing file at `dest` instead of replacing it.
 
-    Atom lines are written `%-2s` (species), `%16.8f`, `%8d` and `T`/`F`; the comment line
-    holds Lattice, Properties, pbc, then `info` in its order. Reading the file gives equal
-    values (floats in atom lines to 8 decimals), with two exceptions of the format: a str
-    info value that reads as a number, bool or list of them comes back as that (except
-    under the key `comment`), and a 9-value `stress` or `virial` comes back as 3x3.
+    Atom lines are written `%-2s` (species first), `%16.8f`, `%8d` and `T`/`F`; the comment
+    line holds Lattice, Properties, pbc, then `info` in its order. Reading the file gives
+    equal values (floats in atom lines to 8 decimals), except where the format cannot tell:
+    a (natoms, 1) array comes back as (natoms,); a str info value that reads as a number,
+    bool or list of them comes back as that (except under the key `comment`); a 9-value
+    `stress` or `virial` comes back as 3x3; a str array named `species` comes back as the
+    symbols.
     """
     if isinstance(frames, Frame):
         frames = (frames,)
     with Output(dest, append) as out:
+        # Small frames are gathered and written together; a large block goes out alone,
+        # without being copied into a bigger string first.
         pieces: list[str] = []
         size = 0
         try:
             for frame in frames:
-                text = frame_text(frame)
-                pieces.append(text)
-                size += len(text)
+                header, block = frame_parts(frame)
+                if len(block) >= _FLUSH:
+                    pieces.append(header)
+                    out.write("".join(pieces))
+                    pieces.clear()
+                    size = 0
+                    out.write(block)
+                    continue
+                pieces.append(header)
+                pieces.append(block)
+                size += len(block)
                 if size >= _FLUSH:
                     chunk = "".join(pieces)
                     pieces.clear()
