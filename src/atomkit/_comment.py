@@ -272,16 +272,16 @@ def _str_text(text: str) -> str:
     return text if _BARE_OK.match(text) else _quote(text)
 
 
-def _tokens(array: np.ndarray) -> list[str]:
+def _joined(array: np.ndarray, separator: str) -> str:
+    """The items of a 1-D array as written, between separators."""
     kind = array.dtype.kind
-    if kind == "f":
-        return list(map(repr, array.astype(np.float64, copy=False).tolist()))
-    if kind in "iu":
-        return list(map(str, array.tolist()))
+    if kind in "fiu":
+        text = str(array.tolist())[1:-1]  # repr of each item, joined by ", " in one call
+        return text.replace(",", "") if separator == " " else text
     if kind == "b":
-        return ["T" if flag else "F" for flag in array.tolist()]
+        return separator.join(["T" if flag else "F" for flag in array.tolist()])
     if kind == "U":
-        return [_quote(s) for s in array.tolist()]
+        return separator.join([_quote(s) for s in array.tolist()])
     raise TypeError(f"cannot write an info array of dtype {array.dtype}")
 
 
@@ -290,12 +290,12 @@ def _array_text(array: np.ndarray, matrix_key: bool) -> str:
         return value_text(array.item(), matrix_key)
     if array.ndim == 1:
         if len(array) > 1 and array.dtype.kind != "U":
-            return '"' + " ".join(_tokens(array)) + '"'
-        return "[" + ", ".join(_tokens(array)) + "]"
+            return '"' + _joined(array, " ") + '"'
+        return "[" + _joined(array, ", ") + "]"
     if array.ndim == 2:
         if matrix_key and array.shape == (3, 3) and array.dtype.kind in "iuf":
-            return '"' + " ".join(_tokens(array.reshape(9))) + '"'
-        return "[" + ", ".join("[" + ", ".join(_tokens(row)) + "]" for row in array) + "]"
+            return '"' + _joined(array.reshape(9), " ") + '"'
+        return "[" + ", ".join("[" + _joined(row, ", ") + "]" for row in array) + "]"
     raise ValueError(f"cannot write an info array of {array.ndim} dimensions")
 
 

@@ -35,7 +35,7 @@ def _codepoints(values: Any, what: str) -> np.ndarray:
     codes = values.view(np.uint32).reshape(len(values), values.dtype.itemsize // 4)
     key = (codes.shape[1], codes.tobytes())
     if key not in _checked:
-        if len(codes) and not codes.shape[1] or (codes[:, 0] == 0).any():
+        if len(codes) and (not codes.shape[1] or (codes[:, 0] == 0).any()):
             raise ValueError(f"{what}: an empty string cannot be written as an atom-line token")
         if ((codes == 32) | ((codes >= 9) & (codes <= 13))).any():
             raise ValueError(f"{what}: a string with whitespace cannot be written as an atom-line token")
