@@ -24,6 +24,9 @@ char* write_short_float_columns(char* out, const double* values, std::size_t n) 
 // loop over write_float_field, and x86-64 kernels for AVX2 + FMA and for AVX-512
 // (F, BW, DQ, VL, VBMI).
 enum class FloatBatchKernel { portable, avx2, avx512 };
+inline constexpr FloatBatchKernel float_batch_kernels[] = {FloatBatchKernel::portable, FloatBatchKernel::avx2,
+                                                           FloatBatchKernel::avx512};
+const char* float_batch_kernel_name(FloatBatchKernel kernel) noexcept;
 
 // Whether this CPU (and this build) runs `kernel`; portable always runs.
 bool float_batch_kernel_supported(FloatBatchKernel kernel) noexcept;
