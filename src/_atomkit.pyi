@@ -1,11 +1,12 @@
-# Type stub of the _atomkit extension module: the two inner loops of an extended XYZ
-# reader and writer.
-from typing import Sequence, TypedDict
+# Type stub of the _atomkit extension module: the inner loops of an extended XYZ reader
+# and writer.
+from collections.abc import Buffer, Sequence
+from typing import TypedDict
 
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["write_atoms_rs", "read_atom_lines_rs"]
+__all__ = ["write_atoms_rs", "read_atom_lines_rs", "read_atom_block_rs"]
 
 class _AtomColumns(TypedDict):
     floats: npt.NDArray[np.float64]
@@ -28,3 +29,11 @@ def read_atom_lines_rs(
     col_types: bytes | bytearray | Sequence[int],
 ) -> _AtomColumns:
     """Parse `natoms` atom lines into float, int, bool and string columns."""
+
+def read_atom_block_rs(
+    data: Buffer,
+    offset: int,
+    natoms: int,
+    col_types: bytes | bytearray | Sequence[int],
+) -> tuple[_AtomColumns, int]:
+    """Parse `natoms` atom lines straight from bytes, returning `(columns, end)`."""

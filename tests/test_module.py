@@ -1,4 +1,4 @@
-# Start-up: the module object, its two functions, and the one-interpreter rule.
+# Start-up: the module object, its functions, and the one-interpreter rule.
 import importlib
 import inspect
 import subprocess
@@ -12,19 +12,21 @@ import _atomkit
 SIGNATURES = {
     "write_atoms_rs": "(sym_codepoints, sym_width, float_mat, int_mat, bool_mat, col_types)",
     "read_atom_lines_rs": "(lines, col_types)",
+    "read_atom_block_rs": "(data, offset, natoms, col_types)",
 }
 FIRST_DOC_LINES = {
     "write_atoms_rs": "Build the complete extxyz atom block (all `natoms` lines) as a Python str.",
     "read_atom_lines_rs": "Parse `natoms` atom lines, returning a Python dict with keys:",
+    "read_atom_block_rs": "Parse `natoms` atom lines straight from bytes, returning `(columns, end)`.",
 }
 
 
 def test_module_attributes():
     assert _atomkit.__doc__ == ""
-    assert _atomkit.__all__ == ["write_atoms_rs", "read_atom_lines_rs"]
+    assert _atomkit.__all__ == list(SIGNATURES)
     assert type(_atomkit.__all__) is list
     own = {name for name in vars(_atomkit) if not name.startswith("__")}
-    assert own == {"write_atoms_rs", "read_atom_lines_rs"}
+    assert own == set(SIGNATURES)
     assert not hasattr(_atomkit, "PanicException")
 
 
@@ -52,7 +54,7 @@ def test_reimport_returns_the_same_objects():
         assert again is module
         assert again.write_atoms_rs is module.write_atoms_rs
         assert again.read_atom_lines_rs is module.read_atom_lines_rs
-        assert again.__all__ == ["write_atoms_rs", "read_atom_lines_rs"]
+        assert again.__all__ == ["write_atoms_rs", "read_atom_lines_rs", "read_atom_block_rs"]
     finally:
         sys.modules["_atomkit"] = module
 

@@ -1,4 +1,4 @@
-// OwnedBuffer<T>: a zero-filled heap buffer with exactly one owner, which can be handed
+// OwnedBuffer<T>: a heap buffer with exactly one owner, which can be handed
 // whole (address, length, capacity) to a Python object that frees it later.
 // Plain C++ so the reader's parser can fill it without Python.
 #pragma once
@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <new>
 #include <utility>
+
+#include "lib/huge_pages.hpp"
 
 namespace atomkit {
 
@@ -26,6 +28,19 @@ public:
         OwnedBuffer b;
         if (n == 0) return b;
         void* p = std::calloc(n, sizeof(T));
+        if (p == nullptr) throw std::bad_alloc();
+        b.data_ = static_cast<T*>(p);
+        b.length_ = n;
+        b.capacity_ = n;
+        return b;
+    }
+
+    // n elements to be written before anything reads them (no zeroing; large buffers on
+    // huge pages). The caller has checked that n * sizeof(T) does not overflow.
+    static OwnedBuffer uninitialized(std::size_t n) {
+        OwnedBuffer b;
+        if (n == 0) return b;
+        void* p = allocate_for_writing(n * sizeof(T));
         if (p == nullptr) throw std::bad_alloc();
         b.data_ = static_cast<T*>(p);
         b.length_ = n;

@@ -39,7 +39,7 @@ std::string quoted_name_list(const std::vector<std::string_view>& names) {
 // Lengths come from the caller's __len__, which may lie; a real list or tuple is trusted,
 // anything else reserves at most this many items up front and grows as items arrive.
 constexpr Py_ssize_t untrusted_reserve_limit = 1 << 16;
-constexpr Py_ssize_t prefetch_distance = 8;
+constexpr std::size_t prefetch_distance = 8;
 
 template <class Item, class Convert>
 [[nodiscard]] Result<std::vector<Item>> extract_sequence(PyObject* object, Convert&& convert) {
@@ -61,7 +61,9 @@ template <class Item, class Convert>
         // is read again every step because an item's __index__ may change the list.
         for (Py_ssize_t i = 0; i < Py_SIZE(object); ++i) {
             PyObject** slots = PySequence_Fast_ITEMS(object);
-            if (i + prefetch_distance < Py_SIZE(object)) __builtin_prefetch(slots[i + prefetch_distance]);
+            if (i + static_cast<Py_ssize_t>(prefetch_distance) < Py_SIZE(object)) {
+                __builtin_prefetch(slots[i + static_cast<Py_ssize_t>(prefetch_distance)]);
+            }
             items.push_back(ATOMKIT_TRY(convert(PyRef::borrow(slots[i]))));
         }
         return items;
@@ -173,24 +175,44 @@ template <class Item, class Convert>
     });
 }
 
-[[nodiscard]] Result<LineTexts> extract_lines(PyObject* object) {
-    LineTexts lines;
-    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
-        lines.texts.reserve(static_cast<std::size_t>(Py_SIZE(object)));
+namespace {
+
+// A line must be a str, and its UTF-8 form must exist (non-ASCII text gets it cached here;
+// a lone surrogate makes it fail with UnicodeEncodeError).
+Result<void> check_line(PyObject* line) {
+    if (!PyUnicode_Check(line)) return std::unexpected(conversion_error(line, "PyString"));
+    if (!PyUnicode_IS_COMPACT_ASCII(line) && PyUnicode_AsUTF8AndSize(line, nullptr) == nullptr) {
+        return fetched_error();
     }
-    lines.owners = ATOMKIT_TRY(extract_sequence<PyRef>(object, [&lines](PyRef item) -> Result<PyRef> {
-        if (!PyUnicode_Check(item.get())) {
-            return std::unexpected(conversion_error(item.get(), "PyString"));
-        }
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(item.get(), &size);
-        if (utf8 == nullptr) return fetched_error();
-        // The text stays valid while we hold the reference: CPython caches a str's UTF-8
-        // form for the object's lifetime.
-        lines.texts.emplace_back(utf8, static_cast<std::size_t>(size));
+    return {};
+}
+
+}  // namespace
+
+Result<LineObjects> extract_lines(PyObject* object) {
+    LineObjects lines;
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        // Checking a line runs no Python code, so the sequence cannot change meanwhile.
+        lines.sequence_ = PyRef::borrow(object);
+        lines.count_ = static_cast<std::size_t>(Py_SIZE(object));
+        ATOMKIT_TRY(lines.recheck());
+        return lines;
+    }
+    lines.collected_ = ATOMKIT_TRY(extract_sequence<PyRef>(object, [](PyRef item) -> Result<PyRef> {
+        ATOMKIT_TRY(check_line(item.get()));
         return item;
     }));
+    lines.count_ = lines.collected_.size();
     return lines;
+}
+
+Result<void> LineObjects::recheck() {
+    if (sequence_) count_ = static_cast<std::size_t>(Py_SIZE(sequence_.get()));
+    for (std::size_t i = 0; i < count_; ++i) {
+        if (i + prefetch_distance < count_) prefetch(i + prefetch_distance);
+        ATOMKIT_TRY(check_line(item(i)));
+    }
+    return {};
 }
 
 }  // namespace atomkit

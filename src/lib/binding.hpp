@@ -51,6 +51,8 @@ public:
                             function_.parameters[parameter]);
     }
 
+    PyObject* slot(std::size_t parameter) const noexcept { return slots_[parameter]; }
+
 private:
     const FunctionSpec& function_;
     std::array<PyObject*, N> slots_{};
@@ -61,12 +63,42 @@ private:
 // Any non-str sequence of integers 0..255.
 [[nodiscard]] Result<std::vector<std::uint8_t>> extract_byte_sequence(PyObject* object);
 
-// The lines of a frame: references to the caller's str objects, read as UTF-8 in place.
-struct LineTexts {
-    std::vector<PyRef> owners;
-    std::vector<std::string_view> texts;
+// The lines of a frame: the caller's str objects, read as UTF-8 in place. An exact list or
+// tuple is read where it stands (no copy of what it holds); the items of any other sequence
+// are collected. While the parser reads them no Python code runs, so nothing can change them.
+class LineObjects {
+public:
+    std::size_t size() const noexcept { return count_; }
+    std::string_view operator[](std::size_t i) const noexcept { return utf8_text(item(i)); }
+    void prefetch(std::size_t i) const noexcept { __builtin_prefetch(item(i)); }
+
+    // Checks every line again: Python code run since (an __index__ of col_types, say) may
+    // have changed the sequence, and every line must be a str whose UTF-8 form is at hand.
+    [[nodiscard]] Result<void> recheck();
+
+private:
+    friend Result<LineObjects> extract_lines(PyObject* object);
+
+    PyObject* item(std::size_t i) const noexcept {
+        return sequence_ ? PySequence_Fast_ITEMS(sequence_.get())[i] : collected_[i].get();
+    }
+    // A checked line: ASCII text lies in the object; other text in its cached UTF-8 form.
+    static std::string_view utf8_text(PyObject* line) noexcept {
+        if (PyUnicode_IS_COMPACT_ASCII(line)) {
+            return {static_cast<const char*>(PyUnicode_DATA(line)),
+                    static_cast<std::size_t>(PyUnicode_GET_LENGTH(line))};
+        }
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(line, &size);  // cached: cannot fail
+        return {utf8, static_cast<std::size_t>(size)};
+    }
+
+    PyRef sequence_;
+    std::vector<PyRef> collected_;
+    std::size_t count_ = 0;
 };
+
 // Any non-str sequence of str.
-[[nodiscard]] Result<LineTexts> extract_lines(PyObject* object);
+[[nodiscard]] Result<LineObjects> extract_lines(PyObject* object);
 
 }  // namespace atomkit

@@ -5,6 +5,7 @@
 #include <new>
 #include <span>
 #include <string_view>
+#include <utility>
 
 #include "array_interface/array_argument.hpp"
 #include "array_interface/borrow_registry.hpp"
@@ -13,7 +14,7 @@
 #include "reader/atom_lines.hpp"
 #include "reader/read_result.hpp"
 #include "writer/atom_block.hpp"
-#include "writer/huge_pages.hpp"
+#include "lib/huge_pages.hpp"
 
 namespace atomkit {
 namespace {
@@ -24,8 +25,54 @@ enum WriteParameter : std::size_t { sym_codepoints, sym_width, float_mat, int_ma
 constexpr std::array<std::string_view, 2> read_parameters = {"lines", "col_types"};
 enum ReadParameter : std::size_t { lines, read_col_types };
 
+constexpr std::array<std::string_view, 4> block_parameters = {"data", "offset", "natoms", "col_types"};
+enum BlockParameter : std::size_t { block_data, block_offset, block_natoms, block_col_types };
+
 constexpr FunctionSpec write_spec{"write_atoms_rs", write_parameters};
 constexpr FunctionSpec read_spec{"read_atom_lines_rs", read_parameters};
+constexpr FunctionSpec block_spec{"read_atom_block_rs", block_parameters};
+
+// Below this many bytes a block parses in less time than handing the interpreter lock to
+// another thread and back takes.
+constexpr std::size_t min_bytes_without_lock = 16 * 1024;
+
+// The memory of a bytes-like object, held for the call: an exporter such as bytearray or
+// mmap cannot be resized or closed while the hold lasts (its bytes can still change).
+class HeldBuffer {
+public:
+    [[nodiscard]] static Result<HeldBuffer> extract(PyObject* object) {
+        HeldBuffer held;
+        if (PyObject_GetBuffer(object, &held.view_, PyBUF_SIMPLE) < 0) return fetched_error();
+        held.held_ = true;
+        return held;
+    }
+    HeldBuffer(HeldBuffer&& other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false)) {}
+    HeldBuffer& operator=(HeldBuffer&&) = delete;
+    ~HeldBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    std::string_view bytes() const noexcept {
+        return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+    }
+
+private:
+    HeldBuffer() = default;
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// Lets other Python threads run while the native core works on memory this call holds;
+// the lock is taken back on every way out, exceptions included.
+class ReleasedLock {
+public:
+    ReleasedLock() noexcept : state_(PyEval_SaveThread()) {}
+    ~ReleasedLock() { PyEval_RestoreThread(state_); }
+    ReleasedLock(const ReleasedLock&) = delete;
+    ReleasedLock& operator=(const ReleasedLock&) = delete;
+
+private:
+    PyThreadState* state_;
+};
 
 // Builds the block straight inside a 1-byte str, which is then cut to length: no second
 // copy of ~10^8 bytes and no decoding pass for the usual ASCII text. The str is ours alone
@@ -111,11 +158,43 @@ private:
 [[nodiscard]] Result<PyRef> read_atom_lines(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     BoundArguments<read_parameters.size()> arguments(read_spec);
     ATOMKIT_TRY(arguments.bind(args, nargsf, kwnames));
-    const LineTexts texts = ATOMKIT_TRY(arguments.convert(lines, extract_lines));
+    LineObjects texts = ATOMKIT_TRY(arguments.convert(lines, extract_lines));
     const auto codes = ATOMKIT_TRY(arguments.convert(read_col_types, extract_byte_sequence));
-    auto parsed = parse_atom_lines(texts.texts, codes);
-    if (!parsed) return std::unexpected(PyError::pending(PyExc_ValueError, std::move(parsed.error())));
+    // Converting col_types from anything but bytes may run the caller's Python code, which
+    // could change the lines checked before.
+    if (!PyBytes_CheckExact(arguments.slot(read_col_types)) &&
+        !PyByteArray_CheckExact(arguments.slot(read_col_types))) {
+        ATOMKIT_TRY(arguments.convert(lines, [&texts](PyObject*) { return texts.recheck(); }));
+    }
+    auto parsed = parse_line_source(texts, codes);
+    if (!parsed) return std::unexpected(PyError::pending(PyExc_ValueError, std::move(parsed.error().message)));
     return build_read_result(std::move(*parsed));
+}
+
+[[nodiscard]] Result<PyRef> read_atom_block(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    BoundArguments<block_parameters.size()> arguments(block_spec);
+    ATOMKIT_TRY(arguments.bind(args, nargsf, kwnames));
+    // Held first: converting the other arguments may run Python code, which then cannot
+    // resize or close the data.
+    const HeldBuffer data = ATOMKIT_TRY(arguments.convert(block_data, HeldBuffer::extract));
+    const std::uint64_t offset = ATOMKIT_TRY(arguments.convert(block_offset, extract_u64));
+    const std::uint64_t natoms = ATOMKIT_TRY(arguments.convert(block_natoms, extract_u64));
+    const auto codes = ATOMKIT_TRY(arguments.convert(block_col_types, extract_byte_sequence));
+
+    auto parse = [&] { return parse_atom_block(data.bytes(), offset, natoms, codes); };
+    std::expected<ParsedBlock, ParseFailure> parsed = [&] {
+        if (data.bytes().size() < min_bytes_without_lock) return parse();
+        const ReleasedLock released;
+        return parse();
+    }();
+    if (!parsed) return std::unexpected(PyError::pending(PyExc_ValueError, std::move(parsed.error().message)));
+    PyRef end = PyRef::steal(PyLong_FromSize_t(parsed->end));
+    if (!end) api_call_failed();
+    // The str objects of string columns are made here, with the lock held again.
+    PyRef columns = ATOMKIT_TRY(build_read_result(std::move(parsed->atoms)));
+    PyRef result = PyRef::steal(PyTuple_Pack(2, columns.get(), end.get()));
+    if (!result) api_call_failed();
+    return result;
 }
 
 }  // namespace
@@ -128,6 +207,11 @@ PyObject* write_atoms_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
 PyObject* read_atom_lines_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                                 PyObject* kwnames) {
     return run_at_boundary([&] { return read_atom_lines(args, nargsf, kwnames); });
+}
+
+PyObject* read_atom_block_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                                PyObject* kwnames) {
+    return run_at_boundary([&] { return read_atom_block(args, nargsf, kwnames); });
 }
 
 }  // namespace atomkit

@@ -1,4 +1,4 @@
-// The two entry routines that CPython calls (fastcall with keywords).
+// The entry routines that CPython calls (fastcall with keywords).
 #pragma once
 
 #include "lib/py_ref.hpp"
@@ -8,6 +8,8 @@ namespace atomkit {
 PyObject* write_atoms_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                             PyObject* kwnames);
 PyObject* read_atom_lines_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                PyObject* kwnames);
+PyObject* read_atom_block_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                 PyObject* kwnames);
 
 }  // namespace atomkit

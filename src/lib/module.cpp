@@ -48,6 +48,23 @@ constexpr const char* read_atom_lines_doc =
 
 // The functions are added after creation (their method records live for ever), so the
 // definition has no method table; m_doc is "" so that __doc__ is an empty str.
+constexpr const char* read_atom_block_doc =
+    "read_atom_block_rs(data, offset, natoms, col_types)\n"
+    "--\n"
+    "\n"
+    "Parse `natoms` atom lines straight from bytes, returning `(columns, end)`.\n"
+    "\n"
+    "`data` is a C-contiguous bytes-like object (bytes, bytearray, memoryview, mmap); the\n"
+    "lines start at byte `offset` and end in b'\\n' or b'\\r\\n' (the last may end at the end\n"
+    "of `data`). `columns` is the dict that `read_atom_lines_rs` returns for the same lines;\n"
+    "`end` is the offset just past the last line read, where the next frame starts.\n"
+    "\n"
+    "`col_types` as for `read_atom_lines_rs`.\n"
+    "\n"
+    "Raises `ValueError` for a line that cannot be parsed, data that ends before `natoms`\n"
+    "lines, an offset outside the data, or a string token that is not valid UTF-8. The\n"
+    "interpreter lock is released while a large block is parsed.";
+
 PyModuleDef module_definition = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "_atomkit",
@@ -119,7 +136,8 @@ PyObject* interned(ProcessCell<PyRef>& cell, std::string_view text) {
 
 [[nodiscard]] Result<void> initialize(PyObject* module) {
     ATOMKIT_TRY(add_function(module, "write_atoms_rs", write_atoms_entry, write_atoms_doc));
-    return add_function(module, "read_atom_lines_rs", read_atom_lines_entry, read_atom_lines_doc);
+    ATOMKIT_TRY(add_function(module, "read_atom_lines_rs", read_atom_lines_entry, read_atom_lines_doc));
+    return add_function(module, "read_atom_block_rs", read_atom_block_entry, read_atom_block_doc);
 }
 
 [[nodiscard]] Result<PyRef> create_module() {

@@ -49,11 +49,15 @@ using Result = std::expected<T, PyError>;
 // The value of a Result, or an early return of its error from the enclosing function, which
 // returns a Result too: `auto width = ATOMKIT_TRY(extract_u64(object));`. A GNU statement
 // expression, which GCC and Clang both have.
-#define ATOMKIT_TRY(...)                                                                   \
+#define ATOMKIT_TRY(...) ATOMKIT_TRY_NAMED(ATOMKIT_CONCAT(atomkit_try_, __COUNTER__), __VA_ARGS__)
+#define ATOMKIT_CONCAT(a, b) ATOMKIT_CONCAT_(a, b)
+#define ATOMKIT_CONCAT_(a, b) a##b
+// A name of its own per use, so that uses nested in lambdas do not shadow each other.
+#define ATOMKIT_TRY_NAMED(name, ...)                                                       \
     __extension__({                                                                        \
-        auto atomkit_try_ = (__VA_ARGS__);                                                 \
-        if (!atomkit_try_) return std::unexpected(std::move(atomkit_try_.error()));       \
-        *std::move(atomkit_try_);                                                          \
+        auto name = (__VA_ARGS__);                                                         \
+        if (!name) return std::unexpected(std::move(name.error()));                        \
+        *std::move(name);                                                                  \
     })
 
 // Drops the exception a failed CPython call left set, where the module can do without that

@@ -34,4 +34,27 @@ inline void store_le_word(char* out, std::uint64_t word) noexcept {
     std::memcpy(out, &word, sizeof word);
 }
 
+inline unsigned digit_value(char c) noexcept {
+    return static_cast<unsigned>(static_cast<unsigned char>(c)) - unsigned{'0'};
+}
+
+inline bool is_digit(char c) noexcept { return digit_value(c) < 10; }
+
+// Eight ASCII digits in one little-endian word: true when every byte is '0'..'9'.
+inline bool is_eight_digits(std::uint64_t word) noexcept {
+    return (((word + 0x4646464646464646ULL) | (word - 0x3030303030303030ULL)) &
+            0x8080808080808080ULL) == 0;
+}
+
+// The value of eight digits checked by is_eight_digits(): pairs, then quads, then the
+// two halves, each step one multiply of all lanes at once.
+inline std::uint64_t eight_digits_value(std::uint64_t word) noexcept {
+    constexpr std::uint64_t mask = 0x000000FF000000FFULL;
+    constexpr std::uint64_t mul1 = 0x000F424000000064ULL;  // 100 + (1000000 << 32)
+    constexpr std::uint64_t mul2 = 0x0000271000000001ULL;  // 1 + (10000 << 32)
+    word -= 0x3030303030303030ULL;
+    word = word * 10 + (word >> 8);
+    return (((word & mask) * mul1) + (((word >> 16) & mask) * mul2)) >> 32;
+}
+
 }  // namespace atomkit

@@ -1,5 +1,6 @@
-// The atom line parser: lines of one frame plus column codes in, typed columns out.
-// Plain C++; it touches no interpreter object.
+// The atom line parser: the lines of one frame plus column codes in, typed columns out;
+// from a sequence of lines or straight from a block of bytes. Plain C++; it touches no
+// interpreter object.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "array_interface/owned_buffer.hpp"
+#include "reader/token_grammar.hpp"
 
 namespace atomkit {
 
@@ -31,6 +33,8 @@ public:
         std::size_t begin = i == 0 ? 0 : ends_[i - 1];
         return std::string_view(bytes_).substr(begin, ends_[i] - begin);
     }
+    // The token just pushed, as stored (for checks of the copy, not of the source).
+    std::string_view back() const noexcept { return (*this)[size() - 1]; }
 
 private:
     std::string bytes_;
@@ -48,10 +52,85 @@ struct ParsedAtoms {
     std::size_t n_bool_cols = 0;
 };
 
-// Codes: 'f' float, 'i' int, 'b' bool, 's' string; any other byte skips one token.
-// A bad line gives its "row ..." message. Oversized buffers raise the internal failure
-// "capacity overflow"; exhausted memory throws std::bad_alloc.
-[[nodiscard]] std::expected<ParsedAtoms, std::string> parse_atom_lines(
+// A bad line: its "row ..." message, and the row it names.
+struct ParseFailure {
+    std::string message;
+    std::size_t row = 0;
+};
+
+// Fills the columns of a ParsedAtoms row by row. Codes: 'f' float, 'i' int, 'b' bool,
+// 's' string; any other byte skips one token. Making one allocates every buffer at its
+// final size (oversized buffers raise the internal failure "capacity overflow", exhausted
+// memory std::bad_alloc); each parse leaves the first bad token's failure.
+class AtomParser {
+public:
+    // `check_strings`: string tokens are copied from bytes that may not be UTF-8. Buffers
+    // are made for `rows` rows, which may be fewer than natoms when the source cannot hold
+    // natoms rows (the parse then fails before it fills them).
+    AtomParser(std::size_t natoms, std::span<const std::uint8_t> col_types, bool check_strings,
+               std::size_t rows);
+
+    std::size_t ncols() const noexcept { return codes_.size(); }
+
+    // Parses one line (of valid UTF-8) as the next row; false with the failure set.
+    bool parse_line(std::string_view line);
+    // Parses the rows of `data` from `offset` on, lines ending in "\n" (or "\r\n", or the
+    // end of the data for the last), until every row is filled; false with the failure set.
+    bool parse_block(std::string_view data, std::size_t offset);
+    // Where parse_block stopped: just past the last line it consumed.
+    std::size_t block_end() const noexcept { return block_end_; }
+
+    ParsedAtoms take() && { return std::move(out_); }
+    ParseFailure take_failure() && { return std::move(failure_); }
+
+private:
+    template <class Tokens>
+    bool parse_row(Tokens& tokens);
+    [[gnu::cold]] bool fail_ran_out();
+    [[gnu::cold]] bool fail_token(std::string_view token, std::string_view kind, std::string_view reason);
+
+    ParsedAtoms out_;
+    std::span<const std::uint8_t> codes_;
+    double* float_out_ = nullptr;
+    std::int64_t* int_out_ = nullptr;
+    std::uint8_t* bool_out_ = nullptr;
+    std::size_t row_ = 0;
+    std::size_t block_end_ = 0;
+    bool check_strings_ = false;
+    ParseFailure failure_;
+};
+
+// Parses `lines` (anything with size() and operator[] giving the text of a line, valid
+// UTF-8; prefetch(i) may warm line i) as the rows of one frame.
+template <class Lines>
+[[nodiscard]] std::expected<ParsedAtoms, ParseFailure> parse_line_source(
+    const Lines& lines, std::span<const std::uint8_t> col_types) {
+    AtomParser parser(lines.size(), col_types, /*check_strings=*/false, lines.size());
+    if (parser.ncols() == 0) return std::move(parser).take();  // no line is read
+    const NearestRounding nearest;
+    constexpr std::size_t prefetch_distance = 8;
+    for (std::size_t row = 0; row < lines.size(); ++row) {
+        if (row + prefetch_distance < lines.size()) lines.prefetch(row + prefetch_distance);
+        if (!parser.parse_line(lines[row])) return std::unexpected(std::move(parser).take_failure());
+    }
+    return std::move(parser).take();
+}
+
+// The same over a span of line texts.
+[[nodiscard]] std::expected<ParsedAtoms, ParseFailure> parse_atom_lines(
     std::span<const std::string_view> lines, std::span<const std::uint8_t> col_types);
+
+struct ParsedBlock {
+    ParsedAtoms atoms;
+    std::size_t end = 0;  // just past the last line consumed
+};
+
+// Parses `natoms` lines of `data` from `offset` on. Besides the line messages: "row {r}:
+// expected {natoms} lines, the data ends" and, for a string token that is no valid UTF-8,
+// "row {r}: cannot parse {token} as str: invalid UTF-8". The data may change while it is
+// read (garbling values, never reading outside it).
+[[nodiscard]] std::expected<ParsedBlock, ParseFailure> parse_atom_block(
+    std::string_view data, std::size_t offset, std::size_t natoms,
+    std::span<const std::uint8_t> col_types);
 
 }  // namespace atomkit

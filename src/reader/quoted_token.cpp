@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "lib/internal_failure.hpp"
 #include "reader/unicode_tables.hpp"
+#include "reader/utf8.hpp"
 
 namespace atomkit {
 namespace {
@@ -23,47 +23,13 @@ void append_code_point_escape(std::string& out, char32_t cp) {
     out += '}';
 }
 
-// One decoded UTF-8 sequence: its code point and its length in bytes.
-struct Decoded {
-    char32_t cp;
-    std::size_t length;
-};
-
-// Tokens are cut only at ASCII bytes of valid UTF-8 text, so a malformed sequence here
-// means the caller broke that contract.
-Decoded decode_non_ascii(std::string_view s, std::size_t i) {
-    auto byte = [&](std::size_t k) { return static_cast<std::uint8_t>(s[k]); };
-    const std::uint8_t lead = byte(i);
-    // 0xC0, 0xC1 and 0xF5.. never start a valid sequence; overlong 3- and 4-byte forms
-    // are caught by the minimum below.
-    std::size_t length = 0;
-    char32_t cp = 0;
-    char32_t min = 0;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        cp = lead & 0x1Fu;
-        min = 0x80;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        cp = lead & 0x0Fu;
-        min = 0x800;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        cp = lead & 0x07u;
-        min = 0x10000;
-    } else {
-        fail("quoted token: invalid UTF-8 lead byte");
-    }
-    if (s.size() - i < length) fail("quoted token: truncated UTF-8 sequence");
-    for (std::size_t k = 1; k < length; ++k) {
-        const std::uint8_t b = byte(i + k);
-        if ((b & 0xC0u) != 0x80u) fail("quoted token: invalid UTF-8 continuation byte");
-        cp = (cp << 6) | (b & 0x3Fu);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
-        fail("quoted token: invalid UTF-8 sequence");
-    }
-    return {cp, length};
+// A byte that is no part of valid UTF-8 (only tokens read from bytes can hold one): \x{ff}.
+void append_byte_escape(std::string& out, std::uint8_t byte) {
+    static constexpr char hex[] = "0123456789abcdef";
+    out += "\\x{";
+    out += hex[byte >> 4];
+    out += hex[byte & 0x0F];
+    out += '}';
 }
 
 }  // namespace
@@ -96,10 +62,12 @@ void append_quoted_token(std::string& out, std::string_view token) {
         } else if (b < 0x80) {
             append_code_point_escape(out, b);  // C0 control or DEL
             ++i;
+        } else if (const Utf8Sequence d = decode_utf8(token, i); d.length == 0) {
+            append_byte_escape(out, b);
+            ++i;
         } else {
-            const Decoded d = decode_non_ascii(token, i);
-            if (must_escape_code_point(d.cp)) {
-                append_code_point_escape(out, d.cp);
+            if (must_escape_code_point(d.code_point)) {
+                append_code_point_escape(out, d.code_point);
             } else {
                 out.append(token.substr(i, d.length));
             }

@@ -22,13 +22,8 @@ namespace {
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
 
-// Below this an integer converts to double exactly, so one multiplication or division by
-// an exact power of ten is a single correctly rounded operation.
-constexpr std::uint64_t exact_mantissa_limit = std::uint64_t{1} << 53;
-constexpr double exact_powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                          1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                          1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-constexpr std::int64_t max_exact_power = 22;
+// A mantissa of at most 15 digits can take up to 10^15 of the power exactly before the
+// double takes the rest.
 constexpr std::int64_t max_shifted_power = 15;
 
 // Exponents are read exactly up to this magnitude and saturate beyond it. Added to the
@@ -43,36 +38,11 @@ constexpr std::int64_t far_exponent_limit = 65536;
 // digits plus one non-zero stand-in for whatever follows them round like the whole text.
 constexpr std::size_t kept_digits = 770;
 
-// Up to 19 decimal digits fit a uint64 without wrapping.
-constexpr std::ptrdiff_t max_exact_digits = 19;
-
 // Up to 18 decimal digits cannot leave the int64 range.
 constexpr std::ptrdiff_t unchecked_int_digits = 18;
 
 constexpr std::uint64_t nan_bits = 0x7FF8000000000000ULL;
 constexpr std::uint64_t sign_bit = 0x8000000000000000ULL;
-
-inline unsigned digit_value(char c) noexcept {
-    return static_cast<unsigned>(static_cast<unsigned char>(c)) - unsigned{'0'};
-}
-
-inline bool is_digit(char c) noexcept { return digit_value(c) < 10; }
-
-// Eight ASCII digits in one little-endian word: true when every byte is '0'..'9'.
-inline bool eight_digits(std::uint64_t word) noexcept {
-    return (((word + 0x4646464646464646ULL) | (word - 0x3030303030303030ULL)) &
-            0x8080808080808080ULL) == 0;
-}
-
-// The value of eight digits checked by eight_digits().
-inline std::uint64_t eight_digit_value(std::uint64_t word) noexcept {
-    constexpr std::uint64_t mask = 0x000000FF000000FFULL;
-    constexpr std::uint64_t mul1 = 0x000F424000000064ULL;  // 100 + (1000000 << 32)
-    constexpr std::uint64_t mul2 = 0x0000271000000001ULL;  // 1 + (10000 << 32)
-    word -= 0x3030303030303030ULL;
-    word = word * 10 + (word >> 8);
-    return (((word & mask) * mul1) + (((word >> 16) & mask) * mul2)) >> 32;
-}
 
 // The digits of an accepted decimal number, without its sign.
 struct DecimalText {
@@ -256,19 +226,20 @@ std::expected<double, FloatTokenError> parse_float_token(std::string_view token)
     return parse_float_token_nearest(token);
 }
 
-// Never inlined, so that no arithmetic of the conversion can be moved across the mode
-// changes of a NearestRounding scope around the call.
-[[gnu::noinline]] std::expected<double, FloatTokenError> parse_float_token_nearest(std::string_view token) noexcept {
-    const char* p = token.data();
-    const char* const end = p + token.size();
-    if (p == end) return std::unexpected(FloatTokenError::empty);
-    const bool negative = *p == '-';
-    if (negative || *p == '+') ++p;
-    const char* const number = p;
+namespace {
 
-    // One pass does the grammar and gathers the first digits for the exact fast path;
-    // whatever that path cannot settle goes to the library over the unsigned text.
-    std::uint64_t mantissa = 0;  // wraps beyond 19 digits; only used below that
+// The decimal number after the sign: its digits (the first 19 also as an integer) and where
+// the grammar stopped.
+struct DecimalScan {
+    DecimalText text;
+    std::uint64_t mantissa;  // wraps beyond 19 digits; only used below that
+    std::ptrdiff_t digits;
+    const char* stop;
+};
+
+DecimalScan scan_decimal(const char* number, const char* end) noexcept {
+    const char* p = number;
+    std::uint64_t mantissa = 0;
     while (p != end && is_digit(*p)) {
         mantissa = mantissa * 10 + digit_value(*p);
         ++p;
@@ -279,8 +250,8 @@ std::expected<double, FloatTokenError> parse_float_token(std::string_view token)
         text.fraction_begin = p;
         while (end - p >= 8) {
             const std::uint64_t word = load_le_word(p);
-            if (!eight_digits(word)) break;
-            mantissa = mantissa * 100000000 + eight_digit_value(word);
+            if (!is_eight_digits(word)) break;
+            mantissa = mantissa * 100000000 + eight_digits_value(word);
             p += 8;
         }
         while (p != end && is_digit(*p)) {
@@ -289,58 +260,85 @@ std::expected<double, FloatTokenError> parse_float_token(std::string_view token)
         }
         text.fraction_end = p;
     }
-    const std::ptrdiff_t fraction_digits = text.fraction_end - text.fraction_begin;
-    const std::ptrdiff_t digits = (text.integer_end - text.integer_begin) + fraction_digits;
-    if (digits == 0) return special_word(number, end, negative);
+    const std::ptrdiff_t digits =
+        (text.integer_end - text.integer_begin) + (text.fraction_end - text.fraction_begin);
+    return {text, mantissa, digits, p};
+}
 
-    bool far_exponent = false;
-    if (p != end) {
-        if ((static_cast<unsigned char>(*p) | 0x20U) != 'e') {
-            return std::unexpected(FloatTokenError::invalid);
-        }
+// The exponent part "e[sign]digits" from p to the end of the token, read exactly and
+// saturated far beyond the range of doubles; false when it does not match the grammar.
+bool scan_exponent(const char* p, const char* end, std::int64_t& exponent) noexcept {
+    if ((static_cast<unsigned char>(*p) | 0x20U) != 'e') return false;
+    ++p;
+    bool negative = false;
+    if (p != end && (*p == '+' || *p == '-')) {
+        negative = *p == '-';
         ++p;
-        bool exponent_negative = false;
-        if (p != end && (*p == '+' || *p == '-')) {
-            exponent_negative = *p == '-';
-            ++p;
-        }
-        if (p == end) return std::unexpected(FloatTokenError::invalid);
-        std::int64_t exponent = 0;
-        do {
-            const unsigned d = digit_value(*p);
-            if (d > 9) return std::unexpected(FloatTokenError::invalid);
-            exponent = std::min(exponent * 10 + d, exponent_saturation);
-        } while (++p != end);
-        far_exponent = exponent >= far_exponent_limit;
-        text.exponent = exponent_negative ? -exponent : exponent;
     }
+    if (p == end) return false;
+    std::int64_t magnitude = 0;
+    do {
+        const unsigned d = digit_value(*p);
+        if (d > 9) return false;
+        magnitude = std::min(magnitude * 10 + d, exponent_saturation);
+    } while (++p != end);
+    exponent = negative ? -magnitude : magnitude;
+    return true;
+}
+
+// Up to 19 digits and a power of ten that one correctly rounded double operation settles;
+// false when the value needs the library.
+bool exact_value(std::uint64_t mantissa, std::int64_t scale, double& value) noexcept {
+    if (mantissa > exact_mantissa_limit) return false;
+    if (scale < 0 && scale >= -max_exact_power) {
+        value = static_cast<double>(mantissa) / exact_powers_of_ten[-scale];
+        return true;
+    }
+    if (scale >= 0 && scale <= max_exact_power) {
+        value = static_cast<double>(mantissa) * exact_powers_of_ten[scale];
+        return true;
+    }
+    if (scale > max_exact_power && scale <= max_exact_power + max_shifted_power) {
+        const std::uint64_t factor = powers_of_ten[static_cast<std::size_t>(scale - max_exact_power)];
+        if (mantissa <= exact_mantissa_limit / factor) {
+            value = static_cast<double>(mantissa * factor) * exact_powers_of_ten[max_exact_power];
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+// Never inlined, so that no arithmetic of the conversion can be moved across the mode
+// changes of a NearestRounding scope around the call. One pass does the grammar and
+// gathers the first digits for the exact stage; whatever that stage cannot settle goes to
+// the library over the unsigned text.
+[[gnu::noinline]] std::expected<double, FloatTokenError> parse_float_token_nearest(
+    std::string_view token) noexcept {
+    const char* p = token.data();
+    const char* const end = p + token.size();
+    if (p == end) return std::unexpected(FloatTokenError::empty);
+    const bool negative = *p == '-';
+    if (negative || *p == '+') ++p;
+    const char* const number = p;
+
+    DecimalScan scan = scan_decimal(number, end);
+    if (scan.digits == 0) return special_word(number, end, negative);
+    if (scan.stop != end && !scan_exponent(scan.stop, end, scan.text.exponent)) {
+        return std::unexpected(FloatTokenError::invalid);
+    }
+    const bool far_exponent = scan.text.exponent >= far_exponent_limit ||
+                              scan.text.exponent <= -far_exponent_limit;
 
     double value;
-    if (digits <= max_exact_digits && !far_exponent) {
-        const std::int64_t scale = text.exponent - fraction_digits;
-        if (mantissa == 0) return negative ? -0.0 : 0.0;
-        if (mantissa <= exact_mantissa_limit) {
-            if (scale < 0 && scale >= -max_exact_power) {
-                value = static_cast<double>(mantissa) / exact_powers_of_ten[-scale];
-                return negative ? -value : value;
-            }
-            if (scale >= 0 && scale <= max_exact_power) {
-                value = static_cast<double>(mantissa) * exact_powers_of_ten[scale];
-                return negative ? -value : value;
-            }
-            // A small mantissa can take some of the power exactly before the double does.
-            if (scale > max_exact_power && scale <= max_exact_power + max_shifted_power) {
-                const std::uint64_t factor = powers_of_ten[static_cast<std::size_t>(scale - max_exact_power)];
-                if (mantissa <= exact_mantissa_limit / factor) {
-                    value = static_cast<double>(mantissa * factor) *
-                            exact_powers_of_ten[max_exact_power];
-                    return negative ? -value : value;
-                }
-            }
-        }
+    if (scan.digits <= max_exact_digits && !far_exponent) {
+        if (scan.mantissa == 0) return negative ? -0.0 : 0.0;
+        const std::int64_t scale = scan.text.exponent - (scan.text.fraction_end - scan.text.fraction_begin);
+        if (exact_value(scan.mantissa, scale, value)) return negative ? -value : value;
     }
-    const bool converted = far_exponent ? convert_far_exponent(text, value)
-                                        : convert_plain(number, end, text, value);
+    const bool converted = far_exponent ? convert_far_exponent(scan.text, value)
+                                        : convert_plain(number, end, scan.text, value);
     // A refusal by the library of a text our grammar accepted cannot happen with a correct
     // library; it surfaces as a refused token rather than as a made-up value.
     if (!converted) return std::unexpected(FloatTokenError::invalid);
@@ -384,24 +382,6 @@ std::expected<std::int64_t, IntTokenError> parse_int_token(std::string_view toke
         }
     }
     return value;
-}
-
-std::optional<bool> parse_bool_token(std::string_view token) noexcept {
-    switch (token.size()) {
-        case 1:
-            if (token == "T") return true;
-            if (token == "F") return false;
-            break;
-        case 4:
-            if (token == "True" || token == "TRUE" || token == "true") return true;
-            break;
-        case 5:
-            if (token == "False" || token == "FALSE" || token == "false") return false;
-            break;
-        default:
-            break;
-    }
-    return std::nullopt;
 }
 
 }  // namespace atomkit

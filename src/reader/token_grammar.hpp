@@ -2,10 +2,13 @@
 // nothing here allocates or throws.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <optional>
 #include <string_view>
+
+#include "lib/word_bits.hpp"
 
 namespace atomkit {
 
@@ -35,11 +38,102 @@ private:
     int saved_;
 };
 
+// Below this an integer converts to double exactly, so one multiplication or division by
+// an exact power of ten is a single correctly rounded operation.
+inline constexpr std::uint64_t exact_mantissa_limit = std::uint64_t{1} << 53;
+inline constexpr double exact_powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                 1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                                 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+inline constexpr std::int64_t max_exact_power = 22;
+// Up to 19 decimal digits fit a uint64 without wrapping.
+inline constexpr std::ptrdiff_t max_exact_digits = 19;
+
+// The usual float of atom lines, a sign, digits, a point and digits (at most 19 digits in
+// all, no exponent), converted with one correctly rounded division; false for every other
+// token, which parse_float_token_nearest takes. Inside a NearestRounding scope only.
+inline bool parse_plain_decimal(std::string_view token, double& value) noexcept {
+    // What "%16.8f" writes for |x| < 10^8: an optional '-', 1 to 8 digits, the point and
+    // exactly 8 digits, read as two words of eight digits and one division.
+    const std::size_t size = token.size();
+    if (size >= 10 && size <= 18 && token[size - 9] == '.') {
+        const bool negative = token[0] == '-';
+        const std::size_t integer_digits = size - 9 - static_cast<std::size_t>(negative);
+        const char* const digits = token.data() + static_cast<std::size_t>(negative);
+        const std::uint64_t fraction = load_le_word(token.data() + size - 8);
+        if (integer_digits >= 1 && integer_digits <= 8 && is_eight_digits(fraction)) {
+            // The token is at least 10 characters, so eight bytes from its first digit lie
+            // inside it; the bytes past the integer part are shifted out and leading '0's
+            // shifted in.
+            const unsigned drop = 8 * static_cast<unsigned>(8 - integer_digits);
+            const std::uint64_t integer = (load_le_word(digits) << drop) |
+                                          (0x3030303030303030ULL & ~(~std::uint64_t{0} << drop));
+            if (is_eight_digits(integer)) {
+                const std::uint64_t mantissa = eight_digits_value(integer) * 100000000 + eight_digits_value(fraction);
+                if (mantissa <= exact_mantissa_limit) {
+                    value = static_cast<double>(mantissa) / 1e8;
+                    if (negative) value = -value;
+                    return true;
+                }
+            }
+        }
+    }
+    const char* p = token.data();
+    const char* const end = p + token.size();
+    if (p == end) return false;
+    const bool negative = *p == '-';
+    if (negative || *p == '+') ++p;
+    const char* const integer_begin = p;
+    std::uint64_t mantissa = 0;
+    while (p != end && is_digit(*p)) {
+        mantissa = mantissa * 10 + digit_value(*p);
+        ++p;
+    }
+    const std::ptrdiff_t integer_digits = p - integer_begin;
+    if (p == end || *p != '.' || integer_digits > max_exact_digits) return false;
+    const char* const fraction_begin = ++p;
+    if (end - p >= 8) {
+        const std::uint64_t word = load_le_word(p);
+        if (is_eight_digits(word)) {
+            mantissa = mantissa * 100000000 + eight_digits_value(word);
+            p += 8;
+        }
+    }
+    while (p != end && is_digit(*p)) {
+        mantissa = mantissa * 10 + digit_value(*p);
+        ++p;
+    }
+    const std::ptrdiff_t fraction_digits = p - fraction_begin;
+    const std::ptrdiff_t digits = integer_digits + fraction_digits;
+    if (p != end || digits == 0 || digits > max_exact_digits || fraction_digits > max_exact_power ||
+        mantissa > exact_mantissa_limit) {
+        return false;
+    }
+    value = static_cast<double>(mantissa) / exact_powers_of_ten[fraction_digits];
+    if (negative) value = -value;
+    return true;
+}
+
 // parse_float_token for callers inside a NearestRounding scope.
 [[nodiscard]] std::expected<double, FloatTokenError> parse_float_token_nearest(
     std::string_view token) noexcept;
 [[nodiscard]] std::expected<std::int64_t, IntTokenError> parse_int_token(std::string_view token) noexcept;
 // One of the eight texts T/True/TRUE/true and F/False/FALSE/false, else nullopt.
-[[nodiscard]] std::optional<bool> parse_bool_token(std::string_view token) noexcept;
+[[nodiscard]] inline std::optional<bool> parse_bool_token(std::string_view token) noexcept {
+    switch (token.size()) {
+        case 1:
+            if (token[0] == 'T') return true;
+            if (token[0] == 'F') return false;
+            break;
+        case 4:
+            if (token == "True" || token == "TRUE" || token == "true") return true;
+            break;
+        case 5:
+            if (token == "False" || token == "FALSE" || token == "false") return false;
+            break;
+        default:
+            break;
+    }
+    return std::nullopt;
+}
 
 }  // namespace atomkit

@@ -12,7 +12,7 @@
 
 #include "lib/internal_failure.hpp"
 #include "writer/field_format.hpp"
-#include "writer/huge_pages.hpp"
+#include "lib/huge_pages.hpp"
 
 namespace atomkit {
 namespace {
