@@ -31,6 +31,12 @@ def expected_float(x):
 def check_floats(values):
     values = np.asarray(values, dtype=np.float64)
     assert column(values, b"f", np.float64) == [expected_float(x) for x in values.tolist()]
+    # Runs of float columns are formatted several at a time: the same values as lines of
+    # 8 and of 3 columns must give the same fields.
+    for width in (8, 3):
+        padded = np.resize(values, -(-len(values) // width) * width).reshape(-1, width)
+        text = write(np.zeros((len(padded), 0), dtype=np.uint32), 0, floats=padded, col_types=b"f" * width)
+        assert text.splitlines() == ["".join(" " + expected_float(x) for x in row) for row in padded.tolist()]
 
 
 @pytest.mark.parametrize(

@@ -12,6 +12,7 @@
 
 #include "lib/internal_failure.hpp"
 #include "writer/field_format.hpp"
+#include "writer/float_batch.hpp"
 #include "lib/huge_pages.hpp"
 
 namespace atomkit {
@@ -68,6 +69,9 @@ constexpr std::uint64_t saturating_mul(std::uint64_t a, std::uint64_t b) noexcep
 // columns gets rows = 0, so the one row check also catches it when a line reaches it.
 struct Column {
     std::uint8_t code;
+    // On the first float column of a run of consecutive ones: how many of them (up to a
+    // batch) are formatted together; 0 on the others and on other codes.
+    std::uint8_t batch = 0;
     std::size_t rows = 0;
     const std::byte* row0 = nullptr;
     std::ptrdiff_t row_stride = 0;
@@ -182,6 +186,18 @@ public:
         }
         line_bound_ = bound;
         usual_line_ = usual;
+        // Runs of float columns are formatted together where a batch kernel makes that pay.
+        if (float_batch_kernel() != FloatBatchKernel::portable) {
+            for (std::size_t k = 0; k < columns_.size();) {
+                std::size_t run = 0;
+                while (k + run < columns_.size() && run < float_batch_max &&
+                       columns_[k + run].code == code_float) {
+                    ++run;
+                }
+                if (run > 1) columns_[k].batch = static_cast<std::uint8_t>(run);
+                k += run == 0 ? 1 : run;
+            }
+        }
         // A wide symbol takes room beyond the line's bound, so the fields after it check theirs.
         const bool writes_symbols = std::any_of(columns_.begin(), columns_.end(),
                                                             [](const Column& c) { return c.code == code_symbol; });
@@ -208,9 +224,15 @@ private:
     template <bool Checked>
     char* write_line(char* out, std::size_t i, Output& output) {
         if constexpr (!Checked) out = output.ensure(out, line_bound_);
-        for (const Column& column : columns_) {
+        for (std::size_t k = 0; k < columns_.size(); ++k) {
+            const Column& column = columns_[k];
             switch (column.code) {
                 case code_float:
+                    if (column.batch != 0) {
+                        out = write_float_run<Checked>(out, i, k, column.batch, output);
+                        k += column.batch - 1u;
+                        break;
+                    }
                     if constexpr (Checked) out = output.ensure(out, float_column_room);
                     *out++ = ' ';
                     out = write_float_field(out, read_cell<double>(column, i));
@@ -238,6 +260,25 @@ private:
         }
         if constexpr (Checked) out = output.ensure(out, 1);
         *out++ = '\n';
+        return out;
+    }
+
+    // The run of `n` float columns from columns_[k] for line i: in one batch when every field
+    // has the usual width, one by one otherwise. Room for a run's worst case covers the
+    // batch's scratch (it may write the room of eight fields whatever n is).
+    template <bool Checked>
+    char* write_float_run(char* out, std::size_t i, std::size_t k, std::size_t n, Output& output) {
+        if constexpr (Checked) {
+            out = output.ensure(out, std::max<std::uint64_t>(n * float_column_room,
+                                                             float_batch_max * float_column_width));
+        }
+        double values[float_batch_max];
+        for (std::size_t j = 0; j < n; ++j) values[j] = read_cell<double>(columns_[k + j], i);
+        if (char* end = write_short_float_columns(out, values, n)) return end;
+        for (std::size_t j = 0; j < n; ++j) {
+            *out++ = ' ';
+            out = write_float_field(out, values[j]);
+        }
         return out;
     }
 
