@@ -164,6 +164,12 @@ template <class Item, class Convert>
 }
 
 [[nodiscard]] Result<std::vector<std::uint8_t>> extract_byte_sequence(PyObject* object) {
+    // bytes and bytearray iterate as their own bytes: taken whole, as the items would be.
+    if (PyBytes_CheckExact(object) || PyByteArray_CheckExact(object)) {
+        const auto* first = reinterpret_cast<const std::uint8_t*>(
+            PyBytes_CheckExact(object) ? PyBytes_AS_STRING(object) : PyByteArray_AS_STRING(object));
+        return std::vector<std::uint8_t>(first, first + Py_SIZE(object));
+    }
     return extract_sequence<std::uint8_t>(object, [](PyRef item) -> Result<std::uint8_t> {
         long value = PyLong_AsLong(item.get());
         if (value == -1 && PyErr_Occurred() != nullptr) return fetched_error();

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "array_interface/result_array.hpp"
+#include "lib/process_cell.hpp"
 
 namespace atomkit {
 namespace {
@@ -62,30 +63,39 @@ PyRef string_column(const StringColumn& column) {
     return list;
 }
 
+// The result's keys, made once and interned: every call would otherwise make four strs.
+ProcessCell<PyRef> key_cells[4];
+
+PyObject* key(std::size_t index, std::string_view text) {
+    auto cell = key_cells[index].get_or_try_init([text]() -> std::expected<PyRef, bool> {
+        PyObject* made = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        if (made == nullptr) api_call_failed();
+        PyUnicode_InternInPlace(&made);
+        return PyRef::steal(made);
+    });
+    return (*cell)->get();
+}
+
 }  // namespace
 
 [[nodiscard]] Result<PyRef> build_read_result(ParsedAtoms parsed) {
     PyRef dict = PyRef::steal(PyDict_New());
     if (!dict) api_call_failed();
-    auto insert = [&dict](const char* key, PyRef value) -> Result<void> {
-        PyRef name = PyRef::steal(PyUnicode_FromString(key));
-        if (!name) api_call_failed();
-        if (PyDict_SetItem(dict.get(), name.get(), value.get()) < 0) {
-            return fetched_error();
-        }
+    auto insert = [&dict](std::size_t index, std::string_view name, PyRef value) -> Result<void> {
+        if (PyDict_SetItem(dict.get(), key(index, name), value.get()) < 0) return fetched_error();
         return {};
     };
     const std::size_t natoms = parsed.natoms;
     Result<void> step = insert(
-        "floats",
+        0, "floats",
         OwnedMatrix<double>{std::move(parsed.floats), natoms, parsed.n_float_cols}.into_ndarray());
     if (step) {
-        step = insert("ints", OwnedMatrix<std::int64_t>{std::move(parsed.ints), natoms,
+        step = insert(1, "ints", OwnedMatrix<std::int64_t>{std::move(parsed.ints), natoms,
                                                         parsed.n_int_cols}
                                   .into_ndarray());
     }
     if (step) {
-        step = insert("bools", OwnedMatrix<std::uint8_t>{std::move(parsed.bools), natoms,
+        step = insert(2, "bools", OwnedMatrix<std::uint8_t>{std::move(parsed.bools), natoms,
                                                          parsed.n_bool_cols}
                                    .into_ndarray());
     }
@@ -97,7 +107,7 @@ PyRef string_column(const StringColumn& column) {
         StringColumn column = std::move(parsed.strs[k]);
         PyList_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(k), string_column(column).release());
     }
-    ATOMKIT_TRY(insert("strs", std::move(columns)));
+    ATOMKIT_TRY(insert(3, "strs", std::move(columns)));
     return dict;
 }
 
