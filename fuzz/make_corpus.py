@@ -89,6 +89,9 @@ def lines_seeds():
     def seed(codes, *lines):
         return bytes([len(codes)]) + codes + b"\xff".join(line.encode() for line in lines)
 
+    def block(codes, natoms, offset, data):
+        return bytes([0x80 | len(codes)]) + codes + bytes([natoms, offset]) + data
+
     return {
         "sfff": seed(b"sfff", "H 0.0 1.5 -2.25", "He 1 2e3 -inf"),
         "sfib": seed(b"sfib", "Fe 1.5 -3 T", "O  nan 7 False"),
@@ -110,6 +113,19 @@ def lines_seeds():
         "unicode-symbol": seed(b"sf", "\u00e9\u4e00 0.5"),
         "invalid-utf8": seed(b"sf", "H 1.0") + b"\xc3\x28 \xe2\x82 1.0",
         "empty-line": seed(b"s", "H", ""),
+        # Bytes: 0x80 | n, the codes, a natoms byte, an offset byte, then the data.
+        "block-crlf": block(b"sfff", 2, 0, b"H 0.0 1.5 -2.25\r\nHe 1 2e3 -inf\r\n"),
+        "block-last-line-unended": block(b"sf", 2, 0, b"H 1\nC 2"),
+        "block-data-ends": block(b"sf", 3, 0, b"H 1\nC 2\n"),
+        "block-offset": block(b"sf", 1, 4, b"xyz\nH 1.0\n"),
+        "block-offset-outside": block(b"s", 1, 0xFF, b"H\n"),
+        "block-bad-utf8-string": block(b"sf", 1, 0, b"\xff\xfe 1.0\n"),
+        "block-bad-utf8-float": block(b"f", 1, 0, b"1\xc3\n"),
+        "block-huge-natoms": block(b"s", 0xFE, 0, b"H\n"),
+        "block-no-codes": block(b"", 3, 0, b"a\n\nb\n"),
+        "block-long-lines": block(b"sf", 2, 0, (b"H" + b" " * 70 + b"1.5" + b"\t" * 60 + b"\n") * 2),
+        "block-empty-lines": block(b"s", 2, 0, b"\n\n"),
+        "block-written-shape": block(b"sfffi", 2, 0, b"Fe      0.00000000     -1.25000000  12345678.12345678        7\n" * 2),
     }
 
 

@@ -1,17 +1,16 @@
-// Native tests of the line parser (messages, column codes, separators, stored values) and of
-// the quoted token form its messages use.
+// Native tests of the line parser over lines and over bytes (messages and rows, column codes,
+// separators, stored values, block ends) and of the quoted token form its messages use.
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "harness.hpp"
-#include "lib/internal_failure.hpp"
 #include "reader/atom_lines.hpp"
 #include "reader/quoted_token.hpp"
 
 namespace {
 
-std::expected<atomkit::ParsedAtoms, std::string> parse(std::string_view codes,
+std::expected<atomkit::ParsedAtoms, atomkit::ParseFailure> parse(std::string_view codes,
                                                       const std::vector<std::string>& lines) {
     const std::vector<std::string_view> views(lines.begin(), lines.end());
     const std::vector<std::uint8_t> code_bytes(codes.begin(), codes.end());
@@ -21,8 +20,17 @@ std::expected<atomkit::ParsedAtoms, std::string> parse(std::string_view codes,
 struct MessageCase {
     std::string codes;
     std::vector<std::string> lines;
-    std::string message;
+    std::string message;  // starts "row N: " with N the failure's row
 };
+
+// The row a message names.
+std::size_t row_of(std::string_view message) {
+    std::size_t row = 0;
+    for (std::size_t i = 4; i < message.size() && message[i] != ':'; ++i) {
+        row = row * 10 + static_cast<std::size_t>(message[i] - '0');
+    }
+    return row;
+}
 
 void test_messages() {
     const std::vector<MessageCase> cases = {
@@ -50,7 +58,8 @@ void test_messages() {
     for (const MessageCase& c : cases) {
         const auto result = parse(c.codes, c.lines);
         if (harness::check(!result.has_value(), "lines refused", c.message)) {
-            harness::check_equal(result.error(), c.message, "message", c.message);
+            harness::check_equal(result.error().message, c.message, "message", c.message);
+            harness::check(result.error().row == row_of(c.message), "failing row", c.message);
         }
     }
 }
@@ -122,18 +131,79 @@ void test_quoted_tokens() {
         atomkit::append_quoted_token(out, token);
         harness::check_equal(out, "prefix " + quoted, "quoted form", token);
     }
-    // A token that is not valid UTF-8 breaks the caller's contract: an internal failure.
-    const std::vector<std::string> broken = {"\xff", "a\xc3", "\xc0\x80", "\xed\xa0\x80", "\xf4\x90\x80\x80",
-                                             "\xe2\x28\xa1", "\x80"};
-    for (const std::string& token : broken) {
-        bool failed = false;
-        try {
-            std::string out;
-            atomkit::append_quoted_token(out, token);
-        } catch (const atomkit::InternalFailure&) {
-            failed = true;
+    // Bytes that start no valid UTF-8 sequence (tokens read from bytes) are escaped one by one.
+    const std::vector<std::pair<std::string, std::string>> bytes = {
+        {"\xff", R"("\x{ff}")"},
+        {"a\xc3", R"("a\x{c3}")"},                          // truncated sequence
+        {"\xc0\x80", R"("\x{c0}\x{80}")"},                  // overlong NUL
+        {"\xed\xa0\x80", R"("\x{ed}\x{a0}\x{80}")"},        // surrogate
+        {"\xf4\x90\x80\x80", R"("\x{f4}\x{90}\x{80}\x{80}")"},  // past U+10FFFF
+        {"\xe2\x28\xa1", R"("\x{e2}(\x{a1}")"},
+        {"\x80\xc3\xa9", "\"\\x{80}\xc3\xa9\""},             // stray continuation, then é
+    };
+    for (const auto& [token, quoted] : bytes) {
+        std::string out;
+        atomkit::append_quoted_token(out, token);
+        harness::check_equal(out, quoted, "quoted form of bytes", token);
+    }
+}
+
+// Lines straight from bytes: "\n" or "\r\n" ends a line, the last may end the data, and the
+// block's end is just past the last line read.
+struct BlockCase {
+    const char* label;
+    std::string codes;
+    std::string data;
+    std::size_t offset;
+    std::size_t natoms;
+    std::string message;  // empty: parsed, ending at `end`
+    std::size_t end = 0;
+};
+
+void test_blocks() {
+    const std::string long_line = "H" + std::string(70, ' ') + "1.5" + std::string(60, '\t') + "\n";
+    const std::vector<BlockCase> cases = {
+        {"CRLF lines", "sf", "H 1.0\r\nC 2.0\r\nrest", 0, 2, "", 14},
+        {"last line ends the data", "sf", "H 1.0\nC 2.0", 0, 2, "", 11},
+        {"an offset skips bytes", "sf", "junk\nH 1.0\n", 5, 1, "", 11},
+        {"lines longer than 64 bytes", "sf", long_line + long_line, 0, 2, "", 2 * long_line.size()},
+        {"no codes still count lines", "", "a\n\nb\n", 0, 3, "", 5},
+        {"no atoms read nothing", "sf", "H x\n", 0, 0, "", 0},
+        {"data ends", "sf", "H 1.0\nC 2.0\n", 0, 3, "row 2: expected 3 lines, the data ends"},
+        {"data ends without codes", "", "a\n", 0, 2, "row 1: expected 2 lines, the data ends"},
+        {"empty data", "s", "", 0, 1, "row 0: expected 1 lines, the data ends"},
+        {"more atoms than bytes", "s", "H\n", 0, std::size_t{1} << 40,
+         "row 1: expected 1099511627776 lines, the data ends"},
+        {"an empty line runs out", "sf", "H 1.0\n\n", 0, 2, "row 1: expected 2 tokens, ran out"},
+        {"a line feed ends the tokens", "sff", "H 1.0\n2.0\n", 0, 2, "row 0: expected 3 tokens, ran out"},
+        {"offset past the data", "s", "H\n", 3, 1, "offset 3 is outside the data (2 bytes)"},
+        {"string token of bad UTF-8", "sf", "H 1.0\n\xc3( 2.0\n", 0, 2,
+         R"(row 1: cannot parse "\x{c3}(" as str: invalid UTF-8)"},
+        {"float token of bad UTF-8", "f", "1\xff\n", 0, 1,
+         R"(row 0: cannot parse "1\x{ff}" as float: invalid float literal)"},
+    };
+    for (const BlockCase& c : cases) {
+        const std::vector<std::uint8_t> codes(c.codes.begin(), c.codes.end());
+        const auto result = atomkit::parse_atom_block(c.data, c.offset, c.natoms, codes);
+        if (c.message.empty()) {
+            if (harness::check(result.has_value(), "block parsed", c.label)) {
+                harness::check(result->end == c.end, "block end", c.label);
+                harness::check(result->atoms.natoms == c.natoms, "block natoms", c.label);
+            }
+        } else if (harness::check(!result.has_value(), "block refused", c.label)) {
+            harness::check_equal(result.error().message, c.message, "block message", c.label);
+            harness::check(result.error().row == (c.message.starts_with("row ") ? row_of(c.message) : 0),
+                           "block failing row", c.label);
         }
-        harness::check(failed, "invalid UTF-8 is an internal failure", token);
+    }
+    // Values come out as from lines, the last line's "\r" being a separator.
+    const std::vector<std::uint8_t> codes = {'s', 'f', 'i'};
+    const auto parsed = atomkit::parse_atom_block("He 2.5 -3\r\nLi 1e-3 7\r\n", 0, 2, codes);
+    if (harness::check(parsed.has_value(), "block values parsed", "sfi")) {
+        const atomkit::ParsedAtoms& atoms = parsed->atoms;
+        harness::check(atoms.strs[0][0] == "He" && atoms.strs[0][1] == "Li" && atoms.floats[0] == 2.5 &&
+                           atoms.floats[1] == 1e-3 && atoms.ints[0] == -3 && atoms.ints[1] == 7,
+                       "block values", "sfi");
     }
 }
 
@@ -144,5 +214,6 @@ int main() {
     test_values();
     test_empty_codes_read_no_line();
     test_quoted_tokens();
+    test_blocks();
     return harness::finish();
 }
