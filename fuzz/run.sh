@@ -69,7 +69,7 @@ for target in "${TARGETS[@]}"; do
     findings="$OUT/findings/$target"
     log="$OUT/$target.log"
     mkdir -p "$corpus" "$findings"
-    cp -n fuzz/corpus/"$target"/* "$corpus"/ 2>/dev/null || true
+    cp -f fuzz/corpus/"$target"/* "$corpus"/ 2>/dev/null || true  # seeds refreshed, growth kept
     stamp="$OUT/.$target.started"
     touch "$stamp"
     echo "== run $target for ${FUZZ_SECONDS}s (log: $log)"
