@@ -137,6 +137,20 @@ def test_refused_frames(frame, error):
         written(frame)
 
 
+def test_symbols_changed_in_place_between_frames():
+    """What the writer remembers between frames (the species, the lattice) follows changes
+    made in place to the arrays it was given."""
+    symbols, lattice = np.array(["H", "O"]), np.eye(3)
+    frame = Frame(symbols=symbols, arrays={"pos": np.zeros((2, 3))}, lattice=lattice)
+    first = written(frame)
+    symbols[1], lattice[0, 0] = "C", 2.0
+    second = reread(frame)[0]
+    assert "O" in first and second.symbols.tolist() == ["H", "C"] and second.lattice[0, 0] == 2.0
+    symbols[0] = " "
+    with pytest.raises(ValueError, match="whitespace"):
+        written(frame)
+
+
 def test_paths_append_and_compression(tmp_path):
     frames = atomkit.read(io.StringIO(BRACKETED + STRING_COLUMNS), ":")
     for name in ("out.xyz", "out.xyz.gz", "out.xyz.bz2", "out.xyz.xz"):

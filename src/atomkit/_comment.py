@@ -337,6 +337,10 @@ def item_text(key: str, value: Any) -> str:
             _key_cache.clear()
         _key_cache[key] = cached
     prefix, matrix_key = cached
+    if type(value) is float:
+        return prefix + repr(value)
+    if type(value) is np.ndarray:
+        return prefix + _array_text(value, matrix_key)
     return prefix + value_text(value, matrix_key)
 
 

@@ -21,11 +21,17 @@ _CACHE_LIMIT = 64
 # Token columns already checked (by code points): a trajectory's species are checked once.
 _checked: dict[tuple[int, bytes], None] = {}
 _last_lattice: tuple[bytes, str] = (b"", "")
+# The last str column written: (the array, its bytes, its code-point matrix).
+_last_codes: tuple[Any, bytes, np.ndarray] = (None, b"", np.empty((0, 0), np.uint32))
 
 
 def _codepoints(values: Any, what: str) -> np.ndarray:
     """A str column as the (natoms, width) code-point matrix the module takes, after making
     sure every value reads back as one token."""
+    global _last_codes
+    last = _last_codes
+    if values is last[0] and values.shape == last[2].shape[:1] and values.tobytes() == last[1]:
+        return last[2]  # the species of a trajectory, passed again unchanged
     if type(values) is not np.ndarray or values.dtype.kind != "U":
         values = np.asarray(values, dtype=str)
     if values.ndim != 1:
@@ -42,6 +48,7 @@ def _codepoints(values: Any, what: str) -> np.ndarray:
         if len(_checked) >= _CACHE_LIMIT:
             _checked.clear()
         _checked[key] = None
+    _last_codes = (values, key[1], codes)
     return codes
 
 
