@@ -204,11 +204,11 @@ def plot(rows, path):
     for ax, row in zip(axes[0], rows):
         kinds = ["write", "read"]
         x = np.arange(len(kinds))
-        for offset, (suffix, label) in zip((-0.27, 0.0, 0.27), (("_module", "module calls alone"), ("", "atomkit (whole file)"),
+        for offset, (suffix, label) in zip((-0.27, 0.0, 0.27), (("_module", "inside the module calls"), ("", "atomkit (whole file)"),
                                                                 ("_loops", "atomkit on Python loops"))):
             values = [row[kind + suffix] for kind in kinds]
             bars = ax.bar(x + offset, values, 0.27, label=label)
-            ax.bar_label(bars, fmt="%.2f", fontsize=8)
+            ax.bar_label(bars, fmt="%.3g", fontsize=8)
         ax.set_xticks(x, [f"{k} ({row[k] / row[k + '_module']:.2f}x module)" for k in kinds])
         ax.set_yscale("log")
         ax.set_ylabel("CPU seconds")
