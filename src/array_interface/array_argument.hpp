@@ -2,6 +2,7 @@
 // under a shared borrow for the call, and read in place through a MatrixView<T>.
 #pragma once
 
+#include <string>
 #include <utility>
 
 #include "array_interface/borrow_registry.hpp"
@@ -12,15 +13,23 @@
 
 namespace atomkit {
 
-// Whether `object` is an ndarray (or subclass) of exactly two dimensions whose element
-// type is equivalent to the type number; nothing is ever converted or copied.
-bool is_matrix_of(PyObject* object, int type_number);
+// Why `object` is not an ndarray (or subclass) of exactly two dimensions whose element
+// type is equivalent to the type number, or none; nothing is ever converted or copied.
+enum class MatrixRefusal { none, not_an_array, dimensions, element_type, byte_order };
+[[nodiscard]] MatrixRefusal matrix_refusal(PyObject* object, int type_number);
 
-// The acceptance test alone, with the refusal every array argument gives.
+// "expected a 2-dimensional numpy.ndarray of float64 (native byte order); got ...".
+[[nodiscard]] std::string refusal_note(PyObject* object, int type_number, MatrixRefusal refusal);
+
+// The acceptance test alone, with the refusal every array argument gives (the same message
+// for every reason; the note tells them apart).
 template <class T>
 [[nodiscard]] Result<void> check_matrix(PyObject* object) {
-    if (!is_matrix_of(object, numpy::type_number_of<T>())) {
-        return std::unexpected(conversion_error(object, "PyArray<T, D>"));
+    constexpr int type_number = numpy::type_number_of<T>();
+    if (const MatrixRefusal refusal = matrix_refusal(object, type_number); refusal != MatrixRefusal::none) {
+        PyError error = conversion_error(object, "PyArray<T, D>");
+        error.add_note(refusal_note(object, type_number, refusal));
+        return std::unexpected(std::move(error));
     }
     return {};
 }

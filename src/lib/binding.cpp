@@ -36,6 +36,13 @@ std::string quoted_name_list(const std::vector<std::string_view>& names) {
     return PyError::pending(PyExc_TypeError, std::move(message));
 }
 
+// A failed item conversion records the item's index for the argument's note.
+template <class T>
+Result<T> at_item(Result<T> converted, std::size_t index) {
+    if (!converted) converted.error().set_item(index);
+    return converted;
+}
+
 // Lengths come from the caller's __len__, which may lie; a real list or tuple is trusted,
 // anything else reserves at most this many items up front and grows as items arrive.
 constexpr Py_ssize_t untrusted_reserve_limit = 1 << 16;
@@ -64,14 +71,14 @@ template <class Item, class Convert>
             if (i + static_cast<Py_ssize_t>(prefetch_distance) < Py_SIZE(object)) {
                 __builtin_prefetch(slots[i + static_cast<Py_ssize_t>(prefetch_distance)]);
             }
-            items.push_back(ATOMKIT_TRY(convert(PyRef::borrow(slots[i]))));
+            items.push_back(ATOMKIT_TRY(at_item(convert(PyRef::borrow(slots[i])), items.size())));
         }
         return items;
     }
     PyRef iterator = PyRef::steal(PyObject_GetIter(object));
     if (!iterator) return fetched_error();
     while (PyRef item = PyRef::steal(PyIter_Next(iterator.get()))) {
-        items.push_back(ATOMKIT_TRY(convert(std::move(item))));
+        items.push_back(ATOMKIT_TRY(at_item(convert(std::move(item)), items.size())));
     }
     if (PyErr_Occurred() != nullptr) return fetched_error();
     return items;
@@ -135,13 +142,31 @@ template <class Item, class Convert>
 }
 
 [[nodiscard]] PyError argument_error(PyError error, std::string_view parameter) {
+    // The message of an OverflowError stays CPython's (or ours); a note names the argument,
+    // the item and what the argument takes. Exceptions of the caller's own code (an
+    // __index__ raising) carry no expectation and get no note.
+    std::string note = "argument '";
+    note += parameter;
+    note += '\'';
+    if (const auto item = error.item()) note += ", item " + std::to_string(*item);
+    if (!error.expectation().empty()) {
+        note += ": ";
+        note += error.expectation();
+    }
     PyObject* old = error.object();
-    if (Py_TYPE(old) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) return error;
+    if (Py_TYPE(old) != reinterpret_cast<PyTypeObject*>(PyExc_TypeError)) {
+        if (Py_TYPE(old) == reinterpret_cast<PyTypeObject*>(PyExc_OverflowError) && !error.expectation().empty()) {
+            error.add_note(std::move(note));
+        }
+        return error;
+    }
     std::string message = "argument '";
     message += parameter;
     message += "': ";
     message += lossy_text(old);
     PyError replaced = PyError::pending(PyExc_TypeError, std::move(message));
+    for (std::string& kept : std::move(error).take_notes()) replaced.add_note(std::move(kept));
+    if (error.item()) replaced.add_note(std::move(note));
     // The old exception is dropped; only its cause survives, and setting the cause also
     // suppresses the context, as CPython's own argument errors do.
     PyException_SetCause(replaced.object(), PyException_GetCause(old));
@@ -158,7 +183,9 @@ template <class Item, class Convert>
         value = PyLong_AsUnsignedLongLong(index.get());
     }
     if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) {
-        return fetched_error();
+        PyError error = PyError::fetch();
+        error.set_expectation("an integer from 0 to 18446744073709551615 is needed");
+        return std::unexpected(std::move(error));
     }
     return static_cast<std::uint64_t>(value);
 }
@@ -172,10 +199,17 @@ template <class Item, class Convert>
     }
     return extract_sequence<std::uint8_t>(object, [](PyRef item) -> Result<std::uint8_t> {
         long value = PyLong_AsLong(item.get());
-        if (value == -1 && PyErr_Occurred() != nullptr) return fetched_error();
+        constexpr std::string_view expectation = "each item is a column code from 0 to 255";
+        if (value == -1 && PyErr_Occurred() != nullptr) {
+            PyError error = PyError::fetch();
+            // Only an int's own overflow: no __index__ of the caller's ran.
+            if (PyLong_Check(item.get())) error.set_expectation(expectation);
+            return std::unexpected(std::move(error));
+        }
         if (value < 0 || value > 255) {
-            return std::unexpected(PyError::pending(
-                PyExc_OverflowError, "out of range integral type conversion attempted"));
+            PyError error = PyError::pending(PyExc_OverflowError, "out of range integral type conversion attempted");
+            error.set_expectation(expectation);
+            return std::unexpected(std::move(error));
         }
         return static_cast<std::uint8_t>(value);
     });

@@ -13,6 +13,7 @@
 #include "lib/boundary.hpp"
 #include "reader/atom_lines.hpp"
 #include "reader/read_result.hpp"
+#include "reader/separator_note.hpp"
 #include "writer/atom_block.hpp"
 #include "lib/huge_pages.hpp"
 
@@ -73,6 +74,16 @@ public:
 private:
     PyThreadState* state_;
 };
+
+// The ValueError of a line that does not parse; the note about Unicode spaces is looked for
+// only here, on the way out.
+PyError line_error(ParseFailure failure, std::string_view line) {
+    PyError error = PyError::pending(PyExc_ValueError, std::move(failure.message));
+    if (failure.in_line) {
+        if (std::string note = unicode_space_note(line); !note.empty()) error.add_note(std::move(note));
+    }
+    return error;
+}
 
 // Builds the block straight inside a 1-byte str, which is then cut to length: no second
 // copy of ~10^8 bytes and no decoding pass for the usual ASCII text. The str is ours alone
@@ -167,7 +178,10 @@ private:
         ATOMKIT_TRY(arguments.convert(lines, [&texts](PyObject*) { return texts.recheck(); }));
     }
     auto parsed = parse_line_source(texts, codes);
-    if (!parsed) return std::unexpected(PyError::pending(PyExc_ValueError, std::move(parsed.error().message)));
+    if (!parsed) {
+        const std::size_t row = parsed.error().row;
+        return std::unexpected(line_error(std::move(parsed.error()), row < texts.size() ? texts[row] : ""));
+    }
     return build_read_result(std::move(*parsed));
 }
 
@@ -187,7 +201,11 @@ private:
         const ReleasedLock released;
         return parse();
     }();
-    if (!parsed) return std::unexpected(PyError::pending(PyExc_ValueError, std::move(parsed.error().message)));
+    if (!parsed) {
+        std::string_view line = data.bytes().substr(std::min<std::size_t>(parsed.error().line_start, data.bytes().size()));
+        line = line.substr(0, line.find('\n'));
+        return std::unexpected(line_error(std::move(parsed.error()), line));
+    }
     PyRef end = PyRef::steal(PyLong_FromSize_t(parsed->end));
     if (!end) api_call_failed();
     // The str objects of string columns are made here, with the lock held again.

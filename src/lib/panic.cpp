@@ -6,6 +6,7 @@
 
 #include "lib/internal_failure.hpp"
 #include "lib/process_cell.hpp"
+#include "lib/py_error.hpp"
 
 namespace atomkit {
 namespace {
@@ -52,6 +53,11 @@ void raise_panic(const InternalFailure& failure) noexcept {
         message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
     if (!text) return;
     PyErr_SetObject(type, text.get());
+    if (!failure.note().empty()) {
+        PyRef exception = PyRef::steal(PyErr_GetRaisedException());
+        add_notes(exception.get(), {failure.note()});
+        PyErr_SetRaisedException(exception.release());
+    }
 }
 
 }  // namespace atomkit

@@ -104,8 +104,18 @@ PyError PyError::fetch(std::source_location where) {
     return error;
 }
 
+void add_notes(PyObject* exception, const std::vector<std::string>& notes) noexcept {
+    for (const std::string& note : notes) {
+        PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(note.data(), static_cast<Py_ssize_t>(note.size()), "replace"));
+        PyRef done = text ? PyRef::steal(PyObject_CallMethod(exception, "add_note", "O", text.get())) : PyRef();
+        if (!done) PyErr_Clear();  // called where the exception is being raised: nothing may throw
+    }
+}
+
 void PyError::restore() && {
+    if (!notes_.empty()) (void)object();
     if (raised_) {
+        add_notes(raised_.get(), notes_);
         PyErr_SetRaisedException(raised_.release());
         return;
     }

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <expected>
+#include <optional>
 #include <source_location>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "lib/py_ref.hpp"
 
@@ -29,6 +31,20 @@ public:
     PyError(PyError&&) noexcept = default;
     PyError& operator=(PyError&&) noexcept = default;
 
+    // A note for the exception's __notes__, saying what its fixed message cannot (the
+    // argument, the shape, what was expected); added only when the error is raised.
+    void add_note(std::string note) { notes_.push_back(std::move(note)); }
+    // Where a conversion failed inside its argument (the item of a sequence), and what the
+    // argument takes; argument binding turns both into a note that names the argument.
+    void set_item(std::size_t item) noexcept { item_ = item; }
+    void set_expectation(std::string_view expectation) { expectation_ = expectation; }
+    std::optional<std::size_t> item() const noexcept { return item_; }
+    std::string_view expectation() const noexcept { return expectation_; }
+    std::vector<std::string> take_notes() && { return std::move(notes_); }
+    bool has_type(PyObject* type) const noexcept {
+        return raised_ ? Py_TYPE(raised_.get()) == reinterpret_cast<PyTypeObject*>(type) : type_ == type;
+    }
+
     // Sets the error as the current Python exception.
     void restore() &&;
     // The exception object itself, made on first need (pending errors are instantiated).
@@ -41,7 +57,14 @@ private:
     PyObject* type_ = nullptr;  // pending form
     std::string message_;
     PyRef raised_;              // raised form
+    std::vector<std::string> notes_;
+    std::optional<std::size_t> item_;
+    std::string expectation_;
 };
+
+// Adds each note to the exception's __notes__ (BaseException.add_note). Notes only add to an
+// exception: one that cannot be added is left out, and the exception stays as it was.
+void add_notes(PyObject* exception, const std::vector<std::string>& notes) noexcept;
 
 template <class T>
 using Result = std::expected<T, PyError>;

@@ -155,6 +155,7 @@ bool AtomParser::parse_block(std::string_view data, std::size_t offset) {
             failure_.message += " lines, the data ends";
             return false;
         }
+        line_start_ = offset + tokens.offset();
         if (!parse_row(tokens)) return false;
         tokens.end_line();
     }
@@ -164,14 +165,14 @@ bool AtomParser::parse_block(std::string_view data, std::size_t offset) {
 
 // The failure messages are made out of line: the hot loop only ever returns them.
 bool AtomParser::fail_ran_out() {
-    failure_ = {row_prefix(row_) + "expected ", row_};
+    failure_ = {row_prefix(row_) + "expected ", row_, true, line_start_};
     append_decimal(failure_.message, codes_.size());
     failure_.message += " tokens, ran out";
     return false;
 }
 
 bool AtomParser::fail_token(std::string_view token, std::string_view kind, std::string_view reason) {
-    failure_ = {row_prefix(row_) + "cannot parse ", row_};
+    failure_ = {row_prefix(row_) + "cannot parse ", row_, true, line_start_};
     append_quoted_token(failure_.message, token);
     failure_.message += " as ";
     failure_.message += kind;

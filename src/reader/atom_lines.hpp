@@ -52,10 +52,13 @@ struct ParsedAtoms {
     std::size_t n_bool_cols = 0;
 };
 
-// A bad line: its "row ..." message, and the row it names.
+// A bad line: its "row ..." message and the row it names; for a token that does not parse
+// or a line that ran out of tokens (`in_line`), in a block also where that line starts.
 struct ParseFailure {
     std::string message;
     std::size_t row = 0;
+    bool in_line = false;
+    std::size_t line_start = 0;
 };
 
 // Fills the columns of a ParsedAtoms row by row. Codes: 'f' float, 'i' int, 'b' bool,
@@ -95,6 +98,7 @@ private:
     std::int64_t* int_out_ = nullptr;
     std::uint8_t* bool_out_ = nullptr;
     std::size_t row_ = 0;
+    std::size_t line_start_ = 0;
     std::size_t block_end_ = 0;
     bool check_strings_ = false;
     ParseFailure failure_;

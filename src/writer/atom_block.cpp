@@ -75,11 +75,21 @@ struct Column {
     std::size_t rows = 0;
     const std::byte* row0 = nullptr;
     std::ptrdiff_t row_stride = 0;
+    // For the note of a failure: where the code stands in col_types, which column of its
+    // matrix it reads, and the matrix's shape.
+    std::size_t position = 0;
+    std::size_t index = 0;
+    std::size_t matrix_rows = 0;
+    std::size_t matrix_cols = 0;
 };
 
 template <class T>
-Column numeric_column(std::uint8_t code, const MatrixView<T>& view, std::size_t index) {
+Column numeric_column(std::uint8_t code, std::size_t position, const MatrixView<T>& view, std::size_t index) {
     Column column{code};
+    column.position = position;
+    column.index = index;
+    column.matrix_rows = view.rows();
+    column.matrix_cols = view.cols();
     if (index < view.cols() && view.rows() != 0) {
         column.rows = view.rows();
         column.row0 = view.address(0, index);
@@ -88,9 +98,54 @@ Column numeric_column(std::uint8_t code, const MatrixView<T>& view, std::size_t 
     return column;
 }
 
+const char* matrix_name(std::uint8_t code) noexcept {
+    return code == code_float ? "float_mat" : code == code_int ? "int_mat" : "bool_mat";
+}
+
+// The notes of failures a caller's data causes, made only when one happens.
+class Note {
+public:
+    Note& operator<<(std::string_view text) {
+        text_ += text;
+        return *this;
+    }
+    Note& operator<<(std::uint64_t number) {
+        text_ += std::to_string(number);
+        return *this;
+    }
+    Note& ordinal(std::size_t n) {
+        const std::size_t tens = n % 100;
+        const std::size_t ones = n % 10;
+        return *this << n << ((tens >= 11 && tens <= 13) ? "th" : ones == 1 ? "st" : ones == 2 ? "nd" : ones == 3 ? "rd" : "th");
+    }
+    Note& shape(std::size_t rows, std::size_t cols) { return *this << "(" << rows << ", " << cols << ")"; }
+    std::string take() && { return std::move(text_); }
+
+private:
+    std::string text_;
+};
+
+// "ndarray: index out of bounds", with a note on which code ran past which matrix.
+[[noreturn, gnu::cold, gnu::noinline]] void out_of_bounds(const Column& column, std::size_t i) {
+    const std::string_view matrix = matrix_name(column.code);
+    const char code[] = {'\'', static_cast<char>(column.code), '\'', '\0'};
+    Note note;
+    if (column.index >= column.matrix_cols) {
+        note << "col_types[" << column.position << "] is the ";
+        note.ordinal(column.index + 1) << " " << code << " code, but " << matrix << " has " << column.matrix_cols
+                                       << " columns";
+    } else {
+        note << matrix << " has shape ";
+        note.shape(column.matrix_rows, column.matrix_cols)
+            << ", but col_types[" << column.position << "] reads its row " << i << " for atom " << i
+            << ": it needs a row for every atom of sym_codepoints";
+    }
+    fail_noted("ndarray: index out of bounds", std::move(note).take());
+}
+
 template <class T>
 T read_cell(const Column& column, std::size_t i) {
-    if (i >= column.rows) fail("ndarray: index out of bounds");
+    if (i >= column.rows) out_of_bounds(column, i);
     T value;
     std::memcpy(&value, column.row0 + static_cast<std::ptrdiff_t>(i) * column.row_stride,
                 sizeof(T));
@@ -138,14 +193,18 @@ public:
     explicit BlockWriter(const AtomBlockInput& input) : in_(input) {
         const bool width_ok = in_.sym_width <= max_sym_width;
         std::size_t floats = 0, ints = 0, bools = 0;
-        for (const std::uint8_t code : in_.col_types) {
+        for (std::size_t position = 0; position < in_.col_types.size(); ++position) {
+            const std::uint8_t code = in_.col_types[position];
             switch (code) {
-                case code_float: columns_.push_back(numeric_column(code, in_.floats, floats++)); break;
-                case code_int: columns_.push_back(numeric_column(code, in_.ints, ints++)); break;
-                case code_bool: columns_.push_back(numeric_column(code, in_.bools, bools++)); break;
-                case code_symbol:
-                    columns_.push_back(Column{width_ok ? code : code_symbol_width_out_of_range});
+                case code_float: columns_.push_back(numeric_column(code, position, in_.floats, floats++)); break;
+                case code_int: columns_.push_back(numeric_column(code, position, in_.ints, ints++)); break;
+                case code_bool: columns_.push_back(numeric_column(code, position, in_.bools, bools++)); break;
+                case code_symbol: {
+                    Column column{width_ok ? code : code_symbol_width_out_of_range};
+                    column.position = position;
+                    columns_.push_back(column);
                     break;
+                }
                 default: break;  // not a column code: writes nothing, moves no cursor
             }
         }
@@ -253,7 +312,7 @@ private:
                     out = write_symbol(out, i, output);
                     break;
                 case code_symbol_width_out_of_range:
-                    fail("Formatting argument out of range");
+                    width_out_of_range(column);
                 default:
                     break;  // never stored
             }
@@ -280,6 +339,13 @@ private:
             out = write_float_field(out, values[j]);
         }
         return out;
+    }
+
+    [[noreturn, gnu::cold, gnu::noinline]] void width_out_of_range(const Column& column) const {
+        Note note;
+        note << "sym_width is " << in_.sym_width << ", but col_types[" << column.position
+             << "] is an 's' code, and a symbol is padded to at most " << max_sym_width << " code points";
+        fail_noted("Formatting argument out of range", std::move(note).take());
     }
 
     // Row i up to its first 0, read element by element through the view's strides so that
@@ -371,7 +437,16 @@ BlockText build_atom_block(const AtomBlockInput& input, TextSink& sink) {
                                    int_column_text * std::uint64_t{input.ints.cols()} +
                                    bool_column_text * std::uint64_t{input.bools.cols()} + 2;
     const std::uint64_t reservation = std::uint64_t{natoms} * per_line;
-    if ((reservation >> 63) != 0) fail("capacity overflow");
+    if ((reservation >> 63) != 0) {
+        Note note;
+        note << "the block of " << natoms << " atoms is budgeted at sym_width " << input.sym_width
+             << " + 17 per float_mat column + 9 per int_mat column + 3 per bool_mat column + 2 bytes a line"
+             << " (float_mat ";
+        note.shape(input.floats.rows(), input.floats.cols()) << ", int_mat ";
+        note.shape(input.ints.rows(), input.ints.cols()) << ", bool_mat ";
+        note.shape(input.bools.rows(), input.bools.cols()) << "): 2^63 bytes or more";
+        fail_noted("capacity overflow", std::move(note).take());
+    }
 
     BlockWriter writer(input);
     return writer.write_all(sink);
