@@ -1,10 +1,15 @@
-"""Benchmarks of _atomkit's writer and reader against the Python loops they replace,
+"""Benchmarks of _atomkit's writer and readers against the Python loops they replace,
 NumPy's savetxt/loadtxt and pandas, on frames with the columns `s f f f f f f i b`.
 
-    python bench/run.py [--sizes 10000 100000 1000000] [--only writer|reader] [--out DIR]
+    python bench/run.py [--sizes 10000 100000 1000000] [--only writer|reader|block|small] [--out DIR]
 
-Every method is timed in the same run on the same data; the median of several
-repetitions is reported with the ratios. Results go to DIR/results.json and DIR/plot.png.
+Every method is timed in the same run on the same data, the methods taking turns repetition
+by repetition after one untimed round each, so that all of them meet the machine in the same
+state (a buffer first touched after a pause costs several times more on a virtual machine).
+The median is reported with the ratios. "block" reads the frame's bytes: our block reader,
+the Python loop after splitting the bytes into lines, and loadtxt/read_csv over io.BytesIO.
+"small" times whole calls on frames of 1 to 1000 atoms. Results go to DIR/results.json and
+DIR/plot.png.
 """
 import argparse
 import gc
@@ -76,11 +81,11 @@ def write_pandas(species, floats, ints, bools):
 # ---- readers -------------------------------------------------------------------------
 
 
-def read_ours(lines, text):
+def read_ours(lines, text, data):
     return _atomkit.read_atom_lines_rs(lines, COL_TYPES)
 
 
-def read_python_loop(lines, text):
+def read_python_loop(lines, text, data):
     n = len(lines)
     symbols = [None] * n
     floats = np.empty((n, 6))
@@ -95,19 +100,40 @@ def read_python_loop(lines, text):
     return symbols, floats, ints, bools
 
 
-def read_loadtxt(lines, text):
+def read_loadtxt(lines, text, data):
     # loadtxt cannot take the species and T/F columns as numbers: it reads the rest.
     return np.loadtxt(io.StringIO(text), usecols=range(1, 8))
 
 
-def read_pandas(lines, text):
+def read_pandas(lines, text, data):
     import pandas as pd
 
     return pd.read_csv(io.StringIO(text), sep=r"\s+", header=None)
 
 
+def block_ours(lines, text, data):
+    return _atomkit.read_atom_block_rs(data, 0, len(lines), COL_TYPES)
+
+
+def block_python_loop(lines, text, data):
+    return read_python_loop(data.decode().splitlines(), text, data)
+
+
+def block_loadtxt(lines, text, data):
+    return np.loadtxt(io.BytesIO(data), usecols=range(1, 8))
+
+
+def block_pandas(lines, text, data):
+    import pandas as pd
+
+    return pd.read_csv(io.BytesIO(data), sep=r"\s+", header=None)
+
+
 WRITERS = {"atomkit": write_ours, "python loop": write_python_loop, "numpy.savetxt": write_savetxt, "pandas.to_csv": write_pandas}
 READERS = {"atomkit": read_ours, "python loop": read_python_loop, "numpy.loadtxt": read_loadtxt, "pandas.read_csv": read_pandas}
+BLOCK_READERS = {"atomkit": block_ours, "python loop": block_python_loop, "numpy.loadtxt": block_loadtxt,
+                 "pandas.read_csv": block_pandas}
+METHODS = {"writer": WRITERS, "reader": READERS, "block": BLOCK_READERS}
 
 
 def available(name):
@@ -119,15 +145,19 @@ def available(name):
     return True
 
 
-def median_time(function, args, repeats):
-    times = []
-    for _ in range(repeats):
-        gc.collect()
-        start = time.perf_counter()
-        result = function(*args)
-        times.append(time.perf_counter() - start)
-        del result
-    return statistics.median(times)
+def median_times(functions, args, repeats):
+    """Median seconds of each function, the functions taking turns after an untimed round."""
+    times = {name: [] for name in functions}
+    for round_ in range(repeats + 1):
+        for name, function in functions.items():
+            gc.collect()
+            start = time.perf_counter()
+            result = function(*args)
+            elapsed = time.perf_counter() - start
+            del result
+            if round_:
+                times[name].append(elapsed)
+    return {name: statistics.median(values) for name, values in times.items()}
 
 
 def peak_extra_bytes(function, args):
@@ -167,28 +197,66 @@ def repeats_for(natoms):
 
 
 def run(kind, sizes):
-    methods = WRITERS if kind == "writer" else READERS
+    methods = {name: f for name, f in METHODS[kind].items() if available(name)}
     rows = []
     for natoms in sizes:
         species, floats, ints, bools = make_frame(natoms)
         text = write_ours(species, floats, ints, bools)
         lines = text.splitlines(keepends=True)
-        args = (species, floats, ints, bools) if kind == "writer" else (lines, text)
-        # What the call may use at its peak: the writer twice its text; the reader its
-        # result arrays plus the lines' text once more.
-        budget = 2 * len(text) if kind == "writer" else sum(a.nbytes for a in (floats, ints, bools)) + len(text)
-        entry = {"natoms": natoms, "seconds": {}}
-        for name, function in methods.items():
-            if not available(name):
-                continue
-            entry["seconds"][name] = median_time(function, args, repeats_for(natoms))
-            print(f"  {kind} {natoms:>8} {name:<16} {entry['seconds'][name] * 1e3:10.2f} ms", flush=True)
+        data = text.encode()
+        args = (species, floats, ints, bools) if kind == "writer" else (lines, text, data)
+        arrays = sum(a.nbytes for a in (floats, ints, bools))
+        # What the call may use at its peak: the writer twice its text; the line reader its
+        # result arrays plus the lines' text once more; the block reader its result arrays
+        # plus a tenth of the text.
+        budget = {"writer": 2 * len(text), "reader": arrays + len(text), "block": arrays + len(text) // 10}[kind]
+        entry = {"natoms": natoms, "seconds": median_times(methods, args, repeats_for(natoms))}
+        for name, seconds in entry["seconds"].items():
+            print(f"  {kind} {natoms:>8} {name:<16} {seconds * 1e3:10.2f} ms", flush=True)
         peak = peak_extra_bytes(methods["atomkit"], args)
         entry["peak_extra_bytes"] = peak
         entry["peak_budget_bytes"] = budget
         entry["text_bytes"] = len(text)
         rows.append(entry)
     return rows
+
+
+SMALL_SIZES = [1, 10, 100, 1000]
+
+
+def run_small():
+    """Microseconds per call on small frames, ours against the Python loops."""
+    rows = []
+    for natoms in SMALL_SIZES:
+        species, floats, ints, bools = make_frame(natoms)
+        text = write_ours(species, floats, ints, bools)
+        lines = text.splitlines(keepends=True)
+        data = text.encode()
+        calls = max(20, 200_000 // natoms)
+        contenders = {
+            "writer": (WRITERS, (species, floats, ints, bools)),
+            "reader": (READERS, (lines, text, data)),
+            "block": (BLOCK_READERS, (lines, text, data)),
+        }
+        entry = {"natoms": natoms, "us_per_call": {}}
+        for kind, (methods, args) in contenders.items():
+            loops = {name: (lambda f=methods[name]: [f(*args) for _ in range(calls)]) for name in ("atomkit", "python loop")}
+            seconds = median_times(loops, (), 5)
+            entry["us_per_call"][kind] = {name: t / calls * 1e6 for name, t in seconds.items()}
+        rows.append(entry)
+        print(f"  small {natoms:>5}: " + "  ".join(
+            f"{kind} {v['atomkit']:.2f} us (python {v['python loop']:.1f} us)" for kind, v in entry["us_per_call"].items()),
+            flush=True)
+    return rows
+
+
+def print_small(rows):
+    print("\nsmall frames: microseconds per call, and how many times slower the Python loop is")
+    print(f"{'atoms':>6} " + " ".join(f"{kind:>26}" for kind in rows[0]["us_per_call"]))
+    for row in rows:
+        cells = [f"{v['atomkit']:8.2f} vs {v['python loop']:8.1f} ({v['python loop'] / v['atomkit']:4.1f}x)"
+                 for v in row["us_per_call"].values()]
+        print(f"{row['natoms']:>6} " + " ".join(f"{c:>26}" for c in cells))
 
 
 def print_table(kind, rows):
@@ -225,7 +293,7 @@ def plot(results, path):
         ax.set_yscale("log")
         ax.set_xlabel("atoms per frame")
         ax.set_ylabel("time per atom (ns)")
-        ax.set_title(f"{kind} (columns s f f f f f f i b)")
+        ax.set_title(f"{kind} (columns s f f f f f f i b)" if kind != "block" else "block reader (bytes)")
         ax.grid(True, which="both", alpha=0.3)
         ax.legend()
     fig.tight_layout()
@@ -236,13 +304,16 @@ def plot(results, path):
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--sizes", type=int, nargs="+", default=[10_000, 100_000, 1_000_000])
-    parser.add_argument("--only", choices=["writer", "reader"])
+    parser.add_argument("--only", choices=["writer", "reader", "block", "small"])
     parser.add_argument("--out", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "results"))
     args = parser.parse_args()
-    kinds = [args.only] if args.only else ["writer", "reader"]
-    results = {kind: run(kind, args.sizes) for kind in kinds}
+    kinds = [args.only] if args.only else ["writer", "reader", "block", "small"]
+    results = {kind: run(kind, args.sizes) for kind in kinds if kind != "small"}
+    small = run_small() if "small" in kinds else None
     for kind, rows in results.items():
         print_table(kind, rows)
+    if small:
+        print_small(small)
     os.makedirs(args.out, exist_ok=True)
     machine = {
         "python": sys.version.split()[0],
@@ -252,9 +323,10 @@ def main():
         "cpus": os.cpu_count(),
     }
     with open(os.path.join(args.out, "results.json"), "w") as f:
-        json.dump({"machine": machine, "results": results}, f, indent=2)
+        json.dump({"machine": machine, "results": results, "small": small}, f, indent=2)
     print(f"\nresults: {os.path.join(args.out, 'results.json')}")
-    plot(results, os.path.join(args.out, "plot.png"))
+    if results:
+        plot(results, os.path.join(args.out, "plot.png"))
 
 
 if __name__ == "__main__":

@@ -105,7 +105,8 @@ def test_many_results_are_freed():
     for _ in range(200):  # 200 x 0.7 MB of arrays: a leak shows in resident memory
         R(lines, b"sfffib")
     assert sys.getrefcount(container) == before
-    assert resident_bytes() - resident < 40 * 2**20
+    if "asan" not in os.environ.get("LD_PRELOAD", ""):  # ASan's quarantine holds freed memory
+        assert resident_bytes() - resident < 40 * 2**20
 
 
 def run_python(code):

@@ -26,10 +26,11 @@ constexpr double infinity = std::numeric_limits<double>::infinity();
 // double takes the rest.
 constexpr std::int64_t max_shifted_power = 15;
 
-// Exponents are read exactly up to this magnitude and saturate beyond it. Added to the
-// position of the leading digit (bounded by the token's length, far below 2^59) it cannot
-// overflow, and a saturated exponent still puts any number far outside the range of doubles.
-constexpr std::int64_t exponent_saturation = std::int64_t{1} << 60;
+// Exponents are read exactly up to this magnitude and saturate beyond it: ten times it
+// still fits an int64, added to the position of the leading digit (bounded by the token's
+// length, far below 2^58) it cannot overflow, and a saturated exponent still puts any
+// number far outside the range of doubles.
+constexpr std::int64_t exponent_saturation = std::int64_t{1} << 59;
 // Beyond this magnitude the libraries are not trusted with the exponent (fast_float stops
 // reading exponent digits at 2^28): such numbers are restated with a small exponent first.
 constexpr std::int64_t far_exponent_limit = 65536;
@@ -280,7 +281,7 @@ bool scan_exponent(const char* p, const char* end, std::int64_t& exponent) noexc
     do {
         const unsigned d = digit_value(*p);
         if (d > 9) return false;
-        magnitude = std::min(magnitude * 10 + d, exponent_saturation);
+        if (magnitude < exponent_saturation) magnitude = std::min(magnitude * 10 + d, exponent_saturation);
     } while (++p != end);
     exponent = negative ? -magnitude : magnitude;
     return true;
