@@ -40,12 +40,15 @@ def _ends_inside(data: Any, offset: int, natoms: int, count_line: int) -> ValueE
 
 def _atom_error(error: ValueError, data: Any, offset: int, natoms: int, count_line: int) -> ValueError:
     """The block reader's error with the file line of its row and that line's text."""
+    ended = _ends_inside(data, offset, natoms, count_line)
+    if ended is not None:
+        return ended
     message = str(error)
     row = _ROW.match(message)
     if row is not None and int(row.group(1)) < natoms:
         start = _block.skip_lines(data, offset, int(row.group(1)))
         return ValueError(f"line {count_line + 2 + int(row.group(1))}: {message}: {_line_text(data, start)!r}")
-    return _ends_inside(data, offset, natoms, count_line) or ValueError(f"line {count_line + 2}: {message}")
+    return ValueError(f"line {count_line + 2}: {message}")
 
 
 def _frame(data: Any, comment_start: int, comment_end: int, natoms: int, count_line: int) -> tuple[Frame, int]:
