@@ -288,8 +288,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         bool ascii = true;
         for (const char c : text) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
         fuzz::check(written.ascii == ascii, "ASCII flag differs from the text", text);
-        // The std::string form goes through StringSink and its growth.
-        fuzz::check(atomkit::build_atom_block(block) == text, "std::string block differs", text);
+        // The std::string form goes through StringSink and its growth (for short blocks:
+        // the long ones, of wide symbol fields, would halve the executions).
+        if (text.size() <= 4096) {
+            fuzz::check(atomkit::build_atom_block(block) == text, "std::string block differs", text);
+        }
     } catch (const atomkit::InternalFailure& e) {
         fuzz::check(e.message() == expected.failure, "internal failure differs",
                     expected.failure + " | " + e.message());
