@@ -111,9 +111,13 @@ bool AtomParser::parse_row(Tokens& tokens) {
                 break;
             }
             case 'i': {
-                const auto value = parse_int_token(token);
-                if (!value) return fail_token(token, "int", describe(value.error()));
-                *int_out_++ = *value;
+                std::int64_t value;
+                if (!parse_short_int(token, value)) {
+                    const auto parsed = parse_int_token(token);
+                    if (!parsed) return fail_token(token, "int", describe(parsed.error()));
+                    value = *parsed;
+                }
+                *int_out_++ = value;
                 break;
             }
             case 'b': {
@@ -145,21 +149,25 @@ bool AtomParser::parse_line(std::string_view line) {
 }
 
 bool AtomParser::parse_block(std::string_view data, std::size_t offset) {
-    const char* const begin = data.data() + offset;
-    TokenScanner<true> tokens(begin, data.data() + data.size());
+    const char* const end = data.data() + data.size();
     const NearestRounding nearest;
+    std::size_t at = offset;
     while (row_ < out_.natoms) {
-        if (tokens.at_end()) {
+        if (at >= data.size()) {
             failure_ = {row_prefix(row_) + "expected ", row_};
             append_decimal(failure_.message, out_.natoms);
             failure_.message += " lines, the data ends";
             return false;
         }
-        line_start_ = offset + tokens.offset();
+        // Each line is scanned from its own first byte: lines of one layout then cross the
+        // scanner's 64-byte steps at the same token, which keeps its branches predictable.
+        line_start_ = at;
+        TokenScanner<true> tokens(data.data() + at, end);
         if (!parse_row(tokens)) return false;
         tokens.end_line();
+        at += tokens.offset();  // past the line feed, or the end of the data
     }
-    block_end_ = offset + tokens.offset();
+    block_end_ = at;
     return true;
 }
 

@@ -2,6 +2,7 @@
 // nothing here allocates or throws.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -51,7 +52,7 @@ inline constexpr std::ptrdiff_t max_exact_digits = 19;
 // The usual float of atom lines, a sign, digits, a point and digits (at most 19 digits in
 // all, no exponent), converted with one correctly rounded division; false for every other
 // token, which parse_float_token_nearest takes. Inside a NearestRounding scope only.
-inline bool parse_plain_decimal(std::string_view token, double& value) noexcept {
+[[gnu::always_inline]] inline bool parse_plain_decimal(std::string_view token, double& value) noexcept {
     // What "%16.8f" writes for |x| < 10^8: an optional '-', 1 to 8 digits, the point and
     // exactly 8 digits, read as two words of eight digits and one division.
     const std::size_t size = token.size();
@@ -70,8 +71,9 @@ inline bool parse_plain_decimal(std::string_view token, double& value) noexcept 
             if (is_eight_digits(integer)) {
                 const std::uint64_t mantissa = eight_digits_value(integer) * 100000000 + eight_digits_value(fraction);
                 if (mantissa <= exact_mantissa_limit) {
-                    value = static_cast<double>(mantissa) / 1e8;
-                    if (negative) value = -value;
+                    // The sign goes in as a bit: signs of data columns are a coin toss for a branch.
+                    value = std::bit_cast<double>(std::bit_cast<std::uint64_t>(static_cast<double>(mantissa) / 1e8) |
+                                                  (std::uint64_t{negative} << 63));
                     return true;
                 }
             }
@@ -113,12 +115,31 @@ inline bool parse_plain_decimal(std::string_view token, double& value) noexcept 
     return true;
 }
 
+// The usual integer of atom lines: an optional sign and 1 to 18 digits (which cannot leave
+// the range); false for every other token, which parse_int_token takes.
+[[gnu::always_inline]] inline bool parse_short_int(std::string_view token, std::int64_t& value) noexcept {
+    const char* p = token.data();
+    const char* const end = p + token.size();
+    if (p == end) return false;
+    const bool negative = *p == '-';
+    if (negative || *p == '+') ++p;
+    if (p == end || end - p > 18) return false;
+    std::uint64_t magnitude = 0;
+    do {
+        const unsigned d = digit_value(*p);
+        if (d > 9) return false;
+        magnitude = magnitude * 10 + d;
+    } while (++p != end);
+    value = negative ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
+    return true;
+}
+
 // parse_float_token for callers inside a NearestRounding scope.
 [[nodiscard]] std::expected<double, FloatTokenError> parse_float_token_nearest(
     std::string_view token) noexcept;
 [[nodiscard]] std::expected<std::int64_t, IntTokenError> parse_int_token(std::string_view token) noexcept;
 // One of the eight texts T/True/TRUE/true and F/False/FALSE/false, else nullopt.
-[[nodiscard]] inline std::optional<bool> parse_bool_token(std::string_view token) noexcept {
+[[nodiscard, gnu::always_inline]] inline std::optional<bool> parse_bool_token(std::string_view token) noexcept {
     switch (token.size()) {
         case 1:
             if (token[0] == 'T') return true;
