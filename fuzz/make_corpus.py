@@ -200,6 +200,20 @@ def block_seeds():
         "no-codes": block_seed(3, 1, 3, "", [0], std, fill),
         "skip-codes": block_seed(2, 2, 2, "s\x00f", [0], std, fill),
         "nan-inf": block_seed(2, 1, 1, "ff", [0], std, b"X" + struct.pack("<3d", math.nan, -math.inf, -0.0)),
+        "symbols-reversed-rows": block_seed(4, 3, 3, "s", [2], std, symbol_fill),
+        "symbols-free-strides": block_seed(3, 4, 2, "ss", [7, 0xFC, 0x03], std, symbol_fill * 3),
+        "symbols-zero-stride": block_seed(3, 3, 2, "s", [7, 0x00, 0x04], std, symbol_fill),
+        "wide-rows-symbols-after-floats": block_seed(2, 0x80 | 40, 4, "ffsffs", [0], std, b"\xc1" * 400 + fill),
+        "many-wide-symbol-fields": block_seed(1, 2, 0xF0, "s" * 17 + "f", [0], std, fill),
+        "bool-bytes": block_seed(3, 1, 0, "bbb", [0], [(shape(1, 0), [0]), (shape(1, 0), [0]), (shape(1, 3), [0])],
+                                 b"H" + bytes([0xC0, 0xFF, 0x01, 0x02, 0x00, 0xC1])),
+        "int-edges": block_seed(2, 1, 0, "ii", [0], [(shape(1, 0), [0]), (shape(1, 2), [3]), (shape(1, 0), [0])],
+                                b"H" + struct.pack("<4q", -(2**63), 2**63 - 1, -1, 99999999)),
+        "float-fields-wide": block_seed(2, 1, 0, "ff", [0], [(shape(1, 2), [1]), (shape(1, 0), [0]), (shape(1, 0), [0])],
+                                        b"H" + struct.pack("<4d", -1.7976931348623157e308, 1e23, 9999999.999999999, 2.0**101)),
+        "short-float-batch": block_seed(2, 1, 0, "fffffffff", [0], [(shape(1, 9), [0]), (shape(1, 0), [0]), (shape(1, 0), [0])],
+                                        b"H" + struct.pack("<8d", 1.5, -2.25, 0.00195312, 9999999.99999999, -999999.99999999, -0.0, 5e-324, 3.0 / 512)),
+        "more-rows-than-atoms": block_seed(2, 1, 1, "fib", [0], [(shape(3, 2), [0]), (shape(2, 1), [1]), (shape(3, 1), [2])], fill),
     }
     return seeds
 
