@@ -50,6 +50,9 @@ constexpr std::uint64_t bool_column_text = 3;
 constexpr std::uint64_t float_column_room = 1 + max_float_field;
 constexpr std::uint64_t int_column_room = 1 + max_int_field;
 constexpr std::uint64_t utf8_max_bytes = 4;
+// Padding of short symbols is written as one store of this many spaces.
+constexpr std::size_t short_padding = 16;
+constexpr char spaces[short_padding] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
 
 constexpr std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) noexcept {
     const std::uint64_t sum = a + b;
@@ -214,7 +217,8 @@ public:
         // A width out of range fails at the first symbol, before anything is written.
         const std::uint64_t width = width_ok ? in_.sym_width : 0;
         if (width_ok) {
-            symbol_room_ = width + (wide_symbols_ ? 0 : utf8_max_bytes * in_.symbols.cols());
+            // Plus the store of short padding, which may run past the padding itself.
+            symbol_room_ = width + (wide_symbols_ ? 0 : utf8_max_bytes * in_.symbols.cols()) + short_padding;
         }
         // A code beyond its matrix's columns ends the call after its separators, so it is
         // budgeted at those alone: a long col_types must fail as out of bounds, not as out
@@ -356,6 +360,19 @@ private:
     char* write_symbol(char* out, std::size_t i, Output& output) {
         const MatrixView<std::uint32_t>& symbols = in_.symbols;
         const std::size_t length = symbols.cols();
+        // The usual species: one or two ASCII code points, read once each, and padding of a
+        // few spaces written as one store into the room that every symbol has in reserve.
+        if (length <= 2 && length != 0 && in_.sym_width <= short_padding) {
+            const std::uint32_t c0 = symbols.at(i, 0);
+            const std::uint32_t c1 = length == 2 ? symbols.at(i, 1) : 0;
+            if ((c0 | c1) < 0x80) {
+                const std::size_t k = static_cast<std::size_t>(c0 != 0) + static_cast<std::size_t>(c0 != 0 && c1 != 0);
+                std::memcpy(out + k, spaces, short_padding);
+                out[0] = static_cast<char>(c0);
+                if (k == 2) out[1] = static_cast<char>(c1);
+                return out + std::max<std::size_t>(k, static_cast<std::size_t>(in_.sym_width));
+            }
+        }
         std::size_t code_points = 0;
         for (std::size_t j = 0; j < length; ++j) {
             const std::uint32_t c = symbols.at(i, j);
