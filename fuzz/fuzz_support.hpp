@@ -175,8 +175,11 @@ inline void append_utf8(std::string& out, std::uint32_t c) {
 }
 
 // Whether every byte is below 0x80. Long blocks (wide symbol fields) make this loop the
-// hottest part of a target, so it is kept out of the coverage tracing.
-__attribute__((no_sanitize("coverage"))) inline bool is_ascii(std::string_view s) {
+// hottest part of a target, so it is kept out of clang's coverage tracing.
+#if defined(__clang__)
+__attribute__((no_sanitize("coverage")))
+#endif
+inline bool is_ascii(std::string_view s) {
     unsigned char high = 0;
     for (const char c : s) high |= static_cast<unsigned char>(c);
     return high < 0x80;

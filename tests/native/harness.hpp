@@ -1,5 +1,6 @@
 // The native tests' harness: checks that count and report failures with what was got and
-// wanted, and the closing line "N passed, N failed".
+// wanted, known faults that are reported without failing until their fix lands, and the
+// closing line "N passed, N failed".
 #pragma once
 
 #include <bit>
@@ -13,6 +14,7 @@ namespace harness {
 struct Tally {
     int passed = 0;
     int failed = 0;
+    int known_faults = 0;
 };
 
 inline Tally& tally() {
@@ -73,9 +75,23 @@ bool check_equal(const T& got, const T& want, std::string_view what, std::string
     return false;
 }
 
+// A case of a known fault whose fix is pending: reported either way, never counted as a
+// failure. Once it passes, the line asks for the case to move into its ordinary table.
+inline void known_fault(bool ok, std::string_view what, std::string_view label) {
+    if (ok) {
+        std::printf("NOW PASSES, move it to its ordinary table: %.*s: %s\n", static_cast<int>(what.size()),
+                    what.data(), show(label).c_str());
+    } else {
+        ++tally().known_faults;
+        std::printf("KNOWN FAULT (pending fix) %.*s: %s\n", static_cast<int>(what.size()), what.data(),
+                    show(label).c_str());
+    }
+}
+
 // Prints the closing line and gives main's exit status.
 inline int finish() {
     const Tally& t = tally();
+    if (t.known_faults != 0) std::printf("%d known faults pending a fix (not counted)\n", t.known_faults);
     std::printf("%d passed, %d failed\n", t.passed, t.failed);
     return t.failed == 0 ? 0 : 1;
 }
