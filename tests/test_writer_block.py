@@ -172,3 +172,13 @@ print(len(text))
 """
     run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
     assert run.returncode == 0 and run.stdout == f"{length}\n", run.stderr
+
+
+@pytest.mark.parametrize("row, width, field", [
+    ([72, 101], 2, "He"), ([65, 0], 2, "A "), ([0, 76], 2, "  "), ([0, 0], 3, "   "), ([72, 101], 1, "He"),
+    ([72], 4, "H   "), ([0], 1, " "), ([0xE9, 0], 2, "\u00e9 "), ([0xD800, 72], 2, "H "), ([72, 0x110000], 2, "H "),
+])
+def test_short_symbols(row, width, field):
+    # One- and two-element rows take a shortcut of their own; an empty symbol is padding only.
+    sym = np.array([row, row], dtype=np.uint32)
+    assert write(sym, width, np.ones((2, 1)), col_types=b"sf") == (field + fld(1.0) + "\n") * 2

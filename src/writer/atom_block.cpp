@@ -368,7 +368,7 @@ private:
             if ((c0 | c1) < 0x80) {
                 const std::size_t k = static_cast<std::size_t>(c0 != 0) + static_cast<std::size_t>(c0 != 0 && c1 != 0);
                 std::memcpy(out + k, spaces, short_padding);
-                out[0] = static_cast<char>(c0);
+                if (k >= 1) out[0] = static_cast<char>(c0);
                 if (k == 2) out[1] = static_cast<char>(c1);
                 return out + std::max<std::size_t>(k, static_cast<std::size_t>(in_.sym_width));
             }
