@@ -20,7 +20,6 @@ import time
 
 import numpy as np
 
-import _atomkit
 import atomkit
 from atomkit import _block, _comment, _io
 
@@ -118,23 +117,9 @@ def case(nframes, natoms, directory, repeats, loop_repeats):
     os.remove(path + ".loops")
 
     row["read"] = cpu(lambda: atomkit.read(path, ":"), repeats)
-    row["read_module"], read_calls = in_place(_block, "read_block", lambda: atomkit.read(path, ":"), repeats)
+    row["read_module"], _ = in_place(_block, "read_block", lambda: atomkit.read(path, ":"), repeats)
     # The comment lines' share of the host's own time.
     row["read_comment"], _ = in_place(_comment, "parse", lambda: atomkit.read(path, ":"), repeats)
-    row["native_block_reader"] = hasattr(_atomkit, "read_atom_block_rs")
-    if not row["native_block_reader"]:
-        # The adapter splits lines out of the bytes; what the module itself spends is the
-        # read_atom_lines_rs call inside it, replayed here on the same lines.
-        with open(path, "rb") as f:
-            data = f.read()
-        lines = [(_block.split_lines(data, *args[1:3])[0], args[3]) for args in read_calls]
-
-        def parse_lines():
-            for args in lines:
-                _atomkit.read_atom_lines_rs(*args)
-        row["read_lines_module"] = cpu(parse_lines, repeats)
-        del lines, data
-    del read_calls
     with _block.python_loops():
         row["read_loops"] = cpu(lambda: atomkit.read(path, ":"), loop_repeats)
     frames.clear()
@@ -179,10 +164,6 @@ def print_table(rows):
               f"{(row['write'] - row['write_module']) / row['frames'] * 1e6:.1f} us/frame outside the module calls")
         print(f"{'':<21}read: comment lines {row['read_comment'] / row['frames'] * 1e6:.1f} us/frame of the "
               f"{(row['read'] - row['read_module']) / row['frames'] * 1e6:.1f} us/frame outside the module calls")
-        if not row["native_block_reader"]:
-            lines = row["read_lines_module"]
-            print(f"{'':<21}(no read_atom_block_rs in this _atomkit: the reads above go through the line-splitting "
-                  f"adapter; read_atom_lines_rs alone: {lines:.3f}s, overhead {row['read'] / lines:.2f}x)")
         resident, budget = row["read_resident_peak_bytes"], row["frames_bytes"] + row["bytes"]
         if resident is not None:
             print(f"{'':<21}read peak memory: resident {resident / 2**20:.1f} MiB, less the mapped file "

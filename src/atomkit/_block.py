@@ -2,9 +2,10 @@
 # in use (the module's, or the plain Python loops for comparison) and line splitting over bytes.
 """Atom blocks in and out of bytes.
 
-Everything in the package reads atom lines through `read_block` and writes them through
-`write_block`; `python_loops()` swaps both for the plain Python loops of `atomkit._loops`
-(for benchmarks and tests). `skip_lines` finds where a run of lines ends without parsing it.
+Everything in the package reads atom lines through `read_block` (the module's
+read_atom_block_rs, straight from the bytes) and writes them through `write_block`;
+`python_loops()` swaps both for the plain Python loops of `atomkit._loops` (for benchmarks
+and tests). `skip_lines` finds where a run of lines ends without parsing it.
 """
 from __future__ import annotations
 
@@ -72,24 +73,17 @@ def skip_lines(data: Any, offset: int, count: int) -> int:
 
 def split_lines(data: Any, offset: int, count: int) -> tuple[list[str], int]:
     """The `count` lines of `data` from `offset` as str (line feeds dropped) and the offset
-    past them."""
+    past them: what the Python loops parse in place of the module's block reader."""
     end = skip_lines(data, offset, count)
     lines = str(data[offset:end], "utf-8").split("\n")
     del lines[count:]  # the empty piece after the last line feed
     return lines, end
 
 
-def _read_block_by_lines(data: Any, offset: int, natoms: int, col_types: bytes) -> tuple[dict, int]:
-    lines, end = split_lines(data, offset, natoms)
-    return _atomkit.read_atom_lines_rs(lines, col_types), end
-
-
 ReadBlock = Callable[[Any, int, int, bytes], tuple[dict, int]]
 WriteBlock = Callable[[np.ndarray, int, np.ndarray, np.ndarray, np.ndarray, bytes], str]
 
-# The module's block reader parses straight out of the bytes; where the module predates it,
-# the lines are split out here and handed to read_atom_lines_rs.
-MODULE_READ_BLOCK: ReadBlock = getattr(_atomkit, "read_atom_block_rs", _read_block_by_lines)
+MODULE_READ_BLOCK: ReadBlock = _atomkit.read_atom_block_rs
 MODULE_WRITE_BLOCK: WriteBlock = _atomkit.write_atoms_rs
 
 # What the reader and writer call; looked up on this module at each call so that
