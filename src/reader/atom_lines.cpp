@@ -100,26 +100,14 @@ bool AtomParser::parse_row(Tokens& tokens) {
         std::string_view token;
         if (!tokens.next(token)) return fail_ran_out();
         switch (code) {
-            case 'f': {
-                double value;
-                if (!parse_plain_decimal(token, value)) {
-                    const auto parsed = parse_float_token_nearest(token);
-                    if (!parsed) return fail_token(token, "float", describe(parsed.error()));
-                    value = *parsed;
+            case 'f':
+                if (!store_number(token, float_out_, "float", parse_plain_decimal, parse_float_token_nearest)) {
+                    return false;
                 }
-                *float_out_++ = value;
                 break;
-            }
-            case 'i': {
-                std::int64_t value;
-                if (!parse_short_int(token, value)) {
-                    const auto parsed = parse_int_token(token);
-                    if (!parsed) return fail_token(token, "int", describe(parsed.error()));
-                    value = *parsed;
-                }
-                *int_out_++ = value;
+            case 'i':
+                if (!store_number(token, int_out_, "int", parse_short_int, parse_int_token)) return false;
                 break;
-            }
             case 'b': {
                 const auto value = parse_bool_token(token);
                 if (!value) return fail_token(token, "bool", {});
@@ -140,6 +128,20 @@ bool AtomParser::parse_row(Tokens& tokens) {
         }
     }
     ++row_;
+    return true;
+}
+
+// A number column's token: the shortcut for the usual shape, the whole grammar for the rest.
+template <class T, class Shortcut, class Grammar>
+bool AtomParser::store_number(std::string_view token, T*& out, std::string_view kind, Shortcut shortcut,
+                              Grammar grammar) {
+    T value;
+    if (!shortcut(token, value)) {
+        const auto parsed = grammar(token);
+        if (!parsed) return fail_token(token, kind, describe(parsed.error()));
+        value = *parsed;
+    }
+    *out++ = value;
     return true;
 }
 

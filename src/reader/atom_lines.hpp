@@ -89,6 +89,8 @@ public:
 private:
     template <class Tokens>
     bool parse_row(Tokens& tokens);
+    template <class T, class Shortcut, class Grammar>
+    bool store_number(std::string_view token, T*& out, std::string_view kind, Shortcut shortcut, Grammar grammar);
     [[gnu::cold]] bool fail_ran_out();
     [[gnu::cold]] bool fail_token(std::string_view token, std::string_view kind, std::string_view reason);
 
