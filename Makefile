@@ -85,8 +85,9 @@ check: setup
 bench: install
 	$(PY) -m pip install -q -r requirements-bench.txt
 	$(PY) bench/run.py
+	$(PY) bench/whole_file.py
 
-# A 10-frame, 100,000-atom extxyz round trip with timings.
+# A 10-frame, 100,000-atom extxyz round trip through the atomkit package, with timings.
 demo: install
 	$(PY) examples/demo.py
 
