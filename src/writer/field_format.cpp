@@ -33,7 +33,6 @@ constexpr std::array<char, 200> digit_pairs = make_digit_pairs();
 
 constexpr char spaces16[16] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
                                ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
-constexpr std::uint64_t ascii_zeros = 0x3030303030303030;
 constexpr std::uint64_t ascii_spaces = 0x2020202020202020;
 
 inline void put2(char* out, std::uint64_t pair) noexcept {
@@ -129,6 +128,7 @@ inline std::uint64_t digit_values8(std::uint32_t value) noexcept {
 }
 
 inline Words ascii_digits16(std::uint32_t left, std::uint32_t right) noexcept {
+    constexpr std::uint64_t ascii_zeros = 0x3030303030303030;
     constexpr std::uint64_t point_bias = std::uint64_t{'0' - '.'} << 56;
     return {digit_values8(left) + ascii_zeros - point_bias, digit_values8(right) + ascii_zeros};
 }
