@@ -205,10 +205,11 @@ def run(kind, sizes):
         lines = text.splitlines(keepends=True)
         data = text.encode()
         args = (species, floats, ints, bools) if kind == "writer" else (lines, text, data)
-        arrays = sum(a.nbytes for a in (floats, ints, bools))
+        # The readers' result: the arrays and the list of species (a pointer per atom).
+        arrays = sum(a.nbytes for a in (floats, ints, bools)) + 8 * natoms
         # What the call may use at its peak: the writer twice its text; the line reader its
-        # result arrays plus the lines' text once more; the block reader its result arrays
-        # plus a tenth of the text.
+        # result plus the lines' text once more; the block reader its result plus a tenth of
+        # the text.
         budget = {"writer": 2 * len(text), "reader": arrays + len(text), "block": arrays + len(text) // 10}[kind]
         entry = {"natoms": natoms, "seconds": median_times(methods, args, repeats_for(natoms))}
         for name, seconds in entry["seconds"].items():
