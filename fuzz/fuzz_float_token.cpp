@@ -1,7 +1,7 @@
 // libFuzzer target of parse_float_token: accept/refuse against a separate recogniser of
 // the float grammar, values against glibc's correctly rounded strtod, in every rounding mode.
 //
-// Input: byte 0 = bits 0-1 rounding mode during the parse, bits 2-3 both set = the token
+// Input: byte 0 = bits 0-1 rounding mode during the parse, bits 2-5 all set = the token
 // is given in the packed form of fuzz::expand_runs; the remaining bytes are the token.
 #include <bit>
 #include <cerrno>

@@ -1,7 +1,7 @@
 // libFuzzer target of parse_int_token (against a 128-bit accumulation that decides the
 // failure reason left to right) and of parse_bool_token (against its eight texts).
 //
-// Input: byte 0 bits 2-3 both set = the token is given in the packed form of
+// Input: byte 0 bits 2-5 all set = the token is given in the packed form of
 // fuzz::expand_runs (long runs of leading zeros); the remaining bytes are the token.
 #include <array>
 #include <cstdint>

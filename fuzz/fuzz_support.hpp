@@ -90,10 +90,10 @@ inline std::string expand_runs(std::string_view packed, std::size_t limit) {
 }
 
 // The token of the token targets: the bytes after the control byte, packed as above when
-// bits 2 and 3 of the control byte are both set (a quarter of the inputs, since the long
-// texts are slow).
+// bits 2 to 5 of the control byte are all set (one input in sixteen, since long texts are
+// slow).
 inline std::string token_text(std::uint8_t control, std::string_view bytes, std::size_t limit) {
-    return (control & 0x0C) == 0x0C ? expand_runs(bytes, limit) : std::string(bytes);
+    return (control & 0x3C) == 0x3C ? expand_runs(bytes, limit) : std::string(bytes);
 }
 
 // The four rounding modes, picked by two bits of an input byte.
