@@ -64,9 +64,10 @@ inline constexpr std::uint64_t from_bit(unsigned n) noexcept {
     return n >= 64 ? 0 : ~std::uint64_t{0} << n;
 }
 
-// Walks [begin, end) chunk by chunk. A chunk that would reach past `end` is copied into a
-// local block padded with spaces, so no byte outside the range is ever read; past the end
-// every byte is a separator, and with `end_is_newline` the byte at `end` is a line feed.
+// Walks [begin, end) chunk by chunk. A chunk that would reach past `end` is read as the last
+// 64 bytes of the range (or, in a range shorter than that, copied into a block padded with
+// spaces), so no byte outside the range is ever read; past the end every byte counts as a
+// separator, and with `end_is_newline` the byte at `end` as a line feed.
 class ChunkWalker {
 public:
     ChunkWalker(const char* begin, const char* end, bool end_is_newline) noexcept
@@ -91,6 +92,16 @@ private:
         const std::size_t left = size_ - base_;
         if (left >= chunk_bytes) {
             masks_ = classify_chunk(begin_ + base_);
+            return;
+        }
+        if (size_ >= chunk_bytes) {
+            // The last 64 bytes of the range, shifted so that bit 0 is this chunk's first
+            // byte; what lies past the end becomes separators (and the line feed) by mask.
+            const ChunkMasks tail = classify_chunk(begin_ + size_ - chunk_bytes);
+            const auto shift = static_cast<unsigned>(chunk_bytes - left);
+            const std::uint64_t past_end = ~std::uint64_t{0} << left;  // left < 64
+            masks_.separators = (tail.separators >> shift) | past_end;
+            masks_.newlines = (tail.newlines >> shift) | (end_is_newline_ ? std::uint64_t{1} << left : 0);
             return;
         }
         alignas(16) char padded[chunk_bytes];
