@@ -178,3 +178,19 @@ def test_data_changing_under_the_parse_never_breaks_it():
     finally:
         done.set()
         thread.join()
+
+
+def test_every_line_length_around_the_64_byte_steps():
+    # The scanner reads 64 bytes at a time: tokens that end exactly at a line's end, at and
+    # around multiples of 64, in lines and in blocks that end there.
+    for length in range(1, 200):
+        token = "7" * (length % 20 + 1)
+        line = ("a " * length)[: max(0, length - len(token) - 1)] + " " + token
+        line = line[-length:] if len(line) > length else line
+        last = line.split()[-1]
+        codes = b"x" * (len(line.split()) - 1) + b"s"
+        assert read_atom_lines_rs([line], codes)["strs"] == [[last]], length
+        columns, stop = read_atom_block_rs(line.encode(), 0, 1, codes)
+        assert columns["strs"] == [[last]] and stop == len(line.encode()), length
+        columns, stop = read_atom_block_rs((line + "\n").encode(), 0, 1, codes)
+        assert columns["strs"] == [[last]] and stop == len(line) + 1, length

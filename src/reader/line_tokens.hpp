@@ -94,6 +94,10 @@ private:
             masks_ = classify_chunk(begin_ + base_);
             return;
         }
+        if (left == 0) {  // the chunk just past a range that filled its last one
+            masks_ = {~std::uint64_t{0}, end_is_newline_ ? std::uint64_t{1} : 0};
+            return;
+        }
         if (size_ >= chunk_bytes) {
             // The last 64 bytes of the range, shifted so that bit 0 is this chunk's first
             // byte; what lies past the end becomes separators (and the line feed) by mask.
