@@ -14,7 +14,8 @@ A Frame holds `symbols` (str array or None), `arrays` (per-atom columns by name)
 `lattice` ((3, 3) or None), `pbc` (three bools) and `info` (the other comment-line values).
 """
 from atomkit._frame import Frame
+from atomkit._index import FrameIndex
 from atomkit._reader import iread, read
 from atomkit._writer import write
 
-__all__ = ["Frame", "iread", "read", "write"]
+__all__ = ["Frame", "FrameIndex", "iread", "read", "write"]

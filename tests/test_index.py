@@ -1,0 +1,296 @@
+# atomkit.FrameIndex: frames found by the line-end scan agree with atomkit.read on every file
+# shape (blank lines, \r\n, a BOM, no final newline, window edges), saved indexes, workers.
+import bz2
+import gzip
+import lzma
+import multiprocessing
+import os
+import pickle
+
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import atomkit
+from atomkit import _comment, _index
+from atomkit._properties import PLAIN_XYZ
+
+
+def assert_same_frame(got, want):
+    """Two frames hold the same values, dtypes and key order."""
+    assert (got.symbols is None) == (want.symbols is None)
+    if want.symbols is not None:
+        assert got.symbols.tolist() == want.symbols.tolist()
+    assert list(got.arrays) == list(want.arrays)
+    for name, values in want.arrays.items():
+        assert got.arrays[name].dtype == values.dtype and got.arrays[name].shape == values.shape, name
+        np.testing.assert_array_equal(got.arrays[name], values)
+    assert got.pbc == want.pbc
+    assert (got.lattice is None) == (want.lattice is None)
+    if want.lattice is not None:
+        np.testing.assert_array_equal(got.lattice, want.lattice)
+    assert list(got.info) == list(want.info)
+    for key, value in want.info.items():
+        assert type(got.info[key]) is type(value), key
+        np.testing.assert_array_equal(got.info[key], value)
+
+
+def assert_same_frames(got, want):
+    assert len(got) == len(want)
+    for a, b in zip(got, want):
+        assert_same_frame(a, b)
+
+
+def frame_text(k, newline="\n"):
+    """A small frame whose columns and comment change with k."""
+    if k % 3 == 0:
+        lines = ["2", f'Lattice="{k + 1} 0 0 0 2 0 0 0 3" Properties=species:S:1:pos:R:3 step={k} pbc="T F T"',
+                 f"H {k} 0 0", "O 0 1.5 -2e-3"]
+    elif k % 3 == 1:
+        lines = ["1", f"PROPERTIES=species:S:1:pos:R:3:tag:I:1:fixed:L:1 step={k}", f"Si 1 2 3 {k} T"]
+    else:
+        lines = ["3", f"plain comment {k}", "He 0 0 0", "He 1 0 0", f"He {k} 0 0"]
+    return newline.join(lines) + newline
+
+
+SHAPES = {
+    "plain": "".join(frame_text(k) for k in range(7)),
+    "blank lines between frames": "\n\n" + "\n \t\n".join(frame_text(k) for k in range(7)) + "\n\n",
+    "crlf": "".join(frame_text(k, "\r\n") for k in range(7)),
+    "crlf and blank lines": "\r\n".join(frame_text(k, "\r\n") for k in range(7)),
+    "no final newline": "".join(frame_text(k) for k in range(7)).rstrip("\n"),
+    "bom": "\ufeff" + "".join(frame_text(k) for k in range(4)),
+    "empty frames": "0\n\n" + frame_text(1) + "0\ncomment=x\n0\n",
+    "empty frame at the end": frame_text(0) + "0\n",
+    "blank atom lines of no columns": "2\nProperties= a=1\n\n \t\r\n" + frame_text(2),
+}
+
+
+@pytest.fixture(params=[7, 100, 1 << 24], ids=["window 7", "window 100", "window 16M"])
+def window(request, monkeypatch):
+    """Line ends searched in windows that cut frames, lines and \r\n pairs anywhere."""
+    monkeypatch.setattr(_index, "_WINDOW", request.param)
+
+
+@pytest.mark.parametrize("shape", SHAPES)
+def test_frames_and_offsets_agree_with_read(tmp_path, window, shape):
+    path = tmp_path / "frames.xyz"
+    path.write_bytes(SHAPES[shape].encode())
+    index = atomkit.FrameIndex(path, use_saved=False)
+    want = atomkit.read(path, ":")
+    assert len(index) == len(want)
+    assert_same_frames(list(index), want)
+    assert_same_frames(index[2:], atomkit.read(path, "2:"))
+    assert_same_frames(index[::-2], atomkit.read(path, "::-2"))
+    assert_same_frame(index[-1], atomkit.read(path))
+    assert_same_frame(index[np.int64(1)], atomkit.read(path, 1))
+    data = path.read_bytes()
+    for k, offset in enumerate(index.offsets.tolist()):
+        count_line = data[offset:].split(b"\n", 1)[0]
+        assert int(count_line) == index.natoms[k]
+        assert index._lines[k] == data[:offset].count(b"\n") + 1  # the line errors name
+        assert want[k].natoms == index.natoms[k] or not want[k].arrays  # no columns, no count
+        named = _comment.parse(str(data[offset:].split(b"\n")[1], "utf-8"))[0]
+        assert index.properties(k) == (PLAIN_XYZ if named is None else named)
+
+
+def write_text(tmp_path, text):
+    path = tmp_path / "frames.xyz"
+    path.write_bytes(text.encode())
+    return path
+
+
+@pytest.mark.parametrize(
+    "text",
+    [
+        frame_text(0) + "x\n" + frame_text(1),
+        frame_text(0) + "-1\n\n",
+        frame_text(0) + "3\nProperties=species:S:1:pos:R:3\nH 0 0 0\nH 0 0 0\n",
+        frame_text(0) + "3\nProperties=species:S:1:pos:R:3\nH 0 0 0\nH 0 0 0",
+        frame_text(0) + "2",
+        frame_text(0) + "2\n",
+        frame_text(0) + "2\ncomment",
+    ],
+)
+def test_damaged_files_raise_what_read_raises(tmp_path, window, text):
+    path = write_text(tmp_path, text)
+    with pytest.raises(ValueError) as want:
+        atomkit.read(path, ":")
+    with pytest.raises(ValueError) as got:
+        atomkit.FrameIndex(path)
+    assert str(got.value) == str(want.value)
+
+
+def test_bad_values_raise_when_their_frame_is_read(tmp_path):
+    """The scan counts lines only: a value that cannot be parsed is the business of its frame."""
+    path = write_text(tmp_path, frame_text(0) + "1\nProperties=species:S:1:flag:L:1\nH maybe\n" + frame_text(1)
+                      + '1\na="open Properties=species:S:1:pos:R:3\nH 0 0 0\n')
+    index = atomkit.FrameIndex(path)
+    assert_same_frame(index[2], atomkit.read(path, 2))
+    assert index.properties(3) is None
+    for k, line in ((1, "line 7: "), (3, "line 12: ")):
+        with pytest.raises(ValueError) as want:
+            atomkit.read(path, k)
+        with pytest.raises(ValueError) as got:
+            index[k]
+        assert str(got.value) == str(want.value) and str(got.value).startswith(line)
+
+
+@pytest.mark.parametrize("k", [5, -6])
+def test_index_past_the_end(tmp_path, k):
+    index = atomkit.FrameIndex(write_text(tmp_path, "".join(frame_text(j) for j in range(5))))
+    with pytest.raises(IndexError, match=f"frame {k} is not in .* \\(5 frames\\)"):
+        index[k]
+
+
+def test_empty_file(tmp_path):
+    index = atomkit.FrameIndex(write_text(tmp_path, ""))
+    assert len(index) == 0 and list(index) == [] and index[:] == []
+    index.save()
+    assert len(atomkit.FrameIndex(index.path)) == 0
+
+
+# ---- saved indexes --------------------------------------------------------------------
+
+def test_saved_index_is_used_while_valid(tmp_path, monkeypatch):
+    path = write_text(tmp_path, SHAPES["blank lines between frames"])
+    built = atomkit.FrameIndex(path)
+    assert built.save() == os.fspath(path) + ".atomkit-index.npz"
+    monkeypatch.setattr(_index, "_scan", None)  # any scan now fails
+    loaded = atomkit.FrameIndex(path)
+    for name in ("_offsets", "_natoms", "_lines", "_layouts", "_properties"):
+        np.testing.assert_array_equal(getattr(loaded, name), getattr(built, name))
+    assert_same_frames(list(loaded), atomkit.read(path, ":"))
+
+
+@pytest.mark.parametrize("change", ["appended", "same size, new time", "same time, new size", "corrupt index"])
+def test_stale_saved_index_is_rebuilt(tmp_path, change):
+    path = write_text(tmp_path, "".join(frame_text(k) for k in range(4)))
+    saved = atomkit.FrameIndex(path).save()
+    stat = os.stat(path)
+    if change == "appended":
+        with open(path, "a") as f:
+            f.write(frame_text(4))
+    elif change == "same size, new time":  # the same bytes with the frames in another order
+        path.write_text("".join(frame_text(k) for k in (2, 1, 0, 3)))
+        os.utime(path, ns=(stat.st_atime_ns, stat.st_mtime_ns + 1000))
+    elif change == "same time, new size":
+        with open(path, "a") as f:
+            f.write(frame_text(4))
+        os.utime(path, ns=(stat.st_atime_ns, stat.st_mtime_ns))
+    else:
+        with open(saved, "r+b") as f:
+            f.seek(40)
+            f.write(b"\0" * 64)
+    index = atomkit.FrameIndex(path)
+    assert_same_frames(list(index), atomkit.read(path, ":"))
+
+
+def test_saved_index_is_small(tmp_path):
+    """Differences of offsets and line numbers: a regular trajectory costs about a byte a frame."""
+    path = tmp_path / "frames.xyz"
+    rng = np.random.default_rng(0)
+    atomkit.write(path, (atomkit.Frame(np.array(["H"] * 8), {"pos": rng.random((8, 3))}, info={"e": float(k)})
+                         for k in range(5000)))
+    saved = atomkit.FrameIndex(path).save()
+    assert os.path.getsize(saved) < 2 * 5000
+
+
+def test_index_of_a_changed_file_refuses_to_read(tmp_path):
+    path = write_text(tmp_path, "".join(frame_text(k) for k in range(4)))
+    index = atomkit.FrameIndex(path)
+    copy = pickle.loads(pickle.dumps(index))
+    with open(path, "a") as f:
+        f.write(frame_text(4))
+    assert_same_frame(index[3], atomkit.read(path, 3))  # the map made before the change
+    with pytest.raises(ValueError, match="has changed since it was indexed"):
+        copy[0]
+
+
+# ---- workers --------------------------------------------------------------------------
+
+def _frames_in_worker(index, ks):
+    return [index[k] for k in ks], index._source is not None
+
+
+def test_pickled_index_reads_in_a_spawned_worker(tmp_path):
+    path = write_text(tmp_path, SHAPES["crlf and blank lines"])
+    index = atomkit.FrameIndex(path)
+    index[0]  # the map is open here; it does not travel
+    assert len(pickle.dumps(index)) < 2000
+    with multiprocessing.get_context("spawn").Pool(1) as pool:
+        frames, mapped = pool.apply(_frames_in_worker, (index, [6, 0, 3]))
+        parts = pool.starmap(_frames_in_worker, [(index.subset(2, 5), range(3)), (index.subset(5, 99), [-1])])
+    assert mapped
+    want = atomkit.read(path, ":")
+    assert_same_frames(frames, [want[6], want[0], want[3]])
+    assert_same_frames(parts[0][0] + parts[1][0], want[2:5] + want[-1:])
+
+
+def test_subset_holds_its_frames_only(tmp_path):
+    path = write_text(tmp_path, "".join(frame_text(k) for k in range(9)))
+    index = atomkit.FrameIndex(path)
+    part = index.subset(3, 7)
+    assert len(part) == 4 and part.offsets.tolist() == index.offsets[3:7].tolist()
+    assert_same_frames(part[:], index[3:7])
+    assert len(index.subset(8, 100)) == 1 and len(index.subset(9, 100)) == 0
+
+
+# ---- compressed files -----------------------------------------------------------------
+
+@pytest.mark.parametrize("opener, name", [(gzip.open, "frames.xyz.gz"), (gzip.open, "frames.xyz"),
+                                          (bz2.open, "frames.bz2"), (lzma.open, "frames.data")])
+def test_compressed_file_is_refused(tmp_path, opener, name):
+    path = tmp_path / name
+    with opener(path, "wb") as f:
+        f.write(frame_text(0).encode())
+    with pytest.raises(ValueError, match=r"is compressed \((gzip|bzip2|xz)\).*decompress it first"):
+        atomkit.FrameIndex(path)
+
+
+# ---- the Properties of each frame -----------------------------------------------------
+
+_TOKENS = st.sampled_from([
+    "Properties=species:S:1:pos:R:3", "properties=pos:R:3", "PROPERTIES=Z:I:1", "Properties=", "Properties",
+    'Properties="species:S:1"', "Properties=a=b", "Properties=a:S:1\x1cb", "Properties =x:R:1",
+    'Lattice="1 0 0 0 1 0 0 0 1"', "e=-1.5", 'a="x Properties=q:R:1"', "a='y", "b=[1, 2]", "c={T F}",
+    'd="', "\\", "x", "é=1", "pbc=T", '"quoted key"=1', "Properties=species:S:1:pos:R:3\x1c",
+    'a=b"c', 'd="x', 'y"', 'k= "v w"', "w=x\x1cy", 'q="\\"', "Properties=a:R:1 Properties=b:R:1",
+    'Properties=a:R:1"x', "Properties=a:R:1[x", "Properties=a:R:1:b:I:1",
+])
+
+
+@pytest.mark.parametrize(
+    "lines",
+    [
+        ["Properties=pos:R:3 e=1", "Properties=pos:R:3:q:R:1 e=2", "Properties=pos:R:3"],
+        ['a="1 2" Properties=pos:R:3', 'a="1 2" Properties=pos:R:3"x', 'a="1 2" Properties=pos:R:3\x1cq=1'],
+        ["Properties=Z:I:1 x", "Properties=Z:I:1=x", "Properties=Z:I:1\tx=1", "Properties=Z:I:1é=1"],
+    ],
+)
+def test_named_properties_of_lines_in_turn(lines):
+    """Each line of a run that starts like the one before gets its own Properties."""
+    for line in lines:
+        try:
+            parsed = _comment.parse(line)[0]
+        except ValueError:
+            continue
+        assert _index.named_properties(line.encode()) == parsed, line
+
+
+_ITEMS = st.lists(st.tuples(_TOKENS, st.sampled_from([" ", "\t", "  ", "\x0c", "\x1c"])), max_size=4)
+
+
+@settings(max_examples=400, deadline=None)
+@given(_ITEMS, st.lists(_ITEMS, min_size=1, max_size=4))
+def test_named_properties_is_the_parsers(head, tails):
+    """Whatever the shortcut answers from the bytes is what the comment-line parser finds,
+    also for lines that share their start with the line before (which the shortcut remembers)."""
+    for tail in tails:
+        line = "".join(token + space for token, space in head + tail).rstrip(" ")
+        try:
+            parsed = _comment.parse(line)[0]
+        except ValueError:
+            continue  # a frame with this comment line raises when read; the scan need not agree
+        assert _index.named_properties(line.encode()) == (PLAIN_XYZ if parsed is None else parsed), line
