@@ -16,9 +16,18 @@ import mmap
 import os
 from typing import Any, BinaryIO, Callable
 
+import numpy as np
+
 _OPENERS: dict[str, Callable[..., Any]] = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}
 # Bytes asked of a stream at a time; a frame longer than this is read in several.
 CHUNK = 1 << 22
+
+
+def _newlines(data: bytes) -> int:
+    # NumPy finds the line feeds of a chunk several times faster than bytes.count does.
+    if len(data) < 1 << 16:
+        return data.count(b"\n")
+    return int(np.count_nonzero(np.frombuffer(data, np.uint8) == 10))
 
 
 def _opener(path: str | os.PathLike[str]) -> Callable[..., Any]:
@@ -45,7 +54,7 @@ class Input:
 
     def more(self, data: Any, pos: int, lines: int) -> tuple[bytes, int]:
         parts = [data[pos:]]
-        have = parts[0].count(b"\n")
+        have = _newlines(parts[0])
         while have < lines and not self.eof:
             chunk = self._read(CHUNK)  # type: ignore[misc]
             if not chunk:
@@ -54,7 +63,7 @@ class Input:
             if type(chunk) is str:
                 chunk = chunk.encode("utf-8")
             parts.append(chunk)
-            have += chunk.count(b"\n")
+            have += _newlines(chunk)
         self.data = b"".join(parts)
         return self.data, have
 

@@ -8,6 +8,8 @@ import sys
 from collections.abc import Container, Iterator
 from typing import Any, overload
 
+import numpy as np
+
 from atomkit import _block, _comment
 from atomkit._frame import Frame
 from atomkit._io import Input, describe, open_input
@@ -19,6 +21,9 @@ _OPEN = (False, False, False)
 _ROW = re.compile(r"row ([0-9]+): ")
 _BOM = b"\xef\xbb\xbf"
 _ALL = sys.maxsize
+_TOKEN = re.compile(rb"[^ \t\n\f\r]+")
+# Blocks up to this size have their tokens counted by bytes.split (NumPy's fixed cost is higher).
+_SMALL_BLOCK = 2048
 
 
 def _line_text(data: Any, start: int) -> str:
@@ -51,8 +56,42 @@ def _atom_error(error: ValueError, data: Any, offset: int, natoms: int, count_li
     return ValueError(f"line {count_line + 2}: {message}")
 
 
-def _frame(data: Any, comment_start: int, comment_end: int, natoms: int, count_line: int) -> tuple[Frame, int]:
-    """The frame whose comment line is data[comment_start:comment_end] and the offset after it."""
+def _stray_token(data: Any, offset: int, end: int, natoms: int, columns: int, count_line: int) -> ValueError | None:
+    """The error for an atom line of data[offset:end] with more tokens than its `columns`,
+    or None. The block reader passes over such tokens; a strict reading does not."""
+    if end <= offset:
+        return None
+    # Separators are space, \t, \n, \f and \r; a vertical tab (rare) belongs to its token.
+    plain = data.find(b"\v", offset, end) < 0
+    if plain and end - offset <= _SMALL_BLOCK:
+        tokens = len(data[offset:end].split())  # bytes.split() splits at \v too
+    else:
+        raw = np.frombuffer(data, np.uint8, end - offset, offset)
+        separator = raw - np.uint8(9) <= 4
+        separator |= raw == 32
+        if not plain:
+            separator &= raw != 11
+        # A token ends where a separator follows it, or at the end.
+        tokens = int(np.count_nonzero(separator[:-1] < separator[1:])) + (not separator[-1])
+        del raw, separator  # no view left on a mapped file
+    if tokens == natoms * columns:  # no line holds fewer: the block reader saw to that
+        return None
+    start = offset
+    for row in range(natoms):
+        newline = data.find(b"\n", start, end)
+        stop = newline if newline >= 0 else end
+        found = len(_TOKEN.findall(data, start, stop))
+        if found > columns:
+            return ValueError(f"line {count_line + 2 + row}: row {row}: expected {columns} tokens, "
+                              f"found {found}: {_line_text(data, start)!r}")
+        start = stop + 1
+    return None
+
+
+def _frame(data: Any, comment_start: int, comment_end: int, natoms: int, count_line: int,
+           strict: bool = False) -> tuple[Frame, int]:
+    """The frame whose comment line is data[comment_start:comment_end] and the offset after
+    it; `strict` refuses atom lines with more tokens than the frame has columns."""
     raw = data[comment_start:comment_end]
     try:
         comment = str(raw, "utf-8")
@@ -68,6 +107,10 @@ def _frame(data: Any, comment_start: int, comment_end: int, natoms: int, count_l
         parsed, end = _block.read_block(data, offset, natoms, layout.col_types)
     except ValueError as error:
         raise _atom_error(error, data, offset, natoms, count_line) from error
+    if strict:
+        stray = _stray_token(data, offset, end, natoms, len(layout.col_types), count_line)
+        if stray is not None:
+            raise stray
     symbols, arrays = layout.unpack(parsed)
     if pbc is None:
         pbc = _PERIODIC if lattice is not None else _OPEN
@@ -75,11 +118,13 @@ def _frame(data: Any, comment_start: int, comment_end: int, natoms: int, count_l
 
 
 def _frames(source: Input, wanted: Container[int], stop: int, pos: int = 0, lineno: int = 1,
-            starts: list[tuple[int, int]] | None = None) -> Iterator[Frame]:
+            starts: list[tuple[int, int]] | None = None, scan: bool = False) -> Iterator[Any]:
     """Walks the frames of `source` from offset `pos` (file line `lineno`): frame k, counted
     from there, is parsed and yielded if k is in `wanted` and skipped over otherwise; the walk
     ends at the end of the data or before frame `stop`. `starts` gets (offset, line) of each
-    frame's count line."""
+    frame's count line. With `scan`, a frame is read strictly and yielded as (Frame or the
+    ValueError that says why it cannot be read, its comment line as bytes), and the walk goes
+    on past a bad frame as long as its lines can be counted."""
     data = source.data
     size = len(data)
     # Line feeds known to be in data[pos:]; a source held whole never needs more.
@@ -120,9 +165,20 @@ def _frames(source: Input, wanted: Container[int], stop: int, pos: int = 0, line
         comment_end = data.find(b"\n", comment_start)
         if comment_end < 0:
             comment_end = size
-        if index in wanted:
+        if index in wanted and not scan:
             frame, pos = _frame(data, comment_start, comment_end, natoms, lineno)
             yield frame
+        elif index in wanted:
+            comment = data[comment_start:comment_end]
+            try:
+                item, pos = _frame(data, comment_start, comment_end, natoms, lineno, strict=True)
+            except ValueError as error:
+                item = error
+                try:
+                    pos = _block.skip_lines(data, min(comment_end + 1, size), natoms)
+                except ValueError:
+                    raise error from None  # the data ends inside this frame: nothing follows it
+            yield item, comment
         else:
             offset = min(comment_end + 1, size)
             try:
@@ -174,6 +230,19 @@ def _iread(source: Any, index: int | slice) -> Iterator[Frame]:
             raise IndexError(f"frame {index} is not in {describe(source)} ({len(starts)} frames)") from None
         for k in (chosen if isinstance(chosen, range) else (chosen,)):
             yield from _frames(data, (0,), 1, *starts[k])
+
+
+def scan(source: Any) -> Iterator[tuple[Frame | ValueError, bytes | None]]:
+    """Every frame of `source` in order, for checking a whole file: (the Frame, or the
+    ValueError that says why it cannot be read; its comment line as in the file). Unlike
+    `iread`, an atom line with more tokens than the frame's columns is an error, and a bad
+    frame does not end the walk: its count says how many lines to pass over.
+    A bad count line, or data that ends inside a frame, is the last item (comment None)."""
+    with open_input(source) as data:
+        try:
+            yield from _frames(data, range(_ALL), _ALL, scan=True)
+        except ValueError as error:
+            yield error, None
 
 
 def iread(source: Any, index: Index = ":") -> Iterator[Frame]:
