@@ -11,6 +11,14 @@
 #include <string>
 #include <string_view>
 
+// Keeps a helper's byte loops over long texts (expanded tokens, wide blocks) out of clang's
+// coverage tracing, which would otherwise cost more than the code under test.
+#if defined(__clang__)
+#define FUZZ_NO_COVERAGE __attribute__((no_sanitize("coverage")))
+#else
+#define FUZZ_NO_COVERAGE
+#endif
+
 namespace fuzz {
 
 // Prints what went wrong and aborts, so that libFuzzer saves the input as a crash.
@@ -73,7 +81,7 @@ private:
 // significands and exponents only misbehave at tens of thousands of digits, far beyond
 // what libFuzzer mutates directly. The whole text stays within `limit` bytes, which keeps
 // the cost of such inputs bounded.
-inline std::string expand_runs(std::string_view packed, std::size_t limit) {
+FUZZ_NO_COVERAGE inline std::string expand_runs(std::string_view packed, std::size_t limit) {
     std::string out;
     for (std::size_t i = 0; i < packed.size(); ++i) {
         if (static_cast<unsigned char>(packed[i]) != 0xFF || packed.size() - i < 3) {
@@ -174,12 +182,8 @@ inline void append_utf8(std::string& out, std::uint32_t c) {
     }
 }
 
-// Whether every byte is below 0x80. Long blocks (wide symbol fields) make this loop the
-// hottest part of a target, so it is kept out of clang's coverage tracing.
-#if defined(__clang__)
-__attribute__((no_sanitize("coverage")))
-#endif
-inline bool is_ascii(std::string_view s) {
+// Whether every byte is below 0x80.
+FUZZ_NO_COVERAGE inline bool is_ascii(std::string_view s) {
     unsigned char high = 0;
     for (const char c : s) high |= static_cast<unsigned char>(c);
     return high < 0x80;
