@@ -29,14 +29,14 @@ _WINDOW = 1 << 24
 _SAVED_SUFFIX = ".atomkit-index.npz"
 _SAVED_VERSION = 1
 _NO_ENDS = np.empty(0, dtype=np.intp)
-# What surely comes before an ordinary Properties key: `key=value` items, each value bare or
-# double-quoted (no escapes, brackets or single quotes), each followed by spaces or tabs. The
-# comment-line tokenizer reads such a run as just those items.
-_PLAIN_ITEMS = re.compile(rb'(?:[^\s="\'\\\[{\x1c-\x1f]+=(?:"[^"\\]*"|[^\s="\'\\\[{\x1c-\x1f]+)[ \t]+)*')
+# Bytes that, before a Properties key, could leave it inside a single-quoted or bracketed
+# value, or escape a quote.
+_NOT_BEFORE = b"'\\[{"
 # A bare value that the tokenizer ends where this one ends (at whitespace, as str.isspace
 # has it, or the end of the line).
 _PLAIN_VALUE = re.compile(rb'[^\s="\'\\\[{\x1c-\x1f]+(?=[\s\x1c-\x1f]|\Z)')
 _SPACE = b" \t\n\r\x0b\x0c\x1c\x1d\x1e\x1f"
+_EQUALS, _QUOTE = ord("="), ord('"')
 
 
 def saved_path(path: str | os.PathLike[str]) -> str:
@@ -73,9 +73,26 @@ def _map(path: str) -> tuple[Input, tuple[int, int]]:
     return source, key
 
 
-# The last ordinary comment line up to the end of its Properties value, and that value: the
-# lines of a trajectory often differ only after it.
-_last_head: tuple[bytes, str] = (b"\n", "")
+# What the last ordinary comment line was up to the end of its Properties value, as (the
+# bytes up to and with the first double quote, those from the quote that closes it, that
+# value), or (all of those bytes, b"", that value) with no quote before the key: the lines of
+# a trajectory mostly differ only in that first quoted value (the Lattice) or after the key.
+_last_head: tuple[bytes, bytes, str] = (b"\n", b"", "")
+
+
+def _plainly_before(before: bytes) -> bool:
+    """Whether the comment-line tokenizer surely starts an item at a key that follows `before`:
+    it holds only bare tokens and double-quoted values that open right after their `=`, and
+    ends in whitespace. (A quoted value glued to what follows it makes the line one the
+    reader refuses.)"""
+    if before and before[-1] not in _SPACE:
+        return False
+    if len(before.translate(None, _NOT_BEFORE)) != len(before):
+        return False
+    if _QUOTE not in before:
+        return True
+    parts = before.split(b'"')  # outside, inside, outside, ..., outside
+    return len(parts) % 2 == 1 and all(outside.endswith(b"=") for outside in parts[:-1:2])
 
 
 def named_properties(comment: bytes) -> str | None:
@@ -84,20 +101,31 @@ def named_properties(comment: bytes) -> str | None:
     the line seems to name: reading that frame raises the reason. Ordinary lines are
     answered from the bytes; anything unusual goes through the comment-line parser."""
     global _last_head
-    head, value = _last_head
-    size = len(head)
-    if comment[:size] == head and comment[size:size + 1] in _SPACE:
-        return value
+    lead, tail, value = _last_head
+    # (Bytes are looked for by their number: `bytes in bytes` is several times slower.)
+    if comment.startswith(lead):
+        end = len(lead)
+        if tail:  # the same but for the text inside the first quotes
+            close = comment.find(b'"', end)
+            end = close + len(tail) if comment.startswith(tail, close) else -1  # (no quote: -1 fails)
+            if end >= 0 and comment.find(b"\\", len(lead), close) >= 0:
+                end = -1  # an escape: a quote inside may not end the value
+        if end >= 0 and (end == len(comment) or comment[end] in _SPACE):
+            return value
     if comment.isascii():
-        if b"=" not in comment:
+        if _EQUALS not in comment:
             return PLAIN_XYZ
         at = comment.lower().find(b"properties=")
         # A second Properties key would be an error the reader reports when it reads the frame.
-        if at >= 0 and _PLAIN_ITEMS.fullmatch(comment, 0, at) is not None:
+        if at >= 0 and _plainly_before(comment[:at]):
             bare = _PLAIN_VALUE.match(comment, at + 11)
             if bare is not None:
                 value = bare.group().decode("ascii")
-                _last_head = (comment[:bare.end()], value)
+                quote = comment.find(b'"', 0, at)
+                if quote < 0:
+                    _last_head = (comment[:bare.end()], b"", value)
+                else:
+                    _last_head = (comment[:quote + 1], comment[comment.find(b'"', quote + 1):bare.end()], value)
                 return value
     try:
         properties = _comment.parse(str(comment, "utf-8"))[0]
@@ -137,7 +165,8 @@ def _scan(data: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, tu
     through raises the error it would raise."""
     size = len(data)
     buf = np.frombuffer(data, dtype=np.uint8) if size else np.empty(0, np.uint8)
-    offsets, counts, lines, layouts = array("q"), array("q"), array("q"), array("i")
+    found = array("q")  # (count-line offset, atom count, count-line number, layout number) a frame
+    record = found.extend
     layout_of: dict[str | None, int] = {}
     ends, scanned, j, have = _NO_ENDS, 0, 0, 0  # ends[j] is where the line at `pos` ends
     pos = len(_BOM) if data[:3] == _BOM else 0
@@ -150,13 +179,12 @@ def _scan(data: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, tu
             if j >= have:
                 break
             end = ends.item(j)
-            text = data[pos:end]
-            if not text.strip():  # blank lines between frames
-                pos, j, lineno = end + 1, j + 1, lineno + 1
-                continue
             try:
-                natoms = int(text)
+                natoms = int(data[pos:end])
             except ValueError:
+                if not data[pos:end].strip():  # blank lines between frames
+                    pos, j, lineno = end + 1, j + 1, lineno + 1
+                    continue
                 natoms = -1
             if natoms < 0 or end >= size:
                 _reader_verdict(data, pos, lineno)  # raises: no count, or no comment line after it
@@ -165,29 +193,24 @@ def _scan(data: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, tu
                 ends, scanned = _more_ends(buf, ends[j:], scanned, need)
                 j, have = 0, len(ends)
             last = j + need - 1
-            if last < have:
-                comment_end = ends.item(j + 1)
-            else:
+            if last >= have:
                 # The data ends inside this frame: an error, unless it is a frame without
                 # atoms whose comment line is the empty end of the data.
                 _reader_verdict(data, pos, lineno)
-                comment_end = size
-            properties = named_properties(data[end + 1:comment_end])
+                record((pos, natoms, lineno, layout_of.setdefault(PLAIN_XYZ, len(layout_of))))
+                break
+            properties = named_properties(data[end + 1:ends.item(j + 1)])
             layout = layout_of.get(properties)
             if layout is None:
                 layout = layout_of[properties] = len(layout_of)
-            offsets.append(pos)
-            counts.append(natoms)
-            lines.append(lineno)
-            layouts.append(layout)
-            if last >= have:
-                break
+            record((pos, natoms, lineno, layout))
             pos = ends.item(last) + 1
             j, lineno = last + 1, lineno + need
     finally:
         del buf  # a view of the map would keep it from being closed
-    return (np.frombuffer(offsets, np.int64), np.frombuffer(counts, np.int64), np.frombuffer(lines, np.int64),
-            np.frombuffer(layouts, np.int32), tuple(layout_of))
+    table = np.frombuffer(found, np.int64).reshape(-1, 4)
+    return (table[:, 0].copy(), table[:, 1].copy(), table[:, 2].copy(), table[:, 3].astype(np.int32),
+            tuple(layout_of))
 
 
 class FrameIndex:
