@@ -24,8 +24,9 @@ declare -A SOURCES=(
     [fuzz_atom_lines]="src/reader/atom_lines.cpp src/reader/token_grammar.cpp src/reader/quoted_token.cpp src/reader/unicode_tables.cpp"
     [fuzz_float_field]="src/writer/field_format.cpp src/writer/float_batch.cpp"
     [fuzz_atom_block]="$(echo src/writer/*.cpp)"
+    [fuzz_comment_line]="src/reader/comment_line.cpp src/reader/token_grammar.cpp src/writer/float_repr.cpp"
 )
-ALL_TARGETS=(fuzz_float_token fuzz_int_token fuzz_atom_lines fuzz_float_field fuzz_atom_block)
+ALL_TARGETS=(fuzz_float_token fuzz_int_token fuzz_atom_lines fuzz_float_field fuzz_atom_block fuzz_comment_line)
 # Inputs longer than libFuzzer's default where several lines or matrices need the room.
 declare -A MAX_LEN=([fuzz_atom_lines]=8192 [fuzz_atom_block]=8192)
 

@@ -1,12 +1,12 @@
 # Type stub of the _atomkit extension module: the inner loops of an extended XYZ reader
 # and writer.
 from collections.abc import Buffer, Sequence
-from typing import TypedDict
+from typing import Any, TypedDict
 
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["write_atoms_rs", "read_atom_lines_rs", "read_atom_block_rs"]
+__all__ = ["write_atoms_rs", "read_atom_lines_rs", "read_atom_block_rs", "parse_comment_rs", "format_floats_rs"]
 
 class _AtomColumns(TypedDict):
     floats: npt.NDArray[np.float64]
@@ -37,3 +37,17 @@ def read_atom_block_rs(
     col_types: bytes | bytearray | Sequence[int],
 ) -> tuple[_AtomColumns, int]:
     """Parse `natoms` atom lines straight from bytes, returning `(columns, end)`."""
+
+def parse_comment_rs(
+    line: str,
+) -> tuple[
+    str | None,
+    npt.NDArray[np.float64] | None,
+    tuple[bool, bool, bool] | None,
+    dict[str, Any],
+    list[tuple[str | None, str]] | None,
+] | None:
+    """Parse an extxyz comment line into `(properties, lattice, pbc, info, deferred)`."""
+
+def format_floats_rs(values: npt.NDArray[np.float64], separator: str) -> str:
+    """Write every float of a 2-D float64 array as `repr()` does, row by row, joined by `separator`."""

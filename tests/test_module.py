@@ -13,11 +13,15 @@ SIGNATURES = {
     "write_atoms_rs": "(sym_codepoints, sym_width, float_mat, int_mat, bool_mat, col_types)",
     "read_atom_lines_rs": "(lines, col_types)",
     "read_atom_block_rs": "(data, offset, natoms, col_types)",
+    "parse_comment_rs": "(line)",
+    "format_floats_rs": "(values, separator)",
 }
 FIRST_DOC_LINES = {
     "write_atoms_rs": "Build the complete extxyz atom block (all `natoms` lines) as a Python str.",
     "read_atom_lines_rs": "Parse `natoms` atom lines, returning a Python dict with keys:",
     "read_atom_block_rs": "Parse `natoms` atom lines straight from bytes, returning `(columns, end)`.",
+    "parse_comment_rs": "Parse an extxyz comment line into `(properties, lattice, pbc, info, deferred)`.",
+    "format_floats_rs": "Write every float of a 2-D float64 array as `repr()` does, row by row, joined by `separator`.",
 }
 
 

@@ -3,7 +3,9 @@
 """Comment lines in and out.
 
 `parse(line)` -> (Properties text or None, lattice or None, pbc or None, info) and the
-formatters `lattice_text`, `pbc_text`, `item_text` for the writer.
+formatters `lattice_text`, `pbc_text`, `item_text` for the writer. `parse` runs the module's
+parser and types here only what it leaves over (nested lists, lists of strings, integers
+beyond int64); `parse_python` is the same reading done in Python alone.
 
 Read forms: `key=value` with bare, "double-quoted" and 'single-quoted' values (backslash
 escapes), bracketed `[1, 2, 3]` / `[[1, 2], [3, 4]]` and braced `{1 2 3}` arrays, keys
@@ -16,13 +18,17 @@ from typing import Any
 
 import numpy as np
 
+import _atomkit
+
 _BOOLS = {"T": True, "True": True, "TRUE": True, "true": True,
           "F": False, "False": False, "FALSE": False, "false": False}
 
 _DQ = r'"[^"\\]*(?:\\.[^"\\]*)*"'
 _SQ = r"'[^'\\]*(?:\\.[^'\\]*)*'"
-_FLAT = r"\[(?:[^\[\]\"']+|" + _DQ + "|" + _SQ + r")*\]"
-_NESTED = r"\[(?:[^\[\]\"']+|" + _DQ + "|" + _SQ + "|" + _FLAT + r")*\]"
+# Possessive: a list that never closes fails at once instead of after trying every way to
+# split its runs of plain characters (time exponential in their length).
+_FLAT = r"\[(?:[^\[\]\"']++|" + _DQ + "|" + _SQ + r")*+\]"
+_NESTED = r"\[(?:[^\[\]\"']++|" + _DQ + "|" + _SQ + "|" + _FLAT + r")*+\]"
 # One item per match: a key (bare or double-quoted), optionally `=` and a value that is
 # quoted, bracketed, braced, bare or empty; anything else lands in `bad`.
 _ITEM = re.compile(
@@ -207,9 +213,36 @@ def _pbc(value: str) -> tuple[bool, bool, bool]:
     return cached
 
 
+def _info_value(key: str, value: str) -> Any:
+    """An info item's value as the tokenizer captured it, typed; nine numbers under a
+    matrix key become 3x3."""
+    typed = _typed(value)
+    if key.lower() in _MATRIX_KEYS and type(typed) is np.ndarray and typed.shape == (9,) and typed.dtype.kind in "if":
+        typed = typed.astype(np.float64, copy=False).reshape(3, 3)
+    return typed
+
+
+_parse_native = _atomkit.parse_comment_rs
+
+
 def parse(line: str) -> tuple[str | None, np.ndarray | None, tuple[bool, bool, bool] | None, dict[str, Any]]:
     """(Properties text, lattice, pbc, info) of a comment line; ValueError for a line that
     cannot be read. `Lattice`, `Properties` and `pbc` are found in any letter case."""
+    parsed = _parse_native(line)
+    if parsed is None:  # left whole to Python: an error after a value typed here, or lone surrogates
+        return parse_python(line)
+    properties, lattice, pbc, info, deferred = parsed
+    if deferred is not None:
+        for key, value in deferred:
+            if key is None:
+                lattice = _lattice(value)
+            else:
+                info[key] = _info_value(key, value)
+    return properties, lattice, pbc, info
+
+
+def parse_python(line: str) -> tuple[str | None, np.ndarray | None, tuple[bool, bool, bool] | None, dict[str, Any]]:
+    """`parse` done in Python alone; the module's parser gives the same for every line."""
     if "=" not in line:
         text = line.strip()
         return None, None, None, ({"comment": text} if text else {})
@@ -243,16 +276,7 @@ def parse(line: str) -> tuple[str | None, np.ndarray | None, tuple[bool, bool, b
         elif key == "comment":
             info[key] = _text(value)
         else:
-            first = value[:1]
-            if first == '"':
-                typed = _quoted(_unescape(value[1:-1]))
-            elif first == "[" or first == "{" or first == "'":
-                typed = _typed(value)
-            else:
-                typed = _scalar(value)
-            if lower in _MATRIX_KEYS and type(typed) is np.ndarray and typed.shape == (9,) and typed.dtype.kind in "if":
-                typed = typed.astype(np.float64, copy=False).reshape(3, 3)
-            info[key] = typed
+            info[key] = _info_value(key, value)
     return properties, lattice, pbc, info
 
 
@@ -272,9 +296,23 @@ def _str_text(text: str) -> str:
     return text if _BARE_OK.match(text) else _quote(text)
 
 
+_F8 = np.dtype(np.float64)
+_format_floats = _atomkit.format_floats_rs
+
+
+def _floats_text(array: np.ndarray, separator: str) -> str:
+    """repr() of every item of a float array of at most 64 bits (row by row), between
+    separators."""
+    if array.dtype is not _F8:
+        array = array.astype(np.float64)
+    return _format_floats(array if array.ndim == 2 else array.reshape(1, -1), separator)
+
+
 def _joined(array: np.ndarray, separator: str) -> str:
     """The items of a 1-D array as written, between separators."""
     kind = array.dtype.kind
+    if kind == "f" and array.dtype.itemsize <= 8:
+        return _floats_text(array, separator)
     if kind in "fiu":
         text = str(array.tolist())[1:-1]  # repr of each item, joined by ", " in one call
         return text.replace(",", "") if separator == " " else text
@@ -340,13 +378,15 @@ def item_text(key: str, value: Any) -> str:
     if type(value) is float:
         return prefix + repr(value)
     if type(value) is np.ndarray:
+        if matrix_key and value.dtype is _F8 and value.shape == (3, 3):  # stress, virial
+            return prefix + '"' + _format_floats(value, " ") + '"'
         return prefix + _array_text(value, matrix_key)
     return prefix + value_text(value, matrix_key)
 
 
 def lattice_text(lattice: np.ndarray) -> str:
     """`Lattice="..."` for a (3, 3) float64 array, row by row."""
-    return 'Lattice="' + " ".join(map(repr, lattice.reshape(9).tolist())) + '"'
+    return 'Lattice="' + _floats_text(lattice, " ") + '"'
 
 
 def pbc_text(pbc: Any) -> str:

@@ -65,6 +65,35 @@ constexpr const char* read_atom_block_doc =
     "lines, an offset outside the data, or a string token that is not valid UTF-8. The\n"
     "interpreter lock is released while a large block is parsed.";
 
+constexpr const char* parse_comment_doc =
+    "parse_comment_rs(line)\n"
+    "--\n"
+    "\n"
+    "Parse an extxyz comment line into `(properties, lattice, pbc, info, deferred)`.\n"
+    "\n"
+    "`properties` is the Properties text (quotes and escapes removed) or None, `lattice` a\n"
+    "(3, 3) float64 array or None, `pbc` a tuple of three bools or None; `info` holds the\n"
+    "other items in line order: bool, int, float or str values, or 1-D bool, int64 or float64\n"
+    "arrays (nine numbers under `stress` or `virial` as a (3, 3) float64 array). The keys\n"
+    "Lattice, Properties and pbc are found in any letter case; a line without '=' is one\n"
+    "`comment` item.\n"
+    "\n"
+    "`deferred` is None, or a list of `(key, value)` pairs whose value (the text as written,\n"
+    "quotes and brackets included) is left to the caller to type: nested lists, lists of\n"
+    "strings, integers beyond int64. `info` holds None under such a key; the key is None for\n"
+    "the lattice. Returns None instead of a tuple where only the caller can tell the outcome:\n"
+    "a line that fails after a deferred value, or a str that is not valid UTF-8.\n"
+    "\n"
+    "Raises `ValueError` for a line that cannot be read.";
+
+constexpr const char* format_floats_doc =
+    "format_floats_rs(values, separator)\n"
+    "--\n"
+    "\n"
+    "Write every float of a 2-D float64 array as `repr()` does, row by row, joined by `separator`.\n"
+    "\n"
+    "Returns a str: `separator.join(map(repr, values.ravel().tolist()))`.";
+
 PyModuleDef module_definition = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "_atomkit",
@@ -137,7 +166,9 @@ PyObject* interned(ProcessCell<PyRef>& cell, std::string_view text) {
 [[nodiscard]] Result<void> initialize(PyObject* module) {
     ATOMKIT_TRY(add_function(module, "write_atoms_rs", write_atoms_entry, write_atoms_doc));
     ATOMKIT_TRY(add_function(module, "read_atom_lines_rs", read_atom_lines_entry, read_atom_lines_doc));
-    return add_function(module, "read_atom_block_rs", read_atom_block_entry, read_atom_block_doc);
+    ATOMKIT_TRY(add_function(module, "read_atom_block_rs", read_atom_block_entry, read_atom_block_doc));
+    ATOMKIT_TRY(add_function(module, "parse_comment_rs", parse_comment_entry, parse_comment_doc));
+    return add_function(module, "format_floats_rs", format_floats_entry, format_floats_doc);
 }
 
 [[nodiscard]] Result<PyRef> create_module() {
