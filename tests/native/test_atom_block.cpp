@@ -156,6 +156,11 @@ std::vector<BlockCase> block_cases() {
         {"UTF-8 length edges", {{{0x10FFFF, 0x80, 0x7FF, 0x800, 0xFFFF, 0x10000}}, 6, 0, {}, 0, {}, 0, {}, 0, "s"},
          "\xf4\x8f\xbf\xbf\xc2\x80\xdf\xbf\xe0\xa0\x80\xef\xbf\xbf\xf0\x90\x80\x80\n"},
         {"no symbol columns", {{{}, {}}, 0, 1, {}, 0, {}, 0, {}, 0, "ss"}, "  \n  \n"},
+        // Empty one- and two-column symbols: padding only (the short-symbol fast path once
+        // wrote the terminating 0 over its first space).
+        {"empty short symbol pads with spaces", {{{0, 'L'}}, 2, 2, {}, 0, {}, 0, {}, 0, "s"}, "  \n"},
+        {"empty one-column symbol", {{{0}, {'H'}}, 1, 1, {{1.5}, {1.5}}, 1, {}, 0, {}, 0, "sf"},
+         "  " + f15.substr(1) + "\nH" + f15 + "\n"},
         {"no atoms: nothing, whatever the width", {{}, 3, std::uint64_t{1} << 63, {}, 0, {}, 0, {}, 0, "sfib"}, ""},
         {"width 70000 unused", {symbols_of({"H"}, 1), 1, 70000, {}, 0, {}, 0, {}, 0, "x"}, "\n"},
         {"width 65535 used", {symbols_of({"H"}, 1), 1, 65535, {}, 0, {}, 0, {}, 0, "s"}, "H" + std::string(65534, ' ') + "\n"},
@@ -190,24 +195,6 @@ std::vector<BlockCase> block_cases() {
 void test_blocks() {
     for (const BlockCase& c : block_cases()) {
         harness::check_equal(build(c.block), c.text, "block", c.label);
-    }
-}
-
-// Faults found by fuzz_atom_block whose fix in atom_block.cpp is pending. They run and are
-// reported without failing; once one passes, move it into block_cases().
-std::vector<BlockCase> known_faults_pending_fix() {
-    return {
-        // The one- and two-letter fast path wrote the terminating 0 over the first space of
-        // an empty symbol's padding.
-        {"empty short symbol pads with spaces", {{{0, 'L'}}, 2, 2, {}, 0, {}, 0, {}, 0, "s"}, "  \n"},
-        {"empty one-column symbol", {{{0}, {'H'}}, 1, 1, {{1.5}, {1.5}}, 1, {}, 0, {}, 0, "sf"},
-         "  " + fld("      1.50000000").substr(1) + "\nH" + fld("      1.50000000") + "\n"},
-    };
-}
-
-void test_known_faults() {
-    for (const BlockCase& c : known_faults_pending_fix()) {
-        harness::known_fault(build(c.block) == c.text, "block", c.label);
     }
 }
 
@@ -278,7 +265,6 @@ void test_ascii_flag() {
 
 int main() {
     test_blocks();
-    test_known_faults();
     test_layouts();
     test_ascii_flag();
     return harness::finish();
