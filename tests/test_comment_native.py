@@ -396,6 +396,13 @@ def test_written_float_arrays_read_back(values, strided):
     assert same_floats(_comment.parse(written)[3]["x"], values)
 
 
+def test_written_longdouble_reads_back_as_float64():
+    values = np.array([1.1, -2.5e-300], dtype=np.longdouble)
+    line = _comment.item_text("a", values) + " " + _comment.item_text("b", values[0])
+    info = _comment.parse(line)[3]
+    assert same(info["a"], values.astype(np.float64)) and same(info["b"], float(values[0]))
+
+
 @pytest.mark.parametrize("dtype", ["<f8", ">f8", "<f4", "<i8"])
 def test_written_matrix_and_lattice(dtype):
     matrix = (np.arange(9).reshape(3, 3) * 1.1).astype(dtype)

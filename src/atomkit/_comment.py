@@ -301,8 +301,7 @@ _format_floats = _atomkit.format_floats_rs
 
 
 def _floats_text(array: np.ndarray, separator: str) -> str:
-    """repr() of every item of a float array of at most 64 bits (row by row), between
-    separators."""
+    """repr() of every item of a float array as float64 (row by row), between separators."""
     if array.dtype is not _F8:
         array = array.astype(np.float64)
     return _format_floats(array if array.ndim == 2 else array.reshape(1, -1), separator)
@@ -311,7 +310,7 @@ def _floats_text(array: np.ndarray, separator: str) -> str:
 def _joined(array: np.ndarray, separator: str) -> str:
     """The items of a 1-D array as written, between separators."""
     kind = array.dtype.kind
-    if kind == "f" and array.dtype.itemsize <= 8:
+    if kind == "f":
         return _floats_text(array, separator)
     if kind in "fiu":
         text = str(array.tolist())[1:-1]  # repr of each item, joined by ", " in one call
@@ -350,6 +349,8 @@ def value_text(value: Any, matrix_key: bool = False) -> str:
         return _str_text(value)
     if kind is np.ndarray:
         return _array_text(value, matrix_key)
+    if isinstance(value, np.floating):  # longdouble's item() is itself, not a float
+        return value_text(float(value), matrix_key)
     if isinstance(value, np.generic):
         return value_text(value.item(), matrix_key)
     if isinstance(value, (list, tuple)):
