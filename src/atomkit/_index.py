@@ -23,8 +23,8 @@ _BOM = b"\xef\xbb\xbf"
 # First bytes and file name suffixes of the compressed forms a text file is commonly kept in.
 _MAGIC = ((b"\x1f\x8b", "gzip"), (b"BZh", "bzip2"), (b"\xfd7zXZ\x00", "xz"), (b"\x28\xb5\x2f\xfd", "zstd"))
 _SUFFIXES = {".gz": "gzip", ".bz2": "bzip2", ".xz": "xz", ".zst": "zstd"}
-# Bytes searched for line ends at a time: big enough that NumPy's per-call cost vanishes,
-# small enough that the temporaries stay in the cache's neighbourhood.
+# Bytes searched for line ends at a time: enough that NumPy's cost per call vanishes, few
+# enough that the search's temporary (a flag per byte) stays modest.
 _WINDOW = 1 << 24
 _SAVED_SUFFIX = ".atomkit-index.npz"
 _SAVED_VERSION = 1
@@ -35,6 +35,7 @@ _NOT_BEFORE = b"'\\[{"
 # A bare value that the tokenizer ends where this one ends (at whitespace, as str.isspace
 # has it, or the end of the line).
 _PLAIN_VALUE = re.compile(rb'[^\s="\'\\\[{\x1c-\x1f]+(?=[\s\x1c-\x1f]|\Z)')
+# The ASCII bytes the comment-line tokenizer takes for whitespace (those of str.isspace).
 _SPACE = b" \t\n\r\x0b\x0c\x1c\x1d\x1e\x1f"
 _EQUALS, _QUOTE = ord("="), ord('"')
 
