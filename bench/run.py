@@ -6,6 +6,7 @@ NumPy's savetxt/loadtxt and pandas, on frames with the columns `s f f f f f f i 
 Every method is timed in the same run on the same data, the methods taking turns repetition
 by repetition after one untimed round each, so that all of them meet the machine in the same
 state (a buffer first touched after a pause costs several times more on a virtual machine).
+Before every timed call the same amount of fresh memory is touched and freed (see warm()).
 The median is reported with the ratios. "block" reads the frame's bytes: our block reader,
 the Python loop after splitting the bytes into lines, and loadtxt/read_csv over io.BytesIO.
 "small" times whole calls on frames of 1 to 1000 atoms. Results go to DIR/results.json and
@@ -145,12 +146,22 @@ def available(name):
     return True
 
 
-def median_times(functions, args, repeats):
-    """Median seconds of each function, the functions taking turns after an untimed round."""
+def warm(nbytes):
+    """Touches and frees `nbytes` of fresh memory. On a virtual machine memory left idle goes
+    back to the host, and the next buffer to be touched there faults page by page at several
+    times the cost; warming before every timed call gives each contender the same start."""
+    if nbytes:
+        np.ones(nbytes, dtype=np.uint8)
+
+
+def median_times(functions, args, repeats, warm_bytes=0):
+    """Median seconds of each function, the functions taking turns after an untimed round,
+    each call preceded by the same warming of `warm_bytes` of memory."""
     times = {name: [] for name in functions}
     for round_ in range(repeats + 1):
         for name, function in functions.items():
             gc.collect()
+            warm(warm_bytes)
             start = time.perf_counter()
             result = function(*args)
             elapsed = time.perf_counter() - start
@@ -211,7 +222,9 @@ def run(kind, sizes):
         # result plus the lines' text once more; the block reader its result plus a tenth of
         # the text.
         budget = {"writer": 2 * len(text), "reader": arrays + len(text), "block": arrays + len(text) // 10}[kind]
-        entry = {"natoms": natoms, "seconds": median_times(methods, args, repeats_for(natoms))}
+        # Room for the largest result any contender makes: the text, or the arrays and lines.
+        warm_bytes = 3 * len(text)
+        entry = {"natoms": natoms, "seconds": median_times(methods, args, repeats_for(natoms), warm_bytes)}
         for name, seconds in entry["seconds"].items():
             print(f"  {kind} {natoms:>8} {name:<16} {seconds * 1e3:10.2f} ms", flush=True)
         peak = peak_extra_bytes(methods["atomkit"], args)
