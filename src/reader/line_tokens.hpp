@@ -59,11 +59,6 @@ inline ChunkMasks classify_chunk(const char* p) noexcept {
 #endif
 }
 
-// Bits at and above position n (n <= 64).
-inline constexpr std::uint64_t from_bit(unsigned n) noexcept {
-    return n >= 64 ? 0 : ~std::uint64_t{0} << n;
-}
-
 // Walks [begin, end) chunk by chunk. A chunk that would reach past `end` is read as the last
 // 64 bytes of the range (or, in a range shorter than that, copied into a block padded with
 // spaces), so no byte outside the range is ever read; past the end every byte counts as a
@@ -122,81 +117,74 @@ private:
     ChunkMasks masks_{};
 };
 
-// The tokens of a range, left to right. With Block, line feeds end lines: next() reports
-// none left at a line feed, and end_line() moves past it; the end of the range counts as
-// the last line feed. Without, the range is one line and line feeds only separate.
+// The tokens of a range, left to right. Each chunk's separator mask gives two more: the
+// bytes that start a token (a non-separator after a separator) and those that end one (a
+// separator after a non-separator); tokens are then taken by popping the lowest bit of
+// each, a token that runs into the next chunk ending at that chunk's first end.
+// With Block, the range is read as far as its first line feed (the end of the range counting
+// as one): next() reports no token left at it, and end_line() moves past it. Without, the
+// range is one line and line feeds only separate.
 template <bool Block>
 class TokenScanner {
 public:
-    TokenScanner(const char* begin, const char* end) noexcept : walker_(begin, end, Block) {}
+    TokenScanner(const char* begin, const char* end) noexcept : walker_(begin, end, Block) {
+        take_chunk(true);
+    }
 
     bool next(std::string_view& token) noexcept {
-        unsigned bit;
-        for (;;) {
-            const ChunkMasks& masks = walker_.masks();
-            std::uint64_t candidates = ~masks.separators;
-            if constexpr (Block) candidates |= masks.newlines;
-            candidates &= from_bit(pos_);
-            if (candidates != 0) {
-                bit = static_cast<unsigned>(std::countr_zero(candidates));
-                break;
-            }
-            if (!walker_.has_next()) {
-                pos_ = chunk_bytes;
-                return false;
-            }
-            walker_.next();
-            pos_ = 0;
+        while (starts_ == 0) {
+            if (line_ended_ || !walker_.has_next()) return false;
+            advance();
         }
-        if constexpr (Block) {
-            if (((walker_.masks().newlines >> bit) & 1) != 0) {
-                pos_ = bit;
-                return false;
-            }
-        }
-        const std::size_t start = walker_.base() + bit;
-        pos_ = bit;
-        // The padding after the end is all separators, so every token ends.
-        for (;;) {
-            const std::uint64_t stops = walker_.masks().separators & from_bit(pos_);
-            if (stops != 0) {
-                pos_ = static_cast<unsigned>(std::countr_zero(stops));
-                break;
-            }
-            walker_.next();
-            pos_ = 0;
-        }
-        token = std::string_view(walker_.begin() + start, walker_.base() + pos_ - start);
+        const std::size_t start = walker_.base() + static_cast<unsigned>(std::countr_zero(starts_));
+        starts_ &= starts_ - 1;
+        // Past the end of the range every byte is a separator, so every token ends.
+        while (ends_ == 0) advance();
+        const std::size_t end = walker_.base() + static_cast<unsigned>(std::countr_zero(ends_));
+        ends_ &= ends_ - 1;
+        token = std::string_view(walker_.begin() + start, end - start);
         return true;
     }
 
-    // Moves past the next line feed (or the end of the range).
+    // Moves past the line feed that ends the line (or the end of the range).
     void end_line() noexcept {
-        for (;;) {
-            const std::uint64_t newlines = walker_.masks().newlines & from_bit(pos_);
-            if (newlines != 0) {
-                pos_ = static_cast<unsigned>(std::countr_zero(newlines)) + 1;
-                return;
+        while (!line_ended_ && walker_.has_next()) advance();
+    }
+
+    // Just past the line feed found by end_line(), at most the size of the range.
+    std::size_t offset() const noexcept { return line_end_ < walker_.size() ? line_end_ : walker_.size(); }
+
+private:
+    void advance() noexcept {
+        walker_.next();
+        take_chunk(false);
+    }
+
+    void take_chunk(bool first) noexcept {
+        const ChunkMasks& masks = walker_.masks();
+        // The byte before the range counts as a separator.
+        const std::uint64_t after_separator = (masks.separators << 1) | (first ? 1 : carry_);
+        carry_ = masks.separators >> 63;
+        starts_ = ~masks.separators & after_separator;
+        ends_ = masks.separators & ~after_separator;
+        if constexpr (Block) {
+            if (masks.newlines != 0 && !line_ended_) {
+                // Tokens after the line feed belong to the next line, which gets a scanner
+                // of its own.
+                const auto at = static_cast<unsigned>(std::countr_zero(masks.newlines));
+                starts_ &= (std::uint64_t{1} << at) - 1;
+                line_ended_ = true;
+                line_end_ = walker_.base() + at + 1;
             }
-            if (!walker_.has_next()) {
-                pos_ = chunk_bytes;
-                return;
-            }
-            walker_.next();
-            pos_ = 0;
         }
     }
 
-    // Offset from the start of the range, at most its size.
-    std::size_t offset() const noexcept {
-        const std::size_t at = walker_.base() + pos_;
-        return at < walker_.size() ? at : walker_.size();
-    }
-    bool at_end() const noexcept { return walker_.base() + pos_ >= walker_.size(); }
-
-private:
     ChunkWalker walker_;
-    unsigned pos_ = 0;  // bit of the current chunk where the search goes on
+    std::uint64_t starts_ = 0;
+    std::uint64_t ends_ = 0;
+    std::uint64_t carry_ = 0;
+    bool line_ended_ = false;
+    std::size_t line_end_ = 0;
 };
 
 }  // namespace atomkit
