@@ -170,3 +170,14 @@ def test_string_columns_with_many_distinct_and_repeated_tokens():
     tokens = [vocabulary[k] for k in rng.integers(0, len(vocabulary), 20000)]
     result = R([f"{t} {t[::-1]}" for t in tokens], b"ss")
     assert result["strs"] == [tokens, [t[::-1] for t in tokens]]
+
+
+def test_string_tokens_that_differ_only_in_length_or_last_bytes():
+    # Short tokens are recognised by a word of their length and bytes: tokens of 7 and 8
+    # bytes, and a 7-byte token whose bytes spell another token's length and bytes.
+    tokens = ["ABCDEFG", "\x07ABCDEFG", "ABCDEFGH", "A", "\x01A", "AB", "\x02AB", "", "Si", "Si\x00"]
+    tokens = [t for t in tokens if t] * 3
+    lines = [f"{t} 1" for t in tokens]
+    assert R(lines, b"sf")["strs"] == [tokens]
+    columns, _ = _atomkit.read_atom_block_rs("\n".join(lines).encode(), 0, len(lines), b"sf")
+    assert columns["strs"] == [tokens]

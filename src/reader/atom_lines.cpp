@@ -81,11 +81,7 @@ AtomParser::AtomParser(std::size_t natoms, std::span<const std::uint8_t> col_typ
     out_.ints = OwnedBuffer<std::int64_t>::uninitialized(n_ints);
     out_.bools = OwnedBuffer<std::uint8_t>::uninitialized(n_bools);
     out_.strs.resize(n_str_cols);
-    for (StringColumn& column : out_.strs) {
-        // Two bytes a token fits chemical symbols; longer tokens grow the arena
-        // geometrically, which stays cheap next to one allocation per token.
-        column.reserve(rows, rows * 2);
-    }
+    for (StringColumn& column : out_.strs) column.reserve(rows);
     // Each row stores exactly n_*_cols values of each type, so running pointers land on
     // row * n_*_cols + k without index arithmetic and never leave their buffer.
     float_out_ = out_.floats.data();
@@ -116,9 +112,9 @@ bool AtomParser::parse_row(Tokens& tokens) {
             }
             case 's': {
                 StringColumn& column = out_.strs[str_col++];
-                column.push_back(token);
-                // The copy is checked, not the source, which may change meanwhile.
-                if (check_strings_ && !is_valid_utf8(column.back())) {
+                // A new token's copy is checked, not its source, which may change meanwhile;
+                // a repeat equals a copy checked before.
+                if (column.push_back(token) && check_strings_ && !is_valid_utf8(column.back())) {
                     return fail_token(column.back(), "str", "invalid UTF-8");
                 }
                 break;

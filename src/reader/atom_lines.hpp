@@ -3,9 +3,11 @@
 // interpreter object.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <new>
 #include <span>
 #include <string>
 #include <string_view>
@@ -16,29 +18,69 @@
 
 namespace atomkit {
 
-// The tokens of one string column, stored back to back in one arena so that a frame of
-// a million atoms does not make a million small allocations.
+// The tokens of one string column. Columns such as the species repeat a handful of short
+// tokens for every atom, so each distinct token is stored once (back to back in one arena)
+// and a row keeps only the index of its token: no allocation and no copy per atom, and one
+// str object per distinct token later. A small direct-mapped table finds repeats of short
+// tokens; any other token is stored anew, so a column of unique labels costs what a plain
+// list of tokens would.
 class StringColumn {
 public:
-    void reserve(std::size_t tokens, std::size_t bytes) {
-        ends_.reserve(tokens);
-        bytes_.reserve(bytes);
-    }
-    void push_back(std::string_view token) {
-        bytes_.append(token);
-        ends_.push_back(bytes_.size());
-    }
-    std::size_t size() const noexcept { return ends_.size(); }
-    std::string_view operator[](std::size_t i) const noexcept {
-        std::size_t begin = i == 0 ? 0 : ends_[i - 1];
-        return std::string_view(bytes_).substr(begin, ends_[i] - begin);
-    }
-    // The token just pushed, as stored (for checks of the copy, not of the source).
+    void reserve(std::size_t rows) { rows_.reserve(rows); }
+
+    // Adds the row's token; returns true when it was stored anew (a copy that callers may
+    // want to check), false when it repeats a stored one.
+    bool push_back(std::string_view token) {
+        // Tokens of up to seven bytes (chemical symbols) are their own key, one word: the
+        // length and then the bytes, so that no two such tokens share one.
+        std::uint64_t key = token.size();
+        const bool short_token = token.size() < sizeof key;
+        if (short_token) {
+            for (char c : token) key = (key << 8) | static_cast<unsigned char>(c);
+            Recent& recent = recent_[static_cast<std::size_t>((key * mix) >> 58)];
+            if (recent.index != none && recent.key == key) {
+                rows_.push_back(recent.index);
+                return false;
+            }
+            recent = {key, store(token)};
+            return true;
+        }
+        store(token);
+        return true;
+    }    std::size_t size() const noexcept { return rows_.size(); }
+    std::string_view operator[](std::size_t row) const noexcept { return distinct(rows_[row]); }
     std::string_view back() const noexcept { return (*this)[size() - 1]; }
 
+    std::size_t distinct_count() const noexcept { return ends_.size(); }
+    std::string_view distinct(std::uint32_t index) const noexcept {
+        const std::size_t begin = index == 0 ? 0 : ends_[index - 1];
+        return std::string_view(bytes_).substr(begin, ends_[index] - begin);
+    }
+    std::uint32_t distinct_index(std::size_t row) const noexcept { return rows_[row]; }
+
 private:
+    static constexpr std::uint32_t none = ~std::uint32_t{0};
+    // Fibonacci hashing of the key: its top six bits choose one of 64 slots.
+    static constexpr std::uint64_t mix = 0x9E3779B97F4A7C15ULL;
+
+    std::uint32_t store(std::string_view token) {
+        const auto index = static_cast<std::uint32_t>(ends_.size());
+        if (index == none) throw std::bad_alloc();  // 2^32 - 1 distinct tokens in one column
+        bytes_.append(token);
+        ends_.push_back(bytes_.size());
+        rows_.push_back(index);
+        return index;
+    }
+
+    struct Recent {
+        std::uint64_t key = 0;  // the length, then the bytes, of a token of 0..7 bytes
+        std::uint32_t index = none;
+    };
+
     std::string bytes_;
-    std::vector<std::size_t> ends_;
+    std::vector<std::size_t> ends_;        // per distinct token
+    std::vector<std::uint32_t> rows_;      // per row: its distinct token
+    std::array<Recent, 64> recent_{};
 };
 
 struct ParsedAtoms {

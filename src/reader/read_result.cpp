@@ -4,6 +4,7 @@
 
 #include <array>
 #include <utility>
+#include <vector>
 
 #include "array_interface/result_array.hpp"
 #include "lib/process_cell.hpp"
@@ -17,48 +18,22 @@ PyRef new_list(std::size_t size) {
     return list;
 }
 
-// Species columns repeat a handful of symbols for every atom. Equal tokens share one str
-// (CPython already shares its one-character strings the same way), which saves an
-// allocation and a decode per atom; a direct-mapped cache costs one hash when they differ.
-class TokenCache {
-public:
-    PyObject* get(std::string_view token) {
-        if (token.size() > max_cached_length) return make(token);
-        std::uint64_t hash = fnv_offset_basis;
-        for (char c : token) hash = (hash ^ static_cast<unsigned char>(c)) * fnv_prime;
-        Entry& entry = entries_[hash % entries_.size()];
-        if (entry.object != nullptr && entry.token == token) {
-            Py_INCREF(entry.object);
-            return entry.object;
-        }
-        entry.object = make(token);  // borrowed: the list being filled keeps it alive
-        entry.token = token;
-        return entry.object;
-    }
-
-private:
-    static constexpr std::size_t max_cached_length = 32;
-    // FNV-1a over the token's bytes: short tokens, one multiply per byte.
-    static constexpr std::uint64_t fnv_offset_basis = 14695981039346656037ULL;
-    static constexpr std::uint64_t fnv_prime = 1099511628211ULL;
-    struct Entry {
-        std::string_view token;
-        PyObject* object = nullptr;
-    };
-    static PyObject* make(std::string_view token) {
-        PyObject* text =
-            PyUnicode_FromStringAndSize(token.data(), static_cast<Py_ssize_t>(token.size()));
-        if (text == nullptr) api_call_failed();
-        return text;
-    }
-    std::array<Entry, 64> entries_{};
-};
-
+// One str per distinct token of the column (the parser stored each once), shared by every
+// row that holds it.
 PyRef string_column(const StringColumn& column) {
+    std::vector<PyRef> distinct;
+    distinct.reserve(column.distinct_count());
+    for (std::uint32_t k = 0; k < column.distinct_count(); ++k) {
+        const std::string_view token = column.distinct(k);
+        distinct.push_back(PyRef::steal(
+            PyUnicode_FromStringAndSize(token.data(), static_cast<Py_ssize_t>(token.size()))));
+        if (!distinct.back()) api_call_failed();
+    }
     PyRef list = new_list(column.size());
-    TokenCache cache;
     for (std::size_t r = 0; r < column.size(); ++r) {
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(r), cache.get(column[r]));
+        PyObject* text = distinct[column.distinct_index(r)].get();
+        Py_INCREF(text);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(r), text);
     }
     return list;
 }
