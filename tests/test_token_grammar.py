@@ -215,3 +215,17 @@ def test_generated_ints_match_python(texts, beyond):
     reason = TOO_SMALL if beyond.startswith("-") else TOO_LARGE
     with pytest.raises(ValueError, match=f"^row {len(texts)}: cannot parse .* as int: {reason}$"):
         read_atom_lines_rs(texts + [beyond], b"i")
+
+
+fixed_shape = st.builds("{}{}.{}".format, st.sampled_from(["", "-", "+"]), digit_strings(1, 8), digit_strings(8, 8))
+
+
+@settings(deadline=None, max_examples=300)
+@given(st.lists(fixed_shape, min_size=1, max_size=20), st.integers(0, 20))
+def test_the_fixed_shape_after_any_prefix_matches_python(texts, pad):
+    # Tokens shaped like "%16.8f" fields are read 16 bytes at a time once that many bytes
+    # precede their end in the line: behind short and long prefixes, and alone.
+    expected = [bits(float(t)) for t in texts]
+    behind = read_atom_lines_rs([" " * pad + "x " + t for t in texts], b"xf")["floats"][:, 0]
+    assert [int(b) for b in behind.view(np.uint64)] == expected
+    assert float_bits(texts) == expected

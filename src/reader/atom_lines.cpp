@@ -96,11 +96,21 @@ bool AtomParser::parse_row(Tokens& tokens) {
         std::string_view token;
         if (!tokens.next(token)) return fail_ran_out();
         switch (code) {
-            case 'f':
+            case 'f': {
+#if defined(__SSE2__)
+                // The 16 bytes that end the token lie in the line or block being read.
+                double value;
+                if (static_cast<std::size_t>(token.data() - readable_from_) + token.size() >= 16 &&
+                    parse_fixed_decimal16(token, value)) {
+                    *float_out_++ = value;
+                    break;
+                }
+#endif
                 if (!store_number(token, float_out_, "float", parse_plain_decimal, parse_float_token_nearest)) {
                     return false;
                 }
                 break;
+            }
             case 'i':
                 if (!store_number(token, int_out_, "int", parse_short_int, parse_int_token)) return false;
                 break;
@@ -142,12 +152,14 @@ bool AtomParser::store_number(std::string_view token, T*& out, std::string_view 
 }
 
 bool AtomParser::parse_line(std::string_view line) {
+    readable_from_ = line.data();
     TokenScanner<false> tokens(line.data(), line.data() + line.size());
     return parse_row(tokens);
 }
 
 bool AtomParser::parse_block(std::string_view data, std::size_t offset) {
     const char* const end = data.data() + data.size();
+    readable_from_ = data.data();
     const NearestRounding nearest;
     std::size_t at = offset;
     while (row_ < out_.natoms) {

@@ -141,6 +141,7 @@ private:
     double* float_out_ = nullptr;
     std::int64_t* int_out_ = nullptr;
     std::uint8_t* bool_out_ = nullptr;
+    const char* readable_from_ = nullptr;  // start of the line or block being read
     std::size_t row_ = 0;
     std::size_t line_start_ = 0;
     std::size_t block_end_ = 0;

@@ -11,6 +11,10 @@
 
 #include "lib/word_bits.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace atomkit {
 
 enum class FloatTokenError { invalid, empty };
@@ -133,6 +137,41 @@ inline constexpr std::ptrdiff_t max_exact_digits = 19;
     value = negative ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
     return true;
 }
+
+#if defined(__SSE2__)
+// The '%16.8f' shape of at most 16 characters (an optional '-', 1 to 7 integer digits with
+// the sign, the point, 8 digits), read as the 16 bytes that end the token: the bytes before
+// its first digit and the point become '0', all 16 are checked to be digits at once, and
+// their value comes by pairs, quads and halves in one register. The caller guarantees that
+// the 16 bytes before the token's end may be read. False when the token has another shape.
+[[gnu::always_inline]] inline bool parse_fixed_decimal16(std::string_view token, double& value) noexcept {
+    const std::size_t size = token.size();
+    if (size < 10 || size > 16 || token[size - 9] != '.') return false;
+    const bool negative = token[0] == '-';
+    const int first_digit = 16 - static_cast<int>(size) + static_cast<int>(negative);  // <= 7
+    if (first_digit > 6) return false;  // no integer digit
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(token.data() + size - 16));
+    const __m128i positions = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    // Keep the digits: positions from the first digit on, except the point at 7.
+    const __m128i keep = _mm_andnot_si128(_mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, -1, 0, 0, 0, 0, 0, 0, 0, 0),
+                                          _mm_cmpgt_epi8(positions, _mm_set1_epi8(static_cast<char>(first_digit - 1))));
+    const __m128i zeros = _mm_set1_epi8('0');
+    const __m128i digits = _mm_sub_epi8(_mm_or_si128(_mm_and_si128(keep, bytes), _mm_andnot_si128(keep, zeros)), zeros);
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(digits, _mm_set1_epi8(9)), digits)) != 0xFFFF) return false;
+    // Each 16-bit lane holds two digits, the more significant first.
+    const __m128i pairs = _mm_add_epi16(_mm_mullo_epi16(_mm_and_si128(digits, _mm_set1_epi16(0x00FF)), _mm_set1_epi16(10)),
+                                        _mm_srli_epi16(digits, 8));
+    const __m128i quads = _mm_madd_epi16(pairs, _mm_setr_epi16(100, 1, 100, 1, 100, 1, 100, 1));
+    const __m128i halves = _mm_add_epi64(_mm_mul_epu32(quads, _mm_set1_epi32(10000)), _mm_srli_epi64(quads, 32));
+    // The first half is the integer part times ten (the point was a 0).
+    const auto integer_times_ten = static_cast<std::uint64_t>(_mm_cvtsi128_si64(halves));
+    const auto fraction = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(halves, halves)));
+    const std::uint64_t mantissa = integer_times_ten * 10000000 + fraction;  // below 10^15 < 2^53
+    value = std::bit_cast<double>(std::bit_cast<std::uint64_t>(static_cast<double>(mantissa) / 1e8) |
+                                  (std::uint64_t{negative} << 63));
+    return true;
+}
+#endif
 
 // parse_float_token for callers inside a NearestRounding scope.
 [[nodiscard]] std::expected<double, FloatTokenError> parse_float_token_nearest(
