@@ -238,6 +238,13 @@ def run(kind, sizes):
 SMALL_SIZES = [1, 10, 100, 1000]
 
 
+def repeat_calls(function, args, calls):
+    # Each result goes at once: kept, a list of 10^5 results would have the cyclic garbage
+    # collector walk them over and over, and time that instead of the calls.
+    for _ in range(calls):
+        function(*args)
+
+
 def run_small():
     """Microseconds per call on small frames, ours against the Python loops."""
     rows = []
@@ -254,7 +261,7 @@ def run_small():
         }
         entry = {"natoms": natoms, "us_per_call": {}}
         for kind, (methods, args) in contenders.items():
-            loops = {name: (lambda f=methods[name]: [f(*args) for _ in range(calls)]) for name in ("atomkit", "python loop")}
+            loops = {name: (lambda f=methods[name]: repeat_calls(f, args, calls)) for name in ("atomkit", "python loop")}
             seconds = median_times(loops, (), 5)
             entry["us_per_call"][kind] = {name: t / calls * 1e6 for name, t in seconds.items()}
         rows.append(entry)
@@ -262,6 +269,24 @@ def run_small():
             f"{kind} {v['atomkit']:.2f} us (python {v['python loop']:.1f} us)" for kind, v in entry["us_per_call"].items()),
             flush=True)
     return rows
+
+
+def fixed_costs(calls=100_000):
+    """Microseconds per call of each function on an empty frame, arguments made beforehand:
+    what a call costs before its first atom (four arrays borrowed, the result built)."""
+    empty = np.zeros((0, 6)), np.zeros((0, 1), np.int64), np.zeros((0, 1), np.uint8)
+    symbols = np.zeros((0, 2), np.uint32)
+    calls_of = {
+        "write_atoms_rs": lambda: _atomkit.write_atoms_rs(symbols, 2, *empty, COL_TYPES),
+        "read_atom_lines_rs": lambda: _atomkit.read_atom_lines_rs([], COL_TYPES),
+        "read_atom_block_rs": lambda: _atomkit.read_atom_block_rs(b"", 0, 0, COL_TYPES),
+    }
+    costs = {}
+    for name, call in calls_of.items():
+        seconds = median_times({name: lambda call=call: repeat_calls(call, (), calls)}, (), 5)[name]
+        costs[name] = seconds / calls * 1e6
+        print(f"  fixed cost {name:<20} {costs[name]:.2f} us", flush=True)
+    return costs
 
 
 def print_small(rows):
@@ -323,11 +348,13 @@ def main():
     args = parser.parse_args()
     kinds = [args.only] if args.only else ["writer", "reader", "block", "small"]
     results = {kind: run(kind, args.sizes) for kind in kinds if kind != "small"}
-    small = run_small() if "small" in kinds else None
+    small = {"frames": run_small(), "fixed_us": fixed_costs()} if "small" in kinds else None
     for kind, rows in results.items():
         print_table(kind, rows)
     if small:
-        print_small(small)
+        print_small(small["frames"])
+        print("fixed cost per call (empty frame): " +
+              ", ".join(f"{name} {us:.2f} us" for name, us in small["fixed_us"].items()))
     os.makedirs(args.out, exist_ok=True)
     machine = {
         "python": sys.version.split()[0],
