@@ -31,7 +31,7 @@ struct ChunkMasks {
     std::uint64_t newlines;
 };
 
-inline ChunkMasks classify_chunk(const char* p) noexcept {
+inline ChunkMasks classify_chunk_portable(const char* p) noexcept {
 #if defined(__SSE2__)
     std::uint64_t separators = 0;
     std::uint64_t newlines = 0;
@@ -59,6 +59,35 @@ inline ChunkMasks classify_chunk(const char* p) noexcept {
 #endif
 }
 
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define ATOMKIT_CHUNK_AVX512 1
+// The same with one 64-byte register and mask compares: a fraction of the instructions.
+__attribute__((target("avx512f,avx512bw"))) inline ChunkMasks classify_chunk_avx512(const char* p) noexcept {
+    const __m512i bytes = _mm512_loadu_si512(p);
+    const __mmask64 newlines = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\n'));
+    const __mmask64 others = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(' ')) |
+                             _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\t')) |
+                             _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\f')) |
+                             _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\r'));
+    return {static_cast<std::uint64_t>(others | newlines), static_cast<std::uint64_t>(newlines)};
+}
+#endif
+
+using ChunkClassifier = ChunkMasks (*)(const char*) noexcept;
+
+// The classifier for this CPU, chosen once: the build stays portable x86-64.
+inline ChunkClassifier chunk_classifier() noexcept {
+    static const ChunkClassifier chosen = [] {
+#if defined(ATOMKIT_CHUNK_AVX512)
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) return &classify_chunk_avx512;
+#endif
+        return &classify_chunk_portable;
+    }();
+    return chosen;
+}
+
 // Walks [begin, end) chunk by chunk. A chunk that would reach past `end` is read as the last
 // 64 bytes of the range (or, in a range shorter than that, copied into a block padded with
 // spaces), so no byte outside the range is ever read; past the end every byte counts as a
@@ -66,7 +95,8 @@ inline ChunkMasks classify_chunk(const char* p) noexcept {
 class ChunkWalker {
 public:
     ChunkWalker(const char* begin, const char* end, bool end_is_newline) noexcept
-        : begin_(begin), size_(static_cast<std::size_t>(end - begin)), end_is_newline_(end_is_newline) {
+        : begin_(begin), size_(static_cast<std::size_t>(end - begin)), end_is_newline_(end_is_newline),
+          classify_(chunk_classifier()) {
         load();
     }
 
@@ -86,7 +116,7 @@ private:
     void load() noexcept {
         const std::size_t left = size_ - base_;
         if (left >= chunk_bytes) {
-            masks_ = classify_chunk(begin_ + base_);
+            masks_ = classify_(begin_ + base_);
             return;
         }
         if (left == 0) {  // the chunk just past a range that filled its last one
@@ -96,7 +126,7 @@ private:
         if (size_ >= chunk_bytes) {
             // The last 64 bytes of the range, shifted so that bit 0 is this chunk's first
             // byte; what lies past the end becomes separators (and the line feed) by mask.
-            const ChunkMasks tail = classify_chunk(begin_ + size_ - chunk_bytes);
+            const ChunkMasks tail = classify_(begin_ + size_ - chunk_bytes);
             const auto shift = static_cast<unsigned>(chunk_bytes - left);
             const std::uint64_t past_end = ~std::uint64_t{0} << left;  // left < 64
             masks_.separators = (tail.separators >> shift) | past_end;
@@ -107,13 +137,14 @@ private:
         std::memset(padded, ' ', chunk_bytes);
         if (left != 0) std::memcpy(padded, begin_ + base_, left);
         if (end_is_newline_) padded[left] = '\n';
-        masks_ = classify_chunk(padded);
+        masks_ = classify_(padded);
     }
 
     const char* begin_;
     std::size_t size_;
     std::size_t base_ = 0;
     bool end_is_newline_;
+    ChunkClassifier classify_;
     ChunkMasks masks_{};
 };
 
