@@ -1,5 +1,6 @@
 // Native tests of the line parser over lines and over bytes (messages and rows, column codes,
 // separators, stored values, block ends) and of the quoted token form its messages use.
+#include <bit>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -7,6 +8,7 @@
 #include "harness.hpp"
 #include "reader/atom_lines.hpp"
 #include "reader/quoted_token.hpp"
+#include "reader/token_grammar.hpp"
 
 namespace {
 
@@ -88,6 +90,37 @@ void test_values() {
                        "row-major floats", "fsf");
         harness::check(rows->strs[0][0] == "\xc3\xa9\xc2\xa0x" && rows->strs[0][1] == "\xe4\xb8\x80",
                        "U+00A0 inside a string token", "fsf");
+    }
+}
+
+// Float tokens of atom lines take shortcuts for the shapes "%16.8f" writes; every token
+// must still read exactly as the token grammar reads it, from lines and from bytes.
+void test_float_shapes() {
+    const std::vector<std::string> tokens = {
+        "0.00000000", "-0.00000000", "1.50000000", "-2.25000000", "2.67500000", "12345678.12345678",
+        "-1234567.12345678", "99999999.99999999", "90071992.54740993", "90071992.54740992",
+        "0.12345678", "1.1234567", "1.123456789", "123456789.12345678", "+1.50000000", "1.5",
+        "1.", ".5", "-.5", "1e5", "1.5e-3", "12345678901234567.89", "1234567890123456789.0",
+        "12345678901234567890.5", "0.0000000000000000000001", "0.00000000000000000000001",
+        "9007199254740993.0", "-9007199254740993.0", "0000000001.00000000", "1x.12345678",
+        "1.1234567x", "-", "--1.00000000", "1.00000000e0", "nan", "-inf",
+    };
+    for (const std::string& token : tokens) {
+        const auto want = atomkit::parse_float_token(token);
+        const std::vector<std::uint8_t> codes = {'f'};
+        const auto from_lines = parse("f", {token});
+        const std::string data = "  " + token + "\n";
+        const auto from_bytes = atomkit::parse_atom_block(data, 0, 1, codes);
+        if (!want) {
+            harness::check(!from_lines && !from_bytes, "refused like the grammar", token);
+            continue;
+        }
+        if (harness::check(from_lines && from_bytes, "accepted like the grammar", token)) {
+            const auto bits = std::bit_cast<std::uint64_t>(*want);
+            harness::check_equal(std::bit_cast<std::uint64_t>(from_lines->floats[0]), bits, "value from lines", token);
+            harness::check_equal(std::bit_cast<std::uint64_t>(from_bytes->atoms.floats[0]), bits, "value from bytes",
+                                 token);
+        }
     }
 }
 
@@ -212,6 +245,7 @@ void test_blocks() {
 int main() {
     test_messages();
     test_values();
+    test_float_shapes();
     test_empty_codes_read_no_line();
     test_quoted_tokens();
     test_blocks();
