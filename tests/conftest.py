@@ -1,7 +1,16 @@
 # Fixtures of the test suite; shared helpers live in helpers.py.
+import os
+
 import pytest
+from hypothesis import settings
 
 from helpers import capture_panic, symbols, write
+
+# The quick inner loop (make check) draws fewer examples in property tests without a count
+# of their own; CI draws Hypothesis's default.
+settings.register_profile("quick", max_examples=20)
+if os.environ.get("ATOMKIT_QUICK"):
+    settings.load_profile("quick")
 
 
 @pytest.fixture(scope="session")

@@ -1,5 +1,7 @@
 # Helpers shared by the test modules: symbol matrices as callers build them, empty matrices,
 # a short form of write_atoms_rs, and PanicException capture.
+import os
+
 import numpy as np
 import pytest
 
@@ -49,3 +51,14 @@ class Index:
         if isinstance(self.value, BaseException):
             raise self.value
         return self.value
+
+
+def examples(n):
+    """How many examples a property test draws: `n`, or a fifth of it in the quick inner
+    loop (make check sets ATOMKIT_QUICK); CI always draws all of them."""
+    return max(10, n // 5) if os.environ.get("ATOMKIT_QUICK") else n
+
+
+def race_seconds(seconds):
+    """How long a race or thread test runs: `seconds`, or a quarter of it in the quick loop."""
+    return seconds / 4 if os.environ.get("ATOMKIT_QUICK") else seconds

@@ -9,6 +9,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 import _atomkit
 from atomkit import _comment
+from helpers import examples
 
 # ---- the parser -----------------------------------------------------------------------------
 
@@ -257,7 +258,7 @@ def line(draw):
 
 noise = st.text(st.sampled_from(" ==\"'[]{},\\abT1.e-+_\t\r\n\xa0\u3000\u00e9" + NOT_SPACES), max_size=40)
 
-slow_ok = settings(max_examples=1500, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+slow_ok = settings(max_examples=examples(1500), deadline=None, suppress_health_check=[HealthCheck.too_slow])
 
 
 @slow_ok

@@ -15,6 +15,7 @@ from hypothesis import strategies as st
 import atomkit
 from atomkit import _comment, _index
 from atomkit._properties import PLAIN_XYZ
+from helpers import examples
 
 
 def assert_same_frame(got, want):
@@ -291,7 +292,7 @@ def test_named_properties_of_lines_in_turn(lines):
 _ITEMS = st.lists(st.tuples(_TOKENS, st.sampled_from([" ", "\t", "  ", "\x0c", "\x1c"])), max_size=4)
 
 
-@settings(max_examples=1000, deadline=None)
+@settings(max_examples=examples(1000), deadline=None)
 @given(st.booleans(), _ITEMS, st.lists(st.tuples(st.text('0 .1"\\\'[x=', max_size=6), _ITEMS), min_size=1, max_size=4))
 def test_named_properties_is_the_parsers(quoted_first, head, lines):
     """Whatever the shortcut answers from the bytes is what the comment-line parser finds,

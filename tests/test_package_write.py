@@ -12,6 +12,7 @@ import atomkit
 from atomkit import Frame, _block
 
 from test_package_read import BRACKETED, FORTRAN, PLAIN_XYZ, QUOTING, SPECIES_LESS, STRING_COLUMNS
+from helpers import examples
 
 # %16.8f keeps 8 decimals: the value read back is within half a unit of the last of them.
 DECIMALS = 5e-9
@@ -212,7 +213,7 @@ def frames(draw):
     return Frame(symbols=symbols, arrays=arrays, lattice=lattice, pbc=pbc, info=info)
 
 
-@settings(max_examples=300, deadline=None)
+@settings(max_examples=examples(300), deadline=None)
 @given(st.lists(frames(), min_size=1, max_size=3))
 def test_round_trip_random_frames(frames):
     for got, want in zip(reread(frames), frames, strict=True):

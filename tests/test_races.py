@@ -7,6 +7,8 @@ import textwrap
 
 import pytest
 
+from helpers import race_seconds
+
 # A child process runs PRELUDE, a scenario (which sets sym, sym_width, change and
 # before_call) and CALLS, so that a crash fails the test instead of ending the run. CALLS
 # calls the writer for SECONDS while change() runs in a thread, checks every result, and
@@ -17,7 +19,7 @@ import numpy as np
 from numpy.lib.stride_tricks import as_strided
 import _atomkit
 
-SECONDS = 2.0
+SECONDS = @SECONDS@
 BIG = 0x10FFFF
 
 def ascii_rows(n, w, first=None):
@@ -52,7 +54,7 @@ def flicker(base, small, big, times=20):
     target = as_strided(base, shape=source.shape, strides=(0, 0) + base.strides)
     return (lambda: np.copyto(target, source)), (lambda: None)
 
-"""
+""".replace("@SECONDS@", repr(race_seconds(2.0)))
 
 CALLS = """
 n = sym.shape[0]

@@ -8,14 +8,14 @@ import numpy as np
 import pytest
 
 import _atomkit
-from helpers import symbols
+from helpers import race_seconds, symbols
 from soak import outcome, same
 from test_borrow_registry import Registry, assert_free
 
 W = _atomkit.write_atoms_rs
 R = _atomkit.read_atom_lines_rs
 THREADS = 8
-SECONDS = 2.0
+SECONDS = race_seconds(2.0)
 TYPES = b"sfffiib"
 SUCCEEDING = {"write", "write reversed views", "read"}
 

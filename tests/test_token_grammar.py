@@ -11,6 +11,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from _atomkit import read_atom_lines_rs
+from helpers import examples
 
 I64_MIN, I64_MAX = -(2**63), 2**63 - 1
 NAN, NEG_NAN = 0x7FF8000000000000, 0xFFF8000000000000
@@ -155,7 +156,7 @@ edge_texts = st.builds("{}{}e{}".format, st.sampled_from(EDGES), digit_strings(0
                        st.sampled_from([307, 308, 309, -307, -308, -309, -323, -324, -325]))
 
 
-@settings(deadline=None, max_examples=300)
+@settings(deadline=None, max_examples=examples(300))
 @given(st.lists(decimal_texts() | halfway_texts() | edge_texts, min_size=1, max_size=40))
 def test_generated_floats_match_python(texts):
     assert float_bits(texts) == [bits(float(t)) for t in texts]
@@ -173,7 +174,7 @@ def far_exponent_texts(draw):
     return f"{digits}{'0' * zeros}e{-zeros + shift}"
 
 
-@settings(deadline=None, max_examples=60)
+@settings(deadline=None, max_examples=examples(60))
 @given(st.lists(far_exponent_texts(), min_size=1, max_size=4))
 def test_long_significands_with_far_exponents_match_python(texts):
     assert float_bits(texts) == [bits(float(t)) for t in texts]
@@ -220,7 +221,7 @@ def test_generated_ints_match_python(texts, beyond):
 fixed_shape = st.builds("{}{}.{}".format, st.sampled_from(["", "-", "+"]), digit_strings(1, 8), digit_strings(8, 8))
 
 
-@settings(deadline=None, max_examples=300)
+@settings(deadline=None, max_examples=examples(300))
 @given(st.lists(fixed_shape, min_size=1, max_size=20), st.integers(0, 20))
 def test_the_fixed_shape_after_any_prefix_matches_python(texts, pad):
     # Tokens shaped like "%16.8f" fields are read 16 bytes at a time once that many bytes

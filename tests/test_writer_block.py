@@ -8,7 +8,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from helpers import capture_panic, symbols, write
+from helpers import capture_panic, examples, symbols, write
 
 F3 = np.array([[0.0, 1.5, -2.25]])
 
@@ -125,7 +125,7 @@ def reference_line(symbol_row, width, cells, codes):
     return "".join(fields[c]() for c in codes.decode() if c in fields) + "\n"
 
 
-@settings(max_examples=150)
+@settings(max_examples=examples(150))
 @given(st.lists(st.lists(st.integers(0, 0x10FFFF) | st.sampled_from([0, 72, 0xD800, 0x110000, 2**32 - 1]),
                          min_size=3, max_size=3), min_size=1, max_size=6),
        st.integers(0, 6), st.binary(max_size=12).map(lambda b: bytes(b"sfibx"[c % 5] for c in b)), st.integers(0, 2**32))

@@ -7,7 +7,7 @@ import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
 
-from helpers import write
+from helpers import examples, write
 
 
 def column(values, code, dtype):
@@ -88,13 +88,13 @@ def test_float_halfway_cases():
     check_floats(np.concatenate([odd, odd * 2.0**20 + 1, odd * 2.0**35 + 1]) * 2.0**-9)
 
 
-@settings(max_examples=200)
+@settings(max_examples=examples(200))
 @given(st.lists(st.floats(allow_nan=False), min_size=1, max_size=300))
 def test_float_property(values):
     check_floats(values)
 
 
-@settings(max_examples=200)
+@settings(max_examples=examples(200))
 @given(st.lists(st.integers(0, 2**64 - 1), min_size=1, max_size=300))
 def test_float_bit_patterns(patterns):
     check_floats([struct.unpack("<d", struct.pack("<Q", p))[0] for p in patterns])
@@ -109,7 +109,7 @@ def test_int_table(value, text):
     assert column([value], b"i", np.int64) == [text.rjust(8)]
 
 
-@settings(max_examples=100)
+@settings(max_examples=examples(100))
 @given(st.lists(st.integers(-(2**63), 2**63 - 1) | st.integers(-(10**9), 10**9), min_size=1, max_size=300))
 def test_int_property(values):
     assert column(values, b"i", np.int64) == ["%8d" % v for v in values]
