@@ -207,14 +207,18 @@ def repeats_for(natoms):
     return 7 if natoms <= 10_000 else 5 if natoms <= 100_000 else 3
 
 
+def frame_data(natoms):
+    """A frame's columns and its text as the readers take it: lines, str and bytes."""
+    species, floats, ints, bools = make_frame(natoms)
+    text = write_ours(species, floats, ints, bools)
+    return (species, floats, ints, bools), (text.splitlines(keepends=True), text, text.encode())
+
+
 def run(kind, sizes):
     methods = {name: f for name, f in METHODS[kind].items() if available(name)}
     rows = []
     for natoms in sizes:
-        species, floats, ints, bools = make_frame(natoms)
-        text = write_ours(species, floats, ints, bools)
-        lines = text.splitlines(keepends=True)
-        data = text.encode()
+        (species, floats, ints, bools), (lines, text, data) = frame_data(natoms)
         args = (species, floats, ints, bools) if kind == "writer" else (lines, text, data)
         # The readers' result: the arrays and the list of species (a pointer per atom).
         arrays = sum(a.nbytes for a in (floats, ints, bools)) + 8 * natoms
@@ -249,16 +253,9 @@ def run_small():
     """Microseconds per call on small frames, ours against the Python loops."""
     rows = []
     for natoms in SMALL_SIZES:
-        species, floats, ints, bools = make_frame(natoms)
-        text = write_ours(species, floats, ints, bools)
-        lines = text.splitlines(keepends=True)
-        data = text.encode()
+        columns, texts = frame_data(natoms)
         calls = max(20, 200_000 // natoms)
-        contenders = {
-            "writer": (WRITERS, (species, floats, ints, bools)),
-            "reader": (READERS, (lines, text, data)),
-            "block": (BLOCK_READERS, (lines, text, data)),
-        }
+        contenders = {"writer": (WRITERS, columns), "reader": (READERS, texts), "block": (BLOCK_READERS, texts)}
         entry = {"natoms": natoms, "us_per_call": {}}
         for kind, (methods, args) in contenders.items():
             loops = {name: (lambda f=methods[name]: repeat_calls(f, args, calls)) for name in ("atomkit", "python loop")}
