@@ -9,8 +9,8 @@ SETUP_STAMP := $(VENV)/.setup-done
 FUZZ_SECONDS ?= 60
 SOAK_CALLS ?= 1000000
 
-.PHONY: all setup install test suite test-numpy2 test-numpy1 sanitize fallback native fuzz \
-        soak check bench demo clean
+.PHONY: all setup install test suite test-numpy2 test-numpy1 sanitize fallback native native-sanitize \
+        fuzz soak check bench demo clean
 
 all: test
 
@@ -63,12 +63,18 @@ native: setup
 	$(call build_tree,$(NATIVE_DIR),-Dbuildtype=debugoptimized)
 	$(BIN)/meson test -C $(NATIVE_DIR) --print-errorlogs
 
+# The same under AddressSanitizer and UndefinedBehaviorSanitizer.
+NATIVE_SAN_DIR := build/native-sanitize
+native-sanitize: setup
+	$(call build_tree,$(NATIVE_SAN_DIR),$(SANITIZE_OPTIONS))
+	$(BIN)/meson test -C $(NATIVE_SAN_DIR) --print-errorlogs
+
 # libFuzzer targets of the cores, FUZZ_SECONDS each.
 fuzz:
 	FUZZ_SECONDS=$(FUZZ_SECONDS) ./fuzz/run.sh
 
 # Everything CI runs, in order; stops at the first failure.
-test: suite sanitize fallback native
+test: suite sanitize fallback native native-sanitize
 	$(MAKE) fuzz FUZZ_SECONDS=20
 
 # 10^6 mixed calls; fails when memory or reference counts keep rising.
