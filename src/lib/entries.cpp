@@ -33,9 +33,9 @@ constexpr FunctionSpec write_spec{"write_atoms_rs", write_parameters};
 constexpr FunctionSpec read_spec{"read_atom_lines_rs", read_parameters};
 constexpr FunctionSpec block_spec{"read_atom_block_rs", block_parameters};
 
-// Below this many bytes a block parses in less time than handing the interpreter lock to
-// another thread and back takes.
-constexpr std::size_t min_bytes_without_lock = 16 * 1024;
+// Below this many atoms a block parses in less time than handing the interpreter lock to
+// another thread and back takes (a frame of a large file or map is judged by its own size).
+constexpr std::uint64_t min_atoms_without_lock = 200;
 
 // The memory of a bytes-like object, held for the call: an exporter such as bytearray or
 // mmap cannot be resized or closed while the hold lasts (its bytes can still change).
@@ -197,7 +197,7 @@ private:
 
     auto parse = [&] { return parse_atom_block(data.bytes(), offset, natoms, codes); };
     std::expected<ParsedBlock, ParseFailure> parsed = [&] {
-        if (data.bytes().size() < min_bytes_without_lock) return parse();
+        if (natoms < min_atoms_without_lock) return parse();
         const ReleasedLock released;
         return parse();
     }();
