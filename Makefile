@@ -81,12 +81,12 @@ test: suite sanitize fallback native native-sanitize
 soak: install
 	$(PY) tests/soak.py --calls $(SOAK_CALLS)
 
-# The inner loop: rebuilds only what changed in build/dev and runs the whole suite there,
-# property tests drawing a fifth of their examples.
+# The inner loop: rebuilds only what changed in build/dev and runs the whole suite there on
+# two workers, property tests drawing a fifth of their examples.
 DEV_DIR := build/dev
 check: setup
 	$(call build_tree,$(DEV_DIR),-Dbuildtype=release)
-	ATOMKIT_QUICK=1 PYTHONPATH=$(DEV_DIR):src $(PY) -m pytest -q -x tests
+	ATOMKIT_QUICK=1 PYTHONPATH=$(DEV_DIR):src $(PY) -m pytest -q -x -n 2 tests
 
 # Writer and reader against the Python loops, NumPy and pandas; results in bench/results/.
 bench: install
