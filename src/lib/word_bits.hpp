@@ -6,6 +6,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
 
 namespace atomkit {
 
@@ -32,6 +33,17 @@ inline std::uint64_t load_le_word(const char* p) noexcept {
 inline void store_le_word(char* out, std::uint64_t word) noexcept {
     if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
     std::memcpy(out, &word, sizeof word);
+}
+
+// Whether `text` is `lower` (a word of lower-case ASCII letters) in any letter case.
+inline bool equals_ascii_lower(std::string_view text, std::string_view lower) noexcept {
+    if (text.size() != lower.size()) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != lower[i]) return false;
+    }
+    return true;
 }
 
 inline unsigned digit_value(char c) noexcept {

@@ -3,6 +3,8 @@
 // arrays of values. Plain C++.
 #include "reader/comment_line.hpp"
 
+#include "lib/word_bits.hpp"
+
 #include <array>
 #include <unordered_set>
 #include <utility>
@@ -74,18 +76,8 @@ std::string_view leading_characters(std::string_view s, std::size_t count) noexc
     return s.substr(0, i);
 }
 
-// Whether text.lower() is `lower`, a word of ASCII letters: beyond ASCII only KELVIN SIGN
-// lowers to a lone ASCII letter, 'k', which none of the words sought holds.
-bool equals_ascii_lower(std::string_view text, std::string_view lower) noexcept {
-    if (text.size() != lower.size()) return false;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        char c = text[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != lower[i]) return false;
-    }
-    return true;
-}
-
+// Keys are compared with text.lower() in Python: beyond ASCII only KELVIN SIGN lowers to a
+// lone ASCII letter, 'k', which none of the words sought holds, so equals_ascii_lower serves.
 bool is_plain_ascii(std::string_view s) noexcept {
     for (const char c : s) {
         if (static_cast<unsigned char>(c) >= 0x80 || c == '_') return false;

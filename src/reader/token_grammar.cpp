@@ -162,24 +162,13 @@ inline double beyond_range(std::int64_t leading_position) noexcept {
     return false;
 }
 
-// True when [first, last) is `word` (lower-case letters) in any case.
-inline bool is_word(const char* first, const char* last, std::string_view word) noexcept {
-    if (static_cast<std::size_t>(last - first) != word.size()) return false;
-    for (std::size_t i = 0; i < word.size(); ++i) {
-        // Setting bit 5 maps exactly the two cases of a letter onto its lower case.
-        if ((static_cast<unsigned char>(first[i]) | 0x20U) != static_cast<unsigned char>(word[i]))
-            return false;
-    }
-    return true;
-}
-
 [[gnu::noinline]] std::expected<double, FloatTokenError> special_word(const char* first,
                                                                      const char* last,
                                                                      bool negative) noexcept {
-    if (is_word(first, last, "nan")) {
+    if (equals_ascii_lower({first, last}, "nan")) {
         return std::bit_cast<double>(negative ? nan_bits | sign_bit : nan_bits);
     }
-    if (is_word(first, last, "inf") || is_word(first, last, "infinity")) {
+    if (equals_ascii_lower({first, last}, "inf") || equals_ascii_lower({first, last}, "infinity")) {
         return negative ? -infinity : infinity;
     }
     return std::unexpected(FloatTokenError::invalid);
