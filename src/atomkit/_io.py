@@ -21,6 +21,22 @@ import numpy as np
 _OPENERS: dict[str, Callable[..., Any]] = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}
 # Bytes asked of a stream at a time; a frame longer than this is read in several.
 CHUNK = 1 << 22
+# The longest line read. No real file comes near it; a run without line feeds (a sparse or
+# corrupted file, /dev/zero) fails once it passes this, before it takes all memory.
+LINE_LIMIT = 256 << 20
+
+
+def long_line(lineno: int) -> ValueError:
+    """The error for file line `lineno`, which runs past LINE_LIMIT without a line feed."""
+    return ValueError(f"line {lineno}: longer than {LINE_LIMIT >> 20} MiB without a line feed "
+                      "(not an extended XYZ file, or a corrupted one)")
+
+
+def changed(name: str, since: str, advice: str = "") -> ValueError:
+    """The error for a file that was truncated, replaced or rewritten while it was read;
+    `since` says when it was known ("opened", "indexed"), `advice` what to do about it."""
+    return ValueError(f"{name} changed since it was {since} (truncated, replaced or rewritten)"
+                      + (f": {advice}" if advice else ""))
 
 
 def _newlines(data: bytes) -> int:
