@@ -26,9 +26,13 @@ CHUNK = 1 << 22
 LINE_LIMIT = 256 << 20
 
 
-def long_line(lineno: int) -> ValueError:
+class LineTooLong(ValueError):
+    """A line past LINE_LIMIT: the rest of the source cannot be read as frames."""
+
+
+def long_line(lineno: int) -> LineTooLong:
     """The error for file line `lineno`, which runs past LINE_LIMIT without a line feed."""
-    return ValueError(f"line {lineno}: longer than {LINE_LIMIT >> 20} MiB without a line feed "
+    return LineTooLong(f"line {lineno}: longer than {LINE_LIMIT >> 20} MiB without a line feed "
                       "(not an extended XYZ file, or a corrupted one)")
 
 
