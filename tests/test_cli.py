@@ -1,11 +1,14 @@
 # The `atomkit` command line: check, info and convert on small files written here, their
 # exit statuses and one-line messages, and the progress line on a terminal and off one.
 import bz2
+import errno
 import gzip
 import json
 import lzma
 import os
 import pty
+import signal
+import stat
 import subprocess
 import sys
 
@@ -210,8 +213,70 @@ def test_permission_denied(capsys, tmp_path, monkeypatch):
     else:
         os.chmod(path, 0)
     status, out, err = run(capsys, "check", path)
-    assert status == 2 and out == "0 files (1 more could not be read), 0 frames, 0 atoms: all sound\n"
+    assert status == 2 and out == "0 files (1 more could not be read), 0 frames, 0 atoms: no bad frames\n"
     one_line_error(err, path, "Permission denied")
+
+
+def _fails_after_one(read, error):
+    """`read` (scan or iread) whose source fails with `error` after its first frame."""
+    def failing(*args):
+        items = read(*args)
+        yield next(items)
+        raise error
+    return failing
+
+
+@pytest.mark.parametrize("error, fragment", [
+    (MemoryError(), "cannot read it: out of memory"),
+    (OSError(errno.EIO, "Input/output error"), "cannot read it: Input/output error"),
+    (RuntimeError("unforeseen"), "cannot read it: RuntimeError: unforeseen"),
+])
+@pytest.mark.parametrize("command", ["check", "info", "convert"])
+def test_reading_stopped_midway(capsys, tmp_path, monkeypatch, error, fragment, command):
+    path = sound_file(tmp_path / "in.xyz")
+    read = "iread" if command == "convert" else "scan"
+    monkeypatch.setattr(_cli, read, _fails_after_one(getattr(_cli, read), error))
+    status, out, err = run(capsys, command, path, *([tmp_path / "out.xyz"] if command == "convert" else []))
+    assert status == 2 and "all sound" not in out
+    one_line_error(err, path, fragment)
+
+
+@pytest.mark.parametrize("command", ["check", "info", "convert"])
+def test_line_past_the_limit_is_unreadable(capsys, tmp_path, monkeypatch, command):
+    # A run of zero bytes, as in a sparse file: a line, not a bad frame, and the end of reading.
+    monkeypatch.setattr(atomkit._io, "LINE_LIMIT", 1 << 12)
+    path = sound_file(tmp_path / "in.xyz", frames=2)
+    with open(path, "ab") as out:
+        out.write(bytes(1 << 16))
+    status, out, err = run(capsys, command, path, *([tmp_path / "out.xyz"] if command == "convert" else []))
+    assert status == 2 and "all sound" not in out
+    one_line_error(err, path, "longer than")
+
+
+@pytest.mark.parametrize("argv, status, shown", [
+    (["check", "{bad}"], 1, ["bad"]), (["check", "{missing}"], 2, ["missing"]), (["info", "{bad}"], 1, ["bad"]),
+    (["info", "--json", "{bad}", "{missing}"], 2, ["bad", "missing"]),
+    (["convert", "{bad}", "{missing}"], 1, ["bad"]), (["convert", "{bad}", "{folder}"], 2, ["folder"]),
+])
+def test_names_not_utf8(tmp_path, argv, status, shown):
+    lines = [line for k in range(3) for line in frame_lines(k)]
+    lines[9] = lines[9].replace(" T", " t")
+    # Each name as bytes on disk (Latin-1, not UTF-8) and as the command shows it.
+    names = {"bad": (b"caf\xe9.xyz", r"caf\xe9.xyz"), "missing": (b"gon\xe9.xyz", r"gon\xe9.xyz"),
+             "folder": (b"d\xe9j\xe0", r"d\xe9j\xe0")}
+    paths = {key: os.fsencode(tmp_path) + b"/" + raw for key, (raw, _) in names.items()}
+    write_lines(paths["bad"], lines)
+    os.mkdir(paths["folder"])
+    args = [sys.executable, "-m", "atomkit", *(paths.get(arg[1:-1], arg.encode()) for arg in argv)]
+    env = dict(CHILD_ENV, PYTHONIOENCODING="utf-8:strict")
+    done = subprocess.run(args, capture_output=True, env=env, cwd=ROOT, timeout=120)
+    out, err = done.stdout.decode(), done.stderr.decode()
+    assert done.returncode == status and "Traceback" not in err, err
+    if "--json" in argv:
+        out = "\n".join(entry["file"] for entry in json.loads(out)["files"])
+    for key in shown:
+        assert f"{tmp_path}/{names[key][1]}" in out + err
+    assert "\\udc" not in out + err
 
 
 def test_usage_errors(capsys, tmp_path):
@@ -349,14 +414,64 @@ def test_convert_failures_leave_out_alone(capsys, tmp_path, edit, options, statu
     assert sorted(os.listdir(tmp_path)) == ["in.xyz", "out.xyz"]
 
 
-def test_convert_in_place_and_to_a_directory(capsys, tmp_path):
+@pytest.mark.parametrize("out", ["data.xyz", "link.xyz"])  # the input itself; a link to kept.xyz
+def test_convert_keeps_permissions_and_links(capsys, tmp_path, out):
     path = sound_file(tmp_path / "data.xyz")
-    before = atomkit.read(path, ":")
-    assert run(capsys, "convert", path, path, "--frames", "::2")[0] == 0
-    assert [values(f) for f in atomkit.read(path, ":")] == [values(f) for f in before[::2]]
+    (tmp_path / "kept.xyz").write_text("what was there before\n")
+    os.symlink("kept.xyz", tmp_path / "link.xyz")
+    written = tmp_path / ("data.xyz" if out == "data.xyz" else "kept.xyz")
+    os.chmod(written, 0o600)
+    expected = [values(f) for f in atomkit.read(path, "::2")]
+    assert run(capsys, "convert", path, tmp_path / out, "--frames", "::2") == (0, "", "")
+    assert [values(f) for f in atomkit.read(written, ":")] == expected
+    assert stat.S_IMODE(os.stat(written).st_mode) == 0o600
+    assert os.readlink(tmp_path / "link.xyz") == "kept.xyz"
+    assert sorted(os.listdir(tmp_path)) == ["data.xyz", "kept.xyz", "link.xyz"]
+
+
+def test_convert_to_a_directory(capsys, tmp_path):
+    path = sound_file(tmp_path / "data.xyz")
     status, out, err = run(capsys, "convert", path, tmp_path)
     assert status == 2
     one_line_error(err, tmp_path, "is a directory")
+
+
+# A convert whose frames come slowly: it says "writing" once OUT's writer holds a frame.
+SLOW_CONVERT = """
+import signal, sys, time
+import atomkit._cli as cli
+# As from a terminal, whatever the test runner ignores.
+signal.signal(signal.SIGINT, signal.default_int_handler)
+for name in ("SIGTERM", "SIGHUP"):
+    signal.signal(getattr(signal, name), signal.SIG_DFL)
+read = cli.iread
+def slow(*args):
+    for frame in read(*args):
+        yield frame
+        print("writing", flush=True)
+        time.sleep(60)
+cli.iread = slow
+sys.exit(cli.main())
+"""
+
+
+@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
+def test_convert_stopped_by_a_signal_leaves_nothing(tmp_path, signum):
+    path_in = sound_file(tmp_path / "in.xyz")
+    out = tmp_path / "out.xyz"
+    out.write_text("what was there before\n")
+    child = subprocess.Popen([sys.executable, "-c", SLOW_CONVERT, "convert", path_in, out],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=CHILD_ENV, cwd=ROOT)
+    try:
+        assert child.stdout.readline() == b"writing\n"
+        child.send_signal(signum)
+        _, err = child.communicate(timeout=60)
+    finally:
+        child.kill()
+    assert child.returncode == (130 if signum == signal.SIGINT else 128 + signum), err
+    assert err.count(b"\n") == 1 and err.startswith(b"atomkit: ") and b"Traceback" not in err, err
+    assert sorted(os.listdir(tmp_path)) == ["in.xyz", "out.xyz"]
+    assert out.read_text() == "what was there before\n"
 
 
 # ---- the command as a process, and the progress line --------------------------------------
@@ -413,7 +528,7 @@ def test_progress_on_a_terminal_only(many_frames):
 
 def test_python_m_atomkit(tmp_path):
     status, out, err = command("check", tmp_path / "missing.xyz", stderr_tty=True)
-    assert status == 2 and out.endswith("all sound\n")
+    assert status == 2 and out.endswith("no bad frames\n")
     assert err.strip() == f"atomkit: {tmp_path / 'missing.xyz'}: No such file or directory"
     status, out, err = command("--help")
     assert status == 0 and all(name in out for name in ("check", "info", "convert"))

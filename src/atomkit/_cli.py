@@ -4,16 +4,17 @@
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import lzma
 import os
+import signal
 import sys
-import tempfile
 import time
 import zlib
 from collections import Counter
 from collections.abc import Callable, Iterable, Iterator
-from typing import Any
+from typing import Any, TextIO
 
 import numpy as np
 
@@ -33,10 +34,46 @@ REDRAW = 0.1
 _READ_ERRORS = (OSError, EOFError, zlib.error, lzma.LZMAError)
 # Bad frames that `info` lists; `check` lists them all.
 _INFO_ERRORS = 20
+# Signals that end the command through an exception, so that the writer removes its
+# temporary file on the way out.
+_STOP_SIGNALS = tuple(getattr(signal, name) for name in ("SIGTERM", "SIGHUP") if hasattr(signal, name))
 
 
 class Unreadable(Exception):
-    """A file that cannot be opened or decompressed; the message is one line for the user."""
+    """A file that cannot be opened or read to its end; the message is one line for the user."""
+
+
+class _Terminated(BaseException):
+    """A stop signal, raised where the program happens to be; like KeyboardInterrupt it
+    passes every `except Exception` and runs every `finally`."""
+
+    def __init__(self, signum: int):
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _shown(text: str) -> str:
+    """`text` as it may be printed to any UTF-8 stream, strict ones included: the bytes of
+    a file name that are not UTF-8 (which Python holds as surrogate escapes) become `\\xNN`."""
+    try:
+        raw = text.encode("utf-8", "surrogateescape")
+    except UnicodeEncodeError:  # a lone surrogate no file name decodes to
+        raw = text.encode("utf-8", "backslashreplace")
+    return raw.decode("utf-8", "backslashreplace")
+
+
+def _say(text: str, stream: TextIO | None = None) -> None:
+    """Prints a line of output or a message (standard output by default)."""
+    print(_shown(text), file=stream or sys.stdout)
+
+
+def _reason(error: BaseException) -> str:
+    """What went wrong, for the end of a one-line message."""
+    if isinstance(error, MemoryError):
+        return "out of memory"
+    if isinstance(error, (*_READ_ERRORS, ValueError)):
+        return getattr(error, "strerror", None) or str(error)
+    return f"{type(error).__name__}: {error}"
 
 
 def _size(count: float) -> str:
@@ -119,7 +156,7 @@ class Source:
             self._raw = open(path, "rb")  # noqa: SIM115 (closed in close())
             self.size = os.fstat(self._raw.fileno()).st_size
         except OSError as error:
-            raise Unreadable(f"{path}: {error.strerror or error}") from None
+            raise Unreadable(f"{path}: {_reason(error)}") from None
         opener = _io._opener(path)
         self.kind = os.path.splitext(path)[1].lower() if opener is not open else ""
         self.stream: Any = self._raw if opener is open else opener(self._raw, "rb")
@@ -127,22 +164,38 @@ class Source:
     def position(self) -> int:
         return self._raw.tell()
 
-    def guard(self, items: Iterable[Any]) -> Iterator[Any]:
-        """`items`, with the errors of reading or decompressing the file as Unreadable."""
+    def guard(self, items: Iterable[Any], passed: tuple[type[Exception], ...] = ()) -> Iterator[Any]:
+        """`items`, with whatever stops the reading of the file raised as Unreadable: a read
+        or decompression error, a line past the limit, no memory, or anything unforeseen.
+        Exceptions of the kinds `passed` (what the caller reports itself) go through."""
         iterator = iter(items)
         while True:
             try:
                 item = next(iterator)
             except StopIteration:
                 return
-            except EOFError:
-                raise Unreadable(f"{self.path}: the {self.kind} data ends before its end marker "
-                                 "(the file is cut short)") from None
-            except _READ_ERRORS as error:
-                what = f"decompress it as {self.kind}" if self.kind else "read it"
-                reason = getattr(error, "strerror", None) or error
-                raise Unreadable(f"{self.path}: cannot {what}: {reason}") from None
+            except _io.LineTooLong as error:  # a ValueError, but no bad frame
+                raise self.unreadable(error) from None
+            except passed:
+                raise
+            except Exception as error:
+                raise self.unreadable(error) from None
             yield item
+
+    def scanned(self) -> Iterator[tuple[Frame | ValueError, bytes | None]]:
+        """`scan` of the file, guarded; the line past the limit that ends a scan is
+        Unreadable too: what follows it cannot be read as frames."""
+        for item, comment in self.guard(scan(self.stream)):
+            if isinstance(item, _io.LineTooLong):
+                raise self.unreadable(item)
+            yield item, comment
+
+    def unreadable(self, error: Exception) -> Unreadable:
+        if isinstance(error, EOFError):
+            return Unreadable(f"{self.path}: the {self.kind} data ends before its end marker "
+                              "(the file is cut short)")
+        what = f"decompress it as {self.kind}" if self.kind and isinstance(error, _READ_ERRORS) else "read it"
+        return Unreadable(f"{self.path}: cannot {what}: {_reason(error)}")
 
     def close(self) -> None:
         if self.stream is not self._raw:
@@ -171,7 +224,7 @@ def _total(paths: list[str]) -> int:
 
 def _unreadable(error: Unreadable, progress: Progress) -> None:
     progress.clear()
-    print(f"atomkit: {error}", file=sys.stderr)
+    _say(f"atomkit: {error}", sys.stderr)
 
 
 # ---- check ------------------------------------------------------------------------------
@@ -184,7 +237,7 @@ def _check(args: argparse.Namespace, progress: Progress) -> int:
         try:
             with Source(path) as source:
                 progress.follow(source.position)
-                for item, _ in source.guard(scan(source.stream)):
+                for item, _ in source.scanned():
                     frames += 1
                     progress.tick()
                     if type(item) is Frame:
@@ -193,7 +246,7 @@ def _check(args: argparse.Namespace, progress: Progress) -> int:
                     bad += 1
                     status = max(status, BAD)
                     progress.clear()
-                    print(f"{path}: {item}")
+                    _say(f"{path}: {item}")
                     if args.max_errors is not None and bad >= args.max_errors:
                         stopped = True
                         break
@@ -210,10 +263,13 @@ def _check(args: argparse.Namespace, progress: Progress) -> int:
     if unread:
         summary += f" ({unread} more could not be read)"
     summary += f", {frames} frames, {atoms} atoms: "
-    summary += f"{bad} bad frame{'' if bad == 1 else 's'}" if bad else "all sound"
+    if bad:
+        summary += f"{bad} bad frame{'' if bad == 1 else 's'}"
+    else:  # a file not read may hold bad frames
+        summary += "no bad frames" if unread else "all sound"
     if stopped:
         summary += f" (stopped at --max-errors {args.max_errors})"
-    print(summary)
+    _say(summary)
     return status
 
 
@@ -247,13 +303,13 @@ def _info_of(path: str, source: Source, progress: Progress) -> dict[str, Any]:
     pbcs: Counter[str] = Counter()
     errors: list[str] = []
     frames = bad = lattices = 0
-    for item, comment in source.guard(scan(source.stream)):
+    for item, comment in source.scanned():
         frames += 1
         progress.tick()
         if type(item) is not Frame:
             bad += 1
             if len(errors) < _INFO_ERRORS:
-                errors.append(str(item))
+                errors.append(_shown(str(item)))
             continue
         sizes[item.natoms] += 1
         if item.symbols is not None:
@@ -272,7 +328,7 @@ def _info_of(path: str, source: Source, progress: Progress) -> dict[str, Any]:
     atoms = {"total": sum(size * count for size, count in sizes.items())}
     if sizes:
         atoms.update(min=min(sizes), median=_median(sizes), max=max(sizes))
-    return {"file": path, "frames": frames, "bad_frames": bad, "errors": errors, "atoms": atoms,
+    return {"file": _shown(path), "frames": frames, "bad_frames": bad, "errors": errors, "atoms": atoms,
             "species": _ranked(species), "properties": _ranked(layouts), "keys": dict(keys),
             "lattice": lattices, "pbc": _ranked(pbcs)}
 
@@ -298,8 +354,7 @@ def _print_info(info: dict[str, Any]) -> None:
     if info["bad_frames"] > len(info["errors"]):
         lines.append(f"            ... and {info['bad_frames'] - len(info['errors'])} more "
                      "(atomkit check lists them all)")
-    print(info["file"])
-    print("\n".join("  " + line for line in lines))
+    _say("\n".join([info["file"], *("  " + line for line in lines)]))
 
 
 def _info(args: argparse.Namespace, progress: Progress) -> int:
@@ -311,9 +366,10 @@ def _info(args: argparse.Namespace, progress: Progress) -> int:
                 progress.follow(source.position)
                 report = _info_of(path, source, progress)
                 progress.finish_file(source.size)
-        except Unreadable as error:
-            _unreadable(error, progress)
-            reports.append({"file": path, "error": str(error)})
+        except Exception as error:  # Unreadable, or the unforeseen in taking stock of a frame
+            unread = error if isinstance(error, Unreadable) else Unreadable(f"{path}: {_reason(error)}")
+            _unreadable(unread, progress)
+            reports.append({"file": _shown(path), "error": _shown(str(unread))})
             status = TROUBLE
             continue
         if report["bad_frames"]:
@@ -324,8 +380,7 @@ def _info(args: argparse.Namespace, progress: Progress) -> int:
             _print_info(report)
     progress.clear()
     if args.json:
-        json.dump({"files": reports}, sys.stdout, indent=2)
-        print()
+        _say(json.dumps({"files": reports}, indent=2))
     return status
 
 
@@ -354,28 +409,17 @@ def _keep(frames: Iterable[Frame], names: list[str] | None, progress: Progress) 
 def _convert(args: argparse.Namespace, progress: Progress) -> int:
     out = args.output
     if os.path.isdir(out):
-        print(f"atomkit: {out}: is a directory", file=sys.stderr)
+        _say(f"atomkit: {out}: is a directory", sys.stderr)
         return TROUBLE
-    folder, name = os.path.split(out)
-    # The file is written under a temporary name beside OUT and renamed when complete: a
-    # failure leaves no half-written OUT, and OUT may be the input itself.
-    try:
-        handle, partial = tempfile.mkstemp(prefix=f".{name}.", suffix=f".part{os.path.splitext(name)[1]}",
-                                           dir=folder or ".")
-    except OSError as error:
-        print(f"atomkit: {out}: {error.strerror or error}", file=sys.stderr)
-        return TROUBLE
-    os.close(handle)
     status, message = TROUBLE, ""
     try:
         with Source(args.input) as source:
             progress.follow(source.position)
-            frames = source.guard(iread(source.stream, args.frames))
-            write(partial, _keep(frames, args.properties, progress))
-        mask = os.umask(0)
-        os.umask(mask)
-        os.chmod(partial, 0o666 & ~mask)
-        os.replace(partial, out)
+            frames = source.guard(iread(source.stream, args.frames), passed=(ValueError, IndexError))
+            # write() replaces OUT only once every frame is in (OUT may be the input itself),
+            # keeps its permissions, writes through a symbolic link and, on any exception,
+            # removes what it began.
+            write(out, _keep(frames, args.properties, progress))
         status = SOUND
     except Unreadable as error:
         message = str(error)
@@ -383,17 +427,12 @@ def _convert(args: argparse.Namespace, progress: Progress) -> int:
         status, message = BAD, f"{args.input}: {error}"
     except (IndexError, _Refused) as error:
         message = f"{args.input}: {error}"
-    except OSError as error:
-        message = f"{out}: {error.strerror or error}"
+    except Exception as error:  # writing OUT: no room, no permission, or the unforeseen
+        message = f"{out}: {_reason(error)}"
     finally:
         progress.clear()
-        if status != SOUND:
-            try:
-                os.unlink(partial)
-            except OSError:
-                pass
     if message:
-        print(f"atomkit: {message}", file=sys.stderr)
+        _say(f"atomkit: {message}", sys.stderr)
     return status
 
 
@@ -466,6 +505,33 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
+@contextlib.contextmanager
+def _stop_signals_raise() -> Iterator[None]:
+    """While the block runs, the first SIGTERM or SIGHUP raises _Terminated (a second one
+    must not cut short the cleanup the first set off); the old handlers come back after. A
+    signal ignored by whoever started us (nohup) stays ignored."""
+    raised = False
+
+    def stop(signum: int, frame: object) -> None:
+        nonlocal raised
+        if not raised:
+            raised = True
+            raise _Terminated(signum)
+
+    old: dict[int, Any] = {}
+    for signum in _STOP_SIGNALS:
+        try:
+            if signal.getsignal(signum) is not signal.SIG_IGN:
+                old[signum] = signal.signal(signum, stop)
+        except ValueError:  # not the main thread, where handlers cannot be set
+            break
+    try:
+        yield
+    finally:
+        for signum, handler in old.items():
+            signal.signal(signum, signal.SIG_DFL if handler is None else handler)
+
+
 def main(argv: list[str] | None = None) -> int:
     """Runs the command line `argv` (default: sys.argv[1:]) and returns the exit status."""
     try:
@@ -475,11 +541,16 @@ def main(argv: list[str] | None = None) -> int:
     progress = Progress(_total(args.files if hasattr(args, "files") else [args.input]),
                         not args.quiet and sys.stderr.isatty())
     try:
-        return int(args.run(args, progress))
+        with _stop_signals_raise():
+            return int(args.run(args, progress))
     except KeyboardInterrupt:
         progress.clear()
-        print("atomkit: interrupted", file=sys.stderr)
+        _say("atomkit: interrupted", sys.stderr)
         return 130
+    except _Terminated as stop:
+        progress.clear()
+        _say(f"atomkit: terminated by {signal.Signals(stop.signum).name}", sys.stderr)
+        return 128 + stop.signum
     except BrokenPipeError:
         # The reader of our output went away (`atomkit check ... | head`): nothing more to say.
         devnull = os.open(os.devnull, os.O_WRONLY)
