@@ -2,9 +2,8 @@
 # text file objects, as bytes for the reader and as a text sink for the writer.
 """Sources and sinks.
 
-`open_input(source)` -> Input: the bytes to parse (a whole plain file is mapped into
-memory; compressed files and file objects are read in chunks) with `more()` to extend
-them. `open_output(dest, append)` -> Output with `write(str)`.
+`open_input(source)` -> Input: the bytes to parse, read in chunks, with `more()` to extend
+them. `Output(dest, append)` with `write(str)`: a path is written whole or not at all.
 """
 from __future__ import annotations
 
@@ -12,15 +11,17 @@ import bz2
 import gzip
 import io
 import lzma
-import mmap
 import os
+import tempfile
+from stat import S_ISREG
 from typing import Any, BinaryIO, Callable
 
 import numpy as np
 
 _OPENERS: dict[str, Callable[..., Any]] = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}
-# Bytes asked of a stream at a time; a frame longer than this is read in several.
-CHUNK = 1 << 22
+# Bytes asked of a stream at a time; a frame longer than this is read in several. Small
+# enough that counting a chunk's line feeds finds it still in the cache.
+CHUNK = 1 << 20
 # The longest line read. No real file comes near it; a run without line feeds (a sparse or
 # corrupted file, /dev/zero) fails once it passes this, before it takes all memory.
 LINE_LIMIT = 256 << 20
@@ -62,28 +63,48 @@ def describe(target: Any) -> str:
 
 
 class Input:
-    """The bytes of a source. `data` holds a prefix of what is left to read; while `eof` is
-    False, `more(data, pos, lines)` returns (data[pos:] extended to hold at least `lines`
-    line feeds or all the rest, count of line feeds in it)."""
+    """The bytes of a source. `data` holds a prefix of what is left to read, starting at
+    byte `base` of the source; while `eof` is False, `more(data, pos, lines, lineno)` drops
+    data[:pos] and returns (the rest extended to hold at least `lines` line feeds or all
+    that is left, count of line feeds in it). `lineno` is the file line at `pos`, for the
+    message of a line longer than LINE_LIMIT."""
 
     def __init__(self, data: Any, read: Callable[[int], Any] | None = None,
-                 closers: tuple[Callable[[], None], ...] = ()):
+                 closers: tuple[Callable[[], None], ...] = (), name: str = "", size: int = -1,
+                 seek: Callable[[int], Any] | None = None):
         self.data = data
         self.eof = read is None
-        self._read, self._closers = read, closers
+        self.base = 0
+        self.name = name
+        self._read, self._closers, self._seek = read, closers, seek
+        # A regular file's size when opened: one that ends sooner was cut short meanwhile.
+        self._size, self._taken = size, 0
 
-    def more(self, data: Any, pos: int, lines: int) -> tuple[bytes, int]:
-        parts = [data[pos:]]
-        have = _newlines(parts[0])
+    def more(self, data: Any, pos: int, lines: int, lineno: int = 1, have: int = -1) -> tuple[bytes, int]:
+        rest = data[pos:]
+        self.base += pos
+        parts = [rest]
+        if have < 0:  # the caller may know how many line feeds the rest holds
+            have = _newlines(rest)
+        # Bytes of the line still open at the end: a run without line feeds is refused once
+        # it passes the limit, so no more than that is ever held for one line.
+        open_line = len(rest) - rest.rfind(b"\n") - 1
         while have < lines and not self.eof:
             chunk = self._read(CHUNK)  # type: ignore[misc]
             if not chunk:
                 self.eof = True
+                if self._taken < self._size:
+                    raise changed(self.name, "opened")
                 break
             if type(chunk) is str:
                 chunk = chunk.encode("utf-8")
+            self._taken += len(chunk)
             parts.append(chunk)
-            have += _newlines(chunk)
+            found = _newlines(chunk)
+            open_line = len(chunk) - chunk.rfind(b"\n") - 1 if found else open_line + len(chunk)
+            if open_line > LINE_LIMIT:
+                raise long_line(lineno + have + found)
+            have += found
         self.data = b"".join(parts)
         return self.data, have
 
@@ -92,13 +113,19 @@ class Input:
         if not self.eof:
             self.more(self.data, 0, 1 << 62)
 
+    @property
+    def seekable(self) -> bool:
+        return self._seek is not None
+
+    def seek(self, offset: int) -> None:
+        """Starts again at byte `offset` of a seekable source (one frame of a plain file)."""
+        self._seek(offset)  # type: ignore[misc]
+        self.data, self.base, self.eof, self._taken = b"", offset, False, offset
+
     def close(self) -> None:
         self.data = b""
         for close in self._closers:
-            try:
-                close()
-            except BufferError:
-                pass  # a view on the map is still alive somewhere; the map goes with it
+            close()
 
     def __enter__(self) -> Input:
         return self
@@ -107,26 +134,32 @@ class Input:
         self.close()
 
 
-def _stream(fileobj: Any, closers: tuple[Callable[[], None], ...] = ()) -> Input:
+def _stream(fileobj: Any, closers: tuple[Callable[[], None], ...] = (), name: str = "") -> Input:
     if not hasattr(fileobj, "read"):
         raise TypeError(f"cannot read from a {type(fileobj).__name__}: expected a path or a file object")
-    return Input(b"", fileobj.read, closers)
+    return Input(b"", fileobj.read, closers, name or describe(fileobj))
 
 
 def open_input(source: Any) -> Input:
     """The Input of a path or a binary or text file object."""
     if not isinstance(source, (str, os.PathLike)):
         return _stream(source)
+    name = os.fspath(source)
     opener = _opener(source)
-    fileobj: BinaryIO = opener(source, "rb")
     if opener is not open:
-        return _stream(fileobj, (fileobj.close,))
+        fileobj = opener(source, "rb")
+        return _stream(fileobj, (fileobj.close,), name)
+    # A plain file is read in chunks into memory of our own, not mapped: a map faults
+    # (SIGBUS) when the file is cut short under it, and a read only sees the end sooner.
+    raw = open(source, "rb", buffering=0)  # noqa: SIM115 (closed by the Input)
     try:
-        # A plain file is mapped: no copy, and pages come in as the parser reaches them.
-        mapped = mmap.mmap(fileobj.fileno(), 0, access=mmap.ACCESS_READ)
-    except (OSError, ValueError):  # empty, or not a regular file (a pipe, a device)
-        return _stream(fileobj, (fileobj.close,))
-    return Input(mapped, None, (mapped.close, fileobj.close))
+        stat = os.fstat(raw.fileno())
+    except BaseException:
+        raw.close()
+        raise
+    if not S_ISREG(stat.st_mode):  # a pipe or a device: read as it comes
+        return _stream(raw, (raw.close,), name)
+    return Input(b"", raw.read, (raw.close,), name, stat.st_size, raw.seek)
 
 
 # Text is encoded this much at a time: a buffer of this size is reused from the heap, while
@@ -134,14 +167,130 @@ def open_input(source: Any) -> Input:
 ENCODE_SLICE = 1 << 16
 
 
+def _umask() -> int:
+    # Read rather than set and restored: os.umask would change it for every thread meanwhile.
+    try:
+        with open("/proc/self/status", "rb") as status:
+            for line in status:
+                if line.startswith(b"Umask:"):
+                    return int(line.split()[1], 8)
+    except (OSError, ValueError, IndexError):
+        pass
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask
+
+
+def _compressing(opener: Callable[..., Any], raw: BinaryIO, target: str, mode: str) -> Any:
+    if opener is gzip.open:  # the header names the target, not the temporary file
+        return gzip.GzipFile(filename=target, mode=mode, fileobj=raw)
+    return opener(raw, mode)
+
+
+def _sync_folder(folder: str) -> None:
+    try:
+        fd = os.open(folder or ".", os.O_RDONLY | os.O_DIRECTORY)
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass  # a file system that cannot sync folders still renamed the file
+    finally:
+        os.close(fd)
+
+
+def _quietly(*calls: Callable[[], Any]) -> None:
+    for call in calls:
+        try:
+            call()
+        except Exception:  # already failing: the first error is the one to report
+            pass
+
+
+class _Replacing:
+    """A new file beside `target` that takes its place only when finished: until then the
+    target is untouched (and can be read as it was), and abandoning leaves no trace."""
+
+    def __init__(self, path: str, opener: Callable[..., Any], old: os.stat_result | None):
+        self.target = os.path.realpath(path)  # a symlink is written through and stays one
+        folder, name = os.path.split(self.target)
+        fd, self.temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder or ".")
+        self.raw = os.fdopen(fd, "wb")
+        self.old = old
+        self.fileobj = self.raw if opener is open else _compressing(opener, self.raw, self.target, "wb")
+
+    def finish(self) -> None:
+        try:
+            if self.fileobj is not self.raw:
+                self.fileobj.close()
+            self.raw.flush()
+            fd = self.raw.fileno()
+            old = self.old
+            os.fchmod(fd, old.st_mode & 0o7777 if old is not None else 0o666 & ~_umask())
+            if old is not None and (old.st_uid, old.st_gid) != (os.getuid(), os.getgid()):
+                _quietly(lambda: os.fchown(fd, old.st_uid, old.st_gid))
+            os.fsync(fd)
+            self.raw.close()
+            os.replace(self.temporary, self.target)
+        except BaseException:
+            self.abandon()
+            raise
+        _sync_folder(os.path.dirname(self.target))
+
+    def abandon(self) -> None:
+        _quietly(self.fileobj.close, self.raw.close, lambda: os.unlink(self.temporary))
+
+
+class _Appending:
+    """The end of an existing file: its length is noted first, and abandoning cuts it back
+    to that length. A plain file without a final line feed gets one before the first frame."""
+
+    def __init__(self, path: str, opener: Callable[..., Any]):
+        flags = os.O_APPEND | os.O_CREAT
+        try:
+            fd, readable = os.open(path, flags | os.O_RDWR, 0o666), True
+        except PermissionError:  # a file we may write but not read: its end cannot be seen
+            fd, readable = os.open(path, flags | os.O_WRONLY, 0o666), False
+        self.raw = os.fdopen(fd, "ab")
+        # A descriptor of its own cuts the file back even after the file object is closed.
+        self.keep = os.dup(fd)
+        self.length = os.fstat(fd).st_size
+        self.fileobj = self.raw if opener is open else _compressing(opener, self.raw, path, "ab")
+        self.missing_newline = (opener is open and readable and self.length > 0
+                                and os.pread(fd, 1, self.length - 1) != b"\n")
+
+    def finish(self) -> None:
+        try:
+            if self.fileobj is not self.raw:
+                self.fileobj.close()
+            self.raw.flush()
+            os.fsync(self.raw.fileno())
+            self.raw.close()
+        except BaseException:
+            self.abandon()
+            raise
+        os.close(self.keep)
+
+    def abandon(self) -> None:
+        _quietly(self.fileobj.close, self.raw.close, lambda: os.ftruncate(self.keep, self.length))
+        os.close(self.keep)
+
+
 class Output:
-    """A text sink: `write(str)` to a path or file object."""
+    """A text sink: `write(str)` to a path or a file object. A path is written whole or not at
+    all: a new file takes the place of the old one when the `with` block ends without an
+    error (keeping its permission bits; a symlink stays a link to the new file), and is
+    removed when it ends with one; `append` cuts the file back to its old length on an
+    error. A path that is not a regular file (a pipe, a device) and file objects are written
+    as the text comes."""
 
     def __init__(self, dest: Any, append: bool):
+        self._target: _Replacing | _Appending | None = None
         self._close: Callable[[], None] | None = None
+        self._lead = ""
         if isinstance(dest, (str, os.PathLike)):
-            fileobj = _opener(dest)(dest, "ab" if append else "wb")
-            self._close = fileobj.close
+            fileobj = self._open(os.fspath(dest), append)
         elif hasattr(dest, "write"):
             fileobj = dest
         else:
@@ -149,7 +298,29 @@ class Output:
         self._write = fileobj.write
         self._text = isinstance(fileobj, io.TextIOBase)
 
+    def _open(self, path: str, append: bool) -> Any:
+        opener = _opener(path)
+        try:
+            old: os.stat_result | None = os.stat(path)
+        except FileNotFoundError:
+            old = None
+        if old is None or S_ISREG(old.st_mode):
+            try:
+                self._target = _Appending(path, opener) if append else _Replacing(path, opener, old)
+            except PermissionError:
+                if append or old is None:
+                    raise
+                # A folder we may not add to, holding a file we may write: in place, as before.
+            else:
+                self._lead = "\n" if getattr(self._target, "missing_newline", False) else ""
+                return self._target.fileobj
+        fileobj = opener(path, "ab" if append else "wb")
+        self._close = fileobj.close
+        return fileobj
+
     def write(self, text: str) -> None:
+        if self._lead:
+            text, self._lead = self._lead + text, ""
         if self._text:
             self._write(text)
         elif len(text) <= ENCODE_SLICE:
@@ -158,9 +329,19 @@ class Output:
             for start in range(0, len(text), ENCODE_SLICE):
                 self._write(text[start:start + ENCODE_SLICE].encode("utf-8"))
 
+    @property
+    def owned(self) -> bool:
+        """Whether a failure takes back what was written (a path, not a file object)."""
+        return self._target is not None
+
     def __enter__(self) -> Output:
         return self
 
-    def __exit__(self, *exc: object) -> None:
-        if self._close is not None:
+    def __exit__(self, error: type[BaseException] | None, *rest: object) -> None:
+        if self._target is not None:
+            if error is None:
+                self._target.finish()
+            else:
+                self._target.abandon()
+        elif self._close is not None:
             self._close()

@@ -22,6 +22,8 @@ _ROW = re.compile(r"row ([0-9]+): ")
 _BOM = b"\xef\xbb\xbf"
 _ALL = sys.maxsize
 _TOKEN = re.compile(rb"[^ \t\n\f\r]+")
+# What bytes.strip() takes for blank: a line of only these holds no count.
+_BLANK = re.compile(rb"[ \t\n\r\x0b\x0c]*")
 # Blocks up to this size have their tokens counted by bytes.split (NumPy's fixed cost is higher).
 _SMALL_BLOCK = 2048
 
@@ -133,12 +135,22 @@ def _frames(source: Input, wanted: Container[int], stop: int, pos: int = 0, line
     while index < stop:
         while True:  # blank lines before the count line
             if have < 1 and not source.eof:
-                data, have = source.more(data, pos, 1)
+                data, have = source.more(data, pos, 1, lineno, max(have, 0))
                 pos, size = 0, len(data)
-            if pos >= size:
-                return
             if lineno == 1 and data[pos:pos + 3] == _BOM:
                 pos += len(_BOM)
+            # A run of blank lines is passed over at once: a file of nothing else is walked
+            # in linear time.
+            if not data[pos:pos + 1].isdigit():
+                line_start = data.rfind(b"\n", pos, _BLANK.match(data, pos).end()) + 1
+            else:  # the usual count line
+                line_start = pos
+            if line_start > pos:
+                skipped = data.count(b"\n", pos, line_start)
+                pos, lineno, have = line_start, lineno + skipped, have - skipped
+                continue  # what is left may not hold a whole line: top it up first
+            if pos >= size:
+                return
             newline = data.find(b"\n", pos)
             count_end = newline if newline >= 0 else size
             count_text = data[pos:count_end]
@@ -154,11 +166,11 @@ def _frames(source: Input, wanted: Container[int], stop: int, pos: int = 0, line
             raise ValueError(f"line {lineno}: expected the number of atoms, found {text[:80]!r}") from None
         lines = natoms + 2
         if have < lines and not source.eof:
-            data, have = source.more(data, pos, lines)
+            data, have = source.more(data, pos, lines, lineno, have)
             pos, size = 0, len(data)
             count_end = data.find(b"\n", pos)
         if starts is not None:
-            starts.append((pos, lineno))
+            starts.append((source.base + pos, lineno))
         if count_end < 0 or count_end >= size:
             raise ValueError(f"line {lineno}: the file ends after the atom count, before the comment line")
         comment_start = count_end + 1
@@ -220,7 +232,9 @@ def _iread(source: Any, index: int | slice) -> Iterator[Frame]:
             yield from _frames(data, wanted, wanted.stop)
             return
         # Counting from the end: one pass to find where the frames start, then those chosen.
-        data.load_all()
+        # A plain file is read again from where they start; another source is held whole.
+        if not data.seekable:
+            data.load_all()
         starts: list[tuple[int, int]] = []
         for _ in _frames(data, (), _ALL, starts=starts):
             pass
@@ -228,8 +242,21 @@ def _iread(source: Any, index: int | slice) -> Iterator[Frame]:
             chosen = range(len(starts))[index]
         except IndexError:
             raise IndexError(f"frame {index} is not in {describe(source)} ({len(starts)} frames)") from None
-        for k in (chosen if isinstance(chosen, range) else (chosen,)):
-            yield from _frames(data, (0,), 1, *starts[k])
+        if isinstance(chosen, int):
+            chosen = range(chosen, chosen + 1)
+        if not data.seekable:
+            for k in chosen:
+                yield from _frames(data, (0,), 1, *starts[k])
+            return
+        # Forward runs are read in one walk; a backward one frame by frame.
+        runs = [chosen] if chosen.step > 0 else [range(k, k + 1) for k in chosen]
+        for run in runs:
+            if not run:
+                continue
+            offset, lineno = starts[run.start]
+            data.seek(offset)
+            yield from _frames(data, range(0, len(run) * run.step, run.step), (len(run) - 1) * run.step + 1,
+                               0, lineno)
 
 
 def scan(source: Any) -> Iterator[tuple[Frame | ValueError, bytes | None]]:

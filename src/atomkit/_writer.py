@@ -141,6 +141,12 @@ def write(dest: Any, frames: Frame | Iterable[Frame], append: bool = False) -> N
     frames: a Frame or an iterable of them (consumed as it is written).
     append: add to the end of an existing file at `dest` instead of replacing it.
 
+    A path is written whole or not at all: the frames go to a temporary file beside it,
+    which replaces it (keeping its permission bits; a symlink is written through) once every
+    frame is written and synced to disk. If a frame cannot be written, or the frames'
+    iterable raises, the file at `dest` is left as it was (with `append`, cut back to its old
+    length), so a file can be rewritten from frames read out of itself.
+
     Atom lines are written `%-2s` (species first), `%16.8f`, `%8d` and `T`/`F`; the comment
     line holds Lattice, Properties, pbc, then `info` in its order. Reading the file gives
     equal values (floats in atom lines to 8 decimals), except where the format cannot tell:
@@ -174,6 +180,11 @@ def write(dest: Any, frames: Frame | Iterable[Frame], append: bool = False) -> N
                     pieces.clear()
                     size = 0
                     out.write(chunk)
-        finally:
-            if pieces:
+        except BaseException:
+            # A file object keeps the whole frames before the failure, as if written one by
+            # one; a path is left as it was, so nothing more goes to it.
+            if pieces and not out.owned:
                 out.write("".join(pieces))
+            raise
+        if pieces:
+            out.write("".join(pieces))
