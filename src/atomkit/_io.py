@@ -33,7 +33,8 @@ class LineTooLong(ValueError):
 
 def long_line(lineno: int) -> LineTooLong:
     """The error for file line `lineno`, which runs past LINE_LIMIT without a line feed."""
-    return LineTooLong(f"line {lineno}: longer than {LINE_LIMIT >> 20} MiB without a line feed "
+    limit = f"{LINE_LIMIT >> 20} MiB" if LINE_LIMIT >= 1 << 20 else f"{LINE_LIMIT} bytes"
+    return LineTooLong(f"line {lineno}: longer than {limit} without a line feed "
                       "(not an extended XYZ file, or a corrupted one)")
 
 
