@@ -2,6 +2,8 @@
 # read_atom_lines_rs on the same lines, line ends and offsets, every buffer type, and the
 # interpreter lock let go during a long parse.
 import mmap
+import subprocess
+import sys
 import threading
 import time
 
@@ -85,23 +87,56 @@ def test_every_buffer_type(tmp_path):
             columns, stop = read_atom_block_rs(data, 0, 3, CODES)
             columns_equal(columns, expected)
             assert stop == len(text)
+    # Refused in parameter order, before a bad offset is looked at.
     with pytest.raises(TypeError, match="^argument 'data': a bytes-like object is required, not 'str'$"):
-        read_atom_block_rs(text.decode(), 0, 3, CODES)
+        read_atom_block_rs(text.decode(), -1, 3, CODES)
     with pytest.raises(BufferError):  # not C-contiguous
-        read_atom_block_rs(memoryview(text)[::2], 0, 1, CODES)
+        read_atom_block_rs(memoryview(text)[::2], -1, 1, CODES)
 
 
-def test_bytearray_held_while_other_arguments_convert():
-    data = bytearray(b"H 1\n")
+def run_python(code):
+    # A crash fails the test instead of ending pytest; the child inherits any sanitizer.
+    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300)
 
-    class Grow:
-        def __index__(self):
-            data.extend(b"O 2\n" * 1000)  # refused while the call holds the buffer
-            return 1
 
-    with pytest.raises(BufferError):
-        read_atom_block_rs(data, 0, Grow(), b"sf")
-    assert read_atom_block_rs(data, 0, 1, b"sf")[0]["strs"] == [["H"]]
+@pytest.mark.parametrize("make, grow", [
+    ("bytearray(lines)", "data.extend(bytes(64 << 20))"),
+    ("np.frombuffer(lines, np.uint8).copy()", "data.resize((64 << 20,), refcheck=False)"),
+    ("ctypes.create_string_buffer(lines, len(lines))", "ctypes.resize(data, 64 << 20)"),
+], ids=["bytearray", "numpy refcheck=False", "ctypes.resize"])
+def test_data_moved_while_other_arguments_convert(make, grow):
+    # The data is read as it stands once every argument is converted, never from memory
+    # that the caller's __index__ freed.
+    code = f"""
+import ctypes, numpy as np, _atomkit
+lines = b"H 1 2 3\\n" * 100_000
+data = {make}
+class Offset:
+    def __index__(self):
+        {grow}
+        return 0
+print(_atomkit.read_atom_block_rs(data, Offset(), 100_000, b"sfff")[1])
+"""
+    run = run_python(code)
+    assert run.returncode == 0 and run.stdout == "800000\n", run.stderr[-3000:]
+
+
+def test_a_count_no_data_can_hold_fails_as_the_data_ends():
+    # A corrupt count line over wide rows: buffers follow the bytes, not the count, so the
+    # call ends as a short file does and not in MemoryError. Under a sanitizer the process
+    # maps terabytes of shadow memory, so the address-space limit is left out there.
+    code = """
+import os, resource, _atomkit
+if "asan" not in os.environ.get("LD_PRELOAD", ""):
+    resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+line = b" ".join([b"1"] * 2000) + b"\\n"
+try:
+    _atomkit.read_atom_block_rs(line * 2000, 0, 10**11, b"f" * 2000)
+except ValueError as e:
+    print(e)
+"""
+    run = run_python(code)
+    assert run.returncode == 0 and run.stdout == "row 2000: expected 100000000000 lines, the data ends\n", run.stderr
 
 
 line_text = st.lists(st.sampled_from(["H", "1", "-2.5", "1e3", "T", "False", "x", "\u00e9", "nan", "12x", "007"]),

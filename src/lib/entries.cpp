@@ -38,7 +38,10 @@ constexpr FunctionSpec block_spec{"read_atom_block_rs", block_parameters};
 constexpr std::uint64_t min_atoms_without_lock = 200;
 
 // The memory of a bytes-like object, held for the call: an exporter such as bytearray or
-// mmap cannot be resized or closed while the hold lasts (its bytes can still change).
+// mmap cannot be resized or closed while the hold lasts (its bytes can still change). Not
+// every exporter honours a hold (a NumPy array resized with refcheck=False, ctypes.resize
+// free the memory regardless), so it is taken only once no more Python code of the caller's
+// is to run.
 class HeldBuffer {
 public:
     [[nodiscard]] static Result<HeldBuffer> extract(PyObject* object) {
@@ -46,6 +49,12 @@ public:
         if (PyObject_GetBuffer(object, &held.view_, PyBUF_SIMPLE) < 0) return fetched_error();
         held.held_ = true;
         return held;
+    }
+    // Whether the object lends its memory as extract would, with the same error if not;
+    // nothing stays held.
+    [[nodiscard]] static Result<void> check(PyObject* object) {
+        ATOMKIT_TRY(extract(object));
+        return {};
     }
     HeldBuffer(HeldBuffer&& other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false)) {}
     HeldBuffer& operator=(HeldBuffer&&) = delete;
@@ -188,12 +197,13 @@ private:
 [[nodiscard]] Result<PyRef> read_atom_block(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     BoundArguments<block_parameters.size()> arguments(block_spec);
     ATOMKIT_TRY(arguments.bind(args, nargsf, kwnames));
-    // Held first: converting the other arguments may run Python code, which then cannot
-    // resize or close the data.
-    const HeldBuffer data = ATOMKIT_TRY(arguments.convert(block_data, HeldBuffer::extract));
+    // The data is checked in parameter order but held only after the other arguments are
+    // converted: that may run the caller's Python code, which could free memory held before.
+    ATOMKIT_TRY(arguments.convert(block_data, HeldBuffer::check));
     const std::uint64_t offset = ATOMKIT_TRY(arguments.convert(block_offset, extract_u64));
     const std::uint64_t natoms = ATOMKIT_TRY(arguments.convert(block_natoms, extract_u64));
     const auto codes = ATOMKIT_TRY(arguments.convert(block_col_types, extract_byte_sequence));
+    const HeldBuffer data = ATOMKIT_TRY(arguments.convert(block_data, HeldBuffer::extract));
 
     auto parse = [&] { return parse_atom_block(data.bytes(), offset, natoms, codes); };
     std::expected<ParsedBlock, ParseFailure> parsed = [&] {

@@ -217,9 +217,16 @@ std::expected<ParsedBlock, ParseFailure> parse_atom_block(std::string_view data,
         message += " bytes)";
         return std::unexpected(ParseFailure{std::move(message), 0});
     }
-    // Every row takes at least one byte (its line feed), so data that holds fewer bytes than
-    // natoms cannot hold natoms rows: buffers are made only for as many as it can.
-    const std::size_t rows = std::min(natoms, data.size() - offset);
+    // Buffers are made only for the rows the bytes can reach, whatever natoms says. A row is
+    // started only at a byte before the end, and each row before it took at least
+    // max(ncols, 1) bytes of its own: every code takes one token of at least one byte, tokens
+    // do not overlap, and a row without tokens still takes its line feed. A row's scanner
+    // classifies each of its bytes once, so this holds whatever the bytes hold meanwhile.
+    // With L bytes from the offset on, row r is started only if r * max(ncols, 1) < L, so
+    // ceil(L / max(ncols, 1)) rows suffice: a bound on sizes alone.
+    const std::size_t left = data.size() - offset;
+    const std::size_t per_row = std::max<std::size_t>(col_types.size(), 1);
+    const std::size_t rows = std::min(natoms, left / per_row + (left % per_row != 0 ? 1 : 0));
     AtomParser parser(natoms, col_types, /*check_strings=*/true, rows);
     if (!parser.parse_block(data, offset)) return std::unexpected(std::move(parser).take_failure());
     const std::size_t end = parser.block_end();

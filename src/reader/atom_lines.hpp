@@ -47,7 +47,9 @@ public:
         }
         store(token);
         return true;
-    }    std::size_t size() const noexcept { return rows_.size(); }
+    }
+
+    std::size_t size() const noexcept { return rows_.size(); }
     std::string_view operator[](std::size_t row) const noexcept { return distinct(rows_[row]); }
     std::string_view back() const noexcept { return (*this)[size() - 1]; }
 
