@@ -1,11 +1,15 @@
 # atomkit.FrameIndex: frames found by the line-end scan agree with atomkit.read on every file
-# shape (blank lines, \r\n, a BOM, no final newline, window edges), saved indexes, workers.
+# shape (blank lines, \r\n, a BOM, no final newline, window edges), saved indexes, workers,
+# and a file that changes, or holds odd things, gives an error and never a signal or a hang.
 import bz2
 import gzip
 import lzma
 import multiprocessing
 import os
 import pickle
+import subprocess
+import sys
+import tracemalloc
 
 import numpy as np
 import pytest
@@ -13,7 +17,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import atomkit
-from atomkit import _comment, _index
+from atomkit import _comment, _index, _io
 from atomkit._properties import PLAIN_XYZ
 from helpers import examples
 
@@ -65,6 +69,8 @@ SHAPES = {
     "empty frames": "0\n\n" + frame_text(1) + "0\ncomment=x\n0\n",
     "empty frame at the end": frame_text(0) + "0\n",
     "blank atom lines of no columns": "2\nProperties= a=1\n\n \t\r\n" + frame_text(2),
+    "long runs of blank lines": frame_text(0) + "\n \t\r\n" * 150 + frame_text(1) + " \n" * 90 + frame_text(2)
+                                + "\n" * 40,
 }
 
 
@@ -96,6 +102,13 @@ def test_frames_and_offsets_agree_with_read(tmp_path, window, shape):
         assert index.properties(k) == (PLAIN_XYZ if named is None else named)
 
 
+def run_python(code, *args, timeout=120):
+    """`code` run by a child Python with these arguments: where a signal or a hang cannot take
+    the suite with it."""
+    return subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True, text=True,
+                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)), timeout=timeout)
+
+
 def write_text(tmp_path, text):
     path = tmp_path / "frames.xyz"
     path.write_bytes(text.encode())
@@ -121,6 +134,56 @@ def test_damaged_files_raise_what_read_raises(tmp_path, window, text):
     with pytest.raises(ValueError) as got:
         atomkit.FrameIndex(path)
     assert str(got.value) == str(want.value)
+
+
+def scan_calls(path):
+    """The function calls a scan of `path` makes, C functions included, and the index."""
+    calls = 0
+
+    def count(frame, event, arg):
+        nonlocal calls
+        calls += 1
+
+    sys.setprofile(count)
+    try:
+        index = atomkit.FrameIndex(path, use_saved=False)
+    finally:
+        sys.setprofile(None)
+    return calls, index
+
+
+@pytest.mark.parametrize("blank", ["\n", " \t\r\n"])
+def test_runs_of_blank_lines_are_passed_over_in_bulk(tmp_path, blank):
+    """No step a blank line: the calls a scan makes do not grow with the runs."""
+    calls = []
+    for run in (10, 20000):
+        path = write_text(tmp_path, frame_text(0) + blank * run + frame_text(1) + blank * run)
+        count, index = scan_calls(path)
+        calls.append(count)
+        assert index._lines.tolist() == [1, 5 + run]
+        assert_same_frames(list(index), atomkit.read(path, ":"))
+    assert calls[1] < 1.5 * calls[0]
+
+
+@pytest.mark.parametrize("head, filler, line", [
+    ("", b"\0", 1),
+    (frame_text(0), b"\0", 5),  # a sparse file's hole after its frames
+    (frame_text(0), b" ", 5),
+    (frame_text(0) + "2\n", b"x", 6),
+    (frame_text(0) + "2\nx=1\nH 0 0 0\n", b"H", 8),
+], ids=["first line", "NULs after the frames", "blank", "comment line", "atom line"])
+def test_a_line_past_the_limit_is_refused_without_holding_it(tmp_path, monkeypatch, head, filler, line):
+    monkeypatch.setattr(_index, "LINE_LIMIT", 1 << 16)
+    path = tmp_path / "frames.xyz"
+    path.write_bytes(head.encode() + filler * (4 << 20))
+    tracemalloc.start()
+    try:
+        with pytest.raises(_io.LineTooLong, match=f"^line {line}: "):
+            atomkit.FrameIndex(path)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert peak < 1 << 19
 
 
 def test_bad_values_raise_when_their_frame_is_read(tmp_path):
@@ -188,6 +251,56 @@ def test_stale_saved_index_is_rebuilt(tmp_path, change):
     assert_same_frames(list(index), atomkit.read(path, ":"))
 
 
+def other_file_with_its_size_and_time(path, saved):
+    """Frames of other sizes in as many bytes, given the indexed file's time (cp -p, rsync -t)."""
+    stat = os.stat(path)
+    text = "4\nx=1\n" + "H 0 0 0\n" * 4 + "".join(frame_text(k) for k in range(1, 4))
+    path.write_text(text + " " * (stat.st_size - len(text) - 1) + "\n")
+    os.utime(path, ns=(stat.st_atime_ns, stat.st_mtime_ns))
+
+
+def rewrite_saved(**arrays):
+    """A change to the saved arrays, the key left as it is."""
+    def rewrite(path, saved):
+        with np.load(saved) as f:
+            fields = dict(f)
+        for name, make in arrays.items():
+            fields[name] = make(fields[name])
+        np.savez(saved, **fields)
+    return rewrite
+
+
+@pytest.mark.parametrize("spoil", [
+    other_file_with_its_size_and_time,
+    rewrite_saved(natoms=lambda a: np.zeros(len(a), [("n", "<i8")])),
+    rewrite_saved(natoms=lambda a: a - 3),
+    rewrite_saved(offset_steps=lambda a: a[::-1]),
+    rewrite_saved(offset_steps=lambda a: a + 10**6),
+    rewrite_saved(blank_lines=lambda a: a - 5),
+], ids=["another file", "structured natoms", "negative natoms", "offsets out of order", "offsets past the end",
+        "lines going back"])
+def test_saved_index_that_does_not_fit_the_file_is_ignored(tmp_path, spoil):
+    path = write_text(tmp_path, "".join(frame_text(k) for k in range(4)))
+    spoil(path, atomkit.FrameIndex(path).save())
+    index, scanned = atomkit.FrameIndex(path), atomkit.FrameIndex(path, use_saved=False)
+    for name in ("_offsets", "_natoms", "_lines"):
+        np.testing.assert_array_equal(getattr(index, name), getattr(scanned, name))
+    assert_same_frames(list(index), atomkit.read(path, ":"))
+
+
+def test_fifo_at_the_saved_index_path_is_passed_over(tmp_path):
+    path = write_text(tmp_path, "".join(frame_text(k) for k in range(4)))
+    os.mkfifo(_index.saved_path(path))  # opening it to read would wait for a writer
+    run = run_python("import sys, atomkit; print(len(atomkit.FrameIndex(sys.argv[1])))", path, timeout=30)
+    assert (run.returncode, run.stdout) == (0, "4\n"), run.stderr[-2000:]
+
+
+def test_saved_index_has_the_files_permissions(tmp_path):
+    path = write_text(tmp_path, frame_text(0))
+    os.chmod(path, 0o644)
+    assert os.stat(atomkit.FrameIndex(path).save()).st_mode & 0o777 == 0o644
+
+
 def test_saved_index_is_small(tmp_path):
     """Differences of offsets and line numbers: a regular trajectory costs about a byte a frame."""
     path = tmp_path / "frames.xyz"
@@ -198,32 +311,86 @@ def test_saved_index_is_small(tmp_path):
     assert os.path.getsize(saved) < 2 * 5000
 
 
-def test_index_of_a_changed_file_refuses_to_read(tmp_path):
+def change_file(path, offsets, change):
+    """Changes an indexed file of frame_text frames as `change` says."""
+    stat = os.stat(path)
+    if change == "appended":
+        with open(path, "a") as f:
+            f.write(frame_text(4))
+    elif change == "rewritten in place":  # the same size; the clock moves on
+        path.write_bytes(path.read_bytes().replace(b"H 3 0 0", b"H 4 0 0"))
+        os.utime(path, ns=(stat.st_atime_ns, stat.st_mtime_ns + 10**9))
+    else:  # a count line rewritten, the size and time put back as cp -p or rsync -t do
+        with open(path, "r+b") as f:
+            f.seek(int(offsets[3]))
+            f.write(b"1")
+        os.utime(path, ns=(stat.st_atime_ns, stat.st_mtime_ns))
+
+
+@pytest.mark.parametrize("change", ["appended", "rewritten in place", "count line rewritten, time put back"])
+def test_index_of_a_changed_file_refuses_to_read(tmp_path, change):
     path = write_text(tmp_path, "".join(frame_text(k) for k in range(4)))
     index = atomkit.FrameIndex(path)
     copy = pickle.loads(pickle.dumps(index))
-    with open(path, "a") as f:
-        f.write(frame_text(4))
-    assert_same_frame(index[3], atomkit.read(path, 3))  # the map made before the change
-    with pytest.raises(ValueError, match="has changed since it was indexed"):
-        copy[0]
+    index[3], copy[0]  # both have the file open
+    change_file(path, index.offsets, change)
+    for changed in (index, copy):
+        with pytest.raises(ValueError, match="frames.xyz changed since it was indexed .*: build a new FrameIndex"):
+            changed[3]
+
+
+# Bytes of a file cut short, read through a memory map, raise SIGBUS: run in a child.
+_CHANGED_UNDER_THE_INDEX = """
+import os, sys
+import atomkit
+from atomkit import _index
+
+path, when = sys.argv[1:]
+try:
+    if when == "while scanned":
+        _index._WINDOW = 4096
+        named_properties = _index.named_properties
+
+        def truncating(comment):
+            os.truncate(path, min(4096, os.path.getsize(path)))
+            return named_properties(comment)
+
+        _index.named_properties = truncating
+        atomkit.FrameIndex(path, use_saved=False)
+    else:
+        index = atomkit.FrameIndex(path)
+        index[0]
+        os.truncate(path, 4096)
+        index[len(index) - 1]
+except ValueError as error:
+    print(error)
+"""
+
+
+@pytest.mark.parametrize("when, since", [("while scanned", "opened"), ("after it was indexed", "indexed")])
+def test_a_file_cut_short_is_an_error_not_a_signal(tmp_path, when, since):
+    path = tmp_path / "frames.xyz"
+    atomkit.write(path, [atomkit.Frame(np.array(["H"] * 50), {"pos": np.full((50, 3), 0.5)}) for _ in range(20)])
+    run = run_python(_CHANGED_UNDER_THE_INDEX, path, when)
+    assert run.returncode == 0, run.stderr[-2000:]
+    assert run.stdout.startswith(f"{path} changed since it was {since} (truncated, replaced or rewritten)")
 
 
 # ---- workers --------------------------------------------------------------------------
 
 def _frames_in_worker(index, ks):
-    return [index[k] for k in ks], index._source is not None
+    return [index[k] for k in ks], index._fd >= 0
 
 
 def test_pickled_index_reads_in_a_spawned_worker(tmp_path):
     path = write_text(tmp_path, SHAPES["crlf and blank lines"])
     index = atomkit.FrameIndex(path)
-    index[0]  # the map is open here; it does not travel
+    index[0]  # the file is open here; it does not travel
     assert len(pickle.dumps(index)) < 2000
     with multiprocessing.get_context("spawn").Pool(1) as pool:
-        frames, mapped = pool.apply(_frames_in_worker, (index, [6, 0, 3]))
+        frames, opened = pool.apply(_frames_in_worker, (index, [6, 0, 3]))
         parts = pool.starmap(_frames_in_worker, [(index.subset(2, 5), range(3)), (index.subset(5, 99), [-1])])
-    assert mapped
+    assert opened
     want = atomkit.read(path, ":")
     assert_same_frames(frames, [want[6], want[0], want[3]])
     assert_same_frames(parts[0][0] + parts[1][0], want[2:5] + want[-1:])

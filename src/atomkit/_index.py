@@ -1,12 +1,12 @@
 # FrameIndex: where every frame of a plain extended XYZ file starts, found by one pass over
-# its line ends, so that any frame is read straight from a memory map; saved beside the file.
+# its line ends a window at a time, so that any frame is read by itself; saved beside the file.
 """atomkit.FrameIndex."""
 from __future__ import annotations
 
-import mmap
 import operator
 import os
 import re
+import stat
 import tempfile
 from array import array
 from typing import Any, Iterator
@@ -15,7 +15,7 @@ import numpy as np
 
 from atomkit import _comment
 from atomkit._frame import Frame
-from atomkit._io import Input
+from atomkit._io import LINE_LIMIT, Input, changed, long_line
 from atomkit._properties import PLAIN_XYZ
 from atomkit._reader import _frame, _frames
 
@@ -23,12 +23,18 @@ _BOM = b"\xef\xbb\xbf"
 # First bytes and file name suffixes of the compressed forms a text file is commonly kept in.
 _MAGIC = ((b"\x1f\x8b", "gzip"), (b"BZh", "bzip2"), (b"\xfd7zXZ\x00", "xz"), (b"\x28\xb5\x2f\xfd", "zstd"))
 _SUFFIXES = {".gz": "gzip", ".bz2": "bzip2", ".xz": "xz", ".zst": "zstd"}
-# Bytes searched for line ends at a time: enough that NumPy's cost per call vanishes, few
-# enough that the search's temporary (a flag per byte) stays modest.
-_WINDOW = 1 << 24
+# Bytes read and searched for line ends at a time, into one reused buffer: enough that the
+# cost per call vanishes, few enough that the search's temporaries (a flag a byte, 8 bytes a
+# line end) stay small even when every byte is a line feed.
+_WINDOW = 1 << 20
 _SAVED_SUFFIX = ".atomkit-index.npz"
 _SAVED_VERSION = 1
 _NO_ENDS = np.empty(0, dtype=np.intp)
+# Opened without waiting: a FIFO (or a device) opens at once, to be refused, instead of
+# blocking until some writer appears.
+_OPEN_FLAGS = os.O_RDONLY | os.O_NONBLOCK
+# A byte that bytes.strip() keeps: the line holding it is not blank.
+_SOLID = re.compile(rb"[^ \t\n\r\x0b\x0c]")
 # Bytes that, before a Properties key, could leave it inside a single-quoted or bracketed
 # value, or escape a quote.
 _NOT_BEFORE = b"'\\[{"
@@ -38,6 +44,9 @@ _PLAIN_VALUE = re.compile(rb'[^\s="\'\\\[{\x1c-\x1f]+(?=[\s\x1c-\x1f]|\Z)')
 # The ASCII bytes the comment-line tokenizer takes for whitespace (those of str.isspace).
 _SPACE = b" \t\n\r\x0b\x0c\x1c\x1d\x1e\x1f"
 _EQUALS, _QUOTE = ord("="), ord('"')
+# What an index holds: offsets, atom counts and line numbers of the count lines, layout
+# numbers, and the Properties strings those stand for.
+_Arrays = tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, tuple[str | None, ...]]
 
 
 def saved_path(path: str | os.PathLike[str]) -> str:
@@ -54,24 +63,116 @@ def _refuse_compressed(path: str, head: bytes) -> None:
                          "plain text, which a compressed stream does not have; decompress it first")
 
 
-def _map(path: str) -> tuple[Input, tuple[int, int]]:
-    """The file's bytes (a read-only map, or b"" for an empty file) and its (size, mtime in ns)."""
-    if not os.path.isfile(path):  # before opening: opening a pipe would wait for a writer
-        os.stat(path)  # FileNotFoundError and the like, as such
-        raise ValueError(f"{path} is not a regular file: a FrameIndex needs random access")
-    with open(path, "rb") as fileobj:
-        stat = os.fstat(fileobj.fileno())
-        key = (stat.st_size, stat.st_mtime_ns)
-        if stat.st_size == 0:
-            return Input(b""), key
-        mapped = mmap.mmap(fileobj.fileno(), 0, access=mmap.ACCESS_READ)
-    source = Input(mapped, None, (mapped.close,))
+def _open_regular(path: str) -> tuple[int, tuple[int, int]]:
+    """A descriptor of the regular file at `path` and its (size, mtime in ns); ValueError for
+    anything else."""
+    fd = os.open(path, _OPEN_FLAGS)
+    info = os.fstat(fd)
+    if stat.S_ISREG(info.st_mode):
+        return fd, (info.st_size, info.st_mtime_ns)
+    os.close(fd)
+    raise ValueError(f"{path} is not a regular file: a FrameIndex needs random access")
+
+
+def _pread(fd: int, start: int, stop: int) -> bytes:
+    """The bytes from `start` to `stop`, fewer only where the file ends first (one read
+    returns at most 2 GiB)."""
+    data = os.pread(fd, stop - start, start)
+    while 0 < len(data) < stop - start:
+        more = os.pread(fd, stop - start - len(data), start + len(data))
+        if not more:
+            break
+        data += more
+    return data
+
+
+def _count_end(data: bytes, natoms: int) -> int:
+    """Where the count line that starts `data` ends, or -1 unless it counts `natoms` atoms."""
+    end = data.find(b"\n")
     try:
-        _refuse_compressed(path, source.data[:8])
+        return end if end >= 0 and int(data[:end]) == natoms else -1
     except ValueError:
-        source.close()
-        raise
-    return source, key
+        return -1
+
+
+class _Window:
+    """A file being indexed, read a window at a time into one reused buffer and searched for
+    line feeds: `buf` holds its bytes from offset `base` to `searched`. Memory stays that of
+    a window whatever the file's size, and a line longer than LINE_LIMIT raises as soon as
+    the search passes the limit."""
+
+    def __init__(self, fd: int, size: int, path: str):
+        self.fd, self.size, self.path = fd, size, path
+        # No larger than the limit: then only a line that crosses windows can pass it.
+        self.buf = bytearray(min(_WINDOW, LINE_LIMIT, size))
+        self._bytes, self._view = np.frombuffer(self.buf, np.uint8), memoryview(self.buf)
+        self.base = self.searched = 0
+        self._last, self._count = -1, 0  # the last line end found, and how many were found
+
+    def search(self) -> np.ndarray:
+        """The line ends of the next window; the end of the file ends a last line without a
+        line feed."""
+        start = self.searched
+        want = min(len(self.buf), self.size - start)
+        if os.preadv(self.fd, [self._view[:want]], start) != want:
+            raise changed(self.path, "opened")
+        found = np.flatnonzero(self._bytes[:want] == 10)
+        found += start
+        self.base, self.searched = start, start + want
+        if self.searched == self.size and self.buf[want - 1] != 10:
+            found = np.append(found, self.size)
+        first = found.item(0) if len(found) else self.searched
+        if first - self._last - 1 > LINE_LIMIT:
+            raise long_line(self._count + 1)
+        if len(found):
+            self._last = found.item(-1)
+            self._count += len(found)
+        return found
+
+    def more(self, ends: np.ndarray, need: int) -> np.ndarray:
+        """`ends` extended window by window until it holds `need`, or the file is searched."""
+        while len(ends) < need and self.searched < self.size:
+            found = self.search()
+            ends = np.concatenate((ends, found)) if len(ends) else found
+        return ends
+
+    def reach(self, ends: np.ndarray, k: int) -> tuple[np.ndarray, int]:
+        """(ends, k) searched on until ends[k] is found (k >= len(ends) if the file ends
+        first). The ends before the k-th are let go: a frame of any length holds a window's."""
+        while k >= len(ends) and self.searched < self.size:
+            k -= len(ends)
+            ends = self.search()
+        return ends, k
+
+    def text(self, start: int, stop: int) -> bytes | bytearray:
+        """The bytes from `start` to `stop`: from the window if it holds them, else read."""
+        if self.base <= start and stop <= self.searched:
+            return self.buf[start - self.base:stop - self.base]
+        data = _pread(self.fd, start, stop)
+        if len(data) != stop - start:
+            raise changed(self.path, "opened")
+        return data
+
+    def skip_blank(self, ends: np.ndarray, j: int, lineno: int) -> tuple[int, int, int]:
+        """From the blank line that ends[j] ends (file line `lineno`): (j, offset, line) of the
+        next line that holds more than whitespace, or of the line after the last end found.
+        A run of blank lines costs a search for a byte, not a step a line."""
+        start = ends.item(j) + 1
+        hit = None
+        if start < self.base:  # lines that began in an earlier window
+            match = _SOLID.search(self.text(start, self.base))
+            hit = None if match is None else start + match.start()
+        if hit is None:
+            match = _SOLID.search(self.buf, max(start - self.base, 0), self.searched - self.base)
+            hit = None if match is None else self.base + match.start()
+        k = len(ends) if hit is None else int(ends.searchsorted(hit))  # the end of hit's line
+        return k, ends.item(k - 1) + 1, lineno + k - j
+
+    def verdict(self, start: int, stop: int, lineno: int) -> None:
+        """Walks the one frame in bytes start..stop as atomkit.read does, raising its error if
+        it has one."""
+        for _ in _frames(Input(bytes(self.text(start, stop))), (), 1, 0, lineno):
+            pass
 
 
 # What the last ordinary comment line was up to the end of its Properties value, as (the
@@ -135,80 +236,54 @@ def named_properties(comment: bytes) -> str | None:
     return PLAIN_XYZ if properties is None else properties
 
 
-def _more_ends(buf: np.ndarray, ends: np.ndarray, scanned: int, need: int) -> tuple[np.ndarray, int]:
-    """`ends` (offsets of line ends not yet used) extended with those of buf[scanned:] until it
-    holds `need` or the data is done, and how far buf has been searched. The last line of data
-    that does not end in a line feed ends at the end of the data."""
-    size = len(buf)
-    window = _WINDOW
-    while len(ends) < need and scanned < size:
-        stop = min(size, scanned + window)
-        found = np.flatnonzero(buf[scanned:stop] == 10)
-        found += scanned
-        ends = np.concatenate((ends, found)) if len(ends) else found
-        scanned = stop
-        window *= 2  # a frame longer than a window: take bigger steps
-        if scanned == size and buf[size - 1] != 10:
-            ends = np.append(ends, size)
-    return ends, scanned
-
-
-def _reader_verdict(data: Any, pos: int, lineno: int) -> None:
-    """Walks the one frame at `pos` as atomkit.read does, raising its error if it has one."""
-    for _ in _frames(Input(data), (), 1, pos, lineno):
-        pass
-
-
-def _scan(data: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, tuple[str | None, ...]]:
-    """(count-line offset, atom count, count-line number, layout number) of every frame of
-    `data`, and the Properties strings that layout numbers stand for. Only line ends are
-    looked at, and each frame's count and comment lines; a frame atomkit.read would not get
-    through raises the error it would raise."""
-    size = len(data)
-    buf = np.frombuffer(data, dtype=np.uint8) if size else np.empty(0, np.uint8)
+def _scan(fd: int, size: int, path: str) -> _Arrays:
+    """(count-line offset, atom count, count-line number, layout number) of every frame of the
+    file, and the Properties strings that layout numbers stand for. Only line ends are looked
+    at, and each frame's count and comment lines; a frame atomkit.read would not get through
+    raises the error it would raise."""
+    window = _Window(fd, size, path)
+    buf = window.buf
     found = array("q")  # (count-line offset, atom count, count-line number, layout number) a frame
     record = found.extend
     layout_of: dict[str | None, int] = {}
-    ends, scanned, j, have = _NO_ENDS, 0, 0, 0  # ends[j] is where the line at `pos` ends
-    pos = len(_BOM) if data[:3] == _BOM else 0
+    ends, j, have, base = _NO_ENDS, 0, 0, 0  # ends[j] is where the line at `pos` ends
+    pos = len(_BOM) if window.text(0, min(3, size)) == _BOM else 0
     lineno = 1
-    try:
-        while True:
-            if j + 2 > have and scanned < size:
-                ends, scanned = _more_ends(buf, ends[j:], scanned, 2)
-                j, have = 0, len(ends)
-            if j >= have:
+    while True:
+        if j + 2 > have:
+            ends, j = window.more(ends[j:], 2), 0
+            have, base = len(ends), window.base
+            if not have:
                 break
-            end = ends.item(j)
-            try:
-                natoms = int(data[pos:end])
-            except ValueError:
-                if not data[pos:end].strip():  # blank lines between frames
-                    pos, j, lineno = end + 1, j + 1, lineno + 1
-                    continue
-                natoms = -1
-            if natoms < 0 or end >= size:
-                _reader_verdict(data, pos, lineno)  # raises: no count, or no comment line after it
-            need = natoms + 2
-            if j + need > have and scanned < size:
-                ends, scanned = _more_ends(buf, ends[j:], scanned, need)
-                j, have = 0, len(ends)
-            last = j + need - 1
+        end = ends.item(j)
+        text = buf[pos - base:end - base] if pos >= base else window.text(pos, end)
+        try:
+            natoms = int(text)
+        except ValueError:
+            if not text.strip():  # blank lines between frames
+                j, pos, lineno = window.skip_blank(ends, j, lineno)
+                continue
+            natoms = -1
+        if natoms < 0 or end >= size:
+            window.verdict(pos, min(end + 1, size), lineno)  # raises: no count, or no comment line after it
+        stop = ends.item(j + 1) if j + 1 < have else size
+        properties = named_properties(buf[end + 1 - base:stop - base] if end >= base else window.text(end + 1, stop))
+        layout = layout_of.get(properties)
+        if layout is None:
+            layout = layout_of[properties] = len(layout_of)
+        last = j + natoms + 1
+        if last >= have:
+            ends, last = window.reach(ends, last)
+            have, base = len(ends), window.base
             if last >= have:
-                # The data ends inside this frame: an error, unless it is a frame without
-                # atoms whose comment line is the empty end of the data.
-                _reader_verdict(data, pos, lineno)
-                record((pos, natoms, lineno, layout_of.setdefault(PLAIN_XYZ, len(layout_of))))
+                # The file ends inside this frame: an error, unless it is a frame without
+                # atoms whose comment line is the empty end of the file.
+                window.verdict(pos, size, lineno)
+                record((pos, natoms, lineno, layout))
                 break
-            properties = named_properties(data[end + 1:ends.item(j + 1)])
-            layout = layout_of.get(properties)
-            if layout is None:
-                layout = layout_of[properties] = len(layout_of)
-            record((pos, natoms, lineno, layout))
-            pos = ends.item(last) + 1
-            j, lineno = last + 1, lineno + need
-    finally:
-        del buf  # a view of the map would keep it from being closed
+        record((pos, natoms, lineno, layout))
+        pos = ends.item(last) + 1
+        j, lineno = last + 1, lineno + natoms + 2
     table = np.frombuffer(found, np.int64).reshape(-1, 4)
     return (table[:, 0].copy(), table[:, 1].copy(), table[:, 2].copy(), table[:, 3].astype(np.int32),
             tuple(layout_of))
@@ -221,33 +296,34 @@ class FrameIndex:
         index.save()                              # train.xyz.atomkit-index.npz, reused while valid
         len(index), index[k], index[-1], index[10:20]
 
-    Building it reads only line ends and each frame's count and comment lines; `index[k]`
-    then parses frame k alone from a memory map, giving what `atomkit.read(path, k)` gives,
-    at the same cost wherever the frame is in the file. An index pickles without its map
-    (a worker process maps the file again), so it serves as a map-style dataset.
+    Building it reads only line ends and each frame's count and comment lines, a window at a
+    time; `index[k]` then reads frame k's bytes alone and parses them, giving what
+    `atomkit.read(path, k)` gives, at the same cost wherever the frame is in the file. An
+    index keeps the file open; it pickles without it (a worker process opens the file again),
+    so it serves as a map-style dataset.
 
     A saved index is used when it was made from a file of the same size and modification
-    time; otherwise the file is scanned again. An index whose file has changed since it was
-    built refuses to read from it (ValueError). Compressed files are refused (ValueError):
-    decompress them first.
+    time and its frames fit the file; otherwise the file is scanned again. Once the file has
+    changed (another size or modification time, or a frame's count line that no longer says
+    its atom count), reading a frame raises ValueError; so does building an index of a file
+    that shrinks while it is scanned. Compressed files are refused (ValueError): decompress
+    them first.
     """
 
-    __slots__ = ("path", "_key", "_source", "_offsets", "_natoms", "_lines", "_layouts", "_properties")
+    __slots__ = ("path", "_key", "_fd", "_end", "_offsets", "_natoms", "_lines", "_layouts", "_properties")
 
     def __init__(self, path: str | os.PathLike[str], *, use_saved: bool = True):
         self.path = os.fspath(path)
-        self._source: Input | None = None
+        self._fd = -1
         _refuse_compressed(self.path, b"")
-        if use_saved:
-            key = _file_key(self.path)
-            saved = _load(saved_path(self.path), key)
-            if saved is not None:
-                self._key = key
-                self._offsets, self._natoms, self._lines, self._layouts, self._properties = saved
-                return
-        self._source, self._key = _map(self.path)
+        self._fd, self._key = _open_regular(self.path)
+        self._end = size = self._key[0]
         try:
-            self._offsets, self._natoms, self._lines, self._layouts, self._properties = _scan(self._source.data)
+            found = _load(saved_path(self.path), self._key) if use_saved else None
+            if found is None or not _heads_fit(self._fd, found[0], found[1]):
+                _refuse_compressed(self.path, _pread(self._fd, 0, min(8, size)))
+                found = _scan(self._fd, size, self.path)
+            self._offsets, self._natoms, self._lines, self._layouts, self._properties = found
         except BaseException:
             self.close()
             raise
@@ -272,22 +348,29 @@ class FrameIndex:
             yield self._read(k)
 
     def _read(self, k: int) -> Frame:
-        data = (self._source or self._open()).data
-        pos = int(self._offsets[k])
-        comment_start = data.find(b"\n", pos) + 1
-        comment_end = data.find(b"\n", comment_start)
+        fd = self._fd if self._fd >= 0 else self._open()
+        start = self._offsets.item(k)
+        stop = self._offsets.item(k + 1) if k + 1 < len(self._offsets) else self._end
+        data = os.pread(fd, stop - start, start)  # the frame and any blank lines after it
+        if len(data) < stop - start:
+            data = _pread(fd, start, stop)
+        info = os.fstat(fd)
+        natoms = self._natoms.item(k)
+        count_end = _count_end(data, natoms)
+        if count_end < 0 or (info.st_size, info.st_mtime_ns) != self._key or len(data) != stop - start:
+            raise changed(self.path, "indexed", "build a new FrameIndex")
+        comment_end = data.find(b"\n", count_end + 1)
         if comment_end < 0:
             comment_end = len(data)
-        return _frame(data, comment_start, comment_end, int(self._natoms[k]), int(self._lines[k]))[0]
+        return _frame(data, count_end + 1, comment_end, natoms, self._lines.item(k))[0]
 
-    def _open(self) -> Input:
-        source, key = _map(self.path)
+    def _open(self) -> int:
+        fd, key = _open_regular(self.path)
         if key != self._key:
-            source.close()
-            raise ValueError(f"{self.path} has changed since it was indexed (size and modification time "
-                             f"{key} against {self._key}): build a new FrameIndex")
-        self._source = source
-        return source
+            os.close(fd)
+            raise changed(self.path, "indexed", "build a new FrameIndex")
+        self._fd = fd
+        return fd
 
     # ---- what the index knows without reading a frame ----------------------------------
 
@@ -316,7 +399,8 @@ class FrameIndex:
         its share of the file, small to pickle."""
         start, stop, _ = slice(start, stop).indices(len(self))
         part = FrameIndex.__new__(FrameIndex)
-        part.path, part._key, part._source, part._properties = self.path, self._key, None, self._properties
+        part.path, part._key, part._fd, part._properties = self.path, self._key, -1, self._properties
+        part._end = self._offsets.item(stop) if stop < len(self) else self._end
         part._offsets, part._natoms = self._offsets[start:stop], self._natoms[start:stop]
         part._lines, part._layouts = self._lines[start:stop], self._layouts[start:stop]
         return part
@@ -324,9 +408,11 @@ class FrameIndex:
     # ---- saving, pickling, closing -----------------------------------------------------
 
     def save(self) -> str:
-        """Writes the index beside the file (see `saved_path`) and returns where. Offsets and
-        line numbers go in as differences, which compress to a few bytes a frame."""
+        """Writes the index beside the file (see `saved_path`), with the file's permission
+        bits, and returns where. Offsets and line numbers go in as differences, which compress
+        to a few bytes a frame."""
         target = saved_path(self.path)
+        mode = stat.S_IMODE(os.stat(self.path).st_mode) & 0o777
         natoms = self._natoms
         expected_lines = np.concatenate(([1], self._lines[:-1] + natoms[:-1] + 2)) if len(natoms) else natoms
         fields = {
@@ -344,6 +430,7 @@ class FrameIndex:
         fd, temporary = tempfile.mkstemp(prefix=".atomkit-index-", suffix=".npz", dir=directory)
         try:
             with os.fdopen(fd, "wb") as fileobj:
+                os.fchmod(fd, mode)
                 np.savez_compressed(fileobj, **fields)
             os.replace(temporary, target)
         except BaseException:
@@ -352,11 +439,12 @@ class FrameIndex:
         return target
 
     def __getstate__(self) -> dict[str, Any]:
-        return {"path": self.path, "key": self._key, "offsets": self._offsets, "natoms": self._natoms,
-                "lines": self._lines, "layouts": self._layouts, "properties": self._properties}
+        return {"path": self.path, "key": self._key, "end": self._end, "offsets": self._offsets,
+                "natoms": self._natoms, "lines": self._lines, "layouts": self._layouts,
+                "properties": self._properties}
 
     def __setstate__(self, state: dict[str, Any]) -> None:
-        self.path, self._key, self._source = state["path"], tuple(state["key"]), None
+        self.path, self._key, self._end, self._fd = state["path"], tuple(state["key"]), state["end"], -1
         self._offsets, self._natoms, self._lines = state["offsets"], state["natoms"], state["lines"]
         self._layouts, self._properties = state["layouts"], state["properties"]
 
@@ -366,10 +454,16 @@ class FrameIndex:
         return ("atomkit.FrameIndex", self.path, *self._key, first, len(self))
 
     def close(self) -> None:
-        """Unmaps the file; a later read maps it again."""
-        source, self._source = self._source, None
-        if source is not None:
-            source.close()
+        """Closes the file; a later read opens it again."""
+        fd, self._fd = self._fd, -1
+        if fd >= 0:
+            os.close(fd)
+
+    def __del__(self, _close: Any = os.close) -> None:
+        # As a file object would: an index is mostly dropped, not closed.
+        fd = getattr(self, "_fd", -1)
+        if fd >= 0:
+            _close(fd)
 
     def __enter__(self) -> FrameIndex:
         return self
@@ -381,28 +475,52 @@ class FrameIndex:
         return f"FrameIndex({self.path!r}, {len(self)} frames)"
 
 
-def _file_key(path: str) -> tuple[int, int]:
-    stat = os.stat(path)
-    return stat.st_size, stat.st_mtime_ns
+def _heads_fit(fd: int, offsets: np.ndarray, natoms: np.ndarray) -> bool:
+    """Whether the first and last frames' count lines still say their atom counts: a saved
+    index of another file of the same size and time (copied with its time kept) mostly fails."""
+    first_and_last = (0, len(offsets) - 1) if len(offsets) else ()
+    return all(_count_end(_pread(fd, offsets.item(k), offsets.item(k) + 64), natoms.item(k)) >= 0
+               for k in first_and_last)
 
 
-def _load(path: str, key: tuple[int, int]) -> tuple[Any, ...] | None:
-    """The arrays of the index saved at `path` if it was made from a file of this key; None
-    when there is none, it is stale, or it cannot be read."""
+def _load(path: str, key: tuple[int, int]) -> _Arrays | None:
+    """The arrays of the index saved at `path` if it is a regular file made from a file of
+    this key; None when there is none, it is stale, or it cannot be read."""
     try:
-        with np.load(path, allow_pickle=False) as saved:
-            if int(saved["version"]) != _SAVED_VERSION or tuple(saved["key"].tolist()) != key:
-                return None
-            natoms = saved["natoms"].astype(np.int64)
-            offsets = np.cumsum(saved["offset_steps"], dtype=np.int64)
-            steps = saved["blank_lines"].astype(np.int64)
-            steps[1:] += natoms[:-1] + 2
-            lines = np.cumsum(steps, dtype=np.int64) + 1
-            texts = saved["properties"].tolist()
-            properties = tuple(None if bad else text for text, bad in zip(texts, saved["unreadable"].tolist()))
-            layouts = saved["layouts"].astype(np.int32)
-    except Exception:  # missing, truncated, from another version: scan the file instead
+        fd = os.open(path, _OPEN_FLAGS)
+    except OSError:
         return None
-    if not (len(offsets) == len(lines) == len(layouts)) or (len(layouts) and not 0 <= layouts.min() <= layouts.max() < len(properties)):
+    with open(fd, "rb") as fileobj:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            return None
+        try:
+            with np.load(fileobj, allow_pickle=False) as saved:
+                if int(saved["version"]) != _SAVED_VERSION or tuple(saved["key"].tolist()) != key:
+                    return None
+                return _checked(saved, key[0])
+        except Exception:  # truncated, from another version, not an index at all
+            return None
+
+
+def _checked(saved: Any, size: int) -> _Arrays | None:
+    """The saved arrays as an index of a file of `size` bytes, or None unless they can be one:
+    a hand-made or damaged index must not send reads to the wrong bytes."""
+    ints = [saved[name] for name in ("offset_steps", "natoms", "blank_lines", "layouts")]
+    texts, unreadable = saved["properties"], saved["unreadable"]
+    if not (all(a.dtype.kind in "iu" and a.ndim == 1 and a.shape == ints[0].shape for a in ints)
+            and texts.dtype.kind == "U" and unreadable.dtype == bool and texts.ndim == 1
+            and texts.shape == unreadable.shape):
         return None
-    return offsets, natoms, lines, layouts, properties
+    steps, natoms, blanks, layouts = (a.astype(np.int64) for a in ints)  # (too large: negative, refused)
+    if len(natoms) and not (0 <= natoms.min() <= natoms.max() <= size and 0 <= blanks.min() <= blanks.max() <= size
+                            and 0 <= layouts.min() <= layouts.max() < len(texts)):
+        return None
+    offsets = np.cumsum(steps)
+    blanks[1:] += natoms[:-1] + 2
+    lines = np.cumsum(blanks) + 1
+    # (Sums that overflow wrap around and break the order.)
+    if len(offsets) and not (offsets[0] >= 0 and offsets[-1] < size and lines[-1] <= size + 1
+                             and (np.diff(offsets) > 0).all() and (np.diff(lines) > 0).all()):
+        return None
+    properties = tuple(None if bad else text for text, bad in zip(texts.tolist(), unreadable.tolist()))
+    return offsets, natoms, lines, layouts.astype(np.int32), properties
