@@ -186,6 +186,38 @@ def test_the_lock_is_released_during_a_long_parse():
     assert any(start < t < stop for start, stop in parse_times for t in ticks)
 
 
+@pytest.mark.parametrize("make, shrink", [
+    ("np.frombuffer(lines, np.uint8).copy()", "data.resize((16,), refcheck=False); data.resize((len(lines),), refcheck=False)"),
+    ("ctypes.create_string_buffer(lines, len(lines))", "ctypes.resize(data, len(lines) + (4 << 20)); ctypes.resize(data, len(lines) + (8 << 20))"),
+])
+def test_memory_another_thread_can_free_is_read_under_the_lock(make, shrink):
+    # Exporters that free memory while it is exported are parsed without letting go of the
+    # lock, so a thread that frees it waits for the parse.
+    code = f"""
+import ctypes, threading, numpy as np, _atomkit
+lines = b"H 1 2 3\\n" * 300_000
+data = {make}
+done = threading.Event()
+def churn():
+    while not done.is_set():
+        {shrink}
+thread = threading.Thread(target=churn)
+thread.start()
+try:
+    for _ in range(60):
+        try:
+            _atomkit.read_atom_block_rs(data, 0, 300_000, b"sfff")
+        except ValueError:
+            pass  # caught between two resizes: the bytes were garbled, not freed under the parse
+finally:
+    done.set()
+    thread.join()
+print("ok")
+"""
+    run = run_python(code)
+    assert run.returncode == 0 and run.stdout == "ok\n", run.stderr[-3000:]
+
+
 def test_data_changing_under_the_parse_never_breaks_it():
     # Another thread rewrites the bytes while the lock is released: values may come out
     # garbled and a call may fail, but every result is well formed.

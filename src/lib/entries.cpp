@@ -64,6 +64,17 @@ public:
     std::string_view bytes() const noexcept {
         return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
     }
+    // Whether the memory stays allocated while held, whatever other threads do: bytes never
+    // change, and bytearray and mmap refuse to resize or close while exported (directly or
+    // under a memoryview). Any other exporter may free it (a NumPy array resized with
+    // refcheck=False, ctypes.resize), so it is read only while the interpreter lock is held.
+    bool memory_is_pinned() const noexcept {
+        PyObject* owner = view_.obj;
+        if (owner != nullptr && PyMemoryView_Check(owner)) owner = PyMemoryView_GET_BUFFER(owner)->obj;
+        if (owner == nullptr) return false;
+        PyTypeObject* type = Py_TYPE(owner);
+        return type == &PyBytes_Type || type == &PyByteArray_Type || std::string_view(type->tp_name) == "mmap.mmap";
+    }
 
 private:
     HeldBuffer() = default;
@@ -207,7 +218,7 @@ private:
 
     auto parse = [&] { return parse_atom_block(data.bytes(), offset, natoms, codes); };
     std::expected<ParsedBlock, ParseFailure> parsed = [&] {
-        if (natoms < min_atoms_without_lock) return parse();
+        if (natoms < min_atoms_without_lock || !data.memory_is_pinned()) return parse();
         const ReleasedLock released;
         return parse();
     }();
