@@ -88,6 +88,9 @@ def _pread(fd: int, start: int, stop: int) -> bytes:
 
 def _count_end(data: bytes, natoms: int) -> int:
     """Where the count line that starts `data` ends, or -1 unless it counts `natoms` atoms."""
+    head = b"%d\n" % natoms
+    if data.startswith(head):  # as written; any other form of the same count is parsed
+        return len(head) - 1
     end = data.find(b"\n")
     try:
         return end if end >= 0 and int(data[:end]) == natoms else -1
