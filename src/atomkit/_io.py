@@ -20,8 +20,10 @@ import numpy as np
 
 _OPENERS: dict[str, Callable[..., Any]] = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}
 # Bytes asked of a stream at a time; a frame longer than this is read in several. Small
-# enough that counting a chunk's line feeds finds it still in the cache.
+# enough that counting a chunk's line feeds finds it still in the cache. The first asks of
+# a source are smaller and double up to it, so one small frame costs little to reach.
 CHUNK = 1 << 20
+FIRST_CHUNK = 1 << 14
 # The longest line read. No real file comes near it; a run without line feeds (a sparse or
 # corrupted file, /dev/zero) fails once it passes this, before it takes all memory.
 LINE_LIMIT = 256 << 20
@@ -80,6 +82,7 @@ class Input:
         self._read, self._closers, self._seek = read, closers, seek
         # A regular file's size when opened: one that ends sooner was cut short meanwhile.
         self._size, self._taken = size, 0
+        self._ask = min(FIRST_CHUNK, CHUNK)
 
     def more(self, data: Any, pos: int, lines: int, lineno: int = 1, have: int = -1) -> tuple[bytes, int]:
         rest = data[pos:]
@@ -91,7 +94,8 @@ class Input:
         # it passes the limit, so no more than that is ever held for one line.
         open_line = len(rest) - rest.rfind(b"\n") - 1
         while have < lines and not self.eof:
-            chunk = self._read(CHUNK)  # type: ignore[misc]
+            chunk = self._read(self._ask)  # type: ignore[misc]
+            self._ask = min(2 * self._ask, CHUNK)
             if not chunk:
                 self.eof = True
                 if self._taken < self._size:
@@ -122,6 +126,7 @@ class Input:
         """Starts again at byte `offset` of a seekable source (one frame of a plain file)."""
         self._seek(offset)  # type: ignore[misc]
         self.data, self.base, self.eof, self._taken = b"", offset, False, offset
+        self._ask = min(FIRST_CHUNK, CHUNK)
 
     def close(self) -> None:
         self.data = b""
