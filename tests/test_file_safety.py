@@ -21,8 +21,8 @@ def frames(count, natoms=4):
 
 def run_python(code, **kwargs):
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    return subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=120,
-                          **kwargs)
+    streams = {"stdout": subprocess.PIPE, "stderr": subprocess.PIPE, **kwargs}
+    return subprocess.run([sys.executable, "-c", code], text=True, env=env, timeout=120, **streams)
 
 
 def bad_species():
@@ -175,3 +175,19 @@ def test_blank_runs_are_passed_over_at_once(tmp_path, monkeypatch, blank):
     path.write_bytes(blank * 300_000 + frame + blank * 300_000 + frame + blank * 10)
     found = atomkit.read(path, ":")
     assert [f.info["x"] for f in found] == [1, 1] and counting.calls < 20
+
+
+@pytest.mark.parametrize("name", ["/dev/stdout", "link"])
+def test_standard_output_by_name_is_written_through(tmp_path, name):
+    # The shell opened the file for appending: naming it again must neither cut it short
+    # nor put a new file in its place.
+    log = tmp_path / "log.xyz"
+    log.write_bytes(b"1\nx=1\nH 0 0 0\n")
+    if name == "link":
+        (tmp_path / "link").symlink_to("/dev/stdout")
+        name = str(tmp_path / "link")
+    code = f"import atomkit; atomkit.write({name!r}, atomkit.read({str(log)!r}, ':'))"
+    with open(log, "ab") as out:
+        run = run_python(code, stdout=out)
+    assert run.returncode == 0, run.stderr[-2000:]
+    assert len(atomkit.read(log, ":")) == 2

@@ -214,6 +214,19 @@ def _quietly(*calls: Callable[[], Any]) -> None:
             pass
 
 
+def _names_a_stream(path: str) -> bool:
+    """Whether `path` names an open descriptor (/dev/stdout, /proc/self/fd/1, or a link to
+    one): it is written through as it is, even when it leads to a regular file, which the
+    shell may have opened for appending."""
+    for _ in range(8):
+        if os.path.abspath(path).startswith(("/dev/", "/proc/")):
+            return True
+        if not os.path.islink(path):
+            return False
+        path = os.path.join(os.path.dirname(path), os.readlink(path))
+    return True
+
+
 class _Replacing:
     """A new file beside `target` that takes its place only when finished: until then the
     target is untouched (and can be read as it was), and abandoning leaves no trace."""
@@ -222,9 +235,14 @@ class _Replacing:
         self.target = os.path.realpath(path)  # a symlink is written through and stays one
         folder, name = os.path.split(self.target)
         fd, self.temporary = tempfile.mkstemp(prefix=f".{name}.", suffix=".part", dir=folder or ".")
-        self.raw = os.fdopen(fd, "wb")
+        self.raw = self.fileobj = os.fdopen(fd, "wb")
         self.old = old
-        self.fileobj = self.raw if opener is open else _compressing(opener, self.raw, self.target, "wb")
+        if opener is not open:
+            try:
+                self.fileobj = _compressing(opener, self.raw, self.target, "wb")
+            except BaseException:
+                self.abandon()
+                raise
 
     def finish(self) -> None:
         try:
@@ -310,7 +328,10 @@ class Output:
             old: os.stat_result | None = os.stat(path)
         except FileNotFoundError:
             old = None
-        if old is None or S_ISREG(old.st_mode):
+        # An open descriptor's name (/dev/stdout) is appended to: opened to be written afresh
+        # it would cut short a file that the shell opened for appending.
+        stream = _names_a_stream(path)
+        if (old is None or S_ISREG(old.st_mode)) and not stream:
             try:
                 self._target = _Appending(path, opener) if append else _Replacing(path, opener, old)
             except PermissionError:
@@ -320,7 +341,7 @@ class Output:
             else:
                 self._lead = "\n" if getattr(self._target, "missing_newline", False) else ""
                 return self._target.fileobj
-        fileobj = opener(path, "ab" if append else "wb")
+        fileobj = opener(path, "ab" if append or stream else "wb")
         self._close = fileobj.close
         return fileobj
 
