@@ -16,7 +16,7 @@ import numpy as np
 import pytest
 
 import atomkit
-from atomkit import _cli
+from atomkit import _cli, _cli_info, _cli_source
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # What the tests import is what `python -m atomkit` runs in a subprocess.
@@ -209,7 +209,7 @@ def test_permission_denied(capsys, tmp_path, monkeypatch):
         # Permissions do not stop root: the refusal comes from a stand-in for open().
         def refuse(file, *args, **kwargs):
             raise PermissionError(13, "Permission denied", file)
-        monkeypatch.setattr(_cli, "open", refuse, raising=False)
+        monkeypatch.setattr(_cli_source, "open", refuse, raising=False)
     else:
         os.chmod(path, 0)
     status, out, err = run(capsys, "check", path)
@@ -235,7 +235,7 @@ def _fails_after_one(read, error):
 def test_reading_stopped_midway(capsys, tmp_path, monkeypatch, error, fragment, command):
     path = sound_file(tmp_path / "in.xyz")
     read = "iread" if command == "convert" else "scan"
-    monkeypatch.setattr(_cli, read, _fails_after_one(getattr(_cli, read), error))
+    monkeypatch.setattr(_cli_source, read, _fails_after_one(getattr(_cli_source, read), error))
     status, out, err = run(capsys, command, path, *([tmp_path / "out.xyz"] if command == "convert" else []))
     assert status == 2 and "all sound" not in out
     one_line_error(err, path, fragment)
@@ -347,7 +347,7 @@ def test_info_text_bad_and_unreadable(capsys, tmp_path):
 @pytest.mark.parametrize("sizes, median", [([3], 3), ([3, 5, 7], 5), ([6, 3, 5, 4], 4.5), ([2, 2, 9, 9, 9], 9)])
 def test_info_median(sizes, median):
     from collections import Counter
-    assert _cli._median(Counter(sizes)) == median
+    assert _cli_info._median(Counter(sizes)) == median
 
 
 # ---- convert ----------------------------------------------------------------------------
@@ -439,18 +439,18 @@ def test_convert_to_a_directory(capsys, tmp_path):
 # A convert whose frames come slowly: it says "writing" once OUT's writer holds a frame.
 SLOW_CONVERT = """
 import signal, sys, time
-import atomkit._cli as cli
+import atomkit._cli as cli, atomkit._cli_source as source
 # As from a terminal, whatever the test runner ignores.
 signal.signal(signal.SIGINT, signal.default_int_handler)
 for name in ("SIGTERM", "SIGHUP"):
     signal.signal(getattr(signal, name), signal.SIG_DFL)
-read = cli.iread
+read = source.iread
 def slow(*args):
     for frame in read(*args):
         yield frame
         print("writing", flush=True)
         time.sleep(60)
-cli.iread = slow
+source.iread = slow
 sys.exit(cli.main())
 """
 
@@ -482,7 +482,8 @@ def command(*argv, stderr_tty=False, delay=None):
     if delay is None:
         code = ["-m", "atomkit"]
     else:
-        code = ["-c", f"import sys, atomkit._cli as c; c.DELAY = {delay}; sys.exit(c.main())"]
+        code = ["-c", f"import sys, atomkit._cli as c, atomkit._cli_progress as p; p.DELAY = {delay}; "
+                "sys.exit(c.main())"]
     args = [sys.executable, *code, *map(str, argv)]
     if not stderr_tty:
         done = subprocess.run(args, capture_output=True, env=CHILD_ENV, cwd=ROOT, timeout=120)

@@ -1,0 +1,65 @@
+# `atomkit convert`: a file rewritten in the layout atomkit writes, optionally only some of
+# its frames and columns; the output appears only once it is complete.
+"""The convert command."""
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+from collections.abc import Iterable, Iterator
+
+from atomkit._cli_common import BAD, SOUND, TROUBLE, Unreadable, reason, say
+from atomkit._cli_progress import Progress
+from atomkit._cli_source import Source
+from atomkit._frame import Frame
+from atomkit._writer import write
+
+
+class _Refused(Exception):
+    """A request the data cannot meet (a column a frame does not have)."""
+
+
+def _keep(frames: Iterable[Frame], names: list[str] | None, progress: Progress) -> Iterator[Frame]:
+    for number, frame in enumerate(frames):
+        progress.tick()
+        if names is None:
+            yield frame
+            continue
+        missing = [name for name in names
+                   if (frame.symbols is None if name == "species" else name not in frame.arrays)]
+        if missing:
+            have = (["species"] if frame.symbols is not None else []) + list(frame.arrays)
+            raise _Refused(f"frame {number} of those selected has no column {missing[0]!r} "
+                           f"(it has {', '.join(have) or 'none'})")
+        arrays = {name: frame.arrays[name] for name in names if name != "species"}
+        yield Frame(frame.symbols if "species" in names else None, arrays, frame.lattice, frame.pbc, frame.info)
+
+
+def convert(args: argparse.Namespace, progress: Progress) -> int:
+    out = args.output
+    if os.path.isdir(out):
+        say(f"atomkit: {out}: is a directory", sys.stderr)
+        return TROUBLE
+    status, message = TROUBLE, ""
+    try:
+        with Source(args.input) as source:
+            progress.follow(source.position)
+            frames = source.selected(args.frames)
+            # write() replaces OUT only once every frame is in (OUT may be the input itself),
+            # keeps its permissions, writes through a symbolic link and, on any exception,
+            # removes what it began.
+            write(out, _keep(frames, args.properties, progress))
+        status = SOUND
+    except Unreadable as error:
+        message = str(error)
+    except ValueError as error:  # a frame that cannot be read (or written)
+        status, message = BAD, f"{args.input}: {error}"
+    except (IndexError, _Refused) as error:
+        message = f"{args.input}: {error}"
+    except Exception as error:  # writing OUT: no room, no permission, or the unforeseen
+        message = f"{out}: {reason(error)}"
+    finally:
+        progress.clear()
+    if message:
+        say(f"atomkit: {message}", sys.stderr)
+    return status
