@@ -18,11 +18,11 @@
 #include <string>
 #include <vector>
 
+#include "core/atom_lines/atom_lines.hpp"
+#include "core/atom_lines/quoted_token.hpp"
+#include "core/atom_lines/token_grammar.hpp"
+#include "core/atom_lines/unicode_tables.hpp"
 #include "fuzz_support.hpp"
-#include "reader/atom_lines.hpp"
-#include "reader/quoted_token.hpp"
-#include "reader/token_grammar.hpp"
-#include "reader/unicode_tables.hpp"
 
 namespace {
 

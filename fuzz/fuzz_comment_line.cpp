@@ -8,10 +8,10 @@
 #include <set>
 #include <string>
 
+#include "core/atom_lines/token_grammar.hpp"
+#include "core/comment_line/comment_line.hpp"
+#include "core/comment_line/float_repr.hpp"
 #include "fuzz_support.hpp"
-#include "reader/comment_line.hpp"
-#include "reader/token_grammar.hpp"
-#include "writer/float_repr.hpp"
 
 namespace {
 

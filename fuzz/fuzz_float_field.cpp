@@ -12,9 +12,9 @@
 #include <memory>
 #include <string>
 
+#include "core/atom_block/field_format.hpp"
+#include "core/atom_block/float_batch.hpp"
 #include "fuzz_support.hpp"
-#include "writer/field_format.hpp"
-#include "writer/float_batch.hpp"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "core/atom_lines/token_grammar.hpp"
 #include "fuzz_support.hpp"
-#include "reader/token_grammar.hpp"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <limits>
 #include <string>
 
+#include "core/atom_lines/token_grammar.hpp"
 #include "fuzz_support.hpp"
-#include "reader/token_grammar.hpp"
 
 namespace {
 

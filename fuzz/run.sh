@@ -16,16 +16,6 @@ FUZZ_SECONDS=${FUZZ_SECONDS:-60}
 CXX=${CXX_FUZZ:-clang++-19}
 OUT=build/fuzz
 
-# The sources of each target besides its own .cpp (no Python anywhere; every source of the
-# writer is plain C++, so the block target takes them all).
-declare -A SOURCES=(
-    [fuzz_float_token]="src/reader/token_grammar.cpp"
-    [fuzz_int_token]="src/reader/token_grammar.cpp"
-    [fuzz_atom_lines]="src/reader/atom_lines.cpp src/reader/token_grammar.cpp src/reader/quoted_token.cpp src/reader/unicode_tables.cpp"
-    [fuzz_float_field]="src/writer/field_format.cpp src/writer/float_batch.cpp"
-    [fuzz_atom_block]="$(echo src/writer/*.cpp)"
-    [fuzz_comment_line]="src/reader/comment_line.cpp src/reader/token_grammar.cpp src/writer/float_repr.cpp"
-)
 ALL_TARGETS=(fuzz_float_token fuzz_int_token fuzz_atom_lines fuzz_float_field fuzz_atom_block fuzz_comment_line)
 # Inputs longer than libFuzzer's default where several lines or matrices need the room.
 declare -A MAX_LEN=([fuzz_atom_lines]=8192 [fuzz_atom_block]=8192)
@@ -50,17 +40,29 @@ fi
 
 if [ $# -gt 0 ]; then TARGETS=("$@"); else TARGETS=("${ALL_TARGETS[@]}"); fi
 for target in "${TARGETS[@]}"; do
-    if [ -z "${SOURCES[$target]+set}" ]; then
+    if [[ ! " ${ALL_TARGETS[*]} " =~ " $target " ]]; then
         echo "fuzz: unknown target $target (known: ${ALL_TARGETS[*]})" >&2
         exit 2
     fi
 done
 
-mkdir -p "$OUT"
+# The core is built once, from every source under src/core (plain C++, no Python), into a
+# static archive that every target links; the linker takes only what a target needs.
+mkdir -p "$OUT/core"
+rm -f "$OUT/core"/*.o "$OUT/libatomkit_core.a"
+mapfile -t CORE_SOURCES < <(find src/core -name '*.cpp' | sort)
+objects=()
+echo "== build the core (${#CORE_SOURCES[@]} sources)"
+for source in "${CORE_SOURCES[@]}"; do
+    object="$OUT/core/$(echo "${source#src/core/}" | tr / _).o"
+    "$CXX" "${FLAGS[@]}" -c "$source" -o "$object" || exit 2
+    objects+=("$object")
+done
+ar rcs "$OUT/libatomkit_core.a" "${objects[@]}" || exit 2
+
 for target in "${TARGETS[@]}"; do
     echo "== build $target"
-    # shellcheck disable=SC2086  # the source list is split on purpose
-    "$CXX" "${FLAGS[@]}" "fuzz/$target.cpp" ${SOURCES[$target]} -o "$OUT/$target" || exit 2
+    "$CXX" "${FLAGS[@]}" "fuzz/$target.cpp" "$OUT/libatomkit_core.a" -o "$OUT/$target" || exit 2
 done
 
 found=0

@@ -10,7 +10,7 @@ import _atomkit
 unicodedata2 = pytest.importorskip("unicodedata2")
 regex = pytest.importorskip("regex")
 
-TABLE = Path(__file__).resolve().parents[1] / "src" / "reader" / "unicode_tables.hpp"
+TABLE = Path(__file__).resolve().parents[1] / "src" / "core" / "atom_lines" / "unicode_tables.hpp"
 SEPARATORS = {0x20, 0x09, 0x0A, 0x0C, 0x0D}
 SURROGATES = range(0xD800, 0xE000)
 NOT_PRINTABLE = {"Cc", "Cf", "Cs", "Co", "Cn", "Zl", "Zp"}

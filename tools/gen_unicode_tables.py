@@ -1,4 +1,4 @@
-# Generator of src/reader/unicode_tables.{hpp,cpp}: the code points that the reader's
+# Generator of src/core/atom_lines/unicode_tables.{hpp,cpp}: the code points that the reader's
 # quoted token form writes as \u{hex} (not printable, or Grapheme_Extend).
 """Write the escape table behind the quoted token form of the reader's messages.
 
@@ -35,8 +35,8 @@ CATEGORIES = (
 ).split()
 
 ROOT = Path(__file__).resolve().parent.parent
-HPP = ROOT / "src" / "reader" / "unicode_tables.hpp"
-CPP = ROOT / "src" / "reader" / "unicode_tables.cpp"
+HPP = ROOT / "src" / "core" / "atom_lines" / "unicode_tables.hpp"
+CPP = ROOT / "src" / "core" / "atom_lines" / "unicode_tables.cpp"
 
 
 def load_sources():
@@ -122,7 +122,7 @@ def render(version: str, sources: str, runs: list[tuple[int, int]]) -> tuple[str
         chunk = runs[i : i + 4]
         rows.append("    " + " ".join(f"{{0x{a:X}, 0x{b:X}}}," for a, b in chunk))
     cpp = header + (
-        '#include "reader/unicode_tables.hpp"\n\n'
+        '#include "core/atom_lines/unicode_tables.hpp"\n\n'
         "#include <algorithm>\n"
         "#include <iterator>\n\n"
         "namespace atomkit {\n"

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "core/atom_block/atom_block.hpp"
+#include "core/common/internal_failure.hpp"
 #include "harness.hpp"
-#include "lib/internal_failure.hpp"
-#include "writer/atom_block.hpp"
 
 namespace {
 

@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "core/atom_lines/atom_lines.hpp"
+#include "core/atom_lines/quoted_token.hpp"
+#include "core/atom_lines/token_grammar.hpp"
 #include "harness.hpp"
-#include "reader/atom_lines.hpp"
-#include "reader/quoted_token.hpp"
-#include "reader/token_grammar.hpp"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "core/atom_block/field_format.hpp"
 #include "harness.hpp"
-#include "writer/field_format.hpp"
 
 namespace {
 

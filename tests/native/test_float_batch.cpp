@@ -1,8 +1,5 @@
 // Native tests of write_short_float_columns: every kernel this CPU runs, against
 // write_float_field and snprintf("%16.8f"), lane by lane, for every count and rounding mode.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <bit>
 #include <cfenv>
 #include <cmath>
@@ -13,11 +10,13 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <vector>
 
+#include "core/atom_block/field_format.hpp"
+#include "core/atom_block/float_batch.hpp"
 #include "harness.hpp"
-#include "writer/field_format.hpp"
-#include "writer/float_batch.hpp"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "core/atom_lines/token_grammar.hpp"
 #include "harness.hpp"
-#include "reader/token_grammar.hpp"
 
 namespace {
 

@@ -1,0 +1,236 @@
+// The atom line parser: cuts lines into tokens at ASCII whitespace and stores them into the
+// typed column buffers, or stops at the first bad token with its "row ..." message.
+#include "core/atom_lines/atom_lines.hpp"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <limits>
+#include <utility>
+
+#include "core/atom_lines/line_tokens.hpp"
+#include "core/atom_lines/quoted_token.hpp"
+#include "core/common/internal_failure.hpp"
+#include "core/common/utf8.hpp"
+
+namespace atomkit {
+namespace {
+
+// Element count natoms * count, after checking that its size in bytes stays within
+// `max_bytes`. The byte size is checked as an exact product: 64-bit wrap-around would
+// let a huge request through as a small one.
+std::size_t checked_elements(std::size_t natoms, std::size_t count, std::size_t elem_size,
+                             std::size_t max_bytes) {
+    std::size_t elements = 0;
+    std::size_t bytes = 0;
+    if (__builtin_mul_overflow(natoms, count, &elements) ||
+        __builtin_mul_overflow(elements, elem_size, &bytes) || bytes > max_bytes) {
+        fail("capacity overflow");
+    }
+    return elements;
+}
+
+constexpr std::size_t max_bytes_8 = (std::size_t{1} << 63) - 8;
+constexpr std::size_t max_bytes_1 = (std::size_t{1} << 63) - 1;
+
+void append_decimal(std::string& out, std::size_t value) {
+    std::array<char, std::numeric_limits<std::size_t>::digits10 + 1> digits{};
+    auto [end, ec] = std::to_chars(digits.data(), digits.data() + digits.size(), value);
+    (void)ec;  // the array holds every size_t in decimal
+    out.append(digits.data(), end);
+}
+
+std::string row_prefix(std::size_t row) {
+    std::string message = "row ";
+    append_decimal(message, row);
+    message += ": ";
+    return message;
+}
+
+// The spans of a span of line texts, for parse_line_source.
+struct TextLines {
+    std::span<const std::string_view> lines;
+    std::size_t size() const noexcept { return lines.size(); }
+    std::string_view operator[](std::size_t i) const noexcept { return lines[i]; }
+    void prefetch(std::size_t i) const noexcept { __builtin_prefetch(lines[i].data()); }
+};
+
+}  // namespace
+
+AtomParser::AtomParser(std::size_t natoms, std::span<const std::uint8_t> col_types,
+                       bool check_strings, std::size_t rows)
+    : codes_(col_types), check_strings_(check_strings) {
+    std::size_t n_str_cols = 0;
+    for (std::uint8_t code : col_types) {
+        switch (code) {
+            case 'f': ++out_.n_float_cols; break;
+            case 'i': ++out_.n_int_cols; break;
+            case 'b': ++out_.n_bool_cols; break;
+            case 's': ++n_str_cols; break;
+            default: break;
+        }
+    }
+    out_.natoms = natoms;
+    // Every size is checked before anything is allocated, so an impossible request fails
+    // without first taking memory for the buffers that would fit. Every element is written
+    // exactly once by a successful parse, so the buffers need no zeroing.
+    const std::size_t n_floats = checked_elements(rows, out_.n_float_cols, sizeof(double), max_bytes_8);
+    const std::size_t n_ints = checked_elements(rows, out_.n_int_cols, sizeof(std::int64_t), max_bytes_8);
+    const std::size_t n_bools = checked_elements(rows, out_.n_bool_cols, sizeof(std::uint8_t), max_bytes_1);
+    out_.floats = OwnedBuffer<double>::uninitialized(n_floats);
+    out_.ints = OwnedBuffer<std::int64_t>::uninitialized(n_ints);
+    out_.bools = OwnedBuffer<std::uint8_t>::uninitialized(n_bools);
+    out_.strs.resize(n_str_cols);
+    for (StringColumn& column : out_.strs) column.reserve(rows);
+    // Each row stores exactly n_*_cols values of each type, so running pointers land on
+    // row * n_*_cols + k without index arithmetic and never leave their buffer.
+    float_out_ = out_.floats.data();
+    int_out_ = out_.ints.data();
+    bool_out_ = out_.bools.data();
+}
+
+template <class Tokens>
+bool AtomParser::parse_row(Tokens& tokens) {
+    std::size_t str_col = 0;
+    for (const std::uint8_t code : codes_) {
+        std::string_view token;
+        if (!tokens.next(token)) return fail_ran_out();
+        switch (code) {
+            case 'f': {
+#if defined(__SSE2__)
+                // The 16 bytes that end the token lie in the line or block being read.
+                double value;
+                if (static_cast<std::size_t>(token.data() - readable_from_) + token.size() >= 16 &&
+                    parse_fixed_decimal16(token, value)) {
+                    *float_out_++ = value;
+                    break;
+                }
+#endif
+                if (!store_number(token, float_out_, "float", parse_plain_decimal, parse_float_token_nearest)) {
+                    return false;
+                }
+                break;
+            }
+            case 'i':
+                if (!store_number(token, int_out_, "int", parse_short_int, parse_int_token)) return false;
+                break;
+            case 'b': {
+                const auto value = parse_bool_token(token);
+                if (!value) return fail_token(token, "bool", {});
+                *bool_out_++ = static_cast<std::uint8_t>(*value);
+                break;
+            }
+            case 's': {
+                StringColumn& column = out_.strs[str_col++];
+                // A new token's copy is checked, not its source, which may change meanwhile;
+                // a repeat equals a copy checked before.
+                if (column.push_back(token) && check_strings_ && !is_valid_utf8(column.back())) {
+                    return fail_token(column.back(), "str", "invalid UTF-8");
+                }
+                break;
+            }
+            default:
+                break;  // a skip column consumes its token and keeps nothing
+        }
+    }
+    ++row_;
+    return true;
+}
+
+// A number column's token: the shortcut for the usual shape, the whole grammar for the rest.
+template <class T, class Shortcut, class Grammar>
+bool AtomParser::store_number(std::string_view token, T*& out, std::string_view kind, Shortcut shortcut,
+                              Grammar grammar) {
+    T value;
+    if (!shortcut(token, value)) {
+        const auto parsed = grammar(token);
+        if (!parsed) return fail_token(token, kind, describe(parsed.error()));
+        value = *parsed;
+    }
+    *out++ = value;
+    return true;
+}
+
+bool AtomParser::parse_line(std::string_view line) {
+    readable_from_ = line.data();
+    TokenScanner<false> tokens(line.data(), line.data() + line.size());
+    return parse_row(tokens);
+}
+
+bool AtomParser::parse_block(std::string_view data, std::size_t offset) {
+    const char* const end = data.data() + data.size();
+    readable_from_ = data.data();
+    const NearestRounding nearest;
+    std::size_t at = offset;
+    while (row_ < out_.natoms) {
+        if (at >= data.size()) {
+            failure_ = {row_prefix(row_) + "expected ", row_};
+            append_decimal(failure_.message, out_.natoms);
+            failure_.message += " lines, the data ends";
+            return false;
+        }
+        // Each line is scanned from its own first byte: lines of one layout then cross the
+        // scanner's 64-byte steps at the same token, which keeps its branches predictable.
+        line_start_ = at;
+        TokenScanner<true> tokens(data.data() + at, end);
+        if (!parse_row(tokens)) return false;
+        tokens.end_line();
+        at += tokens.offset();  // past the line feed, or the end of the data
+    }
+    block_end_ = at;
+    return true;
+}
+
+// The failure messages are made out of line: the hot loop only ever returns them.
+bool AtomParser::fail_ran_out() {
+    failure_ = {row_prefix(row_) + "expected ", row_, true, line_start_};
+    append_decimal(failure_.message, codes_.size());
+    failure_.message += " tokens, ran out";
+    return false;
+}
+
+bool AtomParser::fail_token(std::string_view token, std::string_view kind, std::string_view reason) {
+    failure_ = {row_prefix(row_) + "cannot parse ", row_, true, line_start_};
+    append_quoted_token(failure_.message, token);
+    failure_.message += " as ";
+    failure_.message += kind;
+    if (!reason.empty()) {
+        failure_.message += ": ";
+        failure_.message += reason;
+    }
+    return false;
+}
+
+std::expected<ParsedAtoms, ParseFailure> parse_atom_lines(std::span<const std::string_view> lines,
+                                                          std::span<const std::uint8_t> col_types) {
+    return parse_line_source(TextLines{lines}, col_types);
+}
+
+std::expected<ParsedBlock, ParseFailure> parse_atom_block(std::string_view data, std::size_t offset,
+                                                          std::size_t natoms,
+                                                          std::span<const std::uint8_t> col_types) {
+    if (offset > data.size()) {
+        std::string message = "offset ";
+        append_decimal(message, offset);
+        message += " is outside the data (";
+        append_decimal(message, data.size());
+        message += " bytes)";
+        return std::unexpected(ParseFailure{std::move(message), 0});
+    }
+    // Buffers are made only for the rows the bytes can reach, whatever natoms says. A row is
+    // started only at a byte before the end, and each row before it took at least
+    // max(ncols, 1) bytes of its own: every code takes one token of at least one byte, tokens
+    // do not overlap, and a row without tokens still takes its line feed. A row's scanner
+    // classifies each of its bytes once, so this holds whatever the bytes hold meanwhile.
+    // With L bytes from the offset on, row r is started only if r * max(ncols, 1) < L, so
+    // ceil(L / max(ncols, 1)) rows suffice: a bound on sizes alone.
+    const std::size_t left = data.size() - offset;
+    const std::size_t per_row = std::max<std::size_t>(col_types.size(), 1);
+    const std::size_t rows = std::min(natoms, left / per_row + (left % per_row != 0 ? 1 : 0));
+    AtomParser parser(natoms, col_types, /*check_strings=*/true, rows);
+    if (!parser.parse_block(data, offset)) return std::unexpected(std::move(parser).take_failure());
+    const std::size_t end = parser.block_end();
+    return ParsedBlock{std::move(parser).take(), end};
+}
+
+}  // namespace atomkit

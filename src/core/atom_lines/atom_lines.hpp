@@ -1,0 +1,187 @@
+// The atom line parser: the lines of one frame plus column codes in, typed columns out;
+// from a sequence of lines or straight from a block of bytes. Plain C++; it touches no
+// interpreter object.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <new>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/atom_lines/token_grammar.hpp"
+#include "core/common/owned_buffer.hpp"
+
+namespace atomkit {
+
+// The tokens of one string column. Columns such as the species repeat a handful of short
+// tokens for every atom, so each distinct token is stored once (back to back in one arena)
+// and a row keeps only the index of its token: no allocation and no copy per atom, and one
+// str object per distinct token later. A small direct-mapped table finds repeats of short
+// tokens; any other token is stored anew, so a column of unique labels costs what a plain
+// list of tokens would.
+class StringColumn {
+public:
+    void reserve(std::size_t rows) { rows_.reserve(rows); }
+
+    // Adds the row's token; returns true when it was stored anew (a copy that callers may
+    // want to check), false when it repeats a stored one.
+    bool push_back(std::string_view token) {
+        // Tokens of up to seven bytes (chemical symbols) are their own key, one word: the
+        // length and then the bytes, so that no two such tokens share one.
+        std::uint64_t key = token.size();
+        const bool short_token = token.size() < sizeof key;
+        if (short_token) {
+            for (char c : token) key = (key << 8) | static_cast<unsigned char>(c);
+            Recent& recent = recent_[static_cast<std::size_t>((key * mix) >> 58)];
+            if (recent.index != none && recent.key == key) {
+                rows_.push_back(recent.index);
+                return false;
+            }
+            recent = {key, store(token)};
+            return true;
+        }
+        store(token);
+        return true;
+    }
+
+    std::size_t size() const noexcept { return rows_.size(); }
+    std::string_view operator[](std::size_t row) const noexcept { return distinct(rows_[row]); }
+    std::string_view back() const noexcept { return (*this)[size() - 1]; }
+
+    std::size_t distinct_count() const noexcept { return ends_.size(); }
+    std::string_view distinct(std::uint32_t index) const noexcept {
+        const std::size_t begin = index == 0 ? 0 : ends_[index - 1];
+        return std::string_view(bytes_).substr(begin, ends_[index] - begin);
+    }
+    std::uint32_t distinct_index(std::size_t row) const noexcept { return rows_[row]; }
+
+private:
+    static constexpr std::uint32_t none = ~std::uint32_t{0};
+    // Fibonacci hashing of the key: its top six bits choose one of 64 slots.
+    static constexpr std::uint64_t mix = 0x9E3779B97F4A7C15ULL;
+
+    std::uint32_t store(std::string_view token) {
+        const auto index = static_cast<std::uint32_t>(ends_.size());
+        if (index == none) throw std::bad_alloc();  // 2^32 - 1 distinct tokens in one column
+        bytes_.append(token);
+        ends_.push_back(bytes_.size());
+        rows_.push_back(index);
+        return index;
+    }
+
+    struct Recent {
+        std::uint64_t key = 0;  // the length, then the bytes, of a token of 0..7 bytes
+        std::uint32_t index = none;
+    };
+
+    std::string bytes_;
+    std::vector<std::size_t> ends_;        // per distinct token
+    std::vector<std::uint32_t> rows_;      // per row: its distinct token
+    std::array<Recent, 64> recent_{};
+};
+
+struct ParsedAtoms {
+    OwnedBuffer<double> floats;        // natoms x n_float_cols, row-major
+    OwnedBuffer<std::int64_t> ints;    // natoms x n_int_cols
+    OwnedBuffer<std::uint8_t> bools;   // natoms x n_bool_cols, 0 or 1
+    std::vector<StringColumn> strs;    // one per string column, natoms tokens each
+    std::size_t natoms = 0;
+    std::size_t n_float_cols = 0;
+    std::size_t n_int_cols = 0;
+    std::size_t n_bool_cols = 0;
+};
+
+// A bad line: its "row ..." message and the row it names; for a token that does not parse
+// or a line that ran out of tokens (`in_line`), in a block also where that line starts.
+struct ParseFailure {
+    std::string message;
+    std::size_t row = 0;
+    bool in_line = false;
+    std::size_t line_start = 0;
+};
+
+// Fills the columns of a ParsedAtoms row by row. Codes: 'f' float, 'i' int, 'b' bool,
+// 's' string; any other byte skips one token. Making one allocates every buffer at its
+// final size (oversized buffers raise the internal failure "capacity overflow", exhausted
+// memory std::bad_alloc); each parse leaves the first bad token's failure.
+class AtomParser {
+public:
+    // `check_strings`: string tokens are copied from bytes that may not be UTF-8. Buffers
+    // are made for `rows` rows, which may be fewer than natoms when the source cannot hold
+    // natoms rows (the parse then fails before it fills them).
+    AtomParser(std::size_t natoms, std::span<const std::uint8_t> col_types, bool check_strings,
+               std::size_t rows);
+
+    std::size_t ncols() const noexcept { return codes_.size(); }
+
+    // Parses one line (of valid UTF-8) as the next row; false with the failure set.
+    bool parse_line(std::string_view line);
+    // Parses the rows of `data` from `offset` on, lines ending in "\n" (or "\r\n", or the
+    // end of the data for the last), until every row is filled; false with the failure set.
+    bool parse_block(std::string_view data, std::size_t offset);
+    // Where parse_block stopped: just past the last line it consumed.
+    std::size_t block_end() const noexcept { return block_end_; }
+
+    ParsedAtoms take() && { return std::move(out_); }
+    ParseFailure take_failure() && { return std::move(failure_); }
+
+private:
+    template <class Tokens>
+    bool parse_row(Tokens& tokens);
+    template <class T, class Shortcut, class Grammar>
+    bool store_number(std::string_view token, T*& out, std::string_view kind, Shortcut shortcut, Grammar grammar);
+    [[gnu::cold]] bool fail_ran_out();
+    [[gnu::cold]] bool fail_token(std::string_view token, std::string_view kind, std::string_view reason);
+
+    ParsedAtoms out_;
+    std::span<const std::uint8_t> codes_;
+    double* float_out_ = nullptr;
+    std::int64_t* int_out_ = nullptr;
+    std::uint8_t* bool_out_ = nullptr;
+    const char* readable_from_ = nullptr;  // start of the line or block being read
+    std::size_t row_ = 0;
+    std::size_t line_start_ = 0;
+    std::size_t block_end_ = 0;
+    bool check_strings_ = false;
+    ParseFailure failure_;
+};
+
+// Parses `lines` (anything with size() and operator[] giving the text of a line, valid
+// UTF-8; prefetch(i) may warm line i) as the rows of one frame.
+template <class Lines>
+[[nodiscard]] std::expected<ParsedAtoms, ParseFailure> parse_line_source(
+    const Lines& lines, std::span<const std::uint8_t> col_types) {
+    AtomParser parser(lines.size(), col_types, /*check_strings=*/false, lines.size());
+    if (parser.ncols() == 0) return std::move(parser).take();  // no line is read
+    const NearestRounding nearest;
+    constexpr std::size_t prefetch_distance = 8;
+    for (std::size_t row = 0; row < lines.size(); ++row) {
+        if (row + prefetch_distance < lines.size()) lines.prefetch(row + prefetch_distance);
+        if (!parser.parse_line(lines[row])) return std::unexpected(std::move(parser).take_failure());
+    }
+    return std::move(parser).take();
+}
+
+// The same over a span of line texts.
+[[nodiscard]] std::expected<ParsedAtoms, ParseFailure> parse_atom_lines(
+    std::span<const std::string_view> lines, std::span<const std::uint8_t> col_types);
+
+struct ParsedBlock {
+    ParsedAtoms atoms;
+    std::size_t end = 0;  // just past the last line consumed
+};
+
+// Parses `natoms` lines of `data` from `offset` on. Besides the line messages: "row {r}:
+// expected {natoms} lines, the data ends" and, for a string token that is no valid UTF-8,
+// "row {r}: cannot parse {token} as str: invalid UTF-8". The data may change while it is
+// read (garbling values, never reading outside it).
+[[nodiscard]] std::expected<ParsedBlock, ParseFailure> parse_atom_block(
+    std::string_view data, std::size_t offset, std::size_t natoms,
+    std::span<const std::uint8_t> col_types);
+
+}  // namespace atomkit

@@ -1,0 +1,199 @@
+// The value grammars of single tokens: float64, int64 and boolean. Plain C++ over bytes;
+// nothing here allocates or throws.
+#pragma once
+
+#include <bit>
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string_view>
+
+#include "core/common/word_bits.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace atomkit {
+
+enum class FloatTokenError { invalid, empty };
+enum class IntTokenError { invalid_digit, too_large, too_small, empty };
+
+// "invalid float literal" / "cannot parse float from empty string"
+std::string_view describe(FloatTokenError error) noexcept;
+// "invalid digit found in string" / "number too large to fit in target type" /
+// "number too small to fit in target type" / "cannot parse integer from empty string"
+std::string_view describe(IntTokenError error) noexcept;
+
+// Correctly rounded (nearest, ties to even) whatever rounding mode other native code in the
+// process has set: the mode is checked, and round-to-nearest held for the conversion.
+[[nodiscard]] std::expected<double, FloatTokenError> parse_float_token(std::string_view token) noexcept;
+
+// Holds round-to-nearest for its lifetime and then restores the caller's mode, so that a
+// whole block of tokens pays for one check instead of one per token.
+class NearestRounding {
+public:
+    NearestRounding() noexcept;
+    ~NearestRounding();
+    NearestRounding(const NearestRounding&) = delete;
+    NearestRounding& operator=(const NearestRounding&) = delete;
+
+private:
+    int saved_;
+};
+
+// Below this an integer converts to double exactly, so one multiplication or division by
+// an exact power of ten is a single correctly rounded operation.
+inline constexpr std::uint64_t exact_mantissa_limit = std::uint64_t{1} << 53;
+inline constexpr double exact_powers_of_ten[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                 1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                                 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+inline constexpr std::int64_t max_exact_power = 22;
+// Up to 19 decimal digits fit a uint64 without wrapping.
+inline constexpr std::ptrdiff_t max_exact_digits = 19;
+
+// The usual float of atom lines, a sign, digits, a point and digits (at most 19 digits in
+// all, no exponent), converted with one correctly rounded division; false for every other
+// token, which parse_float_token_nearest takes. Inside a NearestRounding scope only.
+[[gnu::always_inline]] inline bool parse_plain_decimal(std::string_view token, double& value) noexcept {
+    // What "%16.8f" writes for |x| < 10^8: an optional '-', 1 to 8 digits, the point and
+    // exactly 8 digits, read as two words of eight digits and one division.
+    const std::size_t size = token.size();
+    if (size >= 10 && size <= 18 && token[size - 9] == '.') {
+        const bool negative = token[0] == '-';
+        const std::size_t integer_digits = size - 9 - static_cast<std::size_t>(negative);
+        const char* const digits = token.data() + static_cast<std::size_t>(negative);
+        const std::uint64_t fraction = load_le_word(token.data() + size - 8);
+        if (integer_digits >= 1 && integer_digits <= 8 && is_eight_digits(fraction)) {
+            // The token is at least 10 characters, so eight bytes from its first digit lie
+            // inside it; the bytes past the integer part are shifted out and leading '0's
+            // shifted in.
+            const unsigned drop = 8 * static_cast<unsigned>(8 - integer_digits);
+            const std::uint64_t integer = (load_le_word(digits) << drop) |
+                                          (0x3030303030303030ULL & ~(~std::uint64_t{0} << drop));
+            if (is_eight_digits(integer)) {
+                const std::uint64_t mantissa = eight_digits_value(integer) * 100000000 + eight_digits_value(fraction);
+                if (mantissa <= exact_mantissa_limit) {
+                    // The sign goes in as a bit: signs of data columns are a coin toss for a branch.
+                    value = std::bit_cast<double>(std::bit_cast<std::uint64_t>(static_cast<double>(mantissa) / 1e8) |
+                                                  (std::uint64_t{negative} << 63));
+                    return true;
+                }
+            }
+        }
+    }
+    const char* p = token.data();
+    const char* const end = p + token.size();
+    if (p == end) return false;
+    const bool negative = *p == '-';
+    if (negative || *p == '+') ++p;
+    const char* const integer_begin = p;
+    std::uint64_t mantissa = 0;
+    while (p != end && is_digit(*p)) {
+        mantissa = mantissa * 10 + digit_value(*p);
+        ++p;
+    }
+    const std::ptrdiff_t integer_digits = p - integer_begin;
+    if (p == end || *p != '.' || integer_digits > max_exact_digits) return false;
+    const char* const fraction_begin = ++p;
+    if (end - p >= 8) {
+        const std::uint64_t word = load_le_word(p);
+        if (is_eight_digits(word)) {
+            mantissa = mantissa * 100000000 + eight_digits_value(word);
+            p += 8;
+        }
+    }
+    while (p != end && is_digit(*p)) {
+        mantissa = mantissa * 10 + digit_value(*p);
+        ++p;
+    }
+    const std::ptrdiff_t fraction_digits = p - fraction_begin;
+    const std::ptrdiff_t digits = integer_digits + fraction_digits;
+    if (p != end || digits == 0 || digits > max_exact_digits || fraction_digits > max_exact_power ||
+        mantissa > exact_mantissa_limit) {
+        return false;
+    }
+    value = static_cast<double>(mantissa) / exact_powers_of_ten[fraction_digits];
+    if (negative) value = -value;
+    return true;
+}
+
+// The usual integer of atom lines: an optional sign and 1 to 18 digits (which cannot leave
+// the range); false for every other token, which parse_int_token takes.
+[[gnu::always_inline]] inline bool parse_short_int(std::string_view token, std::int64_t& value) noexcept {
+    const char* p = token.data();
+    const char* const end = p + token.size();
+    if (p == end) return false;
+    const bool negative = *p == '-';
+    if (negative || *p == '+') ++p;
+    if (p == end || end - p > 18) return false;
+    std::uint64_t magnitude = 0;
+    do {
+        const unsigned d = digit_value(*p);
+        if (d > 9) return false;
+        magnitude = magnitude * 10 + d;
+    } while (++p != end);
+    value = negative ? -static_cast<std::int64_t>(magnitude) : static_cast<std::int64_t>(magnitude);
+    return true;
+}
+
+#if defined(__SSE2__)
+// The '%16.8f' shape of at most 16 characters (an optional '-', 1 to 7 integer digits with
+// the sign, the point, 8 digits), read as the 16 bytes that end the token: the bytes before
+// its first digit and the point become '0', all 16 are checked to be digits at once, and
+// their value comes by pairs, quads and halves in one register. The caller guarantees that
+// the 16 bytes before the token's end may be read. False when the token has another shape.
+[[gnu::always_inline]] inline bool parse_fixed_decimal16(std::string_view token, double& value) noexcept {
+    const std::size_t size = token.size();
+    if (size < 10 || size > 16 || token[size - 9] != '.') return false;
+    const bool negative = token[0] == '-';
+    const int first_digit = 16 - static_cast<int>(size) + static_cast<int>(negative);  // <= 7
+    if (first_digit > 6) return false;  // no integer digit
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(token.data() + size - 16));
+    const __m128i positions = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+    // Keep the digits: positions from the first digit on, except the point at 7.
+    const __m128i keep = _mm_andnot_si128(_mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, -1, 0, 0, 0, 0, 0, 0, 0, 0),
+                                          _mm_cmpgt_epi8(positions, _mm_set1_epi8(static_cast<char>(first_digit - 1))));
+    const __m128i zeros = _mm_set1_epi8('0');
+    const __m128i digits = _mm_sub_epi8(_mm_or_si128(_mm_and_si128(keep, bytes), _mm_andnot_si128(keep, zeros)), zeros);
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(digits, _mm_set1_epi8(9)), digits)) != 0xFFFF) return false;
+    // Each 16-bit lane holds two digits, the more significant first.
+    const __m128i pairs = _mm_add_epi16(_mm_mullo_epi16(_mm_and_si128(digits, _mm_set1_epi16(0x00FF)), _mm_set1_epi16(10)),
+                                        _mm_srli_epi16(digits, 8));
+    const __m128i quads = _mm_madd_epi16(pairs, _mm_setr_epi16(100, 1, 100, 1, 100, 1, 100, 1));
+    const __m128i halves = _mm_add_epi64(_mm_mul_epu32(quads, _mm_set1_epi32(10000)), _mm_srli_epi64(quads, 32));
+    // The first half is the integer part times ten (the point was a 0).
+    const auto integer_times_ten = static_cast<std::uint64_t>(_mm_cvtsi128_si64(halves));
+    const auto fraction = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(halves, halves)));
+    const std::uint64_t mantissa = integer_times_ten * 10000000 + fraction;  // below 10^15 < 2^53
+    value = std::bit_cast<double>(std::bit_cast<std::uint64_t>(static_cast<double>(mantissa) / 1e8) |
+                                  (std::uint64_t{negative} << 63));
+    return true;
+}
+#endif
+
+// parse_float_token for callers inside a NearestRounding scope.
+[[nodiscard]] std::expected<double, FloatTokenError> parse_float_token_nearest(
+    std::string_view token) noexcept;
+[[nodiscard]] std::expected<std::int64_t, IntTokenError> parse_int_token(std::string_view token) noexcept;
+// One of the eight texts T/True/TRUE/true and F/False/FALSE/false, else nullopt.
+[[nodiscard, gnu::always_inline]] inline std::optional<bool> parse_bool_token(std::string_view token) noexcept {
+    switch (token.size()) {
+        case 1:
+            if (token[0] == 'T') return true;
+            if (token[0] == 'F') return false;
+            break;
+        case 4:
+            if (token == "True" || token == "TRUE" || token == "true") return true;
+            break;
+        case 5:
+            if (token == "False" || token == "FALSE" || token == "false") return false;
+            break;
+        default:
+            break;
+    }
+    return std::nullopt;
+}
+
+}  // namespace atomkit

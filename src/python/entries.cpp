@@ -1,0 +1,256 @@
+// Entry routines: bind, convert in parameter order, run the core, build the result.
+#include "python/entries.hpp"
+
+#include <array>
+#include <new>
+#include <span>
+#include <string_view>
+#include <utility>
+
+#include "core/atom_block/atom_block.hpp"
+#include "core/atom_lines/atom_lines.hpp"
+#include "core/atom_lines/separator_note.hpp"
+#include "core/common/huge_pages.hpp"
+#include "python/array_argument.hpp"
+#include "python/binding.hpp"
+#include "python/borrow_registry.hpp"
+#include "python/boundary.hpp"
+#include "python/read_result.hpp"
+
+namespace atomkit {
+namespace {
+
+constexpr std::array<std::string_view, 6> write_parameters = {
+    "sym_codepoints", "sym_width", "float_mat", "int_mat", "bool_mat", "col_types"};
+enum WriteParameter : std::size_t { sym_codepoints, sym_width, float_mat, int_mat, bool_mat, write_col_types };
+constexpr std::array<std::string_view, 2> read_parameters = {"lines", "col_types"};
+enum ReadParameter : std::size_t { lines, read_col_types };
+
+constexpr std::array<std::string_view, 4> block_parameters = {"data", "offset", "natoms", "col_types"};
+enum BlockParameter : std::size_t { block_data, block_offset, block_natoms, block_col_types };
+
+constexpr FunctionSpec write_spec{"write_atoms_rs", write_parameters};
+constexpr FunctionSpec read_spec{"read_atom_lines_rs", read_parameters};
+constexpr FunctionSpec block_spec{"read_atom_block_rs", block_parameters};
+
+// Below this many atoms a block parses in less time than handing the interpreter lock to
+// another thread and back takes (a frame of a large file or map is judged by its own size).
+constexpr std::uint64_t min_atoms_without_lock = 200;
+
+// The memory of a bytes-like object, held for the call: an exporter such as bytearray or
+// mmap cannot be resized or closed while the hold lasts (its bytes can still change). Not
+// every exporter honours a hold (a NumPy array resized with refcheck=False, ctypes.resize
+// free the memory regardless), so it is taken only once no more Python code of the caller's
+// is to run.
+class HeldBuffer {
+public:
+    [[nodiscard]] static Result<HeldBuffer> extract(PyObject* object) {
+        HeldBuffer held;
+        if (PyObject_GetBuffer(object, &held.view_, PyBUF_SIMPLE) < 0) return fetched_error();
+        held.held_ = true;
+        return held;
+    }
+    // Whether the object lends its memory as extract would, with the same error if not;
+    // nothing stays held.
+    [[nodiscard]] static Result<void> check(PyObject* object) {
+        ATOMKIT_TRY(extract(object));
+        return {};
+    }
+    HeldBuffer(HeldBuffer&& other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false)) {}
+    HeldBuffer& operator=(HeldBuffer&&) = delete;
+    ~HeldBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    std::string_view bytes() const noexcept {
+        return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
+    }
+    // Whether the memory stays allocated while held, whatever other threads do: bytes never
+    // change, and bytearray and mmap refuse to resize or close while exported (directly or
+    // under a memoryview). Any other exporter may free it (a NumPy array resized with
+    // refcheck=False, ctypes.resize), so it is read only while the interpreter lock is held.
+    bool memory_is_pinned() const noexcept {
+        PyObject* owner = view_.obj;
+        if (owner != nullptr && PyMemoryView_Check(owner)) owner = PyMemoryView_GET_BUFFER(owner)->obj;
+        if (owner == nullptr) return false;
+        PyTypeObject* type = Py_TYPE(owner);
+        return type == &PyBytes_Type || type == &PyByteArray_Type || std::string_view(type->tp_name) == "mmap.mmap";
+    }
+
+private:
+    HeldBuffer() = default;
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// Lets other Python threads run while the native core works on memory this call holds;
+// the lock is taken back on every way out, exceptions included.
+class ReleasedLock {
+public:
+    ReleasedLock() noexcept : state_(PyEval_SaveThread()) {}
+    ~ReleasedLock() { PyEval_RestoreThread(state_); }
+    ReleasedLock(const ReleasedLock&) = delete;
+    ReleasedLock& operator=(const ReleasedLock&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// The ValueError of a line that does not parse; the note about Unicode spaces is looked for
+// only here, on the way out.
+PyError line_error(ParseFailure failure, std::string_view line) {
+    PyError error = PyError::pending(PyExc_ValueError, std::move(failure.message));
+    if (failure.in_line) {
+        if (std::string note = unicode_space_note(line); !note.empty()) error.add_note(std::move(note));
+    }
+    return error;
+}
+
+// Builds the block straight inside a 1-byte str, which is then cut to length: no second
+// copy of ~10^8 bytes and no decoding pass for the usual ASCII text. The str is ours alone
+// until it is returned, and it is returned only when every byte written is ASCII.
+class StrSink final : public TextSink {
+public:
+    char* grow(std::size_t capacity, std::size_t used) override {
+        if (capacity > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+        const auto size = static_cast<Py_ssize_t>(capacity);
+        if (!text_) {
+            text_ = PyRef::steal(PyUnicode_New(size, 127));
+            if (!text_) api_call_failed();
+        } else {
+            // Not yet hashed or shared, so CPython resizes it in place or moves it, keeping
+            // the bytes written so far; on failure it leaves ours as it was.
+            resize(size);
+        }
+        char* data = static_cast<char*>(PyUnicode_DATA(text_.get()));
+        advise_huge_pages(data + used, capacity - used);
+        return data;
+    }
+
+    // The result str. Text with a non-ASCII byte is decoded into a str of the kind it needs;
+    // the writer encodes every code point whole, so it is valid UTF-8.
+    PyRef take(const BlockText& text) && {
+        if (!text_) return empty_str();
+        if (!text.ascii) {
+            PyRef decoded = PyRef::steal(PyUnicode_DecodeUTF8(
+                static_cast<const char*>(PyUnicode_DATA(text_.get())),
+                static_cast<Py_ssize_t>(text.length), "strict"));
+            if (!decoded) api_call_failed();
+            return decoded;
+        }
+        resize(static_cast<Py_ssize_t>(text.length));
+        return std::move(text_);
+    }
+
+private:
+    void resize(Py_ssize_t size) {
+        PyObject* text = text_.release();
+        const int status = PyUnicode_Resize(&text, size);
+        text_ = PyRef::steal(text);
+        if (status < 0) api_call_failed();
+    }
+    static PyRef empty_str() {
+        PyRef empty = PyRef::steal(PyUnicode_New(0, 0));
+        if (!empty) api_call_failed();
+        return empty;
+    }
+    PyRef text_;
+};
+
+[[nodiscard]] Result<PyRef> write_atoms(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    BoundArguments<write_parameters.size()> arguments(write_spec);
+    ATOMKIT_TRY(arguments.bind(args, nargsf, kwnames));
+    // Arrays are checked in parameter order, but borrowed (and read) only once every
+    // argument is converted: converting sym_width and col_types may run the caller's Python
+    // code (__index__, __iter__), which could reshape or retype an array checked before.
+    ATOMKIT_TRY(arguments.convert(sym_codepoints, check_matrix<std::uint32_t>));
+    const std::uint64_t width = ATOMKIT_TRY(arguments.convert(sym_width, extract_u64));
+    ATOMKIT_TRY(arguments.convert(float_mat, check_matrix<double>));
+    ATOMKIT_TRY(arguments.convert(int_mat, check_matrix<std::int64_t>));
+    ATOMKIT_TRY(arguments.convert(bool_mat, check_matrix<std::uint8_t>));
+    const auto codes = ATOMKIT_TRY(arguments.convert(write_col_types, extract_byte_sequence));
+
+    // The first borrow of the process imports NumPy's module for the registry; done here,
+    // any Python code that this runs comes before the arrays are checked for the last time.
+    // From the borrows to the end of the call no Python code runs.
+    prepare_borrows();
+    // Declared in parameter order, so the borrows are given back in reverse order on every
+    // way out.
+    const auto symbols = ATOMKIT_TRY(arguments.convert(sym_codepoints, ReadonlyMatrix<std::uint32_t>::extract));
+    const auto floats = ATOMKIT_TRY(arguments.convert(float_mat, ReadonlyMatrix<double>::extract));
+    const auto ints = ATOMKIT_TRY(arguments.convert(int_mat, ReadonlyMatrix<std::int64_t>::extract));
+    const auto bools = ATOMKIT_TRY(arguments.convert(bool_mat, ReadonlyMatrix<std::uint8_t>::extract));
+
+    const AtomBlockInput input{symbols.view(), width, floats.view(), ints.view(), bools.view(), codes};
+    StrSink sink;
+    const BlockText text = build_atom_block(input, sink);
+    return std::move(sink).take(text);
+}
+
+[[nodiscard]] Result<PyRef> read_atom_lines(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    BoundArguments<read_parameters.size()> arguments(read_spec);
+    ATOMKIT_TRY(arguments.bind(args, nargsf, kwnames));
+    LineObjects texts = ATOMKIT_TRY(arguments.convert(lines, extract_lines));
+    const auto codes = ATOMKIT_TRY(arguments.convert(read_col_types, extract_byte_sequence));
+    // Converting col_types from anything but bytes may run the caller's Python code, which
+    // could change the lines checked before.
+    if (!PyBytes_CheckExact(arguments.slot(read_col_types)) &&
+        !PyByteArray_CheckExact(arguments.slot(read_col_types))) {
+        ATOMKIT_TRY(arguments.convert(lines, [&texts](PyObject*) { return texts.recheck(); }));
+    }
+    auto parsed = parse_line_source(texts, codes);
+    if (!parsed) {
+        const std::size_t row = parsed.error().row;
+        return std::unexpected(line_error(std::move(parsed.error()), row < texts.size() ? texts[row] : ""));
+    }
+    return build_read_result(std::move(*parsed));
+}
+
+[[nodiscard]] Result<PyRef> read_atom_block(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    BoundArguments<block_parameters.size()> arguments(block_spec);
+    ATOMKIT_TRY(arguments.bind(args, nargsf, kwnames));
+    // The data is checked in parameter order but held only after the other arguments are
+    // converted: that may run the caller's Python code, which could free memory held before.
+    ATOMKIT_TRY(arguments.convert(block_data, HeldBuffer::check));
+    const std::uint64_t offset = ATOMKIT_TRY(arguments.convert(block_offset, extract_u64));
+    const std::uint64_t natoms = ATOMKIT_TRY(arguments.convert(block_natoms, extract_u64));
+    const auto codes = ATOMKIT_TRY(arguments.convert(block_col_types, extract_byte_sequence));
+    const HeldBuffer data = ATOMKIT_TRY(arguments.convert(block_data, HeldBuffer::extract));
+
+    auto parse = [&] { return parse_atom_block(data.bytes(), offset, natoms, codes); };
+    std::expected<ParsedBlock, ParseFailure> parsed = [&] {
+        if (natoms < min_atoms_without_lock || !data.memory_is_pinned()) return parse();
+        const ReleasedLock released;
+        return parse();
+    }();
+    if (!parsed) {
+        std::string_view line = data.bytes().substr(std::min<std::size_t>(parsed.error().line_start, data.bytes().size()));
+        line = line.substr(0, line.find('\n'));
+        return std::unexpected(line_error(std::move(parsed.error()), line));
+    }
+    PyRef end = PyRef::steal(PyLong_FromSize_t(parsed->end));
+    if (!end) api_call_failed();
+    // The str objects of string columns are made here, with the lock held again.
+    PyRef columns = ATOMKIT_TRY(build_read_result(std::move(parsed->atoms)));
+    PyRef result = PyRef::steal(PyTuple_Pack(2, columns.get(), end.get()));
+    if (!result) api_call_failed();
+    return result;
+}
+
+}  // namespace
+
+PyObject* write_atoms_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                            PyObject* kwnames) {
+    return run_at_boundary([&] { return write_atoms(args, nargsf, kwnames); });
+}
+
+PyObject* read_atom_lines_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                                PyObject* kwnames) {
+    return run_at_boundary([&] { return read_atom_lines(args, nargsf, kwnames); });
+}
+
+PyObject* read_atom_block_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
+                                PyObject* kwnames) {
+    return run_at_boundary([&] { return read_atom_block(args, nargsf, kwnames); });
+}
+
+}  // namespace atomkit

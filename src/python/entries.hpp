@@ -1,0 +1,20 @@
+// The entry routines that CPython calls (fastcall with keywords).
+#pragma once
+
+#include "python/py_ref.hpp"
+
+namespace atomkit {
+
+PyObject* write_atoms_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                            PyObject* kwnames);
+PyObject* read_atom_lines_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                PyObject* kwnames);
+PyObject* read_atom_block_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                                PyObject* kwnames);
+// lib/comment_entries.cpp
+PyObject* parse_comment_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                              PyObject* kwnames);
+PyObject* format_floats_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
+                              PyObject* kwnames);
+
+}  // namespace atomkit

@@ -1,0 +1,200 @@
+// The module definition and PyInit__atomkit: one module object per process, refused to
+// every interpreter but the first.
+#include <atomic>
+#include <cstdint>
+#include <string_view>
+
+#include "python/boundary.hpp"
+#include "python/entries.hpp"
+#include "python/process_cell.hpp"
+
+namespace atomkit {
+namespace {
+
+constexpr const char* write_atoms_doc =
+    "write_atoms_rs(sym_codepoints, sym_width, float_mat, int_mat, bool_mat, col_types)\n"
+    "--\n"
+    "\n"
+    "Build the complete extxyz atom block (all `natoms` lines) as a Python str.\n"
+    "\n"
+    "Replaces the Python loop `for i in range(natoms): fileobj.write(fmt % tuple(data[i]))`.\n"
+    "\n"
+    "`sym_codepoints` is a (natoms, max_str_len) uint32 array of UTF-32 LE codepoints,\n"
+    "obtained from `symbols_array.view(np.uint32).reshape(natoms, -1)`.  Native decodes\n"
+    "these in-place without creating Python string objects, avoiding O(N) Python overhead.\n"
+    "\n"
+    "Column layout is described by `col_types` (list of ints: ord('s'), ord('f'), etc.):\n"
+    "  ord('s') \u2192 next symbol from sym_codepoints (left-justified to `sym_width`)\n"
+    "  ord('f') \u2192 next column from `float_mat`  (%16.8f)\n"
+    "  ord('i') \u2192 next column from `int_mat`    (%8d)\n"
+    "  ord('b') \u2192 next column from `bool_mat`   (' %.1s' \u2192 \"  T\" / \"  F\")\n"
+    "\n"
+    "`float_mat`, `int_mat`, `bool_mat` may have 0 columns.";
+
+constexpr const char* read_atom_lines_doc =
+    "read_atom_lines_rs(lines, col_types)\n"
+    "--\n"
+    "\n"
+    "Parse `natoms` atom lines, returning a Python dict with keys:\n"
+    "  'floats' \u2192 ndarray shape (natoms, n_float_cols), dtype float64\n"
+    "  'ints'   \u2192 ndarray shape (natoms, n_int_cols),   dtype int64\n"
+    "  'bools'  \u2192 ndarray shape (natoms, n_bool_cols),  dtype uint8 (0/1)\n"
+    "  'strs'   \u2192 Python list of lists of str, one sub-list per string column\n"
+    "\n"
+    "`col_types` is a bytes/list of ints, one per token per line:\n"
+    "  b'f'=102 \u2192 float, b'i'=105 \u2192 int, b's'=115 \u2192 string, b'b'=98 \u2192 bool\n"
+    "\n"
+    "Raises `ValueError` if any line cannot be parsed according to `col_types`.";
+
+// The functions are added after creation (their method records live for ever), so the
+// definition has no method table; m_doc is "" so that __doc__ is an empty str.
+constexpr const char* read_atom_block_doc =
+    "read_atom_block_rs(data, offset, natoms, col_types)\n"
+    "--\n"
+    "\n"
+    "Parse `natoms` atom lines straight from bytes, returning `(columns, end)`.\n"
+    "\n"
+    "`data` is a C-contiguous bytes-like object (bytes, bytearray, memoryview, mmap); the\n"
+    "lines start at byte `offset` and end in b'\\n' or b'\\r\\n' (the last may end at the end\n"
+    "of `data`). `columns` is the dict that `read_atom_lines_rs` returns for the same lines;\n"
+    "`end` is the offset just past the last line read, where the next frame starts.\n"
+    "\n"
+    "`col_types` as for `read_atom_lines_rs`.\n"
+    "\n"
+    "Raises `ValueError` for a line that cannot be parsed, data that ends before `natoms`\n"
+    "lines, an offset outside the data, or a string token that is not valid UTF-8. The\n"
+    "interpreter lock is released while a large block is parsed.";
+
+constexpr const char* parse_comment_doc =
+    "parse_comment_rs(line)\n"
+    "--\n"
+    "\n"
+    "Parse an extxyz comment line into `(properties, lattice, pbc, info, deferred)`.\n"
+    "\n"
+    "`properties` is the Properties text (quotes and escapes removed) or None, `lattice` a\n"
+    "(3, 3) float64 array or None, `pbc` a tuple of three bools or None; `info` holds the\n"
+    "other items in line order: bool, int, float or str values, or 1-D bool, int64 or float64\n"
+    "arrays (nine numbers under `stress` or `virial` as a (3, 3) float64 array). The keys\n"
+    "Lattice, Properties and pbc are found in any letter case; a line without '=' is one\n"
+    "`comment` item.\n"
+    "\n"
+    "`deferred` is None, or a list of `(key, value)` pairs whose value (the text as written,\n"
+    "quotes and brackets included) is left to the caller to type: nested lists, lists of\n"
+    "strings, integers beyond int64. `info` holds None under such a key; the key is None for\n"
+    "the lattice. Returns None instead of a tuple where only the caller can tell the outcome:\n"
+    "a line that fails after a deferred value, or a str that is not valid UTF-8.\n"
+    "\n"
+    "Raises `ValueError` for a line that cannot be read.";
+
+constexpr const char* format_floats_doc =
+    "format_floats_rs(values, separator)\n"
+    "--\n"
+    "\n"
+    "Write every float of a 2-D float64 array as `repr()` does, row by row, joined by `separator`.\n"
+    "\n"
+    "Returns a str: `separator.join(map(repr, values.ravel().tolist()))`.";
+
+PyModuleDef module_definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_atomkit",
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+std::atomic<std::int64_t> owning_interpreter{-1};
+ProcessCell<PyRef> module_cell;
+ProcessCell<PyRef> name_string;
+ProcessCell<PyRef> all_string;
+
+PyObject* interned(ProcessCell<PyRef>& cell, std::string_view text) {
+    auto value = cell.get_or_try_init([text]() -> std::expected<PyRef, bool> {
+        PyObject* s = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+        if (s == nullptr) api_call_failed();
+        PyUnicode_InternInPlace(&s);
+        return PyRef::steal(s);
+    });
+    return (*value)->get();
+}
+
+[[nodiscard]] Result<void> add_function(PyObject* module, const char* name, _PyCFunctionFastWithKeywords entry,
+                          const char* doc) {
+    PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
+    if (!module_name) return fetched_error();
+    // CPython keeps a pointer to the definition inside the function object for the rest of
+    // the process, so it is allocated once and never freed.
+    auto* definition = new PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
+                                       METH_FASTCALL | METH_KEYWORDS, doc};
+    PyRef function = PyRef::steal(PyCMethod_New(definition, module, module_name.get(), nullptr));
+    module_name = PyRef();
+    if (!function) return fetched_error();
+
+    PyRef function_name = PyRef::steal(PyObject_GetAttr(function.get(), interned(name_string, "__name__")));
+    if (!function_name) return fetched_error();
+    if (!PyUnicode_Check(function_name.get())) {
+        return std::unexpected(conversion_error(function_name.get(), "PyString"));
+    }
+
+    PyObject* all_name = interned(all_string, "__all__");
+    PyRef all = PyRef::steal(PyObject_GetAttr(module, all_name));
+    if (!all) {
+        PyError error = PyError::fetch();
+        if (!PyErr_GivenExceptionMatches(error.object(), PyExc_AttributeError)) {
+            return std::unexpected(std::move(error));
+        }
+        all = PyRef::steal(PyList_New(0));
+        if (!all) return fetched_error();
+        if (PyObject_SetAttr(module, all_name, all.get()) < 0) {
+            return fetched_error();
+        }
+    } else if (!PyList_Check(all.get())) {
+        return std::unexpected(conversion_error(all.get(), "PyList"));
+    }
+    if (PyList_Append(all.get(), function_name.get()) < 0) {
+        fail_with("could not append __name__ to __all__", PyError::fetch());
+    }
+    if (PyObject_SetAttr(module, function_name.get(), function.get()) < 0) {
+        return fetched_error();
+    }
+    return {};
+}
+
+[[nodiscard]] Result<void> initialize(PyObject* module) {
+    ATOMKIT_TRY(add_function(module, "write_atoms_rs", write_atoms_entry, write_atoms_doc));
+    ATOMKIT_TRY(add_function(module, "read_atom_lines_rs", read_atom_lines_entry, read_atom_lines_doc));
+    ATOMKIT_TRY(add_function(module, "read_atom_block_rs", read_atom_block_entry, read_atom_block_doc));
+    ATOMKIT_TRY(add_function(module, "parse_comment_rs", parse_comment_entry, parse_comment_doc));
+    return add_function(module, "format_floats_rs", format_floats_entry, format_floats_doc);
+}
+
+[[nodiscard]] Result<PyRef> create_module() {
+    std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter == -1) return fetched_error();
+    std::int64_t expected = -1;
+    if (!owning_interpreter.compare_exchange_strong(expected, interpreter) &&
+        expected != interpreter) {
+        return std::unexpected(PyError::pending(
+            PyExc_ImportError,
+            "_atomkit does not yet support subinterpreters, see "
+            "https://docs.python.org/3/howto/isolating-extensions.html"));
+    }
+    if (const PyRef* existing = module_cell.get()) return existing->clone();
+
+    PyRef module = PyRef::steal(PyModule_Create2(&module_definition, PYTHON_API_VERSION));
+    if (!module) return fetched_error();
+    ATOMKIT_TRY(initialize(module.get()));
+    auto stored = module_cell.get_or_try_init(
+        [&module]() -> std::expected<PyRef, bool> { return std::move(module); });
+    return (*stored)->clone();
+}
+
+}  // namespace
+}  // namespace atomkit
+
+PyMODINIT_FUNC PyInit__atomkit(void) {
+    return atomkit::run_at_boundary([] { return atomkit::create_module(); });
+}

@@ -1,0 +1,34 @@
+// OwnedMatrix<T>: a natively filled row-major buffer handed to a new NumPy array without a
+// copy; a PySliceContainer base object owns the buffer until NumPy lets go of it.
+#pragma once
+
+#include <cstddef>
+
+#include "core/common/owned_buffer.hpp"
+#include "python/numpy_api.hpp"
+#include "python/py_ref.hpp"
+
+namespace atomkit {
+
+namespace detail {
+PyRef hand_buffer_to_ndarray(OwnedBuffer<std::byte>::Parts storage, std::size_t rows,
+                             std::size_t cols, std::size_t element_size, int type_number);
+}  // namespace detail
+
+template <class T>
+struct OwnedMatrix {
+    OwnedBuffer<T> buffer;  // rows * cols elements
+    std::size_t rows = 0;
+    std::size_t cols = 0;
+
+    // Consumes the matrix; from here on the buffer belongs to the array's base object (or
+    // is freed if that object cannot be made). Failures are internal failures.
+    PyRef into_ndarray() && {
+        auto parts = buffer.release();
+        return detail::hand_buffer_to_ndarray(
+            {reinterpret_cast<std::byte*>(parts.data), parts.length, parts.capacity}, rows,
+            cols, sizeof(T), numpy::type_number_of<T>());
+    }
+};
+
+}  // namespace atomkit
