@@ -17,7 +17,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import atomkit
-from atomkit import _comment, _index, _io
+from atomkit import _comment, _index, _index_scan, _io
 from atomkit._properties import PLAIN_XYZ
 from helpers import examples
 
@@ -77,7 +77,7 @@ SHAPES = {
 @pytest.fixture(params=[7, 100, 1 << 24], ids=["window 7", "window 100", "window 16M"])
 def window(request, monkeypatch):
     """Line ends searched in windows that cut frames, lines and \r\n pairs anywhere."""
-    monkeypatch.setattr(_index, "_WINDOW", request.param)
+    monkeypatch.setattr(_index_scan, "_WINDOW", request.param)
 
 
 @pytest.mark.parametrize("shape", SHAPES)
@@ -173,7 +173,7 @@ def test_runs_of_blank_lines_are_passed_over_in_bulk(tmp_path, blank):
     (frame_text(0) + "2\nx=1\nH 0 0 0\n", b"H", 8),
 ], ids=["first line", "NULs after the frames", "blank", "comment line", "atom line"])
 def test_a_line_past_the_limit_is_refused_without_holding_it(tmp_path, monkeypatch, head, filler, line):
-    monkeypatch.setattr(_index, "LINE_LIMIT", 1 << 16)
+    monkeypatch.setattr(_index_scan, "LINE_LIMIT", 1 << 16)
     path = tmp_path / "frames.xyz"
     path.write_bytes(head.encode() + filler * (4 << 20))
     tracemalloc.start()
@@ -343,19 +343,19 @@ def test_index_of_a_changed_file_refuses_to_read(tmp_path, change):
 _CHANGED_UNDER_THE_INDEX = """
 import os, sys
 import atomkit
-from atomkit import _index
+from atomkit import _index_scan
 
 path, when = sys.argv[1:]
 try:
     if when == "while scanned":
-        _index._WINDOW = 4096
-        named_properties = _index.named_properties
+        _index_scan._WINDOW = 4096
+        named_properties = _index_scan.PropertiesNames.named_properties
 
-        def truncating(comment):
+        def truncating(names, comment):
             os.truncate(path, min(4096, os.path.getsize(path)))
-            return named_properties(comment)
+            return named_properties(names, comment)
 
-        _index.named_properties = truncating
+        _index_scan.PropertiesNames.named_properties = truncating
         atomkit.FrameIndex(path, use_saved=False)
     else:
         index = atomkit.FrameIndex(path)
@@ -448,12 +448,13 @@ _TOKENS = st.sampled_from([
 )
 def test_named_properties_of_lines_in_turn(lines):
     """Each line of a run that starts like the one before gets its own Properties."""
+    named_properties = _index_scan.PropertiesNames().named_properties
     for line in lines:
         try:
             parsed = _comment.parse(line)[0]
         except ValueError:
             continue
-        assert _index.named_properties(line.encode()) == (PLAIN_XYZ if parsed is None else parsed), line
+        assert named_properties(line.encode()) == (PLAIN_XYZ if parsed is None else parsed), line
 
 
 _ITEMS = st.lists(st.tuples(_TOKENS, st.sampled_from([" ", "\t", "  ", "\x0c", "\x1c"])), max_size=4)
@@ -465,6 +466,7 @@ def test_named_properties_is_the_parsers(quoted_first, head, lines):
     """Whatever the shortcut answers from the bytes is what the comment-line parser finds,
     also for lines that start like the line before, but for a first quoted value (which the
     shortcut remembers)."""
+    named_properties = _index_scan.PropertiesNames().named_properties
     for inside, tail in lines:
         line = "".join(token + space for token, space in head + tail).rstrip(" ")
         if quoted_first:
@@ -473,4 +475,4 @@ def test_named_properties_is_the_parsers(quoted_first, head, lines):
             parsed = _comment.parse(line)[0]
         except ValueError:
             continue  # a frame with this comment line raises when read; the scan need not agree
-        assert _index.named_properties(line.encode()) == (PLAIN_XYZ if parsed is None else parsed), line
+        assert named_properties(line.encode()) == (PLAIN_XYZ if parsed is None else parsed), line
