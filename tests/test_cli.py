@@ -203,6 +203,21 @@ def test_unreadable_files(capsys, tmp_path, name, make, fragment, command):
         assert sorted(os.listdir(tmp_path)) == before  # no OUT, no partial file
 
 
+def test_zstd_is_refused_not_taken_for_text(capsys, tmp_path):
+    path = tmp_path / "frames.xyz.zst"
+    path.write_bytes(b"\x28\xb5\x2f\xfd" + bytes(60))
+    for call in (lambda: atomkit.read(path), lambda: next(atomkit.iread(path))):
+        with pytest.raises(ValueError, match=r"^\S+frames\.xyz\.zst is compressed \(zstd\): .*; decompress it first$"):
+            call()
+    out = tmp_path / "out.xyz.zst"
+    with pytest.raises(ValueError, match=r"out\.xyz\.zst names a compressed file \(zstd\)"):
+        atomkit.write(out, atomkit.read(sound_file(tmp_path / "in.xyz"), ":"))
+    for argv in (["check", path], ["convert", tmp_path / "in.xyz", out]):
+        status, _, err = run(capsys, *argv)
+        assert status == 2 and err.count("\n") == 1 and "(zstd)" in err, err
+    assert sorted(os.listdir(tmp_path)) == ["frames.xyz.zst", "in.xyz"]
+
+
 def test_permission_denied(capsys, tmp_path, monkeypatch):
     path = sound_file(tmp_path / "locked.xyz")
     if os.geteuid() == 0:

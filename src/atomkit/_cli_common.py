@@ -3,18 +3,16 @@
 """Exit statuses, printing and error texts of the atomkit command."""
 from __future__ import annotations
 
-import lzma
 import sys
-import zlib
 from typing import TYPE_CHECKING, TextIO
+
+from atomkit._compression import READ_ERRORS
 
 if TYPE_CHECKING:
     from atomkit._cli_progress import Progress
 
 # Exit statuses.
 SOUND, BAD, TROUBLE = 0, 1, 2
-# What the decompressors raise for data that is not theirs or is cut short.
-READ_ERRORS = (OSError, EOFError, zlib.error, lzma.LZMAError)
 
 
 class Unreadable(Exception):

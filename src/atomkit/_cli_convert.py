@@ -8,6 +8,7 @@ import os
 import sys
 from collections.abc import Iterable, Iterator
 
+from atomkit import _compression
 from atomkit._cli_common import BAD, SOUND, TROUBLE, Unreadable, reason, say
 from atomkit._cli_progress import Progress
 from atomkit._cli_source import Source
@@ -35,10 +36,22 @@ def _keep(frames: Iterable[Frame], names: list[str] | None, progress: Progress) 
         yield Frame(frame.symbols if "species" in names else None, arrays, frame.lattice, frame.pbc, frame.info)
 
 
+def _refused_output(out: str) -> str:
+    """Why OUT cannot be written at all, said before anything is read; "" when it can be."""
+    if os.path.isdir(out):
+        return f"{out}: is a directory"
+    try:
+        _compression.opener(out, writing=True)
+    except ValueError as error:  # a compressed form that no compressor here writes
+        return str(error)
+    return ""
+
+
 def convert(args: argparse.Namespace, progress: Progress) -> int:
     out = args.output
-    if os.path.isdir(out):
-        say(f"atomkit: {out}: is a directory", sys.stderr)
+    refused = _refused_output(out)
+    if refused:
+        say(f"atomkit: {refused}", sys.stderr)
         return TROUBLE
     status, message = TROUBLE, ""
     try:

@@ -7,8 +7,9 @@ import os
 from collections.abc import Iterable, Iterator
 from typing import Any
 
-from atomkit import _io
-from atomkit._cli_common import READ_ERRORS, Unreadable, reason
+from atomkit import _compression, _io
+from atomkit._cli_common import Unreadable, reason
+from atomkit._compression import READ_ERRORS
 from atomkit._frame import Frame
 from atomkit._reader import iread, scan
 
@@ -25,7 +26,11 @@ class Source:
             self.size = os.fstat(self._raw.fileno()).st_size
         except OSError as error:
             raise Unreadable(f"{path}: {reason(error)}") from None
-        opener = _io._opener(path)
+        try:
+            opener = _compression.opener(path)
+        except ValueError as error:  # a compressed form no decompressor here reads
+            self._raw.close()
+            raise Unreadable(str(error)) from None
         self.kind = os.path.splitext(path)[1].lower() if opener is not open else ""
         self.stream: Any = self._raw if opener is open else opener(self._raw, "rb")
 

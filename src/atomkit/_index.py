@@ -9,7 +9,7 @@ from typing import Any, Iterator
 
 import numpy as np
 
-from atomkit import _index_saved
+from atomkit import _compression, _index_saved
 from atomkit._frame import Frame
 from atomkit._index_file import count_end, open_regular, pread
 from atomkit._index_saved import saved_path
@@ -18,15 +18,10 @@ from atomkit._io import changed
 from atomkit._reader import _frame
 
 __all__ = ["FrameIndex", "saved_path"]
-# First bytes and file name suffixes of the compressed forms a text file is commonly kept in.
-_MAGIC = ((b"\x1f\x8b", "gzip"), (b"BZh", "bzip2"), (b"\xfd7zXZ\x00", "xz"), (b"\x28\xb5\x2f\xfd", "zstd"))
-_SUFFIXES = {".gz": "gzip", ".bz2": "bzip2", ".xz": "xz", ".zst": "zstd"}
 
 
 def _refuse_compressed(path: str, head: bytes) -> None:
-    kind = next((name for magic, name in _MAGIC if head.startswith(magic)), None)
-    if kind is None:
-        kind = _SUFFIXES.get(os.path.splitext(path)[1].lower())
+    kind = _compression.kind(path, head)
     if kind is not None:
         raise ValueError(f"{path} is compressed ({kind}): a FrameIndex reads frames at byte offsets of the "
                          "plain text, which a compressed stream does not have; decompress it first")

@@ -7,10 +7,8 @@ them. `Output(dest, append)` with `write(str)`: a path is written whole or not a
 """
 from __future__ import annotations
 
-import bz2
 import gzip
 import io
-import lzma
 import os
 import tempfile
 from stat import S_ISREG
@@ -18,7 +16,8 @@ from typing import Any, BinaryIO, Callable
 
 import numpy as np
 
-_OPENERS: dict[str, Callable[..., Any]] = {".gz": gzip.open, ".bz2": bz2.open, ".xz": lzma.open}
+from atomkit import _compression
+
 # Bytes asked of a stream at a time; a frame longer than this is read in several. Small
 # enough that counting a chunk's line feeds finds it still in the cache. The first asks of
 # a source are smaller and double up to it, so one small frame costs little to reach.
@@ -55,7 +54,8 @@ def _newlines(data: bytes) -> int:
 
 
 def _opener(path: str | os.PathLike[str]) -> Callable[..., Any]:
-    return _OPENERS.get(os.path.splitext(os.fspath(path))[1].lower(), open)
+    """What opens `path` to be written, as its suffix says (see _compression.opener)."""
+    return _compression.opener(path, writing=True)
 
 
 def describe(target: Any) -> str:
@@ -151,7 +151,7 @@ def open_input(source: Any) -> Input:
     if not isinstance(source, (str, os.PathLike)):
         return _stream(source)
     name = os.fspath(source)
-    opener = _opener(source)
+    opener = _compression.opener(source)
     if opener is not open:
         fileobj = opener(source, "rb")
         return _stream(fileobj, (fileobj.close,), name)
