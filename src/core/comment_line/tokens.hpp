@@ -1,0 +1,81 @@
+// The comment line's characters and items: Python's spaces, where quoted, bracketed and bare
+// values end, escapes, and the word splitter behind the typing. Plain C++ over UTF-8 bytes.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace atomkit::comment {
+
+inline constexpr std::size_t npos = std::string_view::npos;
+
+inline unsigned char byte_at(std::string_view s, std::size_t i) noexcept {
+    return static_cast<unsigned char>(s[i]);
+}
+
+// The byte length of the space beyond ASCII at s[i] (what str.isspace() accepts), else 0.
+[[gnu::noinline]] std::size_t wide_space_at(std::string_view s, std::size_t i) noexcept;
+
+// ASCII spaces are \t \n \v \f \r, the four information separators and ' '.
+[[gnu::always_inline]] inline std::size_t space_at(std::string_view s, std::size_t i) noexcept {
+    const unsigned char c = byte_at(s, i);
+    if (c < 0x80) return static_cast<unsigned>(c - 9) < 5 || static_cast<unsigned>(c - 28) < 5 ? 1 : 0;
+    return wide_space_at(s, i);
+}
+
+inline std::size_t skip_spaces(std::string_view s, std::size_t i) noexcept {
+    while (i < s.size()) {
+        const std::size_t length = space_at(s, i);
+        if (length == 0) break;
+        i += length;
+    }
+    return i;
+}
+
+// The end of the run of non-space characters from i.
+inline std::size_t skip_non_spaces(std::string_view s, std::size_t i) noexcept {
+    while (i < s.size() && space_at(s, i) == 0) ++i;
+    return i;
+}
+
+inline bool is_space_or_end(std::string_view s, std::size_t i) noexcept {
+    return i == s.size() || space_at(s, i) != 0;
+}
+
+// A key character: neither space nor '=' nor a quote.
+inline bool is_key_char(std::string_view s, std::size_t i) noexcept {
+    const char c = s[i];
+    return c != '=' && c != '"' && c != '\'' && space_at(s, i) == 0;
+}
+
+// The first `count` characters of a text (UTF-8 sequences kept whole).
+std::string_view leading_characters(std::string_view s, std::size_t count) noexcept;
+
+// The end of the quoted text opening at s[i] (either quote; a backslash takes the character
+// after it along), or npos when it is not closed.
+std::size_t quoted_end(std::string_view s, std::size_t i) noexcept;
+
+// The end of a value starting at s[v] by its first character, or npos when none starts there.
+std::size_t value_end(std::string_view s, std::size_t v) noexcept;
+
+// A quoted text's content: \n, \r, \\ and escaped quotes stand for those characters; any
+// other backslash stays with the character after it.
+std::string unescape(std::string_view t);
+
+// A value untyped: quotes and escapes removed, anything else as written.
+std::string plain_text(std::string_view raw);
+
+// The words of a text between runs of spaces (and also between commas when `commas`), and
+// what the typing asks of the whole text: whether it holds a comma, and whether it holds
+// neither a digit separator '_' nor anything beyond ASCII.
+struct Words {
+    std::vector<std::string_view> tokens;
+    bool comma = false;
+    bool plain = true;
+};
+
+Words words(std::string_view t, bool commas);
+
+}  // namespace atomkit::comment
