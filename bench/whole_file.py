@@ -24,10 +24,11 @@ import atomkit
 from atomkit import _block, _comment, _io
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from python_loops import python_loops  # noqa: E402
 from run import peak_extra_bytes  # noqa: E402
 
 SPECIES = np.array(["H", "C", "N", "O", "Si", "Fe"])
-# The issue's targets: whole-file time over the module calls inside it.
+# Targets: whole-file time over the module calls inside it.
 TARGETS = {(200, 5000): {"read": 1.3, "write": 1.5}, (20000, 30): {"read": 4.0, "write": 6.0}}
 
 
@@ -112,7 +113,7 @@ def case(nframes, natoms, directory, repeats, loop_repeats):
     row["write_module"], _ = in_place(_block, "write_block", lambda: atomkit.write(path, frames), repeats)
     # The file's share: encoding the text and handing it to the file.
     row["write_output"], _ = in_place(_io.Output, "write", lambda: atomkit.write(path, frames), repeats)
-    with _block.python_loops():
+    with python_loops():
         row["write_loops"] = cpu(lambda: atomkit.write(path + ".loops", frames), loop_repeats, fresh=path + ".loops")
     os.remove(path + ".loops")
 
@@ -120,7 +121,7 @@ def case(nframes, natoms, directory, repeats, loop_repeats):
     row["read_module"], _ = in_place(_block, "read_block", lambda: atomkit.read(path, ":"), repeats)
     # The comment lines' share of the host's own time.
     row["read_comment"], _ = in_place(_comment, "parse", lambda: atomkit.read(path, ":"), repeats)
-    with _block.python_loops():
+    with python_loops():
         row["read_loops"] = cpu(lambda: atomkit.read(path, ":"), loop_repeats)
     frames.clear()
     # Peak memory of a read: what it returns, plus at most one file's worth of bytes, with
@@ -208,8 +209,8 @@ def main():
     args = parser.parse_args()
     rows = []
     with tempfile.TemporaryDirectory(prefix="atomkit-bench-") as directory:
-        for spec in args.cases:
-            nframes, natoms = (int(n) for n in spec.split("x"))
+        for case_text in args.cases:
+            nframes, natoms = (int(n) for n in case_text.split("x"))
             print(f"{nframes} frames x {natoms} atoms ...", flush=True)
             rows.append(case(nframes, natoms, directory, args.repeats, 1))
     print_table(rows)

@@ -1,10 +1,14 @@
 # Fixtures of the test suite; shared helpers live in helpers.py.
 import os
+import sys
 
 import pytest
 from hypothesis import settings
 
 from helpers import capture_panic, symbols, write
+
+# The plain Python loops (bench/python_loops.py) are the second opinion of some tests.
+sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
 
 # The quick inner loop (make check) draws fewer examples in property tests without a count
 # of their own; CI draws Hypothesis's default.

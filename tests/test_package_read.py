@@ -10,7 +10,8 @@ import numpy as np
 import pytest
 
 import atomkit
-from atomkit import _block, _io
+from atomkit import _io
+from python_loops import python_loops
 
 
 @pytest.fixture(params=["module", "python-loops"])
@@ -19,7 +20,7 @@ def backend(request):
     if request.param == "module":
         yield
     else:
-        with _block.python_loops():
+        with python_loops():
             yield
 
 

@@ -9,7 +9,8 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 import atomkit
-from atomkit import Frame, _block
+from atomkit import Frame
+from python_loops import python_loops
 
 from test_package_read import BRACKETED, FORTRAN, PLAIN_XYZ, QUOTING, SPECIES_LESS, STRING_COLUMNS
 from helpers import examples
@@ -85,7 +86,7 @@ def test_exact_text():
 def test_read_write_read(text, loops):
     """What read returns, write takes; reading that gives the same values; and writing
     those again gives the same text."""
-    with _block.python_loops() if loops else io.StringIO():
+    with python_loops() if loops else io.StringIO():
         first = atomkit.read(io.StringIO(text), ":")
         again = reread(first)
         for got, want in zip(again, first, strict=True):

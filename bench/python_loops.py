@@ -4,16 +4,20 @@
 
 `write_atoms_loop` does `fmt % row` per atom; `read_atom_lines_loop` does `split()` and
 `float()`/`int()` per token; `read_atom_block_loop` splits the lines out of bytes first.
+`python_loops()` makes the package read and write atom lines with them.
 """
 from __future__ import annotations
 
+import contextlib
+from collections.abc import Iterator
 from typing import Any
 
 import numpy as np
 
-from atomkit._block import split_lines
+from atomkit import _block
+from atomkit._text import BOOL_WORDS
 
-_BOOLS = {"T": 1, "True": 1, "TRUE": 1, "true": 1, "F": 0, "False": 0, "FALSE": 0, "false": 0}
+_BOOLS = {word: int(value) for word, value in BOOL_WORDS.items()}
 
 
 def write_atoms_loop(sym_codepoints: np.ndarray, sym_width: int, float_mat: np.ndarray,
@@ -70,7 +74,29 @@ def read_atom_lines_loop(lines: list[str], col_types: bytes) -> dict[str, Any]:
     return {"floats": floats, "ints": ints, "bools": bools, "strs": strs}
 
 
+def split_lines(data: Any, offset: int, count: int) -> tuple[list[str], int]:
+    """The `count` lines of `data` from `offset` as str (line feeds dropped) and the offset
+    past them: what the loops parse in place of the module's block reader."""
+    end = _block.skip_lines(data, offset, count)
+    lines = str(data[offset:end], "utf-8").split("\n")
+    del lines[count:]  # the empty piece after the last line feed
+    return lines, end
+
+
 def read_atom_block_loop(data: Any, offset: int, natoms: int, col_types: bytes) -> tuple[dict[str, Any], int]:
     """The block reader as a Python loop: the lines split out of the bytes, then parsed."""
     lines, end = split_lines(data, offset, natoms)
     return read_atom_lines_loop(lines, col_types), end
+
+
+@contextlib.contextmanager
+def python_loops() -> Iterator[None]:
+    """Within the block, the package reads and writes atom lines with the loops above
+    instead of the module. It patches atomkit._block for the whole process: for benchmarks
+    and tests, never while other threads read or write."""
+    saved = _block.read_block, _block.write_block
+    _block.read_block, _block.write_block = read_atom_block_loop, write_atoms_loop
+    try:
+        yield
+    finally:
+        _block.read_block, _block.write_block = saved
