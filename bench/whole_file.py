@@ -21,7 +21,7 @@ import time
 import numpy as np
 
 import atomkit
-from atomkit import _block, _comment, _io
+from atomkit import _block, _comment_read, _io
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from python_loops import python_loops  # noqa: E402
@@ -120,7 +120,7 @@ def case(nframes, natoms, directory, repeats, loop_repeats):
     row["read"] = cpu(lambda: atomkit.read(path, ":"), repeats)
     row["read_module"], _ = in_place(_block, "read_block", lambda: atomkit.read(path, ":"), repeats)
     # The comment lines' share of the host's own time.
-    row["read_comment"], _ = in_place(_comment, "parse", lambda: atomkit.read(path, ":"), repeats)
+    row["read_comment"], _ = in_place(_comment_read, "parse", lambda: atomkit.read(path, ":"), repeats)
     with python_loops():
         row["read_loops"] = cpu(lambda: atomkit.read(path, ":"), loop_repeats)
     frames.clear()

@@ -3,8 +3,9 @@
 """Column layouts for reading and writing atom lines.
 
 `read_layout(properties)` -> ReadLayout (cached per string): the module's column codes and
-how to cut its result into named arrays. `write_layout(has_symbols, signature)` ->
-WriteLayout (cached per signature): the Properties string and the calls that write it.
+how to cut its result into named arrays (with the StrColumns of the walk that reads them).
+`write_layout(has_symbols, signature)` -> WriteLayout (cached per signature): the Properties
+string and the calls that write it.
 """
 from __future__ import annotations
 
@@ -12,6 +13,8 @@ import re
 from typing import Any
 
 import numpy as np
+
+from atomkit._memo import Memo
 
 SPECIES = "species"
 PLAIN_XYZ = "species:S:1:pos:R:3"
@@ -21,37 +24,38 @@ _KIND_CODES = {"S": "s", "R": "f", "I": "i", "L": "b"}
 _GROUPS = {"R": 0, "I": 1, "L": 2, "S": 3}
 _NAME = re.compile(r"[^\s:=\"'\\\[\]{}]+\Z")
 _COUNT = re.compile(r"[1-9][0-9]*\Z")
-_CACHE_LIMIT = 256
 
 
-class StrColumn:
-    """Turns the module's list of str for one column into a NumPy str array; a column that
-    holds the same strings as in the frame before (species of a trajectory) is copied from
-    that frame's array instead of built again."""
+class StrColumns:
+    """Turns the module's lists of str into NumPy str arrays for one walk over a file; a
+    column that holds the same strings as in the frame before (species of a trajectory) is
+    copied from that frame's array instead of built again."""
 
     __slots__ = ("last",)
 
     def __init__(self) -> None:
-        self.last: tuple[list[str], np.ndarray] | None = None
+        # By column: the strings of the frame before and the array built of them.
+        self.last: dict[int, tuple[list[str], np.ndarray]] = {}
 
-    def array(self, values: list[str]) -> np.ndarray:
-        last = self.last
+    def array(self, column: int, values: list[str]) -> np.ndarray:
+        last = self.last.get(column)
         if last is not None and values == last[0]:
             return last[1].copy()
         width = max(map(len, set(values)), default=1)
         array = np.array(values, dtype=f"U{max(width, 1)}")
-        self.last = (values, array)
+        self.last[column] = (values, array)
         return array.copy()
 
 
 class ReadLayout:
     """What a Properties string says about the atom lines: `col_types` for the module, and
-    `unpack(result)` -> (symbols or None, arrays in file order)."""
+    `unpack(result, columns)` -> (symbols or None, arrays in file order). Never changed once
+    built: one layout serves every thread that reads its string."""
 
     __slots__ = ("col_types", "plan", "species")
 
     def __init__(self, properties: str):
-        self.species: tuple[int, StrColumn] | None = None
+        self.species: int | None = None  # its str column
         fields = properties.split(":") if properties else []
         if len(fields) % 3:
             raise ValueError(f"Properties {properties!r}: expected name:kind:count triples")
@@ -71,40 +75,37 @@ class ReadLayout:
             codes.append(_KIND_CODES[kind] * count)
             if group == 3:
                 if name == SPECIES and count == 1:
-                    self.species = (start, StrColumn())
+                    self.species = start
                     continue
-                where: Any = StrColumn() if count == 1 else count
+                where: Any = count
             else:
                 where = start if count == 1 else slice(start, start + count)
             self.plan.append((name, group, start, where))
         self.col_types = "".join(codes).encode("ascii")
 
-    def unpack(self, parsed: dict[str, Any]) -> tuple[np.ndarray | None, dict[str, np.ndarray]]:
+    def unpack(self, parsed: dict[str, Any], columns: StrColumns) -> tuple[np.ndarray | None, dict[str, np.ndarray]]:
         strs = parsed["strs"]
         sources = (parsed["floats"], parsed["ints"], parsed["bools"].view(np.bool_))
         arrays: dict[str, np.ndarray] = {}
         for name, group, start, where in self.plan:
             if group < 3:
                 arrays[name] = sources[group][:, where]
-            elif type(where) is int:
+            elif where > 1:
                 arrays[name] = np.array(strs[start:start + where], dtype=str).T.copy()
             else:
-                arrays[name] = where.array(strs[start])
+                arrays[name] = columns.array(start, strs[start])
         species = self.species
-        return (species[1].array(strs[species[0]]) if species is not None else None), arrays
+        return (columns.array(species, strs[species]) if species is not None else None), arrays
 
 
-_read_layouts: dict[str, ReadLayout] = {}
+_read_layouts: Memo[str, ReadLayout] = Memo(256)
 
 
 def read_layout(properties: str) -> ReadLayout:
     """The (cached) ReadLayout of a Properties string; ValueError for a bad one."""
     layout = _read_layouts.get(properties)
     if layout is None:
-        layout = ReadLayout(properties)
-        if len(_read_layouts) >= _CACHE_LIMIT:
-            _read_layouts.clear()
-        _read_layouts[properties] = layout
+        layout = _read_layouts.put(properties, ReadLayout(properties))
     return layout
 
 
@@ -168,7 +169,7 @@ class WriteLayout:
             segment.col_types = segment.codes.encode("ascii")
 
 
-_write_layouts: dict[tuple[bool, tuple[Any, ...]], WriteLayout] = {}
+_write_layouts: Memo[tuple[bool, tuple[Any, ...]], WriteLayout] = Memo(256)
 
 
 def write_layout(has_symbols: bool, signature: tuple[Any, ...]) -> WriteLayout:
@@ -177,8 +178,5 @@ def write_layout(has_symbols: bool, signature: tuple[Any, ...]) -> WriteLayout:
     key = (has_symbols, signature)
     layout = _write_layouts.get(key)
     if layout is None:
-        layout = WriteLayout(has_symbols, signature)
-        if len(_write_layouts) >= _CACHE_LIMIT:
-            _write_layouts.clear()
-        _write_layouts[key] = layout
+        layout = _write_layouts.put(key, WriteLayout(has_symbols, signature))
     return layout

@@ -1,5 +1,5 @@
 # Reading extended XYZ files: walking the bytes frame by frame with offsets, the comment
-# line through _comment, the atom block through _block, errors tied to the file line.
+# line through _comment_read, the atom block through _block, errors tied to the file line.
 """atomkit.read and atomkit.iread."""
 from __future__ import annotations
 
@@ -10,10 +10,12 @@ from typing import Any, overload
 
 import numpy as np
 
-from atomkit import _block, _comment
+from atomkit import _block, _comment_read
+from atomkit._block import LineSkipper, skip_lines
 from atomkit._frame import Frame
 from atomkit._io import Input, describe, open_input
-from atomkit._properties import PLAIN_XYZ, read_layout
+from atomkit._properties import PLAIN_XYZ, StrColumns, read_layout
+from atomkit._text import SEPARATOR_BYTES, WHITESPACE_BYTES
 
 Index = int | slice | str
 _PERIODIC = (True, True, True)
@@ -21,11 +23,40 @@ _OPEN = (False, False, False)
 _ROW = re.compile(r"row ([0-9]+): ")
 _BOM = b"\xef\xbb\xbf"
 _ALL = sys.maxsize
-_TOKEN = re.compile(rb"[^ \t\n\f\r]+")
+_TOKEN = re.compile(b"[^" + re.escape(SEPARATOR_BYTES) + b"]+")
 # What bytes.strip() takes for blank: a line of only these holds no count.
-_BLANK = re.compile(rb"[ \t\n\r\x0b\x0c]*")
+_BLANK = re.compile(b"[" + re.escape(WHITESPACE_BYTES) + b"]*")
 # Blocks up to this size have their tokens counted by bytes.split (NumPy's fixed cost is higher).
 _SMALL_BLOCK = 2048
+
+
+def _byte_runs(chars: bytes) -> tuple[tuple[int, int], ...]:
+    """The bytes of `chars` as runs of consecutive numbers, (first, last - first) each: one
+    NumPy comparison tests a whole run."""
+    runs: list[list[int]] = []
+    for byte in sorted(set(chars)):
+        if runs and sum(runs[-1]) + 1 == byte:
+            runs[-1][1] += 1
+        else:
+            runs.append([byte, 0])
+    return tuple((first, span) for first, span in runs)
+
+
+_SEPARATOR_RUNS = _byte_runs(SEPARATOR_BYTES)
+# In bytes without a vertical tab, the separators are all of the whitespace: fewer runs.
+_WHITESPACE_RUNS = _byte_runs(WHITESPACE_BYTES)
+
+
+def _in_runs(raw: np.ndarray, runs: tuple[tuple[int, int], ...]) -> np.ndarray:
+    """Which bytes of `raw` are in one of `runs`."""
+    found = None
+    for first, span in runs:
+        here = raw == first if not span else raw - np.uint8(first) <= span
+        if found is None:
+            found = here
+        else:
+            found |= here
+    return found
 
 
 def _line_text(data: Any, start: int) -> str:
@@ -36,7 +67,7 @@ def _line_text(data: Any, start: int) -> str:
 def _ends_inside(data: Any, offset: int, natoms: int, count_line: int) -> ValueError | None:
     """The error for a frame whose atom lines the data does not hold, or None if it does."""
     try:
-        _block.skip_lines(data, offset, natoms)
+        skip_lines(data, offset, natoms)
         return None
     except ValueError:
         tail = bytes(data[offset:])
@@ -53,7 +84,7 @@ def _atom_error(error: ValueError, data: Any, offset: int, natoms: int, count_li
     message = str(error)
     row = _ROW.match(message)
     if row is not None and int(row.group(1)) < natoms:
-        start = _block.skip_lines(data, offset, int(row.group(1)))
+        start = skip_lines(data, offset, int(row.group(1)))
         return ValueError(f"line {count_line + 2 + int(row.group(1))}: {message}: {_line_text(data, start)!r}")
     return ValueError(f"line {count_line + 2}: {message}")
 
@@ -63,16 +94,13 @@ def _stray_token(data: Any, offset: int, end: int, natoms: int, columns: int, co
     or None. The block reader passes over such tokens; a strict reading does not."""
     if end <= offset:
         return None
-    # Separators are space, \t, \n, \f and \r; a vertical tab (rare) belongs to its token.
+    # A vertical tab (rare) belongs to its token; bytes.split() would split at it.
     plain = data.find(b"\v", offset, end) < 0
     if plain and end - offset <= _SMALL_BLOCK:
-        tokens = len(data[offset:end].split())  # bytes.split() splits at \v too
+        tokens = len(data[offset:end].split())
     else:
         raw = np.frombuffer(data, np.uint8, end - offset, offset)
-        separator = raw - np.uint8(9) <= 4
-        separator |= raw == 32
-        if not plain:
-            separator &= raw != 11
+        separator = _in_runs(raw, _WHITESPACE_RUNS if plain else _SEPARATOR_RUNS)
         # A token ends where a separator follows it, or at the end.
         tokens = int(np.count_nonzero(separator[:-1] < separator[1:])) + (not separator[-1])
         del raw, separator  # no view left on a mapped file
@@ -91,16 +119,17 @@ def _stray_token(data: Any, offset: int, end: int, natoms: int, columns: int, co
 
 
 def _frame(data: Any, comment_start: int, comment_end: int, natoms: int, count_line: int,
-           strict: bool = False) -> tuple[Frame, int]:
+           strict: bool = False, columns: StrColumns | None = None) -> tuple[Frame, int]:
     """The frame whose comment line is data[comment_start:comment_end] and the offset after
-    it; `strict` refuses atom lines with more tokens than the frame has columns."""
+    it; `strict` refuses atom lines with more tokens than the frame has columns. `columns`
+    are the str columns of the walk's frame before, if there is one."""
     raw = data[comment_start:comment_end]
     try:
         comment = str(raw, "utf-8")
     except UnicodeDecodeError as error:
         raise ValueError(f"line {count_line + 1}: the comment line is not UTF-8: {raw!r}") from error
     try:
-        properties, lattice, pbc, info = _comment.parse(comment)
+        properties, lattice, pbc, info = _comment_read.parse(comment)
         layout = read_layout(PLAIN_XYZ if properties is None else properties)
     except ValueError as error:
         raise ValueError(f"line {count_line + 1}: {error}: {comment.rstrip(chr(13))!r}") from error
@@ -113,7 +142,7 @@ def _frame(data: Any, comment_start: int, comment_end: int, natoms: int, count_l
         stray = _stray_token(data, offset, end, natoms, len(layout.col_types), count_line)
         if stray is not None:
             raise stray
-    symbols, arrays = layout.unpack(parsed)
+    symbols, arrays = layout.unpack(parsed, StrColumns() if columns is None else columns)
     if pbc is None:
         pbc = _PERIODIC if lattice is not None else _OPEN
     return Frame(symbols, arrays, lattice, pbc, info), end
@@ -129,6 +158,7 @@ def _frames(source: Input, wanted: Container[int], stop: int, pos: int = 0, line
     on past a bad frame as long as its lines can be counted."""
     data = source.data
     size = len(data)
+    skipper, columns = LineSkipper(), StrColumns()  # what the walk learns from frame to frame
     # Line feeds known to be in data[pos:]; a source held whole never needs more.
     have = _ALL if source.eof else 0
     index = 0
@@ -178,23 +208,23 @@ def _frames(source: Input, wanted: Container[int], stop: int, pos: int = 0, line
         if comment_end < 0:
             comment_end = size
         if index in wanted and not scan:
-            frame, pos = _frame(data, comment_start, comment_end, natoms, lineno)
+            frame, pos = _frame(data, comment_start, comment_end, natoms, lineno, False, columns)
             yield frame
         elif index in wanted:
             comment = data[comment_start:comment_end]
             try:
-                item, pos = _frame(data, comment_start, comment_end, natoms, lineno, strict=True)
+                item, pos = _frame(data, comment_start, comment_end, natoms, lineno, True, columns)
             except ValueError as error:
                 item = error
                 try:
-                    pos = _block.skip_lines(data, min(comment_end + 1, size), natoms)
+                    pos = skipper.skip(data, min(comment_end + 1, size), natoms)
                 except ValueError:
                     raise error from None  # the data ends inside this frame: nothing follows it
             yield item, comment
         else:
             offset = min(comment_end + 1, size)
             try:
-                pos = _block.skip_lines(data, offset, natoms)
+                pos = skipper.skip(data, offset, natoms)
             except ValueError:
                 raise _ends_inside(data, offset, natoms, lineno) from None
         lineno += lines

@@ -9,27 +9,51 @@ from typing import Any
 import numpy as np
 
 from atomkit import _block
-from atomkit._comment import item_text, lattice_text, pbc_text
+from atomkit._comment_write import item_text, lattice_text, pbc_text
 from atomkit._frame import Frame
 from atomkit._io import Output
+from atomkit._memo import Memo
 from atomkit._properties import Segment, write_layout
+from atomkit._text import WHITESPACE
 
 # Text gathered before one write call: enough that the call costs nothing per frame, little
 # enough that its buffers are reused from the heap rather than mapped afresh each time.
 _FLUSH = 1 << 16
-_CACHE_LIMIT = 64
-# Token columns already checked (by code points): a trajectory's species are checked once.
-_checked: dict[tuple[int, bytes], None] = {}
-_last_lattice: tuple[bytes, str] = (b"", "")
-# The last str column written: (the array, its bytes, its code-point matrix).
-_last_codes: tuple[Any, bytes, np.ndarray] = (None, b"", np.empty((0, 0), np.uint32))
+# Token columns already checked (by width and code points): a trajectory's species are
+# checked once.
+_checked: Memo[tuple[int, bytes], bool] = Memo(64)
+# What a written token may not hold: whitespace as bytes.split() has it (readers that split
+# atom lines that way split at a vertical tab too).
+_WHITESPACE_CODES = np.array(sorted(map(ord, WHITESPACE)), np.uint32)
+_NO_CODES = np.empty((0, 0), np.uint32)
 
 
-def _codepoints(values: Any, what: str) -> np.ndarray:
+class _Written:
+    """What one write call keeps from frame to frame: the last str column written (the
+    array, its bytes, its code-point matrix) and the last Lattice (its bytes, its text)."""
+
+    __slots__ = ("codes", "lattice")
+
+    def __init__(self) -> None:
+        self.codes: tuple[Any, bytes, np.ndarray] = (None, b"", _NO_CODES)
+        self.lattice: tuple[bytes, str] = (b"", "")
+
+
+def _check_tokens(codes: np.ndarray, what: str) -> None:
+    """ValueError unless every row of `codes` reads back as one atom-line token."""
+    if len(codes) and (not codes.shape[1] or (codes[:, 0] == 0).any()):
+        raise ValueError(f"{what}: an empty string cannot be written as an atom-line token")
+    # Only code points from 1 up to the highest whitespace are looked up (0 pads a shorter
+    # string, and the others are few).
+    low = codes[codes - np.uint32(1) < _WHITESPACE_CODES[-1]]
+    if len(low) and np.isin(low, _WHITESPACE_CODES).any():
+        raise ValueError(f"{what}: a string with whitespace cannot be written as an atom-line token")
+
+
+def _codepoints(values: Any, what: str, written: _Written) -> np.ndarray:
     """A str column as the (natoms, width) code-point matrix the module takes, after making
     sure every value reads back as one token."""
-    global _last_codes
-    last = _last_codes
+    last = written.codes
     if values is last[0] and values.shape == last[2].shape[:1] and values.tobytes() == last[1]:
         return last[2]  # the species of a trajectory, passed again unchanged
     if type(values) is not np.ndarray or values.dtype.kind != "U":
@@ -40,15 +64,10 @@ def _codepoints(values: Any, what: str) -> np.ndarray:
         values = np.ascontiguousarray(values)
     codes = values.view(np.uint32).reshape(len(values), values.dtype.itemsize // 4)
     key = (codes.shape[1], codes.tobytes())
-    if key not in _checked:
-        if len(codes) and (not codes.shape[1] or (codes[:, 0] == 0).any()):
-            raise ValueError(f"{what}: an empty string cannot be written as an atom-line token")
-        if ((codes == 32) | ((codes >= 9) & (codes <= 13))).any():
-            raise ValueError(f"{what}: a string with whitespace cannot be written as an atom-line token")
-        if len(_checked) >= _CACHE_LIMIT:
-            _checked.clear()
-        _checked[key] = None
-    _last_codes = (values, key[1], codes)
+    if _checked.get(key) is None:
+        _check_tokens(codes, what)
+        _checked.put(key, True)
+    written.codes = (values, key[1], codes)
     return codes
 
 
@@ -64,37 +83,40 @@ def _stack(arrays: dict[str, np.ndarray], names: list[tuple[str, bool]], dtype: 
                           axis=1, dtype=dtype)
 
 
-def _segment_block(segment: Segment, symbols: Any, arrays: dict[str, np.ndarray], natoms: int) -> str:
+def _segment_block(segment: Segment, symbols: Any, arrays: dict[str, np.ndarray], natoms: int,
+                   written: _Written) -> str:
     text = segment.text
     if text is None:
-        codes = _codepoints(symbols, "symbols")
+        codes = _codepoints(symbols, "symbols", written)
     elif text is False:
         codes = np.empty((natoms, 0), np.uint32)
     else:
         name, column = text
-        codes = _codepoints(arrays[name] if column is None else arrays[name][:, column], f"array {name!r}")
+        codes = _codepoints(arrays[name] if column is None else arrays[name][:, column], f"array {name!r}", written)
     bools = _stack(arrays, segment.bools, np.bool_, natoms).view(np.uint8)
     return _block.write_block(codes, segment.width, _stack(arrays, segment.floats, np.float64, natoms),
                               _stack(arrays, segment.ints, np.int64, natoms), bools, segment.col_types)
 
 
-def _lattice_text(lattice: Any) -> str:
-    global _last_lattice
+def _lattice_text(lattice: Any, written: _Written) -> str:
     if type(lattice) is not np.ndarray or lattice.dtype != np.float64:
         lattice = np.asarray(lattice, dtype=np.float64)
     if lattice.shape != (3, 3):
         raise ValueError(f"lattice must be of shape (3, 3), not {lattice.shape}")
     key = lattice.tobytes()
-    last = _last_lattice
+    last = written.lattice
     if last[0] == key:
         return last[1]
     text = lattice_text(lattice)
-    _last_lattice = (key, text)
+    written.lattice = (key, text)
     return text
 
 
-def frame_parts(frame: Frame) -> tuple[str, str]:
-    """One frame as text: (count and comment lines, atom lines)."""
+def frame_parts(frame: Frame, written: _Written | None = None) -> tuple[str, str]:
+    """One frame as text: (count and comment lines, atom lines). `written` is what the write
+    call has kept from the frames before, if it has written any."""
+    if written is None:
+        written = _Written()
     symbols = frame.symbols
     arrays = frame.arrays
     natoms = None if symbols is None else len(symbols)
@@ -119,14 +141,14 @@ def frame_parts(frame: Frame) -> tuple[str, str]:
     layout = write_layout(symbols is not None, tuple(signature))
     segments = layout.segments
     if len(segments) == 1:
-        block = _segment_block(segments[0], symbols, arrays, natoms)
+        block = _segment_block(segments[0], symbols, arrays, natoms, written)
     else:
         # Only the first string column can be the module's symbol column: the others are
         # written as blocks of their own and the lines stitched together.
-        columns = [_segment_block(segment, symbols, arrays, natoms).split("\n") for segment in segments]
+        columns = [_segment_block(segment, symbols, arrays, natoms, written).split("\n") for segment in segments]
         block = "\n".join(map(" ".join, zip(*columns)))[:-len(segments) + 1] if natoms else ""
     lattice = frame.lattice
-    parts = [_lattice_text(lattice), layout.properties] if lattice is not None else [layout.properties]
+    parts = [_lattice_text(lattice, written), layout.properties] if lattice is not None else [layout.properties]
     parts.append(pbc_text(frame.pbc))
     for key, value in frame.info.items():
         parts.append(item_text(key, value))
@@ -162,9 +184,10 @@ def write(dest: Any, frames: Frame | Iterable[Frame], append: bool = False) -> N
         # without being copied into a bigger string first.
         pieces: list[str] = []
         size = 0
+        written = _Written()
         try:
             for frame in frames:
-                header, block = frame_parts(frame)
+                header, block = frame_parts(frame, written)
                 if len(block) >= _FLUSH:
                     pieces.append(header)
                     out.write("".join(pieces))
