@@ -1,5 +1,5 @@
-// UTF-8 decoding of one sequence and validation of a token: tokens read from bytes (not
-// from str objects) may hold anything. Plain C++.
+// UTF-8 both ways: decoding of one sequence and validation of a token (tokens read from
+// bytes, not from str objects, may hold anything), and encoding of one code point. Plain C++.
 #pragma once
 
 #include <cstddef>
@@ -59,6 +59,31 @@ inline bool is_valid_utf8(std::string_view s) noexcept {
         i += length;
     }
     return true;
+}
+
+// A Unicode scalar value: at most U+10FFFF and no surrogate.
+inline bool is_scalar_value(std::uint32_t c) noexcept {
+    return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
+}
+
+// Writes the scalar value c (at or above U+0080) as 2 to 4 bytes at out; returns the end.
+inline char* encode_utf8_multibyte(char* out, std::uint32_t c) noexcept {
+    if (c < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (c >> 6));
+        out[1] = static_cast<char>(0x80 | (c & 0x3F));
+        return out + 2;
+    }
+    if (c < 0x10000) {
+        out[0] = static_cast<char>(0xE0 | (c >> 12));
+        out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (c & 0x3F));
+        return out + 3;
+    }
+    out[0] = static_cast<char>(0xF0 | (c >> 18));
+    out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (c & 0x3F));
+    return out + 4;
 }
 
 }  // namespace atomkit
