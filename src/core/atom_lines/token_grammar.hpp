@@ -53,12 +53,10 @@ inline constexpr std::int64_t max_exact_power = 22;
 // Up to 19 decimal digits fit a uint64 without wrapping.
 inline constexpr std::ptrdiff_t max_exact_digits = 19;
 
-// The usual float of atom lines, a sign, digits, a point and digits (at most 19 digits in
-// all, no exponent), converted with one correctly rounded division; false for every other
-// token, which parse_float_token_nearest takes. Inside a NearestRounding scope only.
-[[gnu::always_inline]] inline bool parse_plain_decimal(std::string_view token, double& value) noexcept {
-    // What "%16.8f" writes for |x| < 10^8: an optional '-', 1 to 8 digits, the point and
-    // exactly 8 digits, read as two words of eight digits and one division.
+// What "%16.8f" writes for |x| < 10^8: an optional '-', 1 to 8 digits, the point and
+// exactly 8 digits, read as two words of eight digits and one division; false for every
+// other token. Inside a NearestRounding scope only.
+[[gnu::always_inline]] inline bool parse_eight_place_decimal(std::string_view token, double& value) noexcept {
     const std::size_t size = token.size();
     if (size >= 10 && size <= 18 && token[size - 9] == '.') {
         const bool negative = token[0] == '-';
@@ -83,6 +81,13 @@ inline constexpr std::ptrdiff_t max_exact_digits = 19;
             }
         }
     }
+    return false;
+}
+
+// A sign, digits, a point and digits, at most 19 digits in all and no exponent, converted
+// with one correctly rounded division; false for every other token. Inside a
+// NearestRounding scope only.
+[[gnu::always_inline]] inline bool parse_short_decimal(std::string_view token, double& value) noexcept {
     const char* p = token.data();
     const char* const end = p + token.size();
     if (p == end) return false;
@@ -117,6 +122,13 @@ inline constexpr std::ptrdiff_t max_exact_digits = 19;
     value = static_cast<double>(mantissa) / exact_powers_of_ten[fraction_digits];
     if (negative) value = -value;
     return true;
+}
+
+// The usual float of atom lines, a sign, digits, a point and digits (at most 19 digits in
+// all, no exponent), converted with one correctly rounded division; false for every other
+// token, which parse_float_token_nearest takes. Inside a NearestRounding scope only.
+[[gnu::always_inline]] inline bool parse_plain_decimal(std::string_view token, double& value) noexcept {
+    return parse_eight_place_decimal(token, value) || parse_short_decimal(token, value);
 }
 
 // The usual integer of atom lines: an optional sign and 1 to 18 digits (which cannot leave
