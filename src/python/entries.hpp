@@ -11,7 +11,7 @@ PyObject* read_atom_lines_entry(PyObject* self, PyObject* const* args, Py_ssize_
                                 PyObject* kwnames);
 PyObject* read_atom_block_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                                 PyObject* kwnames);
-// lib/comment_entries.cpp
+// python/comment_entries.cpp
 PyObject* parse_comment_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                               PyObject* kwnames);
 PyObject* format_floats_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,

@@ -46,8 +46,6 @@ constexpr const char* read_atom_lines_doc =
     "\n"
     "Raises `ValueError` if any line cannot be parsed according to `col_types`.";
 
-// The functions are added after creation (their method records live for ever), so the
-// definition has no method table; m_doc is "" so that __doc__ is an empty str.
 constexpr const char* read_atom_block_doc =
     "read_atom_block_rs(data, offset, natoms, col_types)\n"
     "--\n"
@@ -94,6 +92,8 @@ constexpr const char* format_floats_doc =
     "\n"
     "Returns a str: `separator.join(map(repr, values.ravel().tolist()))`.";
 
+// The functions are added after creation (their method records live for ever), so the
+// definition has no method table; m_doc is "" so that __doc__ is an empty str.
 PyModuleDef module_definition = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "_atomkit",
