@@ -15,6 +15,7 @@ from atomkit._index_file import count_end, open_regular, pread
 from atomkit._index_saved import saved_path
 from atomkit._index_scan import scan as _scan
 from atomkit._io import changed
+from atomkit._properties import StrColumns
 from atomkit._reader import _frame
 
 __all__ = ["FrameIndex", "saved_path"]
@@ -48,11 +49,15 @@ class FrameIndex:
     them first.
     """
 
-    __slots__ = ("path", "_key", "_fd", "_end", "_offsets", "_natoms", "_lines", "_layouts", "_properties")
+    __slots__ = ("path", "_key", "_fd", "_end", "_offsets", "_natoms", "_lines", "_layouts", "_properties",
+                 "_columns")
 
     def __init__(self, path: str | os.PathLike[str], *, use_saved: bool = True):
         self.path = os.fspath(path)
         self._fd = -1
+        # The str arrays of the frame read last: the species of the next frame are copied when
+        # equal. Threads may share it (each entry is replaced whole).
+        self._columns = StrColumns()
         _refuse_compressed(self.path, b"")
         self._fd, self._key = open_regular(self.path)
         self._end = size = self._key[0]
@@ -100,7 +105,7 @@ class FrameIndex:
         comment_end = data.find(b"\n", head_end + 1)
         if comment_end < 0:
             comment_end = len(data)
-        return _frame(data, head_end + 1, comment_end, natoms, self._lines.item(k))[0]
+        return _frame(data, head_end + 1, comment_end, natoms, self._lines.item(k), False, self._columns)[0]
 
     def _open(self) -> int:
         fd, key = open_regular(self.path)
@@ -138,6 +143,7 @@ class FrameIndex:
         start, stop, _ = slice(start, stop).indices(len(self))
         part = FrameIndex.__new__(FrameIndex)
         part.path, part._key, part._fd, part._properties = self.path, self._key, -1, self._properties
+        part._columns = StrColumns()
         part._end = self._offsets.item(stop) if stop < len(self) else self._end
         part._offsets, part._natoms = self._offsets[start:stop], self._natoms[start:stop]
         part._lines, part._layouts = self._lines[start:stop], self._layouts[start:stop]
@@ -161,6 +167,7 @@ class FrameIndex:
         self.path, self._key, self._end, self._fd = state["path"], tuple(state["key"]), state["end"], -1
         self._offsets, self._natoms, self._lines = state["offsets"], state["natoms"], state["lines"]
         self._layouts, self._properties = state["layouts"], state["properties"]
+        self._columns = StrColumns()
 
     def __dask_tokenize__(self) -> tuple[Any, ...]:
         # The same frames of the same file content: the same name for a task that reads them.
