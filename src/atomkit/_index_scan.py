@@ -14,6 +14,7 @@ from atomkit._index_file import pread
 from atomkit._io import LINE_LIMIT, Input, changed, long_line
 from atomkit._properties import PLAIN_XYZ
 from atomkit._reader import _frames
+from atomkit._text import COMMENT_SPACE_BYTES, WHITESPACE_BYTES
 
 _BOM = b"\xef\xbb\xbf"
 # Bytes read and searched for line ends at a time, into one reused buffer: enough that the
@@ -22,15 +23,13 @@ _BOM = b"\xef\xbb\xbf"
 _WINDOW = 1 << 20
 _NO_ENDS = np.empty(0, dtype=np.intp)
 # A byte that bytes.strip() keeps: the line holding it is not blank.
-_SOLID = re.compile(rb"[^ \t\n\r\x0b\x0c]")
+_SOLID = re.compile(b"[^" + re.escape(WHITESPACE_BYTES) + b"]")
 # Bytes that, before a Properties key, could leave it inside a single-quoted or bracketed
 # value, or escape a quote.
 _NOT_BEFORE = b"'\\[{"
 # A bare value that the tokenizer ends where this one ends (at whitespace, as str.isspace
 # has it, or the end of the line).
 _PLAIN_VALUE = re.compile(rb'[^\s="\'\\\[{\x1c-\x1f]+(?=[\s\x1c-\x1f]|\Z)')
-# The ASCII bytes the comment-line tokenizer takes for whitespace (those of str.isspace).
-_SPACE = b" \t\n\r\x0b\x0c\x1c\x1d\x1e\x1f"
 _EQUALS, _QUOTE = ord("="), ord('"')
 # What an index holds: offsets, atom counts and line numbers of the count lines, layout
 # numbers, and the Properties strings those stand for.
@@ -122,7 +121,7 @@ def _plainly_before(before: bytes) -> bool:
     it holds only bare tokens and double-quoted values that open right after their `=`, and
     ends in whitespace. (A quoted value glued to what follows it makes the line one the
     reader refuses.)"""
-    if before and before[-1] not in _SPACE:
+    if before and before[-1] not in COMMENT_SPACE_BYTES:
         return False
     if len(before.translate(None, _NOT_BEFORE)) != len(before):
         return False
@@ -159,7 +158,7 @@ class PropertiesNames:
                 end = close + len(tail) if comment.startswith(tail, close) else -1  # (no quote: -1 fails)
                 if end >= 0 and comment.find(b"\\", len(lead), close) >= 0:
                     end = -1  # an escape: a quote inside may not end the value
-            if end >= 0 and (end == len(comment) or comment[end] in _SPACE):
+            if end >= 0 and (end == len(comment) or comment[end] in COMMENT_SPACE_BYTES):
                 return value
         if comment.isascii():
             if _EQUALS not in comment:
