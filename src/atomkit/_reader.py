@@ -148,6 +148,78 @@ def _frame(data: Any, comment_start: int, comment_end: int, natoms: int, count_l
     return Frame(symbols, arrays, lattice, pbc, info), end
 
 
+class _Walk:
+    """Where a walk over a source stands: `data` holds a prefix of what is left, `pos` the
+    offset in it of file line `lineno`, `have` the line feeds known to be in data[pos:] (a
+    source held whole never needs more)."""
+
+    __slots__ = ("source", "data", "size", "pos", "lineno", "have")
+
+    def __init__(self, source: Input, pos: int, lineno: int):
+        self.source, self.data, self.pos, self.lineno = source, source.data, pos, lineno
+        self.size = len(self.data)
+        self.have = _ALL if source.eof else 0
+
+    def top_up(self, lines: int) -> bool:
+        """Makes data[pos:] hold `lines` line feeds, or all that is left; whether it read."""
+        if self.have >= lines or self.source.eof:
+            return False
+        self.data, self.have = self.source.more(self.data, self.pos, lines, self.lineno, max(self.have, 0))
+        self.pos, self.size = 0, len(self.data)
+        return True
+
+    def advance(self, pos: int, lines: int) -> None:
+        self.pos, self.lineno, self.have = pos, self.lineno + lines, self.have - lines
+
+    def count_line(self) -> tuple[bytes, int] | None:
+        """The next count line's text and where it ends, past any blank lines before it; None
+        at the end of the source."""
+        while True:
+            self.top_up(1)
+            data, pos = self.data, self.pos
+            if self.lineno == 1 and data[pos:pos + 3] == _BOM:
+                pos = self.pos = pos + len(_BOM)
+            # A run of blank lines is passed over at once: a file of nothing else is walked
+            # in linear time.
+            if not data[pos:pos + 1].isdigit():
+                line_start = data.rfind(b"\n", pos, _BLANK.match(data, pos).end()) + 1
+                if line_start > pos:
+                    self.advance(line_start, data.count(b"\n", pos, line_start))
+                    continue  # what is left may not hold a whole line: top it up first
+            if pos >= self.size:
+                return None
+            newline = data.find(b"\n", pos)
+            count_end = newline if newline >= 0 else self.size
+            count_text = data[pos:count_end]
+            if count_text.strip():
+                return count_text, count_end
+            self.advance(count_end + 1, 1)
+
+
+def _atom_count(count_text: bytes, lineno: int) -> int:
+    try:
+        natoms = int(count_text)
+        if natoms >= 0:
+            return natoms
+    except ValueError:
+        pass
+    text = str(count_text, "utf-8", "replace").strip()
+    raise ValueError(f"line {lineno}: expected the number of atoms, found {text[:80]!r}")
+
+
+def _scanned(data: Any, comment_start: int, comment_end: int, natoms: int, lineno: int,
+             skipper: LineSkipper, columns: StrColumns) -> tuple[Frame | ValueError, int]:
+    """A frame read strictly, or the error that says why it cannot be, and where the walk
+    goes on; raises that error when the data ends inside the frame."""
+    try:
+        return _frame(data, comment_start, comment_end, natoms, lineno, True, columns)
+    except ValueError as error:
+        try:
+            return error, skipper.skip(data, min(comment_end + 1, len(data)), natoms)
+        except ValueError:
+            raise error from None  # nothing follows it
+
+
 def _frames(source: Input, wanted: Container[int], stop: int, pos: int = 0, lineno: int = 1,
             starts: list[tuple[int, int]] | None = None, scan: bool = False) -> Iterator[Any]:
     """Walks the frames of `source` from offset `pos` (file line `lineno`): frame k, counted
@@ -156,51 +228,21 @@ def _frames(source: Input, wanted: Container[int], stop: int, pos: int = 0, line
     frame's count line. With `scan`, a frame is read strictly and yielded as (Frame or the
     ValueError that says why it cannot be read, its comment line as bytes), and the walk goes
     on past a bad frame as long as its lines can be counted."""
-    data = source.data
-    size = len(data)
+    walk = _Walk(source, pos, lineno)
     skipper, columns = LineSkipper(), StrColumns()  # what the walk learns from frame to frame
-    # Line feeds known to be in data[pos:]; a source held whole never needs more.
-    have = _ALL if source.eof else 0
     index = 0
     while index < stop:
-        while True:  # blank lines before the count line
-            if have < 1 and not source.eof:
-                data, have = source.more(data, pos, 1, lineno, max(have, 0))
-                pos, size = 0, len(data)
-            if lineno == 1 and data[pos:pos + 3] == _BOM:
-                pos += len(_BOM)
-            # A run of blank lines is passed over at once: a file of nothing else is walked
-            # in linear time.
-            if not data[pos:pos + 1].isdigit():
-                line_start = data.rfind(b"\n", pos, _BLANK.match(data, pos).end()) + 1
-            else:  # the usual count line
-                line_start = pos
-            if line_start > pos:
-                skipped = data.count(b"\n", pos, line_start)
-                pos, lineno, have = line_start, lineno + skipped, have - skipped
-                continue  # what is left may not hold a whole line: top it up first
-            if pos >= size:
-                return
-            newline = data.find(b"\n", pos)
-            count_end = newline if newline >= 0 else size
-            count_text = data[pos:count_end]
-            if count_text.strip():
-                break
-            pos, lineno, have = count_end + 1, lineno + 1, have - 1
-        try:
-            natoms = int(count_text)
-            if natoms < 0:
-                raise ValueError
-        except ValueError:
-            text = str(count_text, "utf-8", "replace").strip()
-            raise ValueError(f"line {lineno}: expected the number of atoms, found {text[:80]!r}") from None
-        lines = natoms + 2
-        if have < lines and not source.eof:
-            data, have = source.more(data, pos, lines, lineno, have)
-            pos, size = 0, len(data)
-            count_end = data.find(b"\n", pos)
+        found = walk.count_line()
+        if found is None:
+            return
+        count_text, count_end = found
+        lineno = walk.lineno
+        natoms = _atom_count(count_text, lineno)
+        if walk.top_up(natoms + 2):
+            count_end = walk.data.find(b"\n", walk.pos)
+        data, size = walk.data, walk.size
         if starts is not None:
-            starts.append((source.base + pos, lineno))
+            starts.append((source.base + walk.pos, lineno))
         if count_end < 0 or count_end >= size:
             raise ValueError(f"line {lineno}: the file ends after the atom count, before the comment line")
         comment_start = count_end + 1
@@ -211,24 +253,15 @@ def _frames(source: Input, wanted: Container[int], stop: int, pos: int = 0, line
             frame, pos = _frame(data, comment_start, comment_end, natoms, lineno, False, columns)
             yield frame
         elif index in wanted:
-            comment = data[comment_start:comment_end]
-            try:
-                item, pos = _frame(data, comment_start, comment_end, natoms, lineno, True, columns)
-            except ValueError as error:
-                item = error
-                try:
-                    pos = skipper.skip(data, min(comment_end + 1, size), natoms)
-                except ValueError:
-                    raise error from None  # the data ends inside this frame: nothing follows it
-            yield item, comment
+            item, pos = _scanned(data, comment_start, comment_end, natoms, lineno, skipper, columns)
+            yield item, data[comment_start:comment_end]
         else:
             offset = min(comment_end + 1, size)
             try:
                 pos = skipper.skip(data, offset, natoms)
             except ValueError:
                 raise _ends_inside(data, offset, natoms, lineno) from None
-        lineno += lines
-        have -= lines
+        walk.advance(pos, natoms + 2)
         index += 1
 
 
