@@ -215,10 +215,8 @@ private:
     std::size_t capacity_ = 0;
 };
 
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    fuzz::Bytes in(data, size);
+// The shapes of the matrices, the width and the codes, from the head of the input.
+Inputs draw_shapes(fuzz::Bytes& in) {
     Inputs inputs;
     const std::size_t natoms = in.byte() % 9u;
     const std::uint8_t sym_shape = in.byte();
@@ -246,8 +244,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     inputs.floats = numeric_shape(double{});
     inputs.ints = numeric_shape(std::int64_t{});
     inputs.bools = numeric_shape(std::uint8_t{});
+    return inputs;
+}
 
-    Filler filler(in.rest());
+// The matrices' elements from the rest of the input.
+void fill_inputs(Inputs& inputs, Filler& filler) {
     fill_matrix<std::uint32_t>(inputs.symbols, [&] {
         const std::uint8_t b = filler.next();
         if (b < 0x80) return std::uint32_t{b};
@@ -268,9 +269,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint8_t b = filler.next();
         return b < 0xC0 ? static_cast<std::uint8_t>(b & 1) : b;
     });
+}
 
-    const Expected expected = reference(inputs);
-
+// The block the writer builds from the inputs against the reference's text or failure.
+void check_block(const Inputs& inputs, const Expected& expected) {
     atomkit::AtomBlockInput block;
     block.symbols = inputs.symbols.view<std::uint32_t>();
     block.sym_width = inputs.sym_width;
@@ -280,7 +282,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     block.col_types = inputs.codes;
 
     ExactSink sink;
-    std::string failure;
     try {
         const atomkit::BlockText written = atomkit::build_atom_block(block, sink);
         const std::string text = sink.text(written.length);
@@ -298,5 +299,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     } catch (const std::bad_alloc&) {
         fuzz::fail("exhausted memory on a small block", expected.failure);
     }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    fuzz::Bytes in(data, size);
+    Inputs inputs = draw_shapes(in);
+    Filler filler(in.rest());
+    fill_inputs(inputs, filler);
+    check_block(inputs, reference(inputs));
     return 0;
 }
