@@ -1,7 +1,7 @@
 // Nanoseconds per value of the float columns of atom lines: write_float_field one by one
 // against write_short_float_columns with each kernel this CPU runs. Build and run from the
 // repository root:
-//   g++ -std=c++23 -O3 -Isrc bench/float_batch_bench.cpp src/writer/float_batch.cpp src/writer/field_format.cpp -o build/fb/float_batch_bench && build/fb/float_batch_bench
+//   g++ -std=c++23 -O3 -Isrc bench/float_batch_bench.cpp src/core/atom_block/float_batch.cpp src/core/atom_block/field_format.cpp -o build/fb/float_batch_bench && build/fb/float_batch_bench
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "writer/field_format.hpp"
-#include "writer/float_batch.hpp"
+#include "core/atom_block/field_format.hpp"
+#include "core/atom_block/float_batch.hpp"
 
 namespace {
 
