@@ -65,6 +65,9 @@ CASES = [
     ("Lattice=[1,0,0,0,1,0,0,0,1] pbc={T F F}", "native"),
     ("Lattice='1e0 0 0 0 1 0 0 0 1' pbc='T'", "native"),
     ("Lattice=\"1 0 0 0 1 0 0 0 1\" pbc=T", "native"),
+    # a space beyond ASCII beside a flag is stepped over whole
+    ('pbc="T\x85"', "native"),
+    ('pbc="T\u00a0F T"', "native"),
     ('virial="1 2 3 4 5 6 7 8 9" Stress="1 2 3 4 5 6 7 8" STRESS2="1 2 3 4 5 6 7 8 9"', "native"),
     ('stress={1 2 3 4 5 6 7 8 9} virial=[1., 2, 3, 4, 5, 6, 7, 8, nan]', "native"),
     ("stress=\"T T T T T T T T T\" virial=\"a b c\" stress_x=1", "native"),
