@@ -44,6 +44,10 @@ _INTS_RE = re.compile(r"\s*" + _INT + r"(?:(?:\s*,\s*|\s+)" + _INT + r")*\s*\Z")
 _LIST_ITEM = re.compile(r"\s*(?:(" + _DQ + "|" + _SQ + r")|([^\s,\"'\[\]]+))\s*(?:,|(?=\s)|\Z)")
 _ROW = re.compile(r"\s*(" + _FLAT + r")\s*(?:,|\Z)")
 _ESCAPE = re.compile(r"\\(.)", re.DOTALL)
+# How many characters of the text at fault a message quotes: of a list item, and of an item
+# of the line, as the module's parser quotes them (core/comment_line/tokens.hpp).
+_LIST_ITEM_QUOTED = 30
+_LINE_ITEM_QUOTED = 60
 _ESCAPES = {"n": "\n", "r": "\r", "\\": "\\", '"': '"', "'": "'"}
 _PBC_TOKEN = re.compile(r"[^\s,\[\]{}\"']+")
 # What repeats from frame to frame: the Lattice and pbc values as written, typed.
@@ -121,7 +125,7 @@ def _flat_list(text: str) -> np.ndarray:
         match = _LIST_ITEM.match(text, pos)
         if match is None:
             if text[pos:].strip(" \t,"):
-                raise ValueError(f"cannot parse the list item at {text[pos:pos + 30]!r}")
+                raise ValueError(f"cannot parse the list item at {text[pos:pos + _LIST_ITEM_QUOTED]!r}")
             break
         if match.group(1) is not None:
             items.append(_unescape(match.group(1)[1:-1]))
@@ -149,12 +153,12 @@ def _bracketed(value: str) -> np.ndarray:
         match = _ROW.match(inner, pos)
         if match is None:
             if inner[pos:].strip(" \t,"):
-                raise ValueError(f"cannot parse the nested list at {inner[pos:pos + 30]!r}")
+                raise ValueError(f"cannot parse the nested list at {inner[pos:pos + _LIST_ITEM_QUOTED]!r}")
             break
         rows.append(_flat_list(match.group(1)[1:-1]))
         pos = match.end()
     if len({row.shape for row in rows}) > 1:
-        raise ValueError(f"rows of different lengths in {value[:60]!r}")
+        raise ValueError(f"rows of different lengths in {value[:_LINE_ITEM_QUOTED]!r}")
     return np.array(rows)
 
 
@@ -237,7 +241,7 @@ def parse_python(line: str) -> tuple[str | None, np.ndarray | None, tuple[bool, 
     info: dict[str, Any] = {}
     for key, qkey, equals, value, bad in _ITEM.findall(line):
         if bad:
-            raise ValueError(f"cannot parse {bad[:60]!r}")
+            raise ValueError(f"cannot parse {bad[:_LINE_ITEM_QUOTED]!r}")
         if qkey:
             key = _unescape(qkey[1:-1])
         lower = key.lower()

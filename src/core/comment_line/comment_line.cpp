@@ -50,7 +50,7 @@ public:
             std::optional<RawItem> item = next_item(pos);
             if (!item) {
                 const std::string_view bad = line_.substr(start, skip_non_spaces(line_, start) - start);
-                return fail(CommentErrorKind::cannot_parse, std::string(leading_characters(bad, 60)));
+                return fail(CommentErrorKind::cannot_parse, std::string(leading_characters(bad, line_item_quoted)));
             }
             if (auto added = add(*item); !added) return std::unexpected(std::move(added.error()));
         }

@@ -50,6 +50,11 @@ inline bool is_key_char(std::string_view s, std::size_t i) noexcept {
     return c != '=' && c != '"' && c != '\'' && space_at(s, i) == 0;
 }
 
+// How many characters of the text at fault a message quotes: of a list item, and of an
+// item of the line. The Python reader of deferred values quotes the same (_comment_read).
+inline constexpr std::size_t list_item_quoted = 30;
+inline constexpr std::size_t line_item_quoted = 60;
+
 // The first `count` characters of a text (UTF-8 sequences kept whole).
 std::string_view leading_characters(std::string_view s, std::size_t count) noexcept;
 

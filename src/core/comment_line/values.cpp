@@ -208,7 +208,7 @@ std::expected<CommentValue, CommentError> flat_list(std::string_view t) {
             for (std::size_t k = pos; k < t.size(); ++k) {
                 if (t[k] != ' ' && t[k] != '\t' && t[k] != ',') {
                     return std::unexpected(CommentError{CommentErrorKind::list_item,
-                                                        std::string(leading_characters(t.substr(pos), 30))});
+                                                        std::string(leading_characters(t.substr(pos), list_item_quoted))});
                 }
             }
             break;
