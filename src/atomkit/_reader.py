@@ -276,6 +276,11 @@ def _index(index: Index) -> int | slice:
         return slice(*parts)
     if isinstance(index, slice):
         return index
+    # A list or a float is a plausible guess at the interface; name what it takes instead
+    # of failing on a missing __index__.
+    if not hasattr(type(index), "__index__"):
+        raise TypeError("frame index must be an int, a slice, or a str like '-1' or '10:20:2', "
+                        f"not {type(index).__name__}")
     return int(index.__index__())
 
 
