@@ -15,7 +15,7 @@ A Frame holds `symbols` (str array or None), `arrays` (per-atom columns by name)
 """
 from atomkit._frame import Frame
 from atomkit._index import FrameIndex
-from atomkit._reader import iread, read
+from atomkit._reader import SkippedFrameWarning, iread, read
 from atomkit._writer import write
 
-__all__ = ["Frame", "FrameIndex", "iread", "read", "write"]
+__all__ = ["Frame", "FrameIndex", "SkippedFrameWarning", "iread", "read", "write"]

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import re
 import sys
+import warnings
 from collections.abc import Container, Iterator
 from typing import Any, overload
 
@@ -208,11 +209,11 @@ def _atom_count(count_text: bytes, lineno: int) -> int:
 
 
 def _scanned(data: Any, comment_start: int, comment_end: int, natoms: int, lineno: int,
-             skipper: LineSkipper, columns: StrColumns) -> tuple[Frame | ValueError, int]:
-    """A frame read strictly, or the error that says why it cannot be, and where the walk
-    goes on; raises that error when the data ends inside the frame."""
+             skipper: LineSkipper, columns: StrColumns, strict: bool = True) -> tuple[Frame | ValueError, int]:
+    """A frame, or the error that says why it cannot be read, and where the walk goes on;
+    raises that error when the data ends inside the frame."""
     try:
-        return _frame(data, comment_start, comment_end, natoms, lineno, True, columns)
+        return _frame(data, comment_start, comment_end, natoms, lineno, strict, columns)
     except ValueError as error:
         try:
             return error, skipper.skip(data, min(comment_end + 1, len(data)), natoms)
@@ -221,13 +222,15 @@ def _scanned(data: Any, comment_start: int, comment_end: int, natoms: int, linen
 
 
 def _frames(source: Input, wanted: Container[int], stop: int, pos: int = 0, lineno: int = 1,
-            starts: list[tuple[int, int]] | None = None, scan: bool = False) -> Iterator[Any]:
+            starts: list[tuple[int, int]] | None = None, scan: bool = False,
+            skip_bad: bool = False) -> Iterator[Any]:
     """Walks the frames of `source` from offset `pos` (file line `lineno`): frame k, counted
     from there, is parsed and yielded if k is in `wanted` and skipped over otherwise; the walk
     ends at the end of the data or before frame `stop`. `starts` gets (offset, line) of each
     frame's count line. With `scan`, a frame is read strictly and yielded as (Frame or the
     ValueError that says why it cannot be read, its comment line as bytes), and the walk goes
-    on past a bad frame as long as its lines can be counted."""
+    on past a bad frame as long as its lines can be counted. With `skip_bad`, such a frame is
+    left out with a SkippedFrameWarning instead."""
     walk = _Walk(source, pos, lineno)
     skipper, columns = LineSkipper(), StrColumns()  # what the walk learns from frame to frame
     index = 0
@@ -249,9 +252,15 @@ def _frames(source: Input, wanted: Container[int], stop: int, pos: int = 0, line
         comment_end = data.find(b"\n", comment_start)
         if comment_end < 0:
             comment_end = size
-        if index in wanted and not scan:
+        if index in wanted and not scan and not skip_bad:
             frame, pos = _frame(data, comment_start, comment_end, natoms, lineno, False, columns)
             yield frame
+        elif index in wanted and not scan:
+            item, pos = _scanned(data, comment_start, comment_end, natoms, lineno, skipper, columns, False)
+            if type(item) is Frame:
+                yield item
+            else:
+                warnings.warn(SkippedFrameWarning(f"{source.name}: skipped the frame at {item}"), stacklevel=3)
         elif index in wanted:
             item, pos = _scanned(data, comment_start, comment_end, natoms, lineno, skipper, columns)
             yield item, data[comment_start:comment_end]
@@ -284,7 +293,16 @@ def _index(index: Index) -> int | slice:
     return int(index.__index__())
 
 
-def _iread(source: Any, index: int | slice) -> Iterator[Frame]:
+class SkippedFrameWarning(UserWarning):
+    """A frame that a lenient read (errors="skip") left out: the message names the file,
+    the frame's line and why it could not be read."""
+
+
+def _iread(source: Any, index: int | slice, errors: str = "raise") -> Iterator[Frame]:
+    if errors not in ("raise", "skip"):
+        raise ValueError(f'errors must be "raise" or "skip", not {errors!r}')
+    # One frame asked for by number cannot be left out: its error is raised either way.
+    skip_bad = errors == "skip" and isinstance(index, slice)
     with open_input(source) as data:
         if isinstance(index, int) and index >= 0:
             found = False
@@ -297,7 +315,7 @@ def _iread(source: Any, index: int | slice) -> Iterator[Frame]:
         if isinstance(index, slice) and (index.step or 1) > 0 and (index.start or 0) >= 0 and (
                 index.stop is None or index.stop >= 0):
             wanted = range(index.start or 0, _ALL if index.stop is None else index.stop, index.step or 1)
-            yield from _frames(data, wanted, wanted.stop)
+            yield from _frames(data, wanted, wanted.stop, skip_bad=skip_bad)
             return
         # Counting from the end: one pass to find where the frames start, then those chosen.
         # A plain file is read again from where they start; another source is held whole.
@@ -314,7 +332,7 @@ def _iread(source: Any, index: int | slice) -> Iterator[Frame]:
             chosen = range(chosen, chosen + 1)
         if not data.seekable:
             for k in chosen:
-                yield from _frames(data, (0,), 1, *starts[k])
+                yield from _frames(data, (0,), 1, *starts[k], skip_bad=skip_bad)
             return
         # Forward runs are read in one walk; a backward one frame by frame.
         runs = [chosen] if chosen.step > 0 else [range(k, k + 1) for k in chosen]
@@ -324,7 +342,7 @@ def _iread(source: Any, index: int | slice) -> Iterator[Frame]:
             offset, lineno = starts[run.start]
             data.seek(offset)
             yield from _frames(data, range(0, len(run) * run.step, run.step), (len(run) - 1) * run.step + 1,
-                               0, lineno)
+                               0, lineno, skip_bad=skip_bad)
 
 
 def scan(source: Any) -> Iterator[tuple[Frame | ValueError, bytes | None]]:
@@ -340,7 +358,7 @@ def scan(source: Any) -> Iterator[tuple[Frame | ValueError, bytes | None]]:
             yield error, None
 
 
-def iread(source: Any, index: Index = ":") -> Iterator[Frame]:
+def iread(source: Any, index: Index = ":", errors: str = "raise") -> Iterator[Frame]:
     """Frames of an extended XYZ file, one at a time as the file is read.
 
     source: a path (str or os.PathLike; `.gz`, `.bz2` and `.xz` are decompressed by
@@ -349,23 +367,31 @@ def iread(source: Any, index: Index = ":") -> Iterator[Frame]:
         str ("-1", ":", "10:20:2"). Frames outside a forward selection are skipped
         without being parsed; one counted from the end needs a first pass over the file.
 
+    errors: "raise" (the default) ends the read at the first frame that cannot be read,
+        with a ValueError naming its file line; "skip" leaves such a frame out of a
+        selection of frames and warns once per frame (SkippedFrameWarning, naming the file,
+        the line and the reason), so that `warnings` can count them or make them errors.
+        Indices count the frames of the file, kept or not. A bad count line, or data that
+        ends inside a frame, still raises: nothing after it can be trusted.
+
     Raises ValueError naming the file line (and showing its text) for a line that cannot
     be read; IndexError for an int index past the last frame.
     """
-    return _iread(source, _index(index))
+    return _iread(source, _index(index), errors)
 
 
 @overload
-def read(source: Any, index: int = -1) -> Frame: ...
+def read(source: Any, index: int = -1, errors: str = "raise") -> Frame: ...
 @overload
-def read(source: Any, index: slice) -> list[Frame]: ...
+def read(source: Any, index: slice, errors: str = "raise") -> list[Frame]: ...
 @overload
-def read(source: Any, index: str) -> Frame | list[Frame]: ...
+def read(source: Any, index: str, errors: str = "raise") -> Frame | list[Frame]: ...
 
 
-def read(source: Any, index: Index = -1) -> Frame | list[Frame]:
+def read(source: Any, index: Index = -1, errors: str = "raise") -> Frame | list[Frame]:
     """The frame `index` of an extended XYZ file (the last one by default), or a list of
-    frames when `index` is a slice or a str with ':' (":" for all). See `iread`."""
+    frames when `index` is a slice or a str with ':' (":" for all). See `iread`, also for
+    `errors="skip"`."""
     selection = _index(index)
-    frames = list(_iread(source, selection))
+    frames = list(_iread(source, selection, errors))
     return frames[0] if isinstance(selection, int) else frames
