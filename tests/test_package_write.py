@@ -1,5 +1,5 @@
 # atomkit.write: the exact text it writes, every info type and column kind read back equal,
-# frames it must refuse, and a Hypothesis round trip (write, read, equal) over random frames.
+# frames it must refuse, the column, info and plain XYZ options, and a Hypothesis round trip.
 import io
 
 import numpy as np
@@ -19,14 +19,14 @@ from helpers import examples
 DECIMALS = 5e-9
 
 
-def written(frames):
+def written(frames, **options):
     out = io.StringIO()
-    atomkit.write(out, frames)
+    atomkit.write(out, frames, **options)
     return out.getvalue()
 
 
-def reread(frames):
-    return atomkit.read(io.StringIO(written(frames)), ":")
+def reread(frames, **options):
+    return atomkit.read(io.StringIO(written(frames, **options)), ":")
 
 
 def assert_values_equal(got, want, tolerance=0.0):
@@ -164,6 +164,117 @@ def test_paths_append_and_compression(tmp_path):
     binary = io.BytesIO()
     atomkit.write(binary, (f for f in frames))
     assert binary.getvalue().decode() == written(frames)
+
+
+# ---- columns, info, plain XYZ ---------------------------------------------------------
+
+# What the writer wrote before it had options: its defaults must keep writing exactly this.
+DEFAULT_TEXT = (
+    "2\n"
+    'Lattice="5.43 0.0 0.0 0.0 5.43 0.0 0.0 0.0 5.43" Properties=species:S:1:pos:R:3:forces:R:3 pbc="T T F" '
+    'energy=-10.25 stress="1.5 0.1 0.2 0.1 2.5 0.3 0.2 0.3 3.5"\n'
+    "Si       0.00000000       0.00000000       0.00000000       0.50000000      -0.50000000       0.25000000\n"
+    "Si       1.35750000       1.35750000       1.35750000      -0.50000000       0.50000000      -0.25000000\n"
+    "1\n"
+    'Properties=species:S:1:pos:R:3 pbc="F F F" Z_values="S 26 51 57" "my key"=3 relaxed=T '
+    'note="say \\"hi\\" \\\\ there" ids="4 5 6" grid=[[1, 2], [3, 4]] names=["a b", "c"] flag=F\n'
+    "Fe       0.00000000       0.00000000       0.00000000\n"
+    "2\n"
+    'Properties=Z:I:1:pos:R:3 pbc="F F F" virial="1.0 2.0 3.0 4.0 5.0 6.0 7.0 8.0 9.0"\n'
+    "       26       0.00000000       0.00000000       0.00000000\n"
+    "        8       1.50000000       0.00000000       0.00000000\n"
+    "2\n"
+    'Properties=species:S:1:pos:R:3:label:S:1:tags:S:2:fixed:L:1 pbc="F F F"\n'
+    "H        0.00000000       0.00000000       0.00000000 a1 x y  T\n"
+    "Ow       1.00000000       1.00000000       1.00000000 b2 z w  F\n"
+    "2\n"
+    'Properties=species:S:1:pos:R:3 pbc="F F F" comment="Helium as a Lennard-Jones fluid"\n'
+    "He       0.00000000       0.00000000       0.00000000\n"
+    "He       3.40000000       0.00000000       0.00000000\n"
+)
+
+
+@pytest.mark.parametrize("options", [{}, {"columns": None, "info": True, "plain": False}])
+def test_defaults_write_what_they_always_wrote(options):
+    frames = atomkit.read(io.StringIO(BRACKETED + QUOTING + SPECIES_LESS + STRING_COLUMNS + PLAIN_XYZ), ":")
+    assert written(frames, **options) == DEFAULT_TEXT
+
+
+def sample(step):
+    """A frame with integer positions, an integer column that must stay one, and info."""
+    return Frame(symbols=np.array(["H", "Og"]),
+                 arrays={"pos": np.array([[0, 1, 2], [-3, 4, 5]]) + step, "forces": np.full((2, 3), 0.5),
+                         "tag": np.array([7, 8])},
+                 lattice=np.eye(3) * 4, pbc=(True, False, True),
+                 info={"energy": -1.5, "comment": "two atoms", "step": step})
+
+
+def cut(frame, symbols=True, arrays=(), info=(), cell=True):
+    """`frame` as reading it back should give: its positions as reals, the named parts."""
+    values = {name: frame.arrays[name].astype(np.float64) if name == "pos" else frame.arrays[name]
+              for name in arrays}
+    return Frame(frame.symbols if symbols else None, values, frame.lattice if cell else None,
+                 frame.pbc if cell else (False, False, False), {key: frame.info[key] for key in info})
+
+
+@pytest.mark.parametrize("options, want", [
+    ({}, dict(arrays=["pos", "forces", "tag"], info=["energy", "comment", "step"])),
+    ({"columns": ["tag", "species", "pos"]}, dict(arrays=["tag", "pos"], info=["energy", "comment", "step"])),
+    ({"columns": ("forces",), "info": False}, dict(symbols=False, arrays=["forces"])),
+    ({"info": ["step", "energy"]}, dict(arrays=["pos", "forces", "tag"], info=["step", "energy"])),
+    ({"columns": ["pos"], "info": []}, dict(symbols=False, arrays=["pos"])),
+    ({"plain": True}, dict(arrays=["pos"], info=["comment"], cell=False)),
+], ids=["defaults", "species-listed-later", "no-species-no-info", "info-keys", "pos-only", "plain"])
+def test_options_read_back(options, want):
+    frames = [sample(0), sample(1)]
+    for got, frame in zip(reread(frames, **options), frames, strict=True):
+        assert_frames_equal(got, cut(frame, **want))
+
+
+def test_plain_atom_lines_are_the_extended_ones():
+    frame = sample(0)
+    frame.arrays["pos"] = np.array([[0.125, -1e-9, 1234.5], [3.0, 2.0, 1.0]])
+    plain, extended = written(frame, plain=True), written(frame, columns=["species", "pos"])
+    assert plain.splitlines()[:2] == ["2", "two atoms"]
+    assert plain.splitlines()[2:] == extended.splitlines()[2:]
+    assert written(Frame(np.array(["He"]), {"positions": np.zeros((1, 3))}), plain=True) == (
+        "1\n\nHe       0.00000000       0.00000000       0.00000000\n")
+
+
+@pytest.mark.parametrize("name", ["pos", "positions"])
+@pytest.mark.parametrize("dtype", [np.int32, np.int64, np.uint8, np.bool_])
+def test_integer_positions_written_as_reals(name, dtype):
+    values = (np.arange(6) % 2).reshape(2, 3).astype(dtype)
+    frame = Frame(np.array(["H", "H"]), {name: values, "n": np.array([1, 2], dtype)})
+    text = written(frame)
+    assert f"{name}:R:3" in text and ("n:I:1" if dtype is not np.bool_ else "n:L:1") in text
+    got = atomkit.read(io.StringIO(text))
+    assert got.arrays[name].dtype == np.float64 and got.arrays[name].tolist() == values.astype(float).tolist()
+
+
+@pytest.mark.parametrize("options, frames, error, match", [
+    ({"columns": ["species", "forces"]}, [sample(0), Frame(np.array(["H"]), {"pos": np.zeros((1, 3))})],
+     ValueError, r"frame 1 has no column 'forces' \(it has species, pos\)"),
+    ({"columns": ["species"]}, [Frame(arrays={"pos": np.zeros((1, 3))})], ValueError, r"frame 0 .*'species' \(it has pos\)"),
+    ({"columns": ["pos", "tag", "pos"]}, [sample(0)], ValueError, "twice"),
+    ({"columns": []}, [sample(0)], ValueError, "no column"),
+    ({"columns": "pos"}, [sample(0)], TypeError, "sequence"),
+    ({"info": ["energy", "volume"]}, [sample(0), sample(1)], ValueError, r"frame 0 has no info key 'volume'"),
+    ({"info": ["step", "step"]}, [sample(0)], ValueError, "twice"),
+    ({"info": None}, [sample(0)], TypeError, "True, False"),
+    ({"plain": True, "columns": ["pos"]}, [sample(0)], TypeError, "combine"),
+    ({"plain": True, "info": False}, [sample(0)], TypeError, "combine"),
+    ({"plain": True}, [sample(0), Frame(arrays={"pos": np.zeros((1, 3))})], ValueError, "frame 1 has no species"),
+    ({"plain": True}, [Frame(np.array(["H"]), {"forces": np.zeros((1, 3))})], ValueError, "no positions"),
+    ({"plain": True}, [Frame(np.array(["H"]), {"pos": np.zeros((1, 2))})], ValueError, r"\(1, 3\)"),
+    ({"plain": True}, [Frame(np.array(["H"]), {"pos": np.zeros((1, 3))}, info={"comment": "a\rb"})],
+     ValueError, "line break"),
+])
+def test_refused_options(tmp_path, options, frames, error, match):
+    path = tmp_path / "out.xyz"
+    with pytest.raises(error, match=match):
+        atomkit.write(path, frames, **options)
+    assert not path.exists()
 
 
 # ---- round trip over random frames ---------------------------------------------------

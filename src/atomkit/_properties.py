@@ -112,6 +112,8 @@ def read_layout(properties: str) -> ReadLayout:
 # ---- writing -------------------------------------------------------------------------
 
 _WRITE_KINDS = {"f": "R", "i": "I", "u": "I", "b": "L", "U": "S"}
+# Positions are written as reals whatever their dtype: many readers refuse integer positions.
+POSITIONS = ("pos", "positions")  # the names positions go by, the first preferred
 
 
 class Segment:
@@ -144,6 +146,8 @@ class WriteLayout:
             if has_symbols and name == SPECIES:
                 raise ValueError("the species are written from `symbols`; `arrays` cannot hold them too")
             kind = _WRITE_KINDS.get(kind_letter)
+            if name in POSITIONS and kind in ("I", "L"):
+                kind = "R"
             if kind is None:
                 raise TypeError(f"array {name!r}: dtype kind {kind_letter!r} is not float, integer, bool or str")
             if len(extra_shape) > 1 or extra_shape == (0,):

@@ -1,9 +1,9 @@
-# Writing extended XYZ files: one str per frame (count line, comment line, atom block from
-# _block), several frames per write call; what repeats between frames is formatted once.
+# Writing extended XYZ (all or chosen columns and info) and plain XYZ: one str per frame, several
+# frames per write call; what repeats between frames is formatted once.
 """atomkit.write."""
 from __future__ import annotations
 
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
 from typing import Any
 
 import numpy as np
@@ -13,7 +13,7 @@ from atomkit._comment_write import item_text, lattice_text, pbc_text
 from atomkit._frame import Frame
 from atomkit._io import Output
 from atomkit._memo import Memo
-from atomkit._properties import Segment, write_layout
+from atomkit._properties import POSITIONS, SPECIES, SYMBOL_WIDTH, Segment, write_layout
 from atomkit._text import WHITESPACE
 
 # Text gathered before one write call: enough that the call costs nothing per frame, little
@@ -26,6 +26,8 @@ _checked: Memo[tuple[int, bytes], bool] = Memo(64)
 # atom lines that way split at a vertical tab too).
 _WHITESPACE_CODES = np.array(sorted(map(ord, WHITESPACE)), np.uint32)
 _NO_CODES = np.empty((0, 0), np.uint32)
+# A plain XYZ atom line in the module's column codes: the species, then three reals.
+_PLAIN_COL_TYPES = b"sfff"
 
 
 class _Written:
@@ -155,13 +157,130 @@ def frame_parts(frame: Frame, written: _Written | None = None) -> tuple[str, str
     return f"{natoms}\n{' '.join(parts)}\n", block
 
 
-def write(dest: Any, frames: Frame | Iterable[Frame], append: bool = False) -> None:
-    """Writes frames to an extended XYZ file.
+def _names(value: Any, what: str, expected: str) -> tuple[str, ...]:
+    """The distinct str names of a sequence, in its order."""
+    if isinstance(value, (str, bytes)) or not isinstance(value, Iterable):
+        raise TypeError(f"{what} must be {expected}, not {type(value).__name__}")
+    names = tuple(value)
+    seen: set[str] = set()
+    for name in names:
+        if type(name) is not str:
+            raise TypeError(f"{what}: {name!r} is not a str")
+        if name in seen:
+            raise ValueError(f"{what} names {name!r} twice")
+        seen.add(name)
+    return names
+
+
+def _listed(names: Iterable[Any]) -> str:
+    return ", ".join(map(str, names)) or "none"
+
+
+class _Selection:
+    """Formats each frame cut down to the columns and info keys asked for (None: all of
+    them), counting the frames to name the one that lacks a name."""
+
+    __slots__ = ("columns", "keys", "number")
+
+    def __init__(self, columns: tuple[str, ...] | None, keys: tuple[str, ...] | None):
+        self.columns, self.keys, self.number = columns, keys, 0
+
+    def __call__(self, frame: Frame, written: _Written) -> tuple[str, str]:
+        number = self.number
+        self.number += 1
+        symbols, arrays, info = frame.symbols, frame.arrays, frame.info
+        if self.columns is not None:
+            # The layout puts species first wherever they are listed.
+            kept_symbols, picked = None, {}
+            for name in self.columns:
+                if name == SPECIES and symbols is not None:
+                    kept_symbols = symbols
+                elif name in arrays:
+                    picked[name] = arrays[name]
+                else:
+                    have = ([SPECIES] if symbols is not None else []) + list(arrays)
+                    raise ValueError(f"frame {number} has no column {name!r} (it has {_listed(have)})")
+            symbols, arrays = kept_symbols, picked
+        if self.keys is not None:
+            chosen = {}
+            for key in self.keys:
+                if key not in info:
+                    raise ValueError(f"frame {number} has no info key {key!r} (it has {_listed(info)})")
+                chosen[key] = info[key]
+            info = chosen
+        return frame_parts(Frame(symbols, arrays, frame.lattice, frame.pbc, info), written)
+
+
+class _Plain:
+    """Formats each frame as plain XYZ: the count, the comment, species and positions."""
+
+    __slots__ = ("number",)
+
+    def __init__(self) -> None:
+        self.number = 0
+
+    def __call__(self, frame: Frame, written: _Written) -> tuple[str, str]:
+        number = self.number
+        self.number += 1
+        symbols = frame.symbols
+        if symbols is None:
+            raise ValueError(f"frame {number} has no species, which plain XYZ needs")
+        natoms = len(symbols)
+        positions = next((frame.arrays[name] for name in POSITIONS if name in frame.arrays), None)
+        if positions is None:
+            raise ValueError(f"frame {number} has no positions ('pos' or 'positions'), which plain XYZ needs")
+        positions = np.asarray(positions)
+        if positions.shape != (natoms, 3) or positions.dtype.kind not in "fiub":
+            raise ValueError(f"frame {number}: positions of shape {positions.shape} and dtype {positions.dtype} "
+                             f"cannot be written as plain XYZ, which needs ({natoms}, 3) numbers")
+        comment = frame.info.get("comment", "")
+        comment = comment if type(comment) is str else str(comment)
+        if "\n" in comment or "\r" in comment:
+            raise ValueError(f"frame {number}: a comment with a line break cannot be a plain XYZ comment line")
+        block = _block.write_block(_codepoints(symbols, "symbols", written), SYMBOL_WIDTH,
+                                   positions.astype(np.float64, copy=False), np.empty((natoms, 0), np.int64),
+                                   np.empty((natoms, 0), np.uint8), _PLAIN_COL_TYPES)
+        return f"{natoms}\n{comment}\n", block
+
+
+def _formatter(columns: Any, info: Any, plain: bool) -> Callable[[Frame, _Written], tuple[str, str]]:
+    """What turns each frame into text under the options of a write call; TypeError or
+    ValueError for options that cannot be met by any frame."""
+    if plain:
+        if columns is not None or info is not True:
+            raise TypeError("plain=True writes species and positions only: it does not combine with columns or info")
+        return _Plain()
+    if columns is None and info is True:
+        return frame_parts
+    names = None if columns is None else _names(columns, "columns", "None or a sequence of column names")
+    if names == ():
+        raise ValueError("columns names no column: a frame needs at least one")
+    keys = None if info is True else () if info is False else _names(info, "info", "True, False or a sequence of keys")
+    return _Selection(names, keys)
+
+
+def write(dest: Any, frames: Frame | Iterable[Frame], append: bool = False, *, columns: Any = None,
+          info: Any = True, plain: bool = False) -> None:
+    """Writes frames to an extended XYZ file, or a plain XYZ one.
 
     dest: a path (str or os.PathLike; `.gz`, `.bz2` and `.xz` are compressed by suffix),
         or a binary or text file object (written from its current position).
     frames: a Frame or an iterable of them (consumed as it is written).
     append: add to the end of an existing file at `dest` instead of replacing it.
+    columns: None (every array) or a sequence of names: the per-atom columns written, in
+        that order, with "species" naming the symbols. The species are always written
+        first, wherever the sequence names them, as readers expect; a sequence without
+        "species" leaves them out.
+    info: True (all of `info`), False (none: the comment line holds Lattice, Properties and
+        pbc only) or a sequence of keys, written in that order.
+    plain: write plain XYZ: the count line, a comment line holding `info["comment"]` (as
+        str(); empty if there is none), then per atom the species and the three positions
+        (`pos`, else `positions`), nothing else. It does not combine with `columns` or
+        `info` (TypeError).
+
+    A name in `columns` or `info` that a frame lacks, or one named twice, is a ValueError;
+    so is a frame that plain XYZ cannot hold (no species, no (natoms, 3) positions, a
+    comment with a line break). The message numbers the frame from 0 among those written.
 
     A path is written whole or not at all: the frames go to a temporary file beside it,
     which replaces it (keeping its permission bits; a symlink is written through) once every
@@ -169,45 +288,52 @@ def write(dest: Any, frames: Frame | Iterable[Frame], append: bool = False) -> N
     iterable raises, the file at `dest` is left as it was (with `append`, cut back to its old
     length), so a file can be rewritten from frames read out of itself.
 
-    Atom lines are written `%-2s` (species first), `%16.8f`, `%8d` and `T`/`F`; the comment
-    line holds Lattice, Properties, pbc, then `info` in its order. Reading the file gives
-    equal values (floats in atom lines to 8 decimals), except where the format cannot tell:
-    a (natoms, 1) array comes back as (natoms,); a str info value that reads as a number,
-    bool or list of them comes back as that (except under the key `comment`); a 9-value
-    `stress` or `virial` comes back as 3x3; a str array named `species` comes back as the
-    symbols.
+    Atom lines are written `%-2s` (species first), `%16.8f`, `%8d` and `T`/`F`; positions
+    (`pos`, `positions`) are written as reals even when their dtype is integer or bool. The
+    comment line holds Lattice, Properties, pbc, then `info` in its order. Reading the file
+    gives equal values (floats in atom lines to 8 decimals), except where the format cannot
+    tell: a (natoms, 1) array comes back as (natoms,); a str info value that reads as a
+    number, bool or list of them comes back as that (except under the key `comment`); a
+    9-value `stress` or `virial` comes back as 3x3; a str array named `species` comes back
+    as the symbols; a plain XYZ comment comes back stripped, as `comment`, unless it holds
+    `=` (it is then read as key=value items).
     """
+    parts = _formatter(columns, info, plain)
     if isinstance(frames, Frame):
         frames = (frames,)
     with Output(dest, append) as out:
-        # Small frames are gathered and written together; a large block goes out alone,
-        # without being copied into a bigger string first.
-        pieces: list[str] = []
-        size = 0
-        written = _Written()
-        try:
-            for frame in frames:
-                header, block = frame_parts(frame, written)
-                if len(block) >= _FLUSH:
-                    pieces.append(header)
-                    out.write("".join(pieces))
-                    pieces.clear()
-                    size = 0
-                    out.write(block)
-                    continue
+        _write_frames(out, frames, parts)
+
+
+def _write_frames(out: Output, frames: Iterable[Frame], parts: Callable[[Frame, _Written], tuple[str, str]]) -> None:
+    # Small frames are gathered and written together; a large block goes out alone, without
+    # being copied into a bigger string first.
+    pieces: list[str] = []
+    size = 0
+    written = _Written()
+    try:
+        for frame in frames:
+            header, block = parts(frame, written)
+            if len(block) >= _FLUSH:
                 pieces.append(header)
-                pieces.append(block)
-                size += len(block)
-                if size >= _FLUSH:
-                    chunk = "".join(pieces)
-                    pieces.clear()
-                    size = 0
-                    out.write(chunk)
-        except BaseException:
-            # A file object keeps the whole frames before the failure, as if written one by
-            # one; a path is left as it was, so nothing more goes to it.
-            if pieces and not out.owned:
                 out.write("".join(pieces))
-            raise
-        if pieces:
+                pieces.clear()
+                size = 0
+                out.write(block)
+                continue
+            pieces.append(header)
+            pieces.append(block)
+            size += len(block)
+            if size >= _FLUSH:
+                chunk = "".join(pieces)
+                pieces.clear()
+                size = 0
+                out.write(chunk)
+    except BaseException:
+        # A file object keeps the whole frames before the failure, as if written one by one;
+        # a path is left as it was, so nothing more goes to it.
+        if pieces and not out.owned:
             out.write("".join(pieces))
+        raise
+    if pieces:
+        out.write("".join(pieces))
