@@ -1,13 +1,11 @@
 # The `atomkit` command line: check, info and convert on small files written here, their
-# exit statuses and one-line messages, and the progress line on a terminal and off one.
+# exit statuses, one-line messages and help texts (the command as a process: test_cli_process).
 import bz2
 import errno
 import gzip
 import json
 import lzma
 import os
-import pty
-import signal
 import stat
 import subprocess
 import sys
@@ -164,7 +162,7 @@ def test_check_max_errors_and_many_files(capsys, tmp_path):
     # Unreadable files are reported and passed over; the worst status wins.
     status, out, err = run(capsys, "check", good, tmp_path / "missing.xyz", bad)
     assert status == 2 and len(out.splitlines()) == 4
-    assert out.splitlines()[-1] == "2 files (1 more could not be read), 10 frames, 21 atoms: 3 bad frames"
+    assert out.splitlines()[-1] == "2 files, 10 frames, 21 atoms: 3 bad frames; 1 file could not be opened"
     one_line_error(err, tmp_path / "missing.xyz", "No such file or directory")
 
 
@@ -228,7 +226,7 @@ def test_permission_denied(capsys, tmp_path, monkeypatch):
     else:
         os.chmod(path, 0)
     status, out, err = run(capsys, "check", path)
-    assert status == 2 and out == "0 files (1 more could not be read), 0 frames, 0 atoms: no bad frames\n"
+    assert status == 2 and out == "0 files, 0 frames, 0 atoms: no bad frames; 1 file could not be opened\n"
     one_line_error(err, path, "Permission denied")
 
 
@@ -253,6 +251,7 @@ def test_reading_stopped_midway(capsys, tmp_path, monkeypatch, error, fragment, 
     monkeypatch.setattr(_cli_source, read, _fails_after_one(getattr(_cli_source, read), error))
     status, out, err = run(capsys, command, path, *([tmp_path / "out.xyz"] if command == "convert" else []))
     assert status == 2 and "all sound" not in out
+    assert command != "check" or out.endswith("frames; 1 file could not be read\n"), out
     one_line_error(err, path, fragment)
 
 
@@ -298,10 +297,21 @@ def test_usage_errors(capsys, tmp_path):
     path = sound_file(tmp_path / "good.xyz")
     for argv in (["check"], ["frobnicate", path], ["check", "--max-errors", "0", path],
                  ["convert", path, tmp_path / "o.xyz", "--frames", "1:2:3:4"],
-                 ["convert", path, tmp_path / "o.xyz", "--properties", "pos,,forces"]):
+                 ["convert", path, tmp_path / "o.xyz", "--properties", "pos,,forces"],
+                 # The form of a stream names that of standard input or output only.
+                 ["check", path, "--input-format", "gz"], ["check", "-", "-"], ["info", "-", "--input-format", "zst"],
+                 ["convert", path, tmp_path / "o.xyz", "--output-format", "gz"],
+                 ["convert", path, "-", "--plain", "--no-info"], ["convert", path, "-", "--plain", "--columns", "pos"]):
         status, out, err = run(capsys, *argv)
         assert status == 2 and out == "" and "usage: atomkit" in err and "Traceback" not in err
-    assert run(capsys, "--help")[0] == 0
+    assert sorted(os.listdir(tmp_path)) == ["good.xyz"]
+
+
+@pytest.mark.parametrize("argv", [[], ["check"], ["info"], ["convert"]])
+def test_help_texts(capsys, argv):
+    status, out, err = run(capsys, *argv, "--help")
+    assert status == 0 and err == "" and out.startswith("usage: atomkit") and "%%" not in out
+    assert "convert" not in argv or "(species first, %16.8f floats)" in " ".join(out.split())
 
 
 # ---- info -------------------------------------------------------------------------------
@@ -404,6 +414,18 @@ def test_convert_then_check_then_equal(capsys, tmp_path, source, target, options
     assert oct(os.stat(path_out).st_mode & 0o777) == oct(0o666 & ~_umask())
 
 
+@pytest.mark.parametrize("options, kwargs", [
+    (["--columns", "forces,species", "--no-info"], dict(columns=["forces", "species"], info=False)),
+    (["--properties", "pos"], dict(columns=["pos"])),
+    (["--plain"], dict(plain=True)),
+])
+def test_convert_write_options(capsys, tmp_path, options, kwargs):
+    path_in = sound_file(tmp_path / "in.xyz", frames=3)
+    assert run(capsys, "convert", path_in, tmp_path / "out.xyz", *options) == (0, "", "")
+    atomkit.write(tmp_path / "expected.xyz", atomkit.read(path_in, ":"), **kwargs)
+    assert (tmp_path / "out.xyz").read_bytes() == (tmp_path / "expected.xyz").read_bytes()
+
+
 def _umask():
     mask = os.umask(0)
     os.umask(mask)
@@ -449,102 +471,3 @@ def test_convert_to_a_directory(capsys, tmp_path):
     status, out, err = run(capsys, "convert", path, tmp_path)
     assert status == 2
     one_line_error(err, tmp_path, "is a directory")
-
-
-# A convert whose frames come slowly: it says "writing" once OUT's writer holds a frame.
-SLOW_CONVERT = """
-import signal, sys, time
-import atomkit._cli as cli, atomkit._cli_source as source
-# As from a terminal, whatever the test runner ignores.
-signal.signal(signal.SIGINT, signal.default_int_handler)
-for name in ("SIGTERM", "SIGHUP"):
-    signal.signal(getattr(signal, name), signal.SIG_DFL)
-read = source.iread
-def slow(*args):
-    for frame in read(*args):
-        yield frame
-        print("writing", flush=True)
-        time.sleep(60)
-source.iread = slow
-sys.exit(cli.main())
-"""
-
-
-@pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP, signal.SIGINT])
-def test_convert_stopped_by_a_signal_leaves_nothing(tmp_path, signum):
-    path_in = sound_file(tmp_path / "in.xyz")
-    out = tmp_path / "out.xyz"
-    out.write_text("what was there before\n")
-    child = subprocess.Popen([sys.executable, "-c", SLOW_CONVERT, "convert", path_in, out],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=CHILD_ENV, cwd=ROOT)
-    try:
-        assert child.stdout.readline() == b"writing\n"
-        child.send_signal(signum)
-        _, err = child.communicate(timeout=60)
-    finally:
-        child.kill()
-    assert child.returncode == (130 if signum == signal.SIGINT else 128 + signum), err
-    assert err.count(b"\n") == 1 and err.startswith(b"atomkit: ") and b"Traceback" not in err, err
-    assert sorted(os.listdir(tmp_path)) == ["in.xyz", "out.xyz"]
-    assert out.read_text() == "what was there before\n"
-
-
-# ---- the command as a process, and the progress line --------------------------------------
-
-def command(*argv, stderr_tty=False, delay=None):
-    """Runs `python -m atomkit argv` (or main() with a shorter DELAY before the progress
-    line) with standard error on a pseudo-terminal or a pipe: (status, stdout, stderr)."""
-    if delay is None:
-        code = ["-m", "atomkit"]
-    else:
-        code = ["-c", f"import sys, atomkit._cli as c, atomkit._cli_progress as p; p.DELAY = {delay}; "
-                "sys.exit(c.main())"]
-    args = [sys.executable, *code, *map(str, argv)]
-    if not stderr_tty:
-        done = subprocess.run(args, capture_output=True, env=CHILD_ENV, cwd=ROOT, timeout=120)
-        return done.returncode, done.stdout.decode(), done.stderr.decode()
-    master, slave = pty.openpty()
-    try:
-        child = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=slave, env=CHILD_ENV, cwd=ROOT)
-        os.close(slave)
-        out = child.stdout.read()
-        child.wait(timeout=120)
-        err = b""
-        while True:
-            try:
-                chunk = os.read(master, 1 << 16)
-            except OSError:  # EIO: the child's side is closed
-                break
-            if not chunk:
-                break
-            err += chunk
-    finally:
-        os.close(master)
-    return child.returncode, out.decode(), err.decode()
-
-
-@pytest.fixture(scope="module")
-def many_frames(tmp_path_factory):
-    return sound_file(tmp_path_factory.mktemp("progress") / "many.xyz", frames=2000)
-
-
-def test_progress_on_a_terminal_only(many_frames):
-    summary = "1 file, 2000 frames, 6000 atoms: all sound\n"
-    status, out, err = command("check", many_frames, stderr_tty=True, delay=0)
-    assert (status, out) == (0, summary)
-    drawn = err.split("\r")
-    assert "frames/s" in err and " of " in err and "%" in err, err
-    assert "\x1b" not in err  # a carriage return per update, no cursor movement
-    assert drawn[-1] == "" and drawn[-2].strip() == ""  # the line is wiped at the end
-    for argv, tty, delay in [(["check", many_frames], False, 0),           # stderr is a pipe
-                             (["check", "-q", many_frames], True, 0),      # --quiet
-                             (["check", many_frames], True, None)]:        # done within a second
-        assert command(*argv, stderr_tty=tty, delay=delay) == (0, summary, "")
-
-
-def test_python_m_atomkit(tmp_path):
-    status, out, err = command("check", tmp_path / "missing.xyz", stderr_tty=True)
-    assert status == 2 and out.endswith("no bad frames\n")
-    assert err.strip() == f"atomkit: {tmp_path / 'missing.xyz'}: No such file or directory"
-    status, out, err = command("--help")
-    assert status == 0 and all(name in out for name in ("check", "info", "convert"))

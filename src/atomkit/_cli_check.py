@@ -5,19 +5,39 @@ from __future__ import annotations
 
 import argparse
 
-from atomkit._cli_common import BAD, SOUND, TROUBLE, Unreadable, report_unreadable, say
+from atomkit._cli_common import BAD, TROUBLE, Unreadable, report_unreadable, say
 from atomkit._cli_progress import Progress
 from atomkit._cli_source import Source
 from atomkit._frame import Frame
 
 
+def _counted(count: int, noun: str) -> str:
+    return f"{count} {noun}{'' if count == 1 else 's'}"
+
+
+def _summary(files: int, frames: int, atoms: int, bad: int, unopened: int, unread: int,
+             stopped: int | None) -> str:
+    summary = f"{_counted(files, 'file')}, {frames} frames, {atoms} atoms: "
+    if bad:
+        summary += _counted(bad, "bad frame")
+    else:  # a file not read may hold bad frames
+        summary += "no bad frames" if unopened or unread else "all sound"
+    if stopped is not None:
+        summary += f" (stopped at --max-errors {stopped})"
+    failures = []
+    if unopened:
+        failures.append(f"{_counted(unopened, 'file')} could not be opened")
+    if unread:
+        failures.append(f"{_counted(unread, 'file') if not unopened else unread} could not be read")
+    return "; ".join([summary, ", ".join(failures)]) if failures else summary
+
+
 def check(args: argparse.Namespace, progress: Progress) -> int:
-    frames = atoms = bad = files = unread = 0
-    status = SOUND
+    frames = atoms = bad = files = unopened = unread = 0
     stopped = False
     for path in args.files:
         try:
-            with Source(path) as source:
+            with Source(path, args.input_format) as source:
                 progress.follow(source.position)
                 for item, _ in source.scanned():
                     frames += 1
@@ -26,9 +46,9 @@ def check(args: argparse.Namespace, progress: Progress) -> int:
                         atoms += item.natoms
                         continue
                     bad += 1
-                    status = max(status, BAD)
+                    progress.earn(BAD)
                     progress.clear()
-                    say(f"{path}: {item}")
+                    say(f"{source.path}: {item}")
                     if args.max_errors is not None and bad >= args.max_errors:
                         stopped = True
                         break
@@ -36,20 +56,11 @@ def check(args: argparse.Namespace, progress: Progress) -> int:
                 progress.finish_file(source.size)
         except Unreadable as error:
             report_unreadable(error, progress)
-            unread += 1
-            status = TROUBLE
+            unopened += error.opening
+            unread += not error.opening
+            progress.earn(TROUBLE)
         if stopped:
             break
     progress.clear()
-    summary = f"{files} file{'' if files == 1 else 's'}"
-    if unread:
-        summary += f" ({unread} more could not be read)"
-    summary += f", {frames} frames, {atoms} atoms: "
-    if bad:
-        summary += f"{bad} bad frame{'' if bad == 1 else 's'}"
-    else:  # a file not read may hold bad frames
-        summary += "no bad frames" if unread else "all sound"
-    if stopped:
-        summary += f" (stopped at --max-errors {args.max_errors})"
-    say(summary)
-    return status
+    say(_summary(files, frames, atoms, bad, unopened, unread, args.max_errors if stopped else None))
+    return progress.status

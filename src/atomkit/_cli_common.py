@@ -3,6 +3,7 @@
 """Exit statuses, printing and error texts of the atomkit command."""
 from __future__ import annotations
 
+import os
 import sys
 from typing import TYPE_CHECKING, TextIO
 
@@ -13,10 +14,24 @@ if TYPE_CHECKING:
 
 # Exit statuses.
 SOUND, BAD, TROUBLE = 0, 1, 2
+# The name that stands for standard input (and, as OUT of convert, standard output).
+STDIN = "-"
+# The forms a stream's compression is named by (--input-format, --output-format).
+FORMATS = ("xyz", "gz", "bz2", "xz")
 
 
 class Unreadable(Exception):
-    """A file that cannot be opened or read to its end; the message is one line for the user."""
+    """A file that cannot be opened or read to its end; the message is one line for the
+    user. `opening`: it could not even be opened (or its form is one not read here)."""
+
+    def __init__(self, message: str, opening: bool = False):
+        super().__init__(message)
+        self.opening = opening
+
+
+def label(path: str) -> str:
+    """How messages name the file `path`."""
+    return "<stdin>" if path == STDIN else path
 
 
 def shown(text: str) -> str:
@@ -41,6 +56,17 @@ def reason(error: BaseException) -> str:
     if isinstance(error, (*READ_ERRORS, ValueError)):
         return getattr(error, "strerror", None) or str(error)
     return f"{type(error).__name__}: {error}"
+
+
+def quiet_stdout() -> None:
+    """Sends what is left to print to nowhere: the reader of our output went away, and
+    output still buffered would otherwise fail again when the interpreter exits."""
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError, AttributeError):  # no descriptor of its own (a test's capture)
+        pass
 
 
 def report_unreadable(error: Unreadable, progress: Progress) -> None:

@@ -11,7 +11,7 @@ from typing import Any
 import numpy as np
 
 from atomkit import _comment
-from atomkit._cli_common import BAD, SOUND, TROUBLE, Unreadable, reason, report_unreadable, say, shown
+from atomkit._cli_common import BAD, TROUBLE, Unreadable, label, reason, report_unreadable, say, shown
 from atomkit._cli_progress import Progress
 from atomkit._cli_source import Source
 from atomkit._frame import Frame
@@ -104,22 +104,21 @@ def _print_info(info: dict[str, Any]) -> None:
 
 
 def info(args: argparse.Namespace, progress: Progress) -> int:
-    status = SOUND
     reports: list[dict[str, Any]] = []
     for path in args.files:
         try:
-            with Source(path) as source:
+            with Source(path, args.input_format) as source:
                 progress.follow(source.position)
-                report = _info_of(path, source, progress)
+                report = _info_of(source.path, source, progress)
                 progress.finish_file(source.size)
         except Exception as error:  # Unreadable, or the unforeseen in taking stock of a frame
-            unread = error if isinstance(error, Unreadable) else Unreadable(f"{path}: {reason(error)}")
+            unread = error if isinstance(error, Unreadable) else Unreadable(f"{label(path)}: {reason(error)}")
             report_unreadable(unread, progress)
-            reports.append({"file": shown(path), "error": shown(str(unread))})
-            status = TROUBLE
+            reports.append({"file": shown(label(path)), "error": shown(str(unread))})
+            progress.earn(TROUBLE)
             continue
         if report["bad_frames"]:
-            status = max(status, BAD)
+            progress.earn(BAD)
         reports.append(report)
         if not args.json:
             progress.clear()
@@ -127,4 +126,4 @@ def info(args: argparse.Namespace, progress: Progress) -> int:
     progress.clear()
     if args.json:
         say(json.dumps({"files": reports}, indent=2))
-    return status
+    return progress.status

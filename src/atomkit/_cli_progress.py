@@ -1,5 +1,5 @@
-# The progress line of the `atomkit` command: bytes read of the total and frames per second,
-# on standard error when it is a terminal.
+# The progress of a run of the `atomkit` command: the exit status earned so far, and the line
+# of bytes read of the total and frames per second, on standard error when it is a terminal.
 """Progress of the atomkit command."""
 from __future__ import annotations
 
@@ -7,6 +7,8 @@ import os
 import sys
 import time
 from collections.abc import Callable
+
+from atomkit._cli_common import SOUND, STDIN
 
 # The progress line appears only for work that has gone on this long (seconds), and is
 # redrawn at most this often.
@@ -25,7 +27,10 @@ def _size(count: float) -> str:
 
 
 def total_size(paths: list[str]) -> int:
-    """The bytes of the files at `paths` together, those that cannot be looked at left out."""
+    """The bytes of the files at `paths` together, those that cannot be looked at left out;
+    0 (unknown) when one is standard input."""
+    if STDIN in paths:
+        return 0
     total = 0
     for path in paths:
         try:
@@ -49,6 +54,12 @@ class Progress:
         self.done = 0  # bytes of the files finished
         self.position: Callable[[], int] = lambda: 0
         self.drawn = 0  # length of the line on screen
+        # The exit status the work so far has earned: what a run cut short (its output
+        # closed by the reader) ends with.
+        self.status = SOUND
+
+    def earn(self, status: int) -> None:
+        self.status = max(self.status, status)
 
     def follow(self, position: Callable[[], int]) -> None:
         """Bytes read are now `done` plus what `position()` says of the current file."""
@@ -82,7 +93,10 @@ class Progress:
         except (OSError, ValueError, AttributeError):
             width = 0
         line = line[:(width or 80) - 1]
-        self.stream.write("\r" + line.ljust(self.drawn))
+        text = "\r" + line.ljust(self.drawn)
+        # What clear() must wipe, should Ctrl-C cut the drawing short.
+        self.drawn = max(self.drawn, len(line))
+        self.stream.write(text)
         self.stream.flush()
         self.drawn = len(line)
 

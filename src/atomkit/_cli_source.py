@@ -1,38 +1,94 @@
-# An input file of the `atomkit` command: opened and decompressed by suffix, read in chunks,
-# and whatever stops its reading turned into one line for the user.
+# An input file of the `atomkit` command (or standard input, `-`): opened and decompressed by
+# suffix or --input-format, read in chunks, and whatever stops its reading turned into one line.
 """Source: a file the atomkit command reads."""
 from __future__ import annotations
 
+import errno
 import os
+import sys
 from collections.abc import Iterable, Iterator
 from typing import Any
 
 from atomkit import _compression, _io
-from atomkit._cli_common import Unreadable, reason
+from atomkit._cli_common import FORMATS, STDIN, Unreadable, label, reason
 from atomkit._compression import READ_ERRORS
 from atomkit._frame import Frame
 from atomkit._reader import iread, scan
 
 
+class _Counted:
+    """Standard input, read as it comes (no seeking), with a count of the bytes taken: a
+    pipe has no position of its own. Closing it leaves standard input open."""
+
+    name = label(STDIN)
+
+    def __init__(self) -> None:
+        if sys.stdin is None:  # started with its descriptor closed
+            raise OSError(errno.EBADF, "there is no standard input")
+        self._raw, self.count = sys.stdin.buffer, 0
+
+    def read(self, size: int = -1) -> bytes:
+        # read1 returns what has arrived, so frames are checked as they come down a pipe.
+        data = self._raw.read1(size)
+        self.count += len(data)
+        return data
+
+    def head(self) -> bytes:
+        return self._raw.peek(8)[:8]
+
+    def tell(self) -> int:
+        return self.count
+
+    def close(self) -> None:
+        pass
+
+
+def opener_of(form: str | None) -> Any:
+    """What opens a stream in the form named by --input-format or --output-format (xyz,
+    gz, bz2 or xz; none given is xyz): `open` for plain text, else the standard library's."""
+    return open if form in (None, "xyz") else _compression.opener(f"{STDIN}.{form}")
+
+
 class Source:
     """An input file: `stream` is what the reader parses (decompressed by suffix, read in
     chunks, so memory stays flat whatever the file's size) and `position()` the bytes of
-    the file itself read so far."""
+    the file itself read so far. `-` is standard input, decompressed as `form` says."""
 
-    def __init__(self, path: str):
-        self.path = path
+    def __init__(self, path: str, form: str | None = None):
+        self.path, self.kind = label(path), ""
+        self._raw: Any
         try:
-            self._raw = open(path, "rb")  # noqa: SIM115 (closed in close())
-            self.size = os.fstat(self._raw.fileno()).st_size
+            self._raw = _Counted() if path == STDIN else open(path, "rb")  # noqa: SIM115 (closed in close())
+            self.size = 0 if path == STDIN else os.fstat(self._raw.fileno()).st_size
         except OSError as error:
-            raise Unreadable(f"{path}: {reason(error)}") from None
+            raise Unreadable(f"{self.path}: {reason(error)}", opening=True) from None
         try:
-            opener = _compression.opener(path)
-        except ValueError as error:  # a compressed form no decompressor here reads
+            opener = self._opener(path, form)
+        except Unreadable:
             self._raw.close()
-            raise Unreadable(str(error)) from None
-        self.kind = os.path.splitext(path)[1].lower() if opener is not open else ""
+            raise
+        if opener is not open:
+            self.kind = f".{form}" if path == STDIN else os.path.splitext(path)[1].lower()
         self.stream: Any = self._raw if opener is open else opener(self._raw, "rb")
+
+    def _opener(self, path: str, form: str | None) -> Any:
+        """What decompresses the file: its suffix says, or for standard input `form`.
+        Unreadable for a compressed form not read here, and for compressed standard input
+        read as plain, which would only give a bad count line."""
+        try:
+            if path != STDIN:
+                return _compression.opener(path)
+            opener = opener_of(form)
+            found = _compression.kind("", self._raw.head()) if opener is open else None
+        except ValueError as error:
+            raise Unreadable(str(error), opening=True) from None
+        except OSError as error:
+            raise Unreadable(f"{self.path}: {reason(error)}", opening=True) from None
+        if found is not None:
+            form = next((form for form in FORMATS if _compression.kind(f"{STDIN}.{form}") == found), None)
+            advice = f"give --input-format {form}" if form else "atomkit does not read it; decompress it first"
+            raise Unreadable(f"{self.path}: the data is compressed ({found}): {advice}", opening=True)
+        return opener
 
     def position(self) -> int:
         return self._raw.tell()
