@@ -2,8 +2,7 @@
 // lives in one of these, so no error path needs a hand-written Py_DECREF.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "python/py_compat.hpp"
 
 #include <utility>
 
