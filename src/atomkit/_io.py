@@ -277,12 +277,19 @@ class _Appending:
         except PermissionError:  # a file we may write but not read: its end cannot be seen
             fd, readable = os.open(path, flags | os.O_WRONLY, 0o666), False
         self.raw = os.fdopen(fd, "ab")
-        # A descriptor of its own cuts the file back even after the file object is closed.
-        self.keep = os.dup(fd)
-        self.length = os.fstat(fd).st_size
-        self.fileobj = self.raw if opener is open else _compressing(opener, self.raw, path, "ab")
-        self.missing_newline = (opener is open and readable and self.length > 0
-                                and os.pread(fd, 1, self.length - 1) != b"\n")
+        self.keep = -1
+        try:
+            # A descriptor of its own cuts the file back even after the file object is closed.
+            self.keep = os.dup(fd)
+            self.length = os.fstat(fd).st_size
+            self.fileobj = self.raw if opener is open else _compressing(opener, self.raw, path, "ab")
+            self.missing_newline = (opener is open and readable and self.length > 0
+                                    and os.pread(fd, 1, self.length - 1) != b"\n")
+        except BaseException:  # nothing written yet: only the descriptors to give back
+            self.raw.close()
+            if self.keep >= 0:
+                os.close(self.keep)
+            raise
 
     def finish(self) -> None:
         try:
