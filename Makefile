@@ -9,20 +9,26 @@ SETUP_STAMP := $(VENV)/.setup-done
 FUZZ_SECONDS ?= 60
 SOAK_CALLS ?= 1000000
 
-.PHONY: all setup install test suite test-numpy2 test-numpy1 sanitize fallback native native-sanitize \
-        fuzz soak check bench demo clean
+.PHONY: all setup install test suite test-numpy2 test-numpy1 wheel wheel-test sanitize fallback native \
+        native-sanitize fuzz soak check bench demo clean
 
 all: test
 
-$(SETUP_STAMP): scripts/bootstrap.sh requirements-dev.txt pyproject.toml
+$(SETUP_STAMP): scripts/bootstrap.sh scripts/find_python.sh requirements-dev.txt requirements-test.txt pyproject.toml
 	./scripts/bootstrap.sh
 	touch $@
 
 setup: $(SETUP_STAMP)
 
-# The module and package as a user installs them (pip install .), into .venv.
-install: setup
+# The module and package as a user installs them (pip install .), into .venv; again only when
+# a file of the build changed.
+INSTALL_STAMP := $(VENV)/.install-done
+INSTALL_INPUTS := meson.build meson.options pyproject.toml $(shell find src -type f -not -path '*/__pycache__/*')
+$(INSTALL_STAMP): $(SETUP_STAMP) $(INSTALL_INPUTS)
 	$(PY) -m pip install -q --no-build-isolation .
+	touch $@
+
+install: $(INSTALL_STAMP)
 
 $(NUMPY1)/numpy/__init__.py: | setup
 	$(PY) -m pip install -q --target $(NUMPY1) "numpy==1.26.*"
@@ -35,6 +41,16 @@ test-numpy1: install $(NUMPY1)/numpy/__init__.py
 
 # The suite against the installed module, under both NumPy majors.
 suite: test-numpy2 test-numpy1
+
+# One wheel per supported CPython (3.11, 3.12, 3.13) in dist/, repaired to a manylinux tag;
+# stops if one of those versions is missing.
+wheel: setup
+	./scripts/wheels.sh
+
+# Each wheel in dist/ installed into a fresh venv without a compiler on PATH, and the suite run
+# against it (under NumPy 2, and 1.26 where it exists).
+wheel-test: setup
+	./scripts/wheel_test.sh
 
 # A build tree of its own, configured once with the given options: $(call build_tree,dir,options)
 define build_tree
@@ -73,9 +89,11 @@ native-sanitize: setup
 fuzz:
 	FUZZ_SECONDS=$(FUZZ_SECONDS) ./fuzz/run.sh
 
-# Everything CI runs, in order; stops at the first failure.
-test: suite sanitize fallback native native-sanitize
-	$(MAKE) fuzz FUZZ_SECONDS=20
+# Everything CI runs, in order, with what each leg took; stops at the first failure. The
+# source install (suite) is covered by the wheels, built from the same sources by pip.
+TEST_LEGS := wheel wheel-test sanitize fallback native native-sanitize fuzz
+test: setup
+	./scripts/run_legs.sh $(TEST_LEGS)
 
 # 10^6 mixed calls; fails when memory or reference counts keep rising.
 soak: install

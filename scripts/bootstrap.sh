@@ -3,30 +3,9 @@
 # installs the Debian package the build wants, and makes the virtual environment .venv.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+source scripts/find_python.sh
 
 VENV=${VENV:-.venv}
-
-find_python() {
-    local candidates=() found=""
-    for name in python3.12 python3; do
-        command -v "$name" >/dev/null 2>&1 && candidates+=("$(command -v "$name")")
-    done
-    local root="${PYENV_ROOT:-$HOME/.pyenv}"
-    if command -v pyenv >/dev/null 2>&1; then root="$(pyenv root)"; fi
-    for dir in "$root"/versions/3.12.*; do
-        [ -x "$dir/bin/python3.12" ] && candidates+=("$dir/bin/python3.12")
-    done
-    for python in "${candidates[@]}"; do
-        # pyenv's shims exist on PATH even where the version behind them does not.
-        version=$("$python" -c 'import sys; v = sys.version_info; print("%d.%d.%d" % v[:3] if v[:2] == (3, 12) else "")' 2>/dev/null) || continue
-        [ -n "$version" ] && found+="$version $python"$'\n'
-    done
-    if [ -z "$found" ]; then
-        echo "error: CPython 3.12 not found (looked on PATH and in pyenv's versions); install it, e.g. 'pyenv install 3.12'" >&2
-        exit 1
-    fi
-    printf '%s' "$found" | sort -V | tail -n 1 | cut -d' ' -f2-
-}
 
 ensure_fast_float() {
     if [ -f /usr/include/fast_float/fast_float.h ]; then return; fi
@@ -41,7 +20,7 @@ ensure_fast_float() {
 
 ensure_fast_float
 if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))'; then
-    PYTHON=$(find_python)
+    PYTHON=$(find_python 3.12)
     echo "creating $VENV with $PYTHON ($("$PYTHON" --version))"
     rm -rf "$VENV"
     "$PYTHON" -m venv "$VENV"
