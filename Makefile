@@ -65,13 +65,13 @@ sanitize: setup
 	$(call build_tree,$(SANITIZE_DIR),$(SANITIZE_OPTIONS))
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
 	ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	PYTHONPATH=$(SANITIZE_DIR):src $(PY) -m pytest -q tests
+	PYTHONPATH=$(SANITIZE_DIR):src $(PY) -m pytest -q -n 2 tests
 
 # The suite against the std::from_chars fallback (a build without fast_float).
 FALLBACK_DIR := build/fallback
 fallback: setup
 	$(call build_tree,$(FALLBACK_DIR),-Dfast_float=disabled)
-	PYTHONPATH=$(FALLBACK_DIR):src $(PY) -m pytest -q tests
+	PYTHONPATH=$(FALLBACK_DIR):src $(PY) -m pytest -q -n 2 tests
 
 # Native unit tests of the plain C++ cores.
 NATIVE_DIR := build/native
