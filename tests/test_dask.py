@@ -34,6 +34,12 @@ def test_bag_holds_every_file_in_order_on_processes(files):
     assert_same_frames(frames, [f for name in sorted(COUNTS) for f in atomkit.read(files / name, ":")])
 
 
+def test_tables_one_a_partition(files):
+    tables = atomkit.dask.read_tables(str(files / "*.xyz"), frames_per_partition=3).compute(scheduler="sync")
+    assert [len(t) for t in tables] == [3, 2, 1, 3, 3, 1]
+    assert_same_frames([f for t in tables for f in t], [f for name in sorted(COUNTS) for f in atomkit.read(files / name, ":")])
+
+
 def test_paths_in_the_order_given(files):
     bag = atomkit.dask.read_frames([files / "d.xyz", str(files / "b.*"), files / "a.xyz"], frames_per_partition=4)
     want = atomkit.read(files / "d.xyz", ":") + atomkit.read(files / "b.xyz", ":") + atomkit.read(files / "a.xyz", ":")

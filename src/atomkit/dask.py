@@ -1,11 +1,12 @@
 # Reading extended XYZ files on Dask: the frames of many files as one bag, each partition a
 # range of frames of one file's FrameIndex, read by whichever worker gets it.
-"""atomkit.dask.read_frames (needs the `dask` extra: pip install atomkit[dask]).
+"""atomkit.dask.read_frames and read_tables (need the `dask` extra: pip install atomkit[dask]).
 
     import atomkit.dask
 
     bag = atomkit.dask.read_frames("data/*.xyz", frames_per_partition=500)
     energies = bag.map(lambda frame: frame.info["energy"]).compute()
+    tables = atomkit.dask.read_tables("data/*.xyz", frames_per_partition=10000)
 """
 from __future__ import annotations
 
@@ -16,6 +17,7 @@ from typing import Any
 
 from atomkit._frame import Frame
 from atomkit._index import FrameIndex
+from atomkit._table import FrameTable, table_of
 
 
 def _paths(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> list[str]:
@@ -55,6 +57,23 @@ def read_frames(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathLi
     partitions then carry only the offsets of their own frames, and a worker reads nothing
     of a file but its partition's frames.
     """
+    return _bag(paths_or_glob, frames_per_partition, _read_all)
+
+
+def _read_table(part: FrameIndex) -> list[FrameTable]:
+    """The one table of a partition, as the partition's only item."""
+    return [table_of(_read_all(part))]
+
+
+def read_tables(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
+                frames_per_partition: int = 10000) -> Any:
+    """The frames of every file as a dask.bag.Bag of FrameTables, one a partition (a range of
+    at most `frames_per_partition` frames of one file), in order. Files and indexes as for
+    read_frames."""
+    return _bag(paths_or_glob, frames_per_partition, _read_table)
+
+
+def _bag(paths_or_glob: Any, frames_per_partition: int, read_part: Any) -> Any:
     import dask
     import dask.bag
 
@@ -65,7 +84,7 @@ def read_frames(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathLi
     parts = []
     for index in indexes:
         for start in range(0, len(index), frames_per_partition):
-            parts.append(dask.delayed(_read_all, pure=True)(index.subset(start, start + frames_per_partition)))
+            parts.append(dask.delayed(read_part, pure=True)(index.subset(start, start + frames_per_partition)))
     if not parts:
         return dask.bag.from_sequence([], npartitions=1)
     return dask.bag.from_delayed(parts)

@@ -1,0 +1,94 @@
+# read_table against atomkit.read frame by frame: mixed Properties, missing info keys, values
+# of changing type, slices, writing a table back, and the errors of columns that disagree.
+import io
+
+import numpy as np
+import pytest
+
+import atomkit
+from atomkit import Frame
+from test_package_write import assert_frames_equal
+
+
+def mixed_frames():
+    """Frames as a training set mixes them: with and without forces, lattice and species;
+    an energy that one frame writes as an int; keys some frames lack; values no typed
+    column holds (a nested list, an int beyond int64)."""
+    rng = np.random.default_rng(7)
+    frames = []
+    for k in range(9):
+        n = (0, 1, 3, 5, 2, 4, 3, 1, 6)[k]
+        arrays = {"pos": rng.normal(size=(n, 3)).round(6)}
+        if k % 3:
+            arrays["forces"] = rng.normal(size=(n, 3)).round(6)
+        if k in (4, 8):
+            arrays["tag"] = np.arange(n)
+        info = {"energy": -3 if k == 5 else round(float(rng.normal()), 5), "config_type": f"kind{k % 2}"}
+        if k % 2:
+            info["stress"] = rng.normal(size=(3, 3)).round(4)
+        if k == 6:
+            info["nested"] = [[1, 2], [3, 4]]
+            info["names"] = ["a", "b c"]
+            info["huge"] = 1 << 70
+        symbols = None if k == 7 else np.array(["H", "O", "Si"] * 2)[:n]
+        lattice = None if k in (2, 3) else np.diag([5.0 + k, 6.0, 7.0])
+        frames.append(Frame(symbols, arrays, lattice, (k % 2 == 0, True, False) if lattice is not None else (False,) * 3, info))
+    return frames
+
+
+@pytest.fixture
+def mixed_file(tmp_path):
+    path = tmp_path / "mixed.xyz"
+    atomkit.write(path, mixed_frames())
+    return path
+
+
+@pytest.mark.parametrize("selection", [slice(None), slice(None, None, 2), slice(-3, None), slice(5, 2), slice(1, 8, 3)])
+def test_table_rows_are_the_frames_read(mixed_file, selection):
+    frames = atomkit.read(mixed_file, ":")
+    table = atomkit.read_table(mixed_file)
+    for part, want in ((table[selection], frames[selection]), (atomkit.read_table(mixed_file, selection), frames[selection])):
+        assert len(part) == len(want)
+        for got, expected in zip(part, want):
+            assert_frames_equal(got, expected)
+        assert part.atom_offsets.tolist() == np.cumsum([0] + [f.natoms for f in want]).tolist()
+
+
+def test_columns_masks_and_written_bytes(mixed_file):
+    table = atomkit.read_table(mixed_file)
+    assert table.array_present["forces"].tolist() == [k % 3 != 0 for k in range(9)]
+    assert table.array_present["species"].tolist() == [k != 7 for k in range(9)]
+    assert table.has_lattice.tolist() == [k not in (2, 3) for k in range(9)]
+    assert table.info["energy"].dtype == np.float64 and table.info["energy"][5] == -3.0
+    assert table.info["stress"].shape == (9, 3, 3) and table.info_present["stress"].tolist() == [k % 2 == 1 for k in range(9)]
+    assert table.info["config_type"].tolist() == [f"kind{k % 2}" for k in range(9)]
+    assert table.symbols[table.atom_offsets[7]:table.atom_offsets[8]].tolist() == [""]
+    assert table[:3].numbers.tolist() == [1, 1, 8, 14]
+    with pytest.raises(ValueError, match="no species"):
+        table.numbers
+    written, expected = io.StringIO(), io.StringIO()
+    atomkit.write(written, table)
+    atomkit.write(expected, atomkit.read(mixed_file, ":"))
+    assert written.getvalue() == expected.getvalue()
+
+
+def test_numbers_refuse_what_is_not_an_element(tmp_path):
+    path = tmp_path / "x.xyz"
+    atomkit.write(path, [Frame(np.array(["H", "Xx"]), {"pos": np.zeros((2, 3))})])
+    with pytest.raises(ValueError, match="'Xx' is not an element"):
+        atomkit.read_table(path).numbers
+
+
+def test_a_column_that_changes_type_names_both_frames(tmp_path):
+    path = tmp_path / "clash.xyz"
+    frames = [Frame(np.array(["H"]), {"pos": np.zeros((1, 3)), "q": np.array([1.5])}) for _ in range(3)]
+    frames[2].arrays["q"] = np.array([[1, 2]])
+    atomkit.write(path, frames)
+    with pytest.raises(ValueError, match=r"column 'q' is float of width 1 in frame 0 but int of width 2 in frame 2"):
+        atomkit.read_table(path)
+
+
+@pytest.mark.parametrize("threads", [0, -1, 1.5, True])
+def test_threads_must_be_a_count(mixed_file, threads):
+    with pytest.raises(ValueError, match="threads"):
+        atomkit.read_table(mixed_file, threads=threads)
