@@ -59,6 +59,7 @@ def test_columns_masks_and_written_bytes(mixed_file):
     assert table.array_present["forces"].tolist() == [k % 3 != 0 for k in range(9)]
     assert table.array_present["species"].tolist() == [k != 7 for k in range(9)]
     assert table.has_lattice.tolist() == [k not in (2, 3) for k in range(9)]
+    assert np.shares_memory(table[2:5].arrays["pos"], table.arrays["pos"])
     assert table.info["energy"].dtype == np.float64 and table.info["energy"][5] == -3.0
     assert table.info["stress"].shape == (9, 3, 3) and table.info_present["stress"].tolist() == [k % 2 == 1 for k in range(9)]
     assert table.info["config_type"].tolist() == [f"kind{k % 2}" for k in range(9)]

@@ -110,6 +110,9 @@ class FrameTable:
 
     def __getitem__(self, index: int | slice) -> Any:
         if isinstance(index, slice):
+            start, stop, step = index.indices(len(self))
+            if step == 1:
+                return self._range(start, max(start, stop))
             return self._take(np.arange(len(self))[index])
         if isinstance(index, (bool, np.bool_)) or not isinstance(index, (int, np.integer)):
             raise TypeError(f"FrameTable indices are int or slice, not {type(index).__name__}")
@@ -157,15 +160,31 @@ class FrameTable:
                 info[key] = value if value.ndim else value.item()
         return Frame(symbols, arrays, lattice, tuple(bool(p) for p in self.pbc[k]), info)
 
+    def _range(self, start: int, stop: int) -> FrameTable:
+        """Frames start..stop: every column a view of this table's."""
+        table = self._per_frame(slice(start, stop))
+        first, last = int(self.atom_offsets[start]), int(self.atom_offsets[stop])
+        table.atom_offsets = self.atom_offsets[start:stop + 1] - first
+        table.species_index = self.species_index[first:last]
+        table.arrays = {name: values[first:last] for name, values in self.arrays.items()}
+        return table
+
     def _take(self, frames: np.ndarray) -> FrameTable:
-        table = FrameTable.__new__(FrameTable)
-        starts, counts = self.atom_offsets[frames], self.natoms[frames]
-        table.natoms = counts.copy()
-        table.atom_offsets = np.concatenate(([0], np.cumsum(counts))).astype(np.int64)
+        """The frames listed, in that order: the columns gathered anew."""
+        table = self._per_frame(frames)
+        table.atom_offsets = np.concatenate(([0], np.cumsum(table.natoms))).astype(np.int64)
         # Every chosen frame's atoms, in order: a start repeated per atom plus its rank.
-        atoms = np.repeat(starts - table.atom_offsets[:-1], counts) + np.arange(table.atom_offsets[-1])
-        table.species, table.species_index = self.species, self.species_index[atoms]
+        starts = self.atom_offsets[frames]
+        atoms = np.repeat(starts - table.atom_offsets[:-1], table.natoms) + np.arange(table.atom_offsets[-1])
+        table.species_index = self.species_index[atoms]
         table.arrays = {name: values[atoms] for name, values in self.arrays.items()}
+        return table
+
+    def _per_frame(self, frames: slice | np.ndarray) -> FrameTable:
+        """A table of the frames chosen with its per-frame columns; the per-atom ones are the
+        caller's to fill."""
+        table = FrameTable.__new__(FrameTable)
+        table.natoms, table.species = self.natoms[frames], self.species
         table.array_present = {name: present[frames] for name, present in self.array_present.items()}
         table.lattice, table.has_lattice, table.pbc = self.lattice[frames], self.has_lattice[frames], self.pbc[frames]
         table.info = {key: values[frames] for key, values in self.info.items()}
