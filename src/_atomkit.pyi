@@ -6,7 +6,8 @@ from typing import Any, TypedDict
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["write_atoms_rs", "read_atom_lines_rs", "read_atom_block_rs", "parse_comment_rs", "format_floats_rs"]
+__all__ = ["write_atoms_rs", "read_atom_lines_rs", "read_atom_block_rs", "parse_comment_rs", "format_floats_rs",
+           "scan_frames_rs"]
 
 class _AtomColumns(TypedDict):
     floats: npt.NDArray[np.float64]
@@ -51,3 +52,15 @@ def parse_comment_rs(
 
 def format_floats_rs(values: npt.NDArray[np.float64], separator: str) -> str:
     """Write every float of a 2-D float64 array as `repr()` does, row by row, joined by `separator`."""
+
+def scan_frames_rs(
+    data: Buffer,
+    offset: int,
+    state: tuple[int, int, int, int, int, int, int, int, int, int, int],
+    known: dict[bytes, int] | None,
+) -> tuple[
+    npt.NDArray[np.int64],
+    tuple[int, int, int, int, int, int, int, int, int, int, int],
+    tuple[int] | tuple[int, int, int, bytes | None] | tuple[int, int, int, int, int],
+]:
+    """Scan a window of a plain extxyz file for its frames, returning `(frames, state, stop)`."""

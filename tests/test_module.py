@@ -15,6 +15,7 @@ SIGNATURES = {
     "read_atom_block_rs": "(data, offset, natoms, col_types)",
     "parse_comment_rs": "(line)",
     "format_floats_rs": "(values, separator)",
+    "scan_frames_rs": "(data, offset, state, known)",
 }
 FIRST_DOC_LINES = {
     "write_atoms_rs": "Build the complete extxyz atom block (all `natoms` lines) as a Python str.",
@@ -22,6 +23,7 @@ FIRST_DOC_LINES = {
     "read_atom_block_rs": "Parse `natoms` atom lines straight from bytes, returning `(columns, end)`.",
     "parse_comment_rs": "Parse an extxyz comment line into `(properties, lattice, pbc, info, deferred)`.",
     "format_floats_rs": "Write every float of a 2-D float64 array as `repr()` does, row by row, joined by `separator`.",
+    "scan_frames_rs": "Scan a window of a plain extxyz file for its frames, returning `(frames, state, stop)`.",
 }
 
 

@@ -1,29 +1,29 @@
-# The one pass that indexes a plain extended XYZ file: its line ends searched a window at a
-# time, each frame's count line read and the Properties its comment line names.
-"""The scan behind atomkit.FrameIndex."""
+# The one pass that indexes a plain extended XYZ file: the module's frame scanner run over
+# windows of it (count lines, atom lines passed by their line feeds, the Properties each
+# comment line names), with Python deciding what the scanner leaves to it: comment lines it
+# cannot read alone, and the error of a frame that cannot be read.
+"""The scan behind atomkit.FrameIndex, and where atomkit.read finds the frames of a plain
+file it counts from the end."""
 from __future__ import annotations
 
 import os
 import re
-from array import array
+from collections.abc import Callable
+from typing import NoReturn
 
 import numpy as np
 
-from atomkit import _comment
+import _atomkit
+from atomkit import _comment, _reader
 from atomkit._index_file import pread
 from atomkit._io import LINE_LIMIT, Input, changed, long_line
 from atomkit._properties import PLAIN_XYZ
-from atomkit._reader import _frames
-from atomkit._text import COMMENT_SPACE_BYTES, WHITESPACE_BYTES
+from atomkit._text import COMMENT_SPACE_BYTES
 
-_BOM = b"\xef\xbb\xbf"
-# Bytes read and searched for line ends at a time, into one reused buffer: enough that the
-# cost per call vanishes, few enough that the search's temporaries (a flag a byte, 8 bytes a
-# line end) stay small even when every byte is a line feed.
+# Bytes read and scanned at a time, into one reused buffer: enough that the cost of a call
+# vanishes, few enough that memory stays small (and that a window read stays in the cache
+# until it is scanned). A count or comment line longer than a window gets a longer one.
 _WINDOW = 1 << 20
-_NO_ENDS = np.empty(0, dtype=np.intp)
-# A byte that bytes.strip() keeps: the line holding it is not blank.
-_SOLID = re.compile(b"[^" + re.escape(WHITESPACE_BYTES) + b"]")
 # Bytes that, before a Properties key, could leave it inside a single-quoted or bracketed
 # value, or escape a quote.
 _NOT_BEFORE = b"'\\[{"
@@ -35,85 +35,12 @@ _EQUALS, _QUOTE = ord("="), ord('"')
 # numbers, and the Properties strings those stand for.
 Arrays = tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, tuple[str | None, ...]]
 
-
-class _Window:
-    """A file being indexed, read a window at a time into one reused buffer and searched for
-    line feeds: `buf` holds its bytes from offset `base` to `searched`. Memory stays that of
-    a window whatever the file's size, and a line longer than LINE_LIMIT raises as soon as
-    the search passes the limit."""
-
-    def __init__(self, fd: int, size: int, path: str):
-        self.fd, self.size, self.path = fd, size, path
-        # No larger than the limit: then only a line that crosses windows can pass it.
-        self.buf = bytearray(min(_WINDOW, LINE_LIMIT, size))
-        self._bytes, self._view = np.frombuffer(self.buf, np.uint8), memoryview(self.buf)
-        self.base = self.searched = 0
-        self._last, self._count = -1, 0  # the last line end found, and how many were found
-
-    def search(self) -> np.ndarray:
-        """The line ends of the next window; the end of the file ends a last line without a
-        line feed."""
-        start = self.searched
-        want = min(len(self.buf), self.size - start)
-        if os.preadv(self.fd, [self._view[:want]], start) != want:
-            raise changed(self.path, "opened")
-        found = np.flatnonzero(self._bytes[:want] == 10)
-        found += start
-        self.base, self.searched = start, start + want
-        if self.searched == self.size and self.buf[want - 1] != 10:
-            found = np.append(found, self.size)
-        first = found.item(0) if len(found) else self.searched
-        if first - self._last - 1 > LINE_LIMIT:
-            raise long_line(self._count + 1)
-        if len(found):
-            self._last = found.item(-1)
-            self._count += len(found)
-        return found
-
-    def more(self, ends: np.ndarray, need: int) -> np.ndarray:
-        """`ends` extended window by window until it holds `need`, or the file is searched."""
-        while len(ends) < need and self.searched < self.size:
-            found = self.search()
-            ends = np.concatenate((ends, found)) if len(ends) else found
-        return ends
-
-    def reach(self, ends: np.ndarray, k: int) -> tuple[np.ndarray, int]:
-        """(ends, k) searched on until ends[k] is found (k >= len(ends) if the file ends
-        first). The ends before the k-th are let go: a frame of any length holds a window's."""
-        while k >= len(ends) and self.searched < self.size:
-            k -= len(ends)
-            ends = self.search()
-        return ends, k
-
-    def text(self, start: int, stop: int) -> bytes | bytearray:
-        """The bytes from `start` to `stop`: from the window if it holds them, else read."""
-        if self.base <= start and stop <= self.searched:
-            return self.buf[start - self.base:stop - self.base]
-        data = pread(self.fd, start, stop)
-        if len(data) != stop - start:
-            raise changed(self.path, "opened")
-        return data
-
-    def skip_blank(self, ends: np.ndarray, j: int, lineno: int) -> tuple[int, int, int]:
-        """From the blank line that ends[j] ends (file line `lineno`): (j, offset, line) of the
-        next line that holds more than whitespace, or of the line after the last end found.
-        A run of blank lines costs a search for a byte, not a step a line."""
-        start = ends.item(j) + 1
-        hit = None
-        if start < self.base:  # lines that began in an earlier window
-            match = _SOLID.search(self.text(start, self.base))
-            hit = None if match is None else start + match.start()
-        if hit is None:
-            match = _SOLID.search(self.buf, max(start - self.base, 0), self.searched - self.base)
-            hit = None if match is None else self.base + match.start()
-        k = len(ends) if hit is None else int(ends.searchsorted(hit))  # the end of hit's line
-        return k, ends.item(k - 1) + 1, lineno + k - j
-
-    def verdict(self, start: int, stop: int, lineno: int) -> None:
-        """Walks the one frame in bytes start..stop as atomkit.read does, raising its error if
-        it has one."""
-        for _ in _frames(Input(bytes(self.text(start, stop))), (), 1, 0, lineno):
-            pass
+# Why scan_frames_rs stopped (the first item of its stop), the failure that is a long line,
+# and where its state holds the layout decided for a comment line.
+_MORE, _DONE, _COMMENT = 0, 1, 2
+_LONG_LINE = 3
+_LAYOUT = 10
+_NO_FRAMES = np.empty((0, 4), dtype=np.int64)
 
 
 def _plainly_before(before: bytes) -> bool:
@@ -183,55 +110,98 @@ class PropertiesNames:
         return PLAIN_XYZ if properties is None else properties
 
 
-def scan(fd: int, size: int, path: str) -> Arrays:
-    """(count-line offset, atom count, count-line number, layout number) of every frame of the
-    file, and the Properties strings that layout numbers stand for. Only line ends are looked
-    at, and each frame's count and comment lines; a frame atomkit.read would not get through
-    raises the error it would raise."""
-    window = _Window(fd, size, path)
-    named_properties = PropertiesNames().named_properties
-    buf = window.buf
-    found = array("q")  # (count-line offset, atom count, count-line number, layout number) a frame
-    record = found.extend
-    layout_of: dict[str | None, int] = {}
-    ends, j, have, base = _NO_ENDS, 0, 0, 0  # ends[j] is where the line at `pos` ends
-    pos = len(_BOM) if window.text(0, min(3, size)) == _BOM else 0
-    lineno = 1
+def _verdict(fd: int, path: str, start: int, stop: int, lineno: int) -> NoReturn:
+    """Raises the error of the frame that the file's bytes start..stop hold (from its count
+    line, file line `lineno`), found by walking them as atomkit.read does."""
+    data = pread(fd, start, stop)
+    if len(data) != stop - start:
+        raise changed(path, "opened")
+    for _ in _reader._frames(Input(data), (), 1, 0, lineno):
+        pass
+    # The scanner refuses a count of more digits than int() takes by default; with the limit
+    # raised (sys.set_int_max_str_digits), the reader may take it.
+    raise ValueError(f"line {lineno}: the frame scanner refused a frame that atomkit.read takes")
+
+
+def _frames(fd: int, size: int, path: str, window: int | None, line_limit: int | None,
+            known: dict[bytes, int] | None, decide: Callable[[bytes, bytes | None], int] | None) -> np.ndarray:
+    """The (count-line offset, atom count, count-line number, layout) of every frame, one row
+    each, from the module's scanner run window by window over the file. With `known` (the
+    Properties values whose layouts are known), `decide(comment line, value or None)` gives the
+    layout of a comment line the scanner asks about; without, comment lines are not read. A
+    frame atomkit.read would not get through raises the error it would raise."""
+    window = _WINDOW if window is None else window
+    line_limit = LINE_LIMIT if line_limit is None else line_limit
+    # No longer than the limit and one byte: then a window can hold a whole line, and only
+    # the lines that cross its ends can be too long.
+    span = max(1, min(window, line_limit + 1, size))
+    buf = bytearray(span)
+    view = memoryview(buf)
+    state = (size, line_limit, 0, 1, 0, 0, 0, 0, 0, 0, -1)
+    scan_frames = _atomkit.scan_frames_rs
+    parts = []
+    offset = length = 0  # the window: view[:length] holds the file's bytes from `offset`
     while True:
-        if j + 2 > have:
-            ends, j = window.more(ends[j:], 2), 0
-            have, base = len(ends), window.base
-            if not have:
-                break
-        end = ends.item(j)
-        text = buf[pos - base:end - base] if pos >= base else window.text(pos, end)
-        try:
-            natoms = int(text)
-        except ValueError:
-            if not text.strip():  # blank lines between frames
-                j, pos, lineno = window.skip_blank(ends, j, lineno)
-                continue
-            natoms = -1
-        if natoms < 0 or end >= size:
-            window.verdict(pos, min(end + 1, size), lineno)  # raises: no count, or no comment line after it
-        stop = ends.item(j + 1) if j + 1 < have else size
-        properties = named_properties(buf[end + 1 - base:stop - base] if end >= base else window.text(end + 1, stop))
+        found, state, stop = scan_frames(view[:length], offset, state, known)
+        if len(found):
+            parts.append(found)
+        kind = stop[0]
+        if kind == _MORE:
+            position = state[2]
+            if position != offset or not length:
+                length = min(span, size - position)
+            else:  # a line runs past the window: a longer one holds it, or shows it too long
+                grown = min(2 * length, line_limit + 1, size - position)
+                if grown == length:
+                    raise AssertionError(f"the frame scanner stopped at byte {position} of {path}")
+                length = grown
+                if length > len(buf):
+                    buf = bytearray(length)
+                    view = memoryview(buf)
+            if os.preadv(fd, [view[:length]], position) != length:
+                raise changed(path, "opened")
+            offset = position
+        elif kind == _COMMENT:
+            _, begin, end, candidate = stop
+            state = state[:_LAYOUT] + (decide(bytes(view[begin:end]), candidate),)  # type: ignore[misc]
+        elif kind == _DONE:
+            break
+        else:
+            _, failure, start, stop_at, lineno = stop
+            if failure == _LONG_LINE:
+                raise long_line(lineno)
+            _verdict(fd, path, start, stop_at, lineno)
+    return np.concatenate(parts) if len(parts) > 1 else parts[0] if parts else _NO_FRAMES
+
+
+def scan(fd: int, size: int, path: str, window: int | None = None, line_limit: int | None = None) -> Arrays:
+    """(count-line offset, atom count, count-line number, layout number) of every frame of the
+    file, and the Properties strings that layout numbers stand for (numbered as they first
+    appear). Only line ends are looked at, and each frame's count and comment lines; a frame
+    atomkit.read would not get through raises the error it would raise. `window` and
+    `line_limit` default to _WINDOW and LINE_LIMIT."""
+    names = PropertiesNames()
+    known: dict[bytes, int] = {}  # the values the scanner finds by itself
+    layout_of: dict[str | None, int] = {}
+
+    def decide(comment: bytes, candidate: bytes | None) -> int:
+        # A comment line the scanner could not read, or that names a value new to it: named
+        # here, and the value learnt when the scanner found the same.
+        properties = names.named_properties(comment)
         layout = layout_of.get(properties)
         if layout is None:
             layout = layout_of[properties] = len(layout_of)
-        last = j + natoms + 1
-        if last >= have:
-            ends, last = window.reach(ends, last)
-            have, base = len(ends), window.base
-            if last >= have:
-                # The file ends inside this frame: an error, unless it is a frame without
-                # atoms whose comment line is the empty end of the file.
-                window.verdict(pos, size, lineno)
-                record((pos, natoms, lineno, layout))
-                break
-        record((pos, natoms, lineno, layout))
-        pos = ends.item(last) + 1
-        j, lineno = last + 1, lineno + natoms + 2
-    table = np.frombuffer(found, np.int64).reshape(-1, 4)
+        if candidate is not None and properties is not None and candidate == properties.encode():
+            known[candidate] = layout
+        return layout
+
+    table = _frames(fd, size, path, window, line_limit, known, decide)
     return (table[:, 0].copy(), table[:, 1].copy(), table[:, 2].copy(), table[:, 3].astype(np.int32),
             tuple(layout_of))
+
+
+def frame_starts(fd: int, size: int, path: str, line_limit: int) -> tuple[np.ndarray, np.ndarray]:
+    """(offset, line number) of every frame's count line, comment lines left unread: where
+    atomkit.read finds the frames of a plain file it counts from the end, with its errors."""
+    table = _frames(fd, size, path, None, line_limit, None, None)
+    return table[:, 0].copy(), table[:, 2].copy()

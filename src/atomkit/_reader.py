@@ -3,6 +3,7 @@
 """atomkit.read and atomkit.iread."""
 from __future__ import annotations
 
+import io
 import re
 import sys
 import warnings
@@ -11,7 +12,7 @@ from typing import Any, overload
 
 import numpy as np
 
-from atomkit import _block, _comment_read
+from atomkit import _block, _comment_read, _index_scan, _io
 from atomkit._block import LineSkipper, skip_lines
 from atomkit._frame import Frame
 from atomkit._io import Input, describe, open_input
@@ -298,6 +299,16 @@ class SkippedFrameWarning(UserWarning):
     the frame's line and why it could not be read."""
 
 
+def _plain_file(data: Input) -> tuple[int, int] | None:
+    """The descriptor and size (when opened) of the plain file that `data` reads, or None for
+    any other source. open_input reads a plain file through its unbuffered file object, whose
+    seek the Input keeps; nothing is read yet when this is asked."""
+    raw = getattr(data._seek, "__self__", None)
+    if isinstance(raw, io.FileIO) and not raw.closed:
+        return raw.fileno(), data._size
+    return None
+
+
 def _iread(source: Any, index: int | slice, errors: str = "raise") -> Iterator[Frame]:
     if errors not in ("raise", "skip"):
         raise ValueError(f'errors must be "raise" or "skip", not {errors!r}')
@@ -318,28 +329,33 @@ def _iread(source: Any, index: int | slice, errors: str = "raise") -> Iterator[F
             yield from _frames(data, wanted, wanted.stop, skip_bad=skip_bad)
             return
         # Counting from the end: one pass to find where the frames start, then those chosen.
-        # A plain file is read again from where they start; another source is held whole.
-        if not data.seekable:
+        # A plain file is scanned by the module (as a FrameIndex is built) and read again
+        # from where they start; another source is held whole and walked.
+        plain = _plain_file(data)
+        if plain is not None:
+            offsets, lines = _index_scan.frame_starts(*plain, data.name, _io.LINE_LIMIT)
+        else:
             data.load_all()
-        starts: list[tuple[int, int]] = []
-        for _ in _frames(data, (), _ALL, starts=starts):
-            pass
+            starts: list[tuple[int, int]] = []
+            for _ in _frames(data, (), _ALL, starts=starts):
+                pass
+            offsets, lines = [offset for offset, _ in starts], [lineno for _, lineno in starts]
         try:
-            chosen = range(len(starts))[index]
+            chosen = range(len(offsets))[index]
         except IndexError:
-            raise IndexError(f"frame {index} is not in {describe(source)} ({len(starts)} frames)") from None
+            raise IndexError(f"frame {index} is not in {describe(source)} ({len(offsets)} frames)") from None
         if isinstance(chosen, int):
             chosen = range(chosen, chosen + 1)
-        if not data.seekable:
+        if plain is None:
             for k in chosen:
-                yield from _frames(data, (0,), 1, *starts[k], skip_bad=skip_bad)
+                yield from _frames(data, (0,), 1, int(offsets[k]), int(lines[k]), skip_bad=skip_bad)
             return
         # Forward runs are read in one walk; a backward one frame by frame.
         runs = [chosen] if chosen.step > 0 else [range(k, k + 1) for k in chosen]
         for run in runs:
             if not run:
                 continue
-            offset, lineno = starts[run.start]
+            offset, lineno = int(offsets[run.start]), int(lines[run.start])
             data.seek(offset)
             yield from _frames(data, range(0, len(run) * run.step, run.step), (len(run) - 1) * run.step + 1,
                                0, lineno, skip_bad=skip_bad)

@@ -16,5 +16,7 @@ PyObject* parse_comment_entry(PyObject* self, PyObject* const* args, Py_ssize_t 
                               PyObject* kwnames);
 PyObject* format_floats_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                               PyObject* kwnames);
+// python/frame_entries.cpp
+PyObject* scan_frames_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 
 }  // namespace atomkit

@@ -92,6 +92,33 @@ constexpr const char* format_floats_doc =
     "\n"
     "Returns a str: `separator.join(map(repr, values.ravel().tolist()))`.";
 
+constexpr const char* scan_frames_doc =
+    "scan_frames_rs(data, offset, state, known)\n"
+    "--\n"
+    "\n"
+    "Scan a window of a plain extxyz file for its frames, returning `(frames, state, stop)`.\n"
+    "\n"
+    "`data` holds the file's bytes from byte `offset` (a C-contiguous bytes-like object);\n"
+    "`state` is the tuple the call before returned, or, to start a file of `size` bytes whose\n"
+    "lines may be `line_limit` bytes long, `(size, line_limit, 0, 1, 0, 0, 0, 0, 0, 0, -1)`.\n"
+    "`known` maps Properties values (bytes) to layout numbers, or is None to pass comment\n"
+    "lines over unread.\n"
+    "\n"
+    "`frames` is an (n, 4) int64 array of the frames found: count-line offset, atom count,\n"
+    "count-line number, layout number (-1 when comment lines are not read). `stop` says why\n"
+    "the scan stopped:\n"
+    "  (0,) the window is used up: go on with the bytes from `state[2]` (a longer window\n"
+    "       when that is `offset`: a line runs past the window's end);\n"
+    "  (1,) the end of the file: every frame is found;\n"
+    "  (2, begin, end, candidate) the comment line data[begin:end] names a Properties value\n"
+    "       `known` lacks (`candidate`, bytes), or one only the caller can tell (None): call\n"
+    "       again with the same window and the line's layout number as the state's last item;\n"
+    "  (3, kind, start, stop, line) a frame that cannot be read, which the file's bytes\n"
+    "       start..stop show: kind 0 a bad count line, 1 the file ends on the count line, 2 the\n"
+    "       file ends inside the frame; or kind 3, file line `line` is longer than `line_limit`.\n"
+    "\n"
+    "The interpreter lock is released while a large window is scanned.";
+
 // The functions are added after creation (their method records live for ever), so the
 // definition has no method table; m_doc is "" so that __doc__ is an empty str.
 PyModuleDef module_definition = {
@@ -168,7 +195,8 @@ PyObject* interned(ProcessCell<PyRef>& cell, std::string_view text) {
     ATOMKIT_TRY(add_function(module, "read_atom_lines_rs", read_atom_lines_entry, read_atom_lines_doc));
     ATOMKIT_TRY(add_function(module, "read_atom_block_rs", read_atom_block_entry, read_atom_block_doc));
     ATOMKIT_TRY(add_function(module, "parse_comment_rs", parse_comment_entry, parse_comment_doc));
-    return add_function(module, "format_floats_rs", format_floats_entry, format_floats_doc);
+    ATOMKIT_TRY(add_function(module, "format_floats_rs", format_floats_entry, format_floats_doc));
+    return add_function(module, "scan_frames_rs", scan_frames_entry, scan_frames_doc);
 }
 
 [[nodiscard]] Result<PyRef> create_module() {
