@@ -93,3 +93,28 @@ def test_a_column_that_changes_type_names_both_frames(tmp_path):
 def test_threads_must_be_a_count(mixed_file, threads):
     with pytest.raises(ValueError, match="threads"):
         atomkit.read_table(mixed_file, threads=threads)
+
+
+@pytest.mark.parametrize("threads", [1, 2, 7])
+def test_parts_and_threads_give_the_same_table(mixed_file, monkeypatch, threads):
+    from atomkit import _table_read
+    monkeypatch.setattr(_table_read, "_THREAD_ATOMS", 1)
+    monkeypatch.setattr(_table_read, "_PART_ATOMS", 4)  # parts of a few frames each
+    split = atomkit.read_table(mixed_file, threads=threads)
+    with open(mixed_file, "rb") as stream:  # a stream takes the frame-by-frame path
+        whole = atomkit.read_table(stream)
+    for got, want in zip(split, whole):
+        assert_frames_equal(got, want)
+    for name in whole.arrays:
+        assert split.arrays[name].tolist() == whole.arrays[name].tolist()
+
+
+@pytest.mark.parametrize("bad", ["3\nPBC\nH 0 0 0\n", "x\n\n", "2\nProperties=species:S:1:pos:R:3\nH 0 0 0\nH 0 0 z\n"])
+def test_a_bad_frame_raises_what_read_raises(tmp_path, mixed_file, bad):
+    path = tmp_path / "bad.xyz"
+    path.write_bytes(mixed_file.read_bytes() + bad.encode())
+    with pytest.raises(ValueError) as read_error:
+        atomkit.read(path, ":")
+    with pytest.raises(ValueError) as table_error:
+        atomkit.read_table(path)
+    assert str(table_error.value) == str(read_error.value)

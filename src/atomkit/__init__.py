@@ -16,7 +16,8 @@ A Frame holds `symbols` (str array or None), `arrays` (per-atom columns by name)
 from atomkit._frame import Frame
 from atomkit._index import FrameIndex
 from atomkit._reader import SkippedFrameWarning, iread, read
-from atomkit._table import FrameTable, read_table
+from atomkit._table import FrameTable
+from atomkit._table_read import read_table
 from atomkit._writer import write
 
 __all__ = ["Frame", "FrameIndex", "FrameTable", "SkippedFrameWarning", "iread", "read", "read_table", "write"]

@@ -9,7 +9,6 @@ from typing import Any
 import numpy as np
 
 from atomkit._frame import Frame
-from atomkit._reader import Index, iread
 
 # Element symbols by atomic number (1 = H); species that are not elements have no number.
 _ELEMENTS = (
@@ -194,101 +193,100 @@ class FrameTable:
         return table
 
 
+class Builder:
+    """Gathers the columns of a FrameTable: the per-frame values a frame at a time (`frame`),
+    the per-atom columns a run of frames at a time (`atoms`, the frames' atoms one after
+    another), then `table()`. A frame costs an append; the per-frame values are sorted into
+    columns at the end, a column at a time."""
+
+    def __init__(self) -> None:
+        # (natoms, lattice or None, pbc, info, (array names in order, has species)) a frame
+        self.frames: list[tuple[int, Any, Any, dict[str, Any], tuple[Any, ...]]] = []
+        self.species: dict[str, int] = {}
+        self.columns: dict[str, _Columns] = {"species": _Columns(("i", ()), 0)}
+
+    def frame(self, natoms: int, lattice: Any, pbc: Any, info: dict[str, Any], arrays: tuple[Any, ...]) -> None:
+        self.frames.append((natoms, lattice, pbc, info, arrays))
+
+    def atoms(self, frames: np.ndarray, symbols: np.ndarray | None, arrays: dict[str, np.ndarray]) -> None:
+        """The per-atom columns of `frames` (frame numbers, in the order their atoms come)."""
+        if symbols is not None:
+            names, inverse = np.unique(symbols, return_inverse=True)
+            codes = np.array([self.species.setdefault(name, len(self.species)) for name in names.tolist()], np.int32)
+            self.columns["species"].parts.append((frames, codes[inverse.reshape(-1)]))
+        for name, values in arrays.items():
+            values = np.asarray(values)
+            gathered = self.columns.get(name)
+            if gathered is None:
+                gathered = self.columns[name] = _Columns(_column_kind(values), int(frames[0]))
+            elif _column_kind(values) != gathered.kind:
+                raise ValueError(f"column {name!r} is {_describe(gathered.kind)} in frame {gathered.first} "
+                                 f"but {_describe(_column_kind(values))} in frame {int(frames[0])}")
+            gathered.parts.append((frames, values))
+
+    def table(self) -> FrameTable:
+        n = len(self.frames)
+        natoms, lattices, pbcs, infos, arrays = zip(*self.frames) if n else ((),) * 5
+        table = FrameTable.__new__(FrameTable)
+        table.natoms = np.array(natoms, np.int64)
+        table.atom_offsets = np.concatenate(([0], np.cumsum(table.natoms))).astype(np.int64)
+        table.species = np.array(list(self.species), dtype=str) if self.species else np.empty(0, dtype="<U1")
+        table.arrays, table.array_present = {}, {}
+        for name, gathered in self.columns.items():
+            column, table.array_present[name] = self._column(table, gathered, -1 if name == "species" else 0)
+            if name == "species":
+                table.species_index = column.astype(np.int32)
+            else:
+                table.arrays[name] = column
+        table.has_lattice = np.array([lattice is not None for lattice in lattices], bool)
+        table.lattice = np.zeros((n, 3, 3))
+        if table.has_lattice.any():
+            table.lattice[table.has_lattice] = [lattice for lattice in lattices if lattice is not None]
+        table.pbc = np.array(pbcs, bool).reshape(n, 3)
+        self._info(table, infos)
+        layouts: dict[tuple[Any, ...], int] = {}
+        table._layout_of = np.array([layouts.setdefault((*names, tuple(info)), len(layouts))
+                                     for names, info in zip(arrays, infos)], np.int32)
+        table._layouts = list(layouts)
+        return table
+
+    @staticmethod
+    def _info(table: FrameTable, infos: tuple[dict[str, Any], ...]) -> None:
+        """The info columns: every key any frame has, in order of first appearance."""
+        n = len(infos)
+        keys = dict.fromkeys(key for shape in dict.fromkeys(tuple(info) for info in infos) for key in shape)
+        table.info, table.info_present, table._raw = {}, {}, {}
+        for key in keys:
+            present = np.fromiter((key in info for info in infos), bool, n)
+            frames = np.flatnonzero(present)
+            values = [infos[k][key] for k in frames.tolist()]
+            table.info[key], raw = _info_column(values, frames, n)
+            if raw is not None:
+                table._raw[key] = raw
+            table.info_present[key] = present
+
+    @staticmethod
+    def _column(table: FrameTable, gathered: _Columns, fill: int) -> tuple[np.ndarray, np.ndarray]:
+        """One per-atom column over every frame (zero, or -1 for species, where a frame lacks
+        it) and which frames have it."""
+        offsets, present = table.atom_offsets, np.zeros(len(table.natoms), bool)
+        dtypes = [values.dtype for _, values in gathered.parts] or [np.dtype(np.int32)]
+        column = np.zeros((int(offsets[-1]), *gathered.kind[1]), np.result_type(*dtypes))
+        if fill:
+            column.fill(fill)
+        for frames, values in gathered.parts:
+            counts = table.natoms[frames]
+            atoms = np.repeat(offsets[frames] - np.cumsum(counts) + counts, counts) + np.arange(int(counts.sum()))
+            column[atoms] = values
+            present[frames] = True
+        return column, present
+
+
 def table_of(frames: Iterable[Frame]) -> FrameTable:
     """The FrameTable of the frames given, in order. ValueError if a per-atom column's type or
     width differs between two frames, naming both."""
-    natoms: list[int] = []
-    species: dict[str, int] = {}
-    species_parts: list[np.ndarray] = []
-    columns: dict[str, _Columns] = {}
-    lattices: list[tuple[int, np.ndarray]] = []
-    pbcs: list[tuple[bool, bool, bool]] = []
-    infos: dict[str, tuple[list[int], list[Any]]] = {}
-    layouts: dict[tuple[Any, ...], int] = {}
-    layout_of: list[int] = []
-    has_species: list[bool] = []
+    builder = Builder()
     for k, frame in enumerate(frames):
-        n = frame.natoms
-        natoms.append(n)
-        has_species.append(frame.symbols is not None)
-        if frame.symbols is None:
-            species_parts.append(np.full(n, -1, np.int32))
-        else:
-            names, inverse = np.unique(frame.symbols, return_inverse=True)
-            codes = np.array([species.setdefault(name, len(species)) for name in names.tolist()], np.int32)
-            species_parts.append(codes[inverse.reshape(-1)] if n else np.empty(0, np.int32))
-        for name, values in frame.arrays.items():
-            values = np.asarray(values)
-            gathered = columns.get(name)
-            if gathered is None:
-                gathered = columns[name] = _Columns(_column_kind(values), k)
-            elif _column_kind(values) != gathered.kind:
-                raise ValueError(f"column {name!r} is {_describe(gathered.kind)} in frame {gathered.first} "
-                                 f"but {_describe(_column_kind(values))} in frame {k}")
-            gathered.parts.append((k, values))
-        if frame.lattice is not None:
-            lattices.append((k, np.asarray(frame.lattice, np.float64)))
-        pbcs.append(tuple(bool(p) for p in frame.pbc))
-        for key, value in frame.info.items():
-            where, values = infos.setdefault(key, ([], []))
-            where.append(k)
-            values.append(value)
-        layout = (tuple(frame.arrays), frame.symbols is not None, tuple(frame.info))
-        layout_of.append(layouts.setdefault(layout, len(layouts)))
-    return _assemble(natoms, (species, species_parts, has_species), columns, lattices, pbcs, infos,
-                     layouts, layout_of)
-
-
-def _assemble(natoms: list[int], species_of: tuple[dict[str, int], list[np.ndarray], list[bool]],
-              columns: dict[str, _Columns], lattices: list[tuple[int, np.ndarray]],
-              pbcs: list[tuple[bool, bool, bool]], infos: dict[str, tuple[list[int], list[Any]]],
-              layouts: dict[tuple[Any, ...], int], layout_of: list[int]) -> FrameTable:
-    n = len(natoms)
-    species, species_parts, has_species = species_of
-    table = FrameTable.__new__(FrameTable)
-    table.natoms = np.array(natoms, np.int64)
-    table.atom_offsets = np.concatenate(([0], np.cumsum(table.natoms))).astype(np.int64)
-    table.species = np.array(list(species), dtype=str) if species else np.empty(0, dtype="<U1")
-    table.species_index = np.concatenate(species_parts) if species_parts else np.empty(0, np.int32)
-    table.array_present = {"species": np.array(has_species, bool)}
-    table.arrays = {}
-    for name, gathered in columns.items():
-        dtype = np.result_type(*(values.dtype for _, values in gathered.parts))
-        column = np.zeros((int(table.atom_offsets[-1]), *gathered.kind[1]), dtype)
-        present = np.zeros(n, bool)
-        for k, values in gathered.parts:
-            column[table.atom_offsets[k]:table.atom_offsets[k + 1]] = values
-            present[k] = True
-        table.arrays[name], table.array_present[name] = column, present
-    table.lattice = np.zeros((n, 3, 3))
-    table.has_lattice = np.zeros(n, bool)
-    for k, lattice in lattices:
-        table.lattice[k], table.has_lattice[k] = lattice, True
-    table.pbc = np.array(pbcs, bool).reshape(n, 3)
-    table.info, table.info_present, table._raw = {}, {}, {}
-    for key, (where, values) in infos.items():
-        frames = np.array(where, np.intp)
-        table.info[key], raw = _info_column(values, frames, n)
-        if raw is not None:
-            table._raw[key] = raw
-        table.info_present[key] = np.zeros(n, bool)
-        table.info_present[key][frames] = True
-    table._layouts = list(layouts)
-    table._layout_of = np.array(layout_of, np.int32)
-    return table
-
-
-def read_table(source: Any, index: Index = ":", threads: int | None = None, errors: str = "raise") -> FrameTable:
-    """The frames `index` (all by default) of an extended XYZ file as one FrameTable.
-
-    source, index and errors as for atomkit.iread. threads: the most threads the parse may
-    use (None: as atomkit's other calls); the table is the same for any count.
-
-    ValueError for a frame that cannot be read (naming its line), or a per-atom column whose
-    type or width differs between two frames (naming both).
-    """
-    if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int) or threads < 1):
-        raise ValueError(f"threads must be None or an int of at least 1, not {threads!r}")
-    if isinstance(index, (int, np.integer)) and not isinstance(index, bool):
-        index = slice(int(index), int(index) + 1 or None)
-    return table_of(iread(source, index, errors))
+        builder.frame(frame.natoms, frame.lattice, frame.pbc, frame.info, (tuple(frame.arrays), frame.symbols is not None))
+        builder.atoms(np.array([k]), frame.symbols, frame.arrays)
+    return builder.table()
