@@ -54,6 +54,14 @@ def test_table_rows_are_the_frames_read(mixed_file, selection):
         assert part.atom_offsets.tolist() == np.cumsum([0] + [f.natoms for f in want]).tolist()
 
 
+def test_index_table_is_read_table(mixed_file):
+    with atomkit.FrameIndex(mixed_file) as index:
+        part = index.table(2, 7)
+    for got, want in zip(part, atomkit.read_table(mixed_file, "2:7")):
+        assert_frames_equal(got, want)
+    assert len(part) == 5
+
+
 def test_columns_masks_and_written_bytes(mixed_file):
     table = atomkit.read_table(mixed_file)
     assert table.array_present["forces"].tolist() == [k % 3 != 0 for k in range(9)]

@@ -17,6 +17,7 @@ from atomkit._index_scan import scan as _scan
 from atomkit._io import changed
 from atomkit._properties import StrColumns
 from atomkit._reader import _frame
+from atomkit._table import FrameTable, table_of
 
 __all__ = ["FrameIndex", "saved_path"]
 
@@ -136,6 +137,11 @@ class FrameIndex:
         plain xyz columns when it names none). None (or what it seems to name) for a comment
         line that cannot be read; reading that frame raises the reason."""
         return self._properties[int(self._layouts[k])]
+
+    def table(self, start: int = 0, stop: int | None = None) -> FrameTable:
+        """Frames start..stop-1 as one FrameTable, read frame by frame as `index[k]` reads
+        them (see atomkit.read_table)."""
+        return table_of(self[start:stop])
 
     def subset(self, start: int, stop: int) -> FrameIndex:
         """The index of frames start..stop-1 only (numbered from 0): what a worker needs to read

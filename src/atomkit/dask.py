@@ -17,7 +17,7 @@ from typing import Any
 
 from atomkit._frame import Frame
 from atomkit._index import FrameIndex
-from atomkit._table import FrameTable, table_of
+from atomkit._table import FrameTable
 
 
 def _paths(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> list[str]:
@@ -62,7 +62,10 @@ def read_frames(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathLi
 
 def _read_table(part: FrameIndex) -> list[FrameTable]:
     """The one table of a partition, as the partition's only item."""
-    return [table_of(_read_all(part))]
+    try:
+        return [part.table()]
+    finally:
+        part.close()
 
 
 def read_tables(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathLike[str]],
