@@ -281,6 +281,7 @@ std::vector<FileCase> file_cases() {
         {"long line past the end of a bad frame", "1\nx\nH\n-3\n" + std::string(20, 'y'), {{1, 1, 0}},
          FailureKind::bad_count, 4, 8},
         {"long line after a bom", bom + std::string(6, ' ') + "\n1\nx\nH\n", {}, FailureKind::long_line, 1, 8},
+        {"a bom alone past the limit", bom, {}, FailureKind::long_line, 1, 2},
     };
 }
 

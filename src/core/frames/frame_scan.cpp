@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "core/common/internal_failure.hpp"
+#include "core/common/word_bits.hpp"
 #include "core/frames/line_feeds.hpp"
 
 namespace atomkit::frames {
@@ -35,22 +36,22 @@ public:
 
     ScanStop run() {
         while (true) {
-            std::optional<ScanStop> stop;
+            bool stopped = false;
             switch (s_.phase) {
                 case ScanPhase::count:
-                    stop = count_line();
+                    stopped = count_line();
                     break;
                 case ScanPhase::comment:
-                    stop = comment_line();
+                    stopped = comment_line();
                     break;
                 case ScanPhase::atoms:
-                    stop = atom_lines();
+                    stopped = atom_lines();
                     break;
             }
-            if (stop) {
+            if (stopped) {
                 s_.position = at(pos_);
                 state_ = s_;
-                return std::move(*stop);
+                return std::move(stop_);
             }
         }
     }
@@ -65,6 +66,15 @@ private:
         return hit == nullptr ? no_line_feed : static_cast<std::size_t>(static_cast<const char*>(hit) - data_);
     }
 
+    // Where the count line at pos_ ends: past its digits for the usual line, else searched.
+    std::size_t count_line_end() const noexcept {
+        std::size_t i = pos_;
+        while (i < size_ && i - pos_ < 20 && is_digit(data_[i])) ++i;
+        if (i < size_ && data_[i] == '\r') ++i;
+        if (i < size_ && data_[i] == '\n') return i;
+        return line_end(i);  // no line feed before i
+    }
+
     // Whether the line that starts at line_start and ends at file offset `end` is too long.
     bool too_long(std::uint64_t end) const noexcept { return end - s_.line_start > s_.line_limit; }
 
@@ -75,6 +85,11 @@ private:
         return too_long(at(line_end(pos_)));
     }
 
+    // Ends the scan with `made` (the phases return whether the scan stops).
+    bool halt(ScanStop made) {
+        stop_ = std::move(made);
+        return true;
+    }
     static ScanStop stop(StopKind kind) {
         ScanStop made;
         made.kind = kind;
@@ -101,45 +116,49 @@ private:
     }
 
     // Blank lines, then the next frame's count line. Runs of blank lines are passed over at once.
-    std::optional<ScanStop> count_line() {
+    bool count_line() {
         if (s_.lineno == 1 && at(pos_) == 0) {  // a BOM at the start of the file
             const std::size_t have = std::min(size_ - pos_, bom.size());
             const std::string_view head(data_ + pos_, have);
             if (head == bom) {
                 pos_ += bom.size();
             } else if (have < bom.size() && !at_end_ && bom.starts_with(head)) {
-                return stop(StopKind::more);  // cannot tell yet
+                return halt(need_more());  // cannot tell yet
             }
         }
         while (true) {
-            if (pos_ == size_) return at_end_ ? stop(StopKind::done) : need_more();
+            if (pos_ == size_) {
+                if (!at_end_) return halt(need_more());
+                if (too_long(s_.size)) return halt(long_line());  // a BOM alone on the last line
+                return halt(stop(StopKind::done));
+            }
             if (is_blank_byte(static_cast<unsigned char>(data_[pos_]))) {
                 std::size_t solid = pos_ + 1;
                 while (solid < size_ && is_blank_byte(static_cast<unsigned char>(data_[solid]))) ++solid;
                 const void* last = memrchr(data_ + pos_, '\n', solid - pos_);
                 if (last != nullptr) {  // whole blank lines
                     const auto end = static_cast<std::size_t>(static_cast<const char*>(last) - data_);
-                    if (first_too_long(end)) return long_line();
+                    if (first_too_long(end)) return halt(long_line());
                     s_.lineno += static_cast<std::uint64_t>(std::count(data_ + pos_, data_ + end + 1, '\n'));
                     pos_ = end + 1;
                     s_.line_start = at(pos_);
                     continue;
                 }
                 if (solid == size_) {  // a blank line that the window ends inside
-                    if (!at_end_) return need_more();
-                    if (too_long(s_.size)) return long_line();
+                    if (!at_end_) return halt(need_more());
+                    if (too_long(s_.size)) return halt(long_line());
                     pos_ = size_;
-                    return stop(StopKind::done);
+                    return halt(stop(StopKind::done));
                 }
             }
-            const std::size_t end = line_end(pos_);
+            const std::size_t end = count_line_end();
             const bool ended = end != no_line_feed;
-            if (!ended && !at_end_) return need_more();
+            if (!ended && !at_end_) return halt(need_more());
             const std::size_t stop_at = ended ? end : size_;
-            if (too_long(at(stop_at))) return long_line();
+            if (too_long(at(stop_at))) return halt(long_line());
             const std::optional<std::uint64_t> natoms = read_count_line({data_ + pos_, stop_at - pos_});
-            if (!natoms) return failure(FailureKind::bad_count, at(pos_), ended ? at(end) + 1 : s_.size, s_.lineno);
-            if (!ended) return failure(FailureKind::no_comment, at(pos_), s_.size, s_.lineno);
+            if (!natoms) return halt(failure(FailureKind::bad_count, at(pos_), ended ? at(end) + 1 : s_.size, s_.lineno));
+            if (!ended) return halt(failure(FailureKind::no_comment, at(pos_), s_.size, s_.lineno));
             s_.frame_offset = at(pos_);
             s_.frame_lineno = s_.lineno;
             s_.natoms = *natoms;
@@ -148,18 +167,18 @@ private:
             s_.lineno += 1;
             s_.line_start = at(pos_);
             s_.phase = ScanPhase::comment;
-            return std::nullopt;
+            return false;
         }
     }
 
     // The pending frame's comment line, and its layout.
-    std::optional<ScanStop> comment_line() {
+    bool comment_line() {
         const std::size_t end = line_end(pos_);
         const bool ended = end != no_line_feed;
-        if (!ended && !at_end_) return need_more();
+        if (!ended && !at_end_) return halt(need_more());
         const std::size_t stop_at = ended ? end : size_;
-        if (too_long(at(stop_at))) return long_line();
-        if (!ended && s_.natoms > 0) return ends_inside();
+        if (too_long(at(stop_at))) return halt(long_line());
+        if (!ended && s_.natoms > 0) return halt(ends_inside());
         if (known_ == nullptr) {
             s_.layout = -1;
         } else if (s_.layout < 0) {  // else the caller decided it
@@ -170,7 +189,7 @@ private:
                 made.line_begin = pos_;
                 made.line_end = stop_at;
                 if (value) made.candidate.emplace(*value);
-                return made;
+                return halt(std::move(made));
             }
         }
         if (!ended) {  // a frame without atoms whose comment line ends the file
@@ -183,25 +202,25 @@ private:
         if (s_.natoms == 0) return frame_found();
         s_.lines_left = s_.natoms;
         s_.phase = ScanPhase::atoms;
-        return std::nullopt;
+        return false;
     }
 
     // The pending frame is whole: recorded, and the next one looked for.
-    std::optional<ScanStop> frame_found() {
+    bool frame_found() {
         frames_.push_back({static_cast<std::int64_t>(s_.frame_offset), static_cast<std::int64_t>(s_.natoms),
                            static_cast<std::int64_t>(s_.frame_lineno), s_.layout});
         s_.lines_left = 0;
         s_.phase = ScanPhase::count;
-        return std::nullopt;
+        return false;
     }
 
     // The pending frame's atom lines, counted by their line feeds; the last line of the
     // file may end without one.
-    std::optional<ScanStop> atom_lines() {
+    bool atom_lines() {
         const LineFeeds found = find_line_feed(data_ + pos_, size_ - pos_, s_.lines_left);
         if (found.at != no_line_feed) {
             const std::size_t end = pos_ + found.at;
-            if (first_too_long(end)) return long_line();
+            if (first_too_long(end)) return halt(long_line());
             s_.lineno += s_.lines_left;
             pos_ = end + 1;
             s_.line_start = at(pos_);
@@ -210,16 +229,16 @@ private:
         if (found.count > 0) {
             const auto last = static_cast<std::size_t>(
                 static_cast<const char*>(memrchr(data_ + pos_, '\n', size_ - pos_)) - data_);
-            if (first_too_long(last)) return long_line();
+            if (first_too_long(last)) return halt(long_line());
             s_.lineno += found.count;
             s_.lines_left -= found.count;
             s_.line_start = at(last + 1);
         }
         pos_ = size_;
-        if (!at_end_) return need_more();
-        if (too_long(s_.size)) return long_line();
+        if (!at_end_) return halt(need_more());
+        if (too_long(s_.size)) return halt(long_line());
         if (s_.lines_left == 1 && s_.line_start < s_.size) return frame_found();  // the last line, unended
-        return ends_inside();
+        return halt(ends_inside());
     }
 
     // The layout of a Properties value, or -1 when the known layouts lack it.
@@ -244,6 +263,7 @@ private:
     const KnownLayouts* known_;
     std::vector<FrameRecord>& frames_;
     PropertiesFinder finder_;
+    ScanStop stop_;
     bool have_last_ = false;
     std::string last_value_;
     std::int64_t last_layout_ = -1;
