@@ -7,6 +7,7 @@ import lzma
 import multiprocessing
 import os
 import pickle
+import re
 import subprocess
 import sys
 import tracemalloc
@@ -178,7 +179,7 @@ def test_a_line_past_the_limit_is_refused_without_holding_it(tmp_path, monkeypat
     path.write_bytes(head.encode() + filler * (4 << 20))
     tracemalloc.start()
     try:
-        with pytest.raises(_io.LineTooLong, match=f"^line {line}: "):
+        with pytest.raises(_io.LineTooLong, match=f"^{re.escape(str(path))}: line {line}: "):
             atomkit.FrameIndex(path)
         peak = tracemalloc.get_traced_memory()[1]
     finally:
@@ -198,7 +199,7 @@ def test_bad_values_raise_when_their_frame_is_read(tmp_path):
             atomkit.read(path, k)
         with pytest.raises(ValueError) as got:
             index[k]
-        assert str(got.value) == str(want.value) and str(got.value).startswith(line)
+        assert str(got.value) == str(want.value) and str(got.value).startswith(f"{path}: {line}")
 
 
 @pytest.mark.parametrize("k", [5, -6])

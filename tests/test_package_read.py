@@ -227,3 +227,16 @@ def test_pathlike_and_empty_file(tmp_path):
     assert atomkit.read(pathlib.PurePath(path), ":") == []
     with pytest.raises(IndexError):
         atomkit.read(path)
+
+
+@pytest.mark.parametrize("given", ["path", "file", "nameless"])
+def test_errors_name_the_file(tmp_path, given):
+    path = tmp_path / "train.xyz"
+    path.write_bytes(b"1\nProperties=species:S:1:flag:L:1\nH tRUE\n")
+    source = {"path": lambda: path, "file": lambda: open(path, "rb"), "nameless": lambda: io.BytesIO(path.read_bytes())}[given]()
+    with pytest.raises(ValueError) as error:
+        atomkit.read(source, ":")
+    prefix = "" if given == "nameless" else f"{path}: "
+    assert str(error.value) == prefix + "line 3: row 0: cannot parse \"tRUE\" as bool: 'H tRUE'"
+    if given == "file":
+        source.close()

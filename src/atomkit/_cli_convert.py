@@ -109,7 +109,9 @@ def convert(args: argparse.Namespace, progress: Progress) -> int:
     except Unreadable as error:
         failed = TROUBLE, str(error)
     except ValueError as error:  # a frame that cannot be read (or written)
-        failed = BAD, f"{label(args.input)}: {error}"
+        # A frame's error names the file already where the stream has a name.
+        text = str(error)
+        failed = BAD, text if text.startswith(f"{label(args.input)}: ") else f"{label(args.input)}: {text}"
     except (IndexError, _Refused) as error:
         failed = TROUBLE, f"{label(args.input)}: {error}"
     except BrokenPipeError:  # the reader of standard output went away: the run ends quietly

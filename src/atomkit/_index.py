@@ -16,7 +16,7 @@ from atomkit._index_saved import saved_path
 from atomkit._index_scan import scan as _scan
 from atomkit._io import changed
 from atomkit._properties import StrColumns
-from atomkit._reader import _frame
+from atomkit._reader import _frame, in_file
 from atomkit._table import FrameTable, table_of
 
 __all__ = ["FrameIndex", "saved_path"]
@@ -68,8 +68,10 @@ class FrameIndex:
                 _refuse_compressed(self.path, pread(self._fd, 0, min(8, size)))
                 found = _scan(self._fd, size, self.path)
             self._offsets, self._natoms, self._lines, self._layouts, self._properties = found
-        except BaseException:
+        except BaseException as error:
             self.close()
+            if isinstance(error, ValueError):
+                in_file(error, self.path)
             raise
 
     # ---- the frames -------------------------------------------------------------------
@@ -106,7 +108,11 @@ class FrameIndex:
         comment_end = data.find(b"\n", head_end + 1)
         if comment_end < 0:
             comment_end = len(data)
-        return _frame(data, head_end + 1, comment_end, natoms, self._lines.item(k), False, self._columns)[0]
+        try:
+            return _frame(data, head_end + 1, comment_end, natoms, self._lines.item(k), False, self._columns)[0]
+        except ValueError as error:
+            in_file(error, self.path)
+            raise
 
     def _open(self) -> int:
         fd, key = open_regular(self.path)

@@ -4,6 +4,7 @@
 from __future__ import annotations
 
 import io
+import os
 import re
 import sys
 import warnings
@@ -309,9 +310,28 @@ def _plain_file(data: Input) -> tuple[int, int] | None:
     return None
 
 
+def in_file(error: ValueError, name: Any) -> None:
+    """Puts the file's name in front of the error of a frame ("train.xyz: line 262: ..."), so
+    that a read over many files says which one is bad. `name`: a path, or a file object's
+    `name` (one without a str name is left out)."""
+    if isinstance(name, bytes):
+        name = os.fsdecode(name)
+    if isinstance(name, str) and name and error.args and isinstance(error.args[0], str) \
+            and error.args[0].startswith("line "):
+        error.args = (f"{name}: {error.args[0]}", *error.args[1:])
+
+
 def _iread(source: Any, index: int | slice, errors: str = "raise") -> Iterator[Frame]:
     if errors not in ("raise", "skip"):
         raise ValueError(f'errors must be "raise" or "skip", not {errors!r}')
+    try:
+        yield from _iread_named(source, index, errors)
+    except ValueError as error:
+        in_file(error, os.fspath(source) if isinstance(source, (str, os.PathLike)) else getattr(source, "name", None))
+        raise
+
+
+def _iread_named(source: Any, index: int | slice, errors: str) -> Iterator[Frame]:
     # One frame asked for by number cannot be left out: its error is raised either way.
     skip_bad = errors == "skip" and isinstance(index, slice)
     with open_input(source) as data:
@@ -390,8 +410,9 @@ def iread(source: Any, index: Index = ":", errors: str = "raise") -> Iterator[Fr
         Indices count the frames of the file, kept or not. A bad count line, or data that
         ends inside a frame, still raises: nothing after it can be trusted.
 
-    Raises ValueError naming the file line (and showing its text) for a line that cannot
-    be read; IndexError for an int index past the last frame.
+    Raises ValueError naming the file (a path, or a file object's `name` where it has one)
+    and line, and showing its text, for a line that cannot be read ("train.xyz: line 262:
+    ..."); IndexError for an int index past the last frame.
     """
     return _iread(source, _index(index), errors)
 
