@@ -271,6 +271,13 @@ class Builder:
         it) and which frames have it."""
         offsets, present = table.atom_offsets, np.zeros(len(table.natoms), bool)
         dtypes = [values.dtype for _, values in gathered.parts] or [np.dtype(np.int32)]
+        # Every frame's atoms, parts in frame order (a file of one layout): joined as they are.
+        frames = [frames for frames, _ in gathered.parts]
+        if frames and sum(map(len, frames)) == len(present) and \
+                (np.concatenate(frames) == np.arange(len(present))).all():
+            present[:] = True
+            values = [values for _, values in gathered.parts]
+            return (values[0] if len(values) == 1 else np.concatenate(values).astype(np.result_type(*dtypes))), present
         column = np.zeros((int(offsets[-1]), *gathered.kind[1]), np.result_type(*dtypes))
         if fill:
             column.fill(fill)
