@@ -126,3 +126,15 @@ def test_a_bad_frame_raises_what_read_raises(tmp_path, mixed_file, bad):
     with pytest.raises(ValueError) as table_error:
         atomkit.read_table(path)
     assert str(table_error.value) == str(read_error.value)
+
+
+def test_a_lenient_table_leaves_bad_frames_out(tmp_path, mixed_file):
+    lines = mixed_file.read_bytes().split(b"\n")
+    lines[1] = b'Properties=species:S:1:pos:R:3 a="open'  # frame 0's comment line
+    path = tmp_path / "lenient.xyz"
+    path.write_bytes(b"\n".join(lines))
+    with pytest.warns(atomkit.SkippedFrameWarning, match=f"{path}: skipped the frame at line 2: "):
+        table = atomkit.read_table(path, errors="skip")
+    assert len(table) == 8
+    for got, want in zip(table, atomkit.read(mixed_file, "1:")):
+        assert_frames_equal(got, want)
