@@ -42,6 +42,12 @@ def write_atoms_loop(sym_codepoints: np.ndarray, sym_width: int, float_mat: np.n
     return "".join([fmt % row for row in rows])
 
 
+def write_atoms_bytes_loop(sym_codepoints: np.ndarray, sym_width: int, float_mat: np.ndarray,
+                           int_mat: np.ndarray, bool_mat: np.ndarray, col_types: bytes) -> bytes:
+    """write_atoms_bytes_rs as a Python loop: the loop's text, encoded."""
+    return write_atoms_loop(sym_codepoints, sym_width, float_mat, int_mat, bool_mat, col_types).encode()
+
+
 def _bool(token: str) -> int:
     try:
         return _BOOLS[token]
@@ -95,7 +101,7 @@ def python_loops() -> Iterator[None]:
     instead of the module. It patches atomkit._block for the whole process: for benchmarks
     and tests, never while other threads read or write."""
     saved = _block.read_block, _block.write_block
-    _block.read_block, _block.write_block = read_atom_block_loop, write_atoms_loop
+    _block.read_block, _block.write_block = read_atom_block_loop, write_atoms_bytes_loop
     try:
         yield
     finally:

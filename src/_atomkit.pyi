@@ -7,7 +7,7 @@ import numpy as np
 import numpy.typing as npt
 
 __all__ = ["write_atoms_rs", "read_atom_lines_rs", "read_atom_block_rs", "parse_comment_rs", "format_floats_rs",
-           "scan_frames_rs"]
+           "write_atoms_bytes_rs", "set_threads", "get_threads", "scan_frames_rs"]
 
 class _AtomColumns(TypedDict):
     floats: npt.NDArray[np.float64]
@@ -52,6 +52,22 @@ def parse_comment_rs(
 
 def format_floats_rs(values: npt.NDArray[np.float64], separator: str) -> str:
     """Write every float of a 2-D float64 array as `repr()` does, row by row, joined by `separator`."""
+
+def write_atoms_bytes_rs(
+    sym_codepoints: npt.NDArray[np.uint32],
+    sym_width: int,
+    float_mat: npt.NDArray[np.float64],
+    int_mat: npt.NDArray[np.int64],
+    bool_mat: npt.NDArray[np.uint8],
+    col_types: bytes | bytearray | Sequence[int],
+) -> bytes:
+    """Build the same atom block as `write_atoms_rs`, as UTF-8 bytes."""
+
+def set_threads(n: int) -> None:
+    """Use up to `n` threads (the calling thread included) for one large frame."""
+
+def get_threads() -> int:
+    """The number of threads one large frame may use (see `set_threads`)."""
 
 def scan_frames_rs(
     data: Buffer,

@@ -12,7 +12,12 @@
 
 A Frame holds `symbols` (str array or None), `arrays` (per-atom columns by name),
 `lattice` ((3, 3) or None), `pbc` (three bools) and `info` (the other comment-line values).
+
+Frames of many atoms are read and written on several threads: `set_threads(n)` sets how many
+(1 turns that off), `get_threads()` says; the default is ATOMKIT_NUM_THREADS, or else the CPUs
+this process may run on.
 """
+from _atomkit import get_threads, set_threads
 from atomkit._frame import Frame
 from atomkit._index import FrameIndex
 from atomkit._reader import SkippedFrameWarning, iread, read
@@ -20,4 +25,5 @@ from atomkit._table import FrameTable
 from atomkit._table_read import read_table
 from atomkit._writer import write
 
-__all__ = ["Frame", "FrameIndex", "FrameTable", "SkippedFrameWarning", "iread", "read", "read_table", "write"]
+__all__ = ["Frame", "FrameIndex", "FrameTable", "SkippedFrameWarning", "get_threads", "iread", "read", "read_table",
+           "set_threads", "write"]

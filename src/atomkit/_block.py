@@ -4,8 +4,8 @@
 
 Everything in the package reads atom lines through `read_block` (the module's
 read_atom_block_rs, straight from the bytes) and writes them through `write_block` (its
-write_atoms_rs), both looked up on this module at each call: a benchmark or a test may put
-other functions of the same signatures in their place. `LineSkipper` finds where a run of
+write_atoms_bytes_rs, the block as UTF-8 bytes), both looked up on this module at each call:
+a benchmark or a test may put other functions of the same signatures in their place. `LineSkipper` finds where a run of
 lines ends without parsing it.
 """
 from __future__ import annotations
@@ -85,10 +85,10 @@ def skip_lines(data: Any, offset: int, count: int) -> int:
 
 
 ReadBlock = Callable[[Any, int, int, bytes], tuple[dict, int]]
-WriteBlock = Callable[[np.ndarray, int, np.ndarray, np.ndarray, np.ndarray, bytes], str]
+WriteBlock = Callable[[np.ndarray, int, np.ndarray, np.ndarray, np.ndarray, bytes], bytes]
 
 MODULE_READ_BLOCK: ReadBlock = _atomkit.read_atom_block_rs
-MODULE_WRITE_BLOCK: WriteBlock = _atomkit.write_atoms_rs
+MODULE_WRITE_BLOCK: WriteBlock = _atomkit.write_atoms_bytes_rs
 
 # What the reader and writer call; looked up on this module at each call.
 read_block: ReadBlock = MODULE_READ_BLOCK

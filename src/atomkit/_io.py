@@ -3,7 +3,8 @@
 """Sources and sinks.
 
 `open_input(source)` -> Input: the bytes to parse, read in chunks, with `more()` to extend
-them. `Output(dest, append)` with `write(str)`: a path is written whole or not at all.
+them. `Output(dest, append)` with `write(str)` and `write_bytes(bytes)`: a path is written whole
+or not at all.
 """
 from __future__ import annotations
 
@@ -362,6 +363,16 @@ class Output:
         else:
             for start in range(0, len(text), ENCODE_SLICE):
                 self._write(text[start:start + ENCODE_SLICE].encode("utf-8"))
+
+    def write_bytes(self, data: bytes) -> None:
+        """`write` of text already encoded as UTF-8 (whole characters)."""
+        if self._text:
+            self.write(data.decode("utf-8"))
+            return
+        if self._lead:
+            self._write(self._lead.encode("utf-8"))
+            self._lead = ""
+        self._write(data)
 
     @property
     def owned(self) -> bool:

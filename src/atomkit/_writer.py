@@ -1,5 +1,6 @@
-# Writing extended XYZ (all or chosen columns and info) and plain XYZ: one str per frame, several
-# frames per write call; what repeats between frames is formatted once.
+# Writing extended XYZ (all or chosen columns and info) and plain XYZ: per frame its count and
+# comment lines and its atom lines as UTF-8 bytes, several frames per write call; what repeats
+# between frames is formatted once.
 """atomkit.write."""
 from __future__ import annotations
 
@@ -86,7 +87,7 @@ def _stack(arrays: dict[str, np.ndarray], names: list[tuple[str, bool]], dtype: 
 
 
 def _segment_block(segment: Segment, symbols: Any, arrays: dict[str, np.ndarray], natoms: int,
-                   written: _Written) -> str:
+                   written: _Written) -> bytes:
     text = segment.text
     if text is None:
         codes = _codepoints(symbols, "symbols", written)
@@ -114,9 +115,9 @@ def _lattice_text(lattice: Any, written: _Written) -> str:
     return text
 
 
-def frame_parts(frame: Frame, written: _Written | None = None) -> tuple[str, str]:
-    """One frame as text: (count and comment lines, atom lines). `written` is what the write
-    call has kept from the frames before, if it has written any."""
+def frame_parts(frame: Frame, written: _Written | None = None) -> tuple[str, bytes]:
+    """One frame as text: (count and comment lines, atom lines as UTF-8). `written` is what
+    the write call has kept from the frames before, if it has written any."""
     if written is None:
         written = _Written()
     symbols = frame.symbols
@@ -147,8 +148,8 @@ def frame_parts(frame: Frame, written: _Written | None = None) -> tuple[str, str
     else:
         # Only the first string column can be the module's symbol column: the others are
         # written as blocks of their own and the lines stitched together.
-        columns = [_segment_block(segment, symbols, arrays, natoms, written).split("\n") for segment in segments]
-        block = "\n".join(map(" ".join, zip(*columns)))[:-len(segments) + 1] if natoms else ""
+        columns = [_segment_block(segment, symbols, arrays, natoms, written).split(b"\n") for segment in segments]
+        block = b"\n".join(map(b" ".join, zip(*columns)))[:-len(segments) + 1] if natoms else b""
     lattice = frame.lattice
     parts = [_lattice_text(lattice, written), layout.properties] if lattice is not None else [layout.properties]
     parts.append(pbc_text(frame.pbc))
@@ -185,7 +186,7 @@ class _Selection:
     def __init__(self, columns: tuple[str, ...] | None, keys: tuple[str, ...] | None):
         self.columns, self.keys, self.number = columns, keys, 0
 
-    def __call__(self, frame: Frame, written: _Written) -> tuple[str, str]:
+    def __call__(self, frame: Frame, written: _Written) -> tuple[str, bytes]:
         number = self.number
         self.number += 1
         symbols, arrays, info = frame.symbols, frame.arrays, frame.info
@@ -219,7 +220,7 @@ class _Plain:
     def __init__(self) -> None:
         self.number = 0
 
-    def __call__(self, frame: Frame, written: _Written) -> tuple[str, str]:
+    def __call__(self, frame: Frame, written: _Written) -> tuple[str, bytes]:
         number = self.number
         self.number += 1
         symbols = frame.symbols
@@ -243,7 +244,7 @@ class _Plain:
         return f"{natoms}\n{comment}\n", block
 
 
-def _formatter(columns: Any, info: Any, plain: bool) -> Callable[[Frame, _Written], tuple[str, str]]:
+def _formatter(columns: Any, info: Any, plain: bool) -> Callable[[Frame, _Written], tuple[str, bytes]]:
     """What turns each frame into text under the options of a write call; TypeError or
     ValueError for options that cannot be met by any frame."""
     if plain:
@@ -305,35 +306,38 @@ def write(dest: Any, frames: Frame | Iterable[Frame], append: bool = False, *, c
         _write_frames(out, frames, parts)
 
 
-def _write_frames(out: Output, frames: Iterable[Frame], parts: Callable[[Frame, _Written], tuple[str, str]]) -> None:
-    # Small frames are gathered and written together; a large block goes out alone, without
-    # being copied into a bigger string first.
-    pieces: list[str] = []
+def _write_frames(out: Output, frames: Iterable[Frame],
+                  parts: Callable[[Frame, _Written], tuple[str, bytes]]) -> None:
+    # The text goes out as UTF-8 bytes: the atom lines come from the module as bytes, and only
+    # the short count and comment lines are encoded here. Small frames are gathered and
+    # written together; a large block goes out alone, without being copied first.
+    pieces: list[bytes] = []
     size = 0
     written = _Written()
+    write = out.write_bytes
     try:
         for frame in frames:
             header, block = parts(frame, written)
             if len(block) >= _FLUSH:
-                pieces.append(header)
-                out.write("".join(pieces))
+                pieces.append(header.encode())
+                write(b"".join(pieces))
                 pieces.clear()
                 size = 0
-                out.write(block)
+                write(block)
                 continue
-            pieces.append(header)
+            pieces.append(header.encode())
             pieces.append(block)
             size += len(block)
             if size >= _FLUSH:
-                chunk = "".join(pieces)
+                chunk = b"".join(pieces)
                 pieces.clear()
                 size = 0
-                out.write(chunk)
+                write(chunk)
     except BaseException:
         # A file object keeps the whole frames before the failure, as if written one by one;
         # a path is left as it was, so nothing more goes to it.
         if pieces and not out.owned:
-            out.write("".join(pieces))
+            write(b"".join(pieces))
         raise
     if pieces:
-        out.write("".join(pieces))
+        write(b"".join(pieces))

@@ -4,13 +4,17 @@
 #include <array>
 #include <new>
 #include <span>
+#include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "core/atom_block/atom_block.hpp"
 #include "core/atom_lines/atom_lines.hpp"
 #include "core/atom_lines/separator_note.hpp"
+#include "core/atom_lines/split_parse.hpp"
 #include "core/common/huge_pages.hpp"
+#include "core/common/thread_pool.hpp"
 #include "python/array_argument.hpp"
 #include "python/binding.hpp"
 #include "python/borrow_registry.hpp"
@@ -30,8 +34,16 @@ constexpr std::array<std::string_view, 4> block_parameters = {"data", "offset", 
 enum BlockParameter : std::size_t { block_data, block_offset, block_natoms, block_col_types };
 
 constexpr FunctionSpec write_spec{"write_atoms_rs", write_parameters};
+constexpr FunctionSpec write_bytes_spec{"write_atoms_bytes_rs", write_parameters};
 constexpr FunctionSpec read_spec{"read_atom_lines_rs", read_parameters};
 constexpr FunctionSpec block_spec{"read_atom_block_rs", block_parameters};
+
+constexpr std::array<std::string_view, 1> set_threads_parameters = {"n"};
+constexpr std::array<std::string_view, 0> no_parameters = {};
+constexpr FunctionSpec set_threads_spec{"set_threads", set_threads_parameters};
+constexpr FunctionSpec get_threads_spec{"get_threads", no_parameters};
+constexpr std::array<std::string_view, 1> threshold_parameters = {"atoms"};
+constexpr FunctionSpec threshold_spec{"_set_parallel_threshold", threshold_parameters};
 
 // Below this many atoms a block parses in less time than handing the interpreter lock to
 // another thread and back takes (a frame of a large file or map is judged by its own size).
@@ -156,8 +168,48 @@ private:
     PyRef text_;
 };
 
-[[nodiscard]] Result<PyRef> write_atoms(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
-    BoundArguments<write_parameters.size()> arguments(write_spec);
+// The same block as bytes: the UTF-8 text built in place in a bytes object, cut to length.
+class BytesSink final : public TextSink {
+public:
+    char* grow(std::size_t capacity, std::size_t used) override {
+        if (capacity > static_cast<std::size_t>(PY_SSIZE_T_MAX)) throw std::bad_alloc();
+        const auto size = static_cast<Py_ssize_t>(capacity);
+        if (!bytes_) {
+            bytes_ = PyRef::steal(PyBytes_FromStringAndSize(nullptr, size));
+            if (!bytes_) api_call_failed();
+        } else {
+            resize(size);
+        }
+        char* data = PyBytes_AS_STRING(bytes_.get());
+        advise_huge_pages(data + used, capacity - used);
+        return data;
+    }
+
+    PyRef take(const BlockText& text) && {
+        if (!bytes_) {
+            PyRef empty = PyRef::steal(PyBytes_FromStringAndSize(nullptr, 0));
+            if (!empty) api_call_failed();
+            return empty;
+        }
+        resize(static_cast<Py_ssize_t>(text.length));
+        return std::move(bytes_);
+    }
+
+private:
+    // Not yet shared, so CPython resizes it in place or moves it; on failure the object is
+    // gone and MemoryError set.
+    void resize(Py_ssize_t size) {
+        PyObject* bytes = bytes_.release();
+        if (_PyBytes_Resize(&bytes, size) < 0) api_call_failed();
+        bytes_ = PyRef::steal(bytes);
+    }
+    PyRef bytes_;
+};
+
+template <class Sink>
+[[nodiscard]] Result<PyRef> write_atoms(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargsf,
+                                        PyObject* kwnames) {
+    BoundArguments<write_parameters.size()> arguments(spec);
     ATOMKIT_TRY(arguments.bind(args, nargsf, kwnames));
     // Arrays are checked in parameter order, but borrowed (and read) only once every
     // argument is converted: converting sym_width and col_types may run the caller's Python
@@ -180,8 +232,10 @@ private:
     const auto ints = ATOMKIT_TRY(arguments.convert(int_mat, ReadonlyMatrix<std::int64_t>::extract));
     const auto bools = ATOMKIT_TRY(arguments.convert(bool_mat, ReadonlyMatrix<std::uint8_t>::extract));
 
+    // A large block is written on the module's threads, which read only these views (the
+    // arrays stay borrowed, and the interpreter lock held, until they are done).
     const AtomBlockInput input{symbols.view(), width, floats.view(), ints.view(), bools.view(), codes};
-    StrSink sink;
+    Sink sink;
     const BlockText text = build_atom_block(input, sink);
     return std::move(sink).take(text);
 }
@@ -197,7 +251,19 @@ private:
         !PyByteArray_CheckExact(arguments.slot(read_col_types))) {
         ATOMKIT_TRY(arguments.convert(lines, [&texts](PyObject*) { return texts.recheck(); }));
     }
-    auto parsed = parse_line_source(texts, codes);
+    auto parsed = [&] {
+        // A large frame is parsed on the module's threads: the lines' UTF-8 is taken here,
+        // with the interpreter lock held (as it stays), and the threads read only that.
+        if (const std::size_t ranges = parallel_ranges(texts.size()); ranges > 1) {
+            std::vector<std::string_view> views(texts.size());
+            for (std::size_t i = 0; i < views.size(); ++i) {
+                if (i + 8 < views.size()) texts.prefetch(i + 8);
+                views[i] = texts[i];
+            }
+            return parse_lines_split(views, codes, ranges);
+        }
+        return parse_line_source(texts, codes);
+    }();
     if (!parsed) {
         const std::size_t row = parsed.error().row;
         return std::unexpected(line_error(std::move(parsed.error()), row < texts.size() ? texts[row] : ""));
@@ -236,11 +302,74 @@ private:
     return result;
 }
 
+// A whole number of threads from 1 to max_thread_count.
+[[nodiscard]] Result<std::size_t> extract_thread_count(PyObject* object) {
+    PyRef index = PyRef::steal(PyNumber_Index(object));
+    if (!index) return fetched_error();
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+    if (n == -1 && overflow == 0 && PyErr_Occurred() != nullptr) return fetched_error();
+    if (overflow != 0 || n < 1 || static_cast<unsigned long long>(n) > max_thread_count) {
+        PyRef text = PyRef::steal(PyObject_Repr(index.get()));
+        if (!text) return fetched_error();
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
+        if (utf8 == nullptr) return fetched_error();
+        return std::unexpected(PyError::pending(
+            PyExc_ValueError, "set_threads: n must be a whole number from 1 to " + std::to_string(max_thread_count) +
+                                  ", not " + std::string(utf8, static_cast<std::size_t>(size))));
+    }
+    return static_cast<std::size_t>(n);
+}
+
+PyRef size_object(std::size_t value) {
+    PyRef object = PyRef::steal(PyLong_FromSize_t(value));
+    if (!object) api_call_failed();
+    return object;
+}
+
+[[nodiscard]] Result<PyRef> set_threads(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    BoundArguments<set_threads_parameters.size()> arguments(set_threads_spec);
+    ATOMKIT_TRY(arguments.bind(args, nargsf, kwnames));
+    const std::size_t n = ATOMKIT_TRY(arguments.convert(0, extract_thread_count));
+    set_thread_count(n);
+    return PyRef::borrow(Py_None);
+}
+
+[[nodiscard]] Result<PyRef> get_threads(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    BoundArguments<no_parameters.size()> arguments(get_threads_spec);
+    ATOMKIT_TRY(arguments.bind(args, nargsf, kwnames));
+    return size_object(thread_count());
+}
+
+[[nodiscard]] Result<PyRef> set_parallel_threshold(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    BoundArguments<threshold_parameters.size()> arguments(threshold_spec);
+    ATOMKIT_TRY(arguments.bind(args, nargsf, kwnames));
+    const std::uint64_t atoms = ATOMKIT_TRY(arguments.convert(0, extract_u64));
+    return size_object(set_parallel_min_rows(static_cast<std::size_t>(atoms)));
+}
+
 }  // namespace
 
 PyObject* write_atoms_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf,
                             PyObject* kwnames) {
-    return run_at_boundary([&] { return write_atoms(args, nargsf, kwnames); });
+    return run_at_boundary([&] { return write_atoms<StrSink>(write_spec, args, nargsf, kwnames); });
+}
+
+PyObject* write_atoms_bytes_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return run_at_boundary([&] { return write_atoms<BytesSink>(write_bytes_spec, args, nargsf, kwnames); });
+}
+
+PyObject* set_threads_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return run_at_boundary([&] { return set_threads(args, nargsf, kwnames); });
+}
+
+PyObject* get_threads_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return run_at_boundary([&] { return get_threads(args, nargsf, kwnames); });
+}
+
+PyObject* set_parallel_threshold_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return run_at_boundary([&] { return set_parallel_threshold(args, nargsf, kwnames); });
 }
 
 PyObject* read_atom_lines_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf,

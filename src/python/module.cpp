@@ -92,6 +92,41 @@ constexpr const char* format_floats_doc =
     "\n"
     "Returns a str: `separator.join(map(repr, values.ravel().tolist()))`.";
 
+constexpr const char* write_atoms_bytes_doc =
+    "write_atoms_bytes_rs(sym_codepoints, sym_width, float_mat, int_mat, bool_mat, col_types)\n"
+    "--\n"
+    "\n"
+    "Build the same atom block as `write_atoms_rs`, as UTF-8 bytes.\n"
+    "\n"
+    "Takes the same arguments and raises the same errors as `write_atoms_rs`; the result is\n"
+    "byte for byte `write_atoms_rs(...).encode()`, made without a str in between, for\n"
+    "writing to a binary file.";
+
+constexpr const char* set_threads_doc =
+    "set_threads(n)\n"
+    "--\n"
+    "\n"
+    "Use up to `n` threads (the calling thread included) for one large frame.\n"
+    "\n"
+    "Frames of many atoms are split into ranges of rows written or parsed at once by the\n"
+    "module's threads; `n` = 1 turns that off. The setting is the process's: it starts as\n"
+    "the environment variable ATOMKIT_NUM_THREADS (read when first needed), or else the CPUs\n"
+    "this process may run on. Raises `ValueError` unless 1 <= n <= 1024, `TypeError` for a\n"
+    "value that is not an integer.";
+
+constexpr const char* get_threads_doc =
+    "get_threads()\n"
+    "--\n"
+    "\n"
+    "The number of threads one large frame may use (see `set_threads`).";
+
+constexpr const char* set_parallel_threshold_doc =
+    "_set_parallel_threshold(atoms)\n"
+    "--\n"
+    "\n"
+    "For tests: split frames of at least `atoms` atoms across the threads; returns the\n"
+    "previous threshold.";
+
 constexpr const char* scan_frames_doc =
     "scan_frames_rs(data, offset, state, known)\n"
     "--\n"
@@ -148,8 +183,9 @@ PyObject* interned(ProcessCell<PyRef>& cell, std::string_view text) {
     return (*value)->get();
 }
 
+// `listed`: named in __all__ (every public function is; a private one is not).
 [[nodiscard]] Result<void> add_function(PyObject* module, const char* name, _PyCFunctionFastWithKeywords entry,
-                          const char* doc) {
+                          const char* doc, bool listed = true) {
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
     if (!module_name) return fetched_error();
     // CPython keeps a pointer to the definition inside the function object for the rest of
@@ -166,6 +202,10 @@ PyObject* interned(ProcessCell<PyRef>& cell, std::string_view text) {
         return std::unexpected(conversion_error(function_name.get(), "PyString"));
     }
 
+    if (!listed) {
+        if (PyObject_SetAttr(module, function_name.get(), function.get()) < 0) return fetched_error();
+        return {};
+    }
     PyObject* all_name = interned(all_string, "__all__");
     PyRef all = PyRef::steal(PyObject_GetAttr(module, all_name));
     if (!all) {
@@ -196,7 +236,12 @@ PyObject* interned(ProcessCell<PyRef>& cell, std::string_view text) {
     ATOMKIT_TRY(add_function(module, "read_atom_block_rs", read_atom_block_entry, read_atom_block_doc));
     ATOMKIT_TRY(add_function(module, "parse_comment_rs", parse_comment_entry, parse_comment_doc));
     ATOMKIT_TRY(add_function(module, "format_floats_rs", format_floats_entry, format_floats_doc));
-    return add_function(module, "scan_frames_rs", scan_frames_entry, scan_frames_doc);
+    ATOMKIT_TRY(add_function(module, "write_atoms_bytes_rs", write_atoms_bytes_entry, write_atoms_bytes_doc));
+    ATOMKIT_TRY(add_function(module, "set_threads", set_threads_entry, set_threads_doc));
+    ATOMKIT_TRY(add_function(module, "get_threads", get_threads_entry, get_threads_doc));
+    ATOMKIT_TRY(add_function(module, "scan_frames_rs", scan_frames_entry, scan_frames_doc));
+    return add_function(module, "_set_parallel_threshold", set_parallel_threshold_entry, set_parallel_threshold_doc,
+                        /*listed=*/false);
 }
 
 [[nodiscard]] Result<PyRef> create_module() {

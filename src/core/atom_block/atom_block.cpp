@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include "core/atom_block/budget.hpp"
 #include "core/atom_block/field_format.hpp"
@@ -12,6 +14,7 @@
 #include "core/atom_block/notes.hpp"
 #include "core/atom_block/output_buffer.hpp"
 #include "core/common/saturating.hpp"
+#include "core/common/thread_pool.hpp"
 #include "core/common/utf8.hpp"
 
 namespace atomkit {
@@ -19,6 +22,7 @@ namespace {
 
 using block::Column;
 using block::Output;
+using block::RangeOutput;
 
 constexpr char spaces[block::short_padding] = {' ', ' ', ' ', ' ', ' ', ' ', ' ', ' ',
                                                ' ', ' ', ' ', ' ', ' ', ' ', ' ', ' '};
@@ -32,29 +36,42 @@ T read_cell(const Column& column, std::size_t i) {
     return value;
 }
 
+// The first reservation of a block: what the lines usually take, plus one line's worst case
+// when lines are checked whole, so that lines within their estimate never make the buffer grow.
+std::uint64_t first_reservation(const block::BlockPlan& plan, std::size_t natoms) {
+    std::uint64_t first = saturating_mul(natoms, plan.usual_line);
+    if (!plan.checked_lines) first = saturating_add(first, plan.line_bound);
+    return first;
+}
+
 class BlockWriter {
 public:
-    explicit BlockWriter(const AtomBlockInput& input) : in_(input), plan_(block::plan_block(input)) {}
+    BlockWriter(const AtomBlockInput& input, const block::BlockPlan& plan) noexcept : in_(input), plan_(plan) {}
 
     BlockText write_all(TextSink& sink) {
         const std::size_t natoms = in_.symbols.rows();
         Output output(sink);
-        // What the lines usually take, plus one line's worst case when lines are checked
-        // whole, so that lines within their estimate never make the buffer grow.
-        std::uint64_t first = saturating_mul(natoms, plan_.usual_line);
-        if (!plan_.checked_lines) first = saturating_add(first, plan_.line_bound);
-        char* out = output.reserve(first, 0);
-        for (std::size_t i = 0; i < natoms; ++i) {
-            out = plan_.checked_lines ? write_line<true>(out, i, output) : write_line<false>(out, i, output);
-        }
+        char* out = output.reserve(first_reservation(plan_, natoms), 0);
+        out = write_rows(out, 0, natoms, output);
         return BlockText{output.length(out), !non_ascii_};
     }
+
+    // Lines [first, last) at `out`; returns where they end.
+    template <class Out>
+    char* write_rows(char* out, std::size_t first, std::size_t last, Out& output) {
+        for (std::size_t i = first; i < last; ++i) {
+            out = plan_.checked_lines ? write_line<true>(out, i, output) : write_line<false>(out, i, output);
+        }
+        return out;
+    }
+
+    bool non_ascii() const noexcept { return non_ascii_; }
 
 private:
     // Writes line i at `out`. Unchecked lines make sure of their worst case once; checked
     // lines (Checked) field by field.
-    template <bool Checked>
-    char* write_line(char* out, std::size_t i, Output& output) {
+    template <bool Checked, class Out>
+    char* write_line(char* out, std::size_t i, Out& output) {
         if constexpr (!Checked) out = output.ensure(out, plan_.line_bound);
         const std::vector<Column>& columns = plan_.columns;
         for (std::size_t k = 0; k < columns.size(); ++k) {
@@ -99,8 +116,8 @@ private:
     // The run of `n` float columns from columns[k] for line i: in one batch when every field
     // has the usual width, one by one otherwise. Room for a run's worst case covers the
     // batch's scratch (it may write the room of eight fields whatever n is).
-    template <bool Checked>
-    char* write_float_run(char* out, std::size_t i, std::size_t k, std::size_t n, Output& output) {
+    template <bool Checked, class Out>
+    char* write_float_run(char* out, std::size_t i, std::size_t k, std::size_t n, Out& output) {
         if constexpr (Checked) {
             out = output.ensure(out, std::max<std::uint64_t>(n * block::float_column_room,
                                                              float_batch_max * float_column_width));
@@ -120,7 +137,8 @@ private:
     // Unicode scalar values are dropped; the width counts code points, and a longer symbol
     // is written whole. Each code point is read once and written from that one read, so the
     // text stays valid UTF-8 and the ASCII flag true to it whatever the array does.
-    char* write_symbol(char* out, std::size_t i, Output& output) {
+    template <class Out>
+    char* write_symbol(char* out, std::size_t i, Out& output) {
         if (char* end = write_short_symbol(out, i)) return end;
         const MatrixView<std::uint32_t>& symbols = in_.symbols;
         std::size_t code_points = 0;
@@ -165,16 +183,77 @@ private:
     }
 
     const AtomBlockInput& in_;
-    const block::BlockPlan plan_;
+    const block::BlockPlan& plan_;
     bool non_ascii_ = false;
 };
+
+// The block in `ranges` ranges of rows written at once. The buffer is reserved as for one
+// range; range k writes into its window there, starting where its first row would start if
+// every line before it took the usual room (as lines of numbers of the usual size do), and
+// spills into a buffer of its own what its window cannot hold. Then the ranges are put
+// together: a range whose text begins where it was guessed stays where it is, and what it
+// spilled is copied after it; any other range is copied to where it begins.
+BlockText write_split(const AtomBlockInput& input, const block::BlockPlan& plan, TextSink& sink,
+                      std::size_t ranges) {
+    const std::size_t natoms = input.symbols.rows();
+    Output output(sink);
+    const std::uint64_t reserved = first_reservation(plan, natoms);
+    char* base = output.reserve(reserved, 0);
+    // Where range k's window starts (the usual room of its rows before it).
+    std::vector<std::size_t> guess(ranges + 1);
+    for (std::size_t k = 0; k < ranges; ++k) {
+        guess[k] = static_cast<std::size_t>(range_boundary(natoms, ranges, k) * plan.usual_line);
+    }
+    guess[ranges] = static_cast<std::size_t>(reserved);
+    std::vector<RangeOutput> parts;
+    parts.reserve(ranges);
+    for (std::size_t k = 0; k < ranges; ++k) parts.emplace_back(base + guess[k], guess[k + 1] - guess[k]);
+    std::vector<char> non_ascii(ranges, 0);
+    parallel_for(ranges, [&](std::size_t k) {
+        BlockWriter writer(input, plan);
+        RangeOutput& part = parts[k];
+        part.finish(writer.write_rows(part.begin(), range_boundary(natoms, ranges, k),
+                                      range_boundary(natoms, ranges, k + 1), part));
+        non_ascii[k] = writer.non_ascii();
+    });
+
+    // Where each range's text begins in the block; the window parts that must move are kept
+    // aside first, since moving one may cover another still in its window.
+    std::vector<std::size_t> begins(ranges);
+    std::size_t total = 0;
+    bool ascii = true;
+    for (std::size_t k = 0; k < ranges; ++k) {
+        begins[k] = total;
+        total += parts[k].length();
+        ascii = ascii && non_ascii[k] == 0;
+    }
+    std::vector<std::string> moved(ranges);
+    for (std::size_t k = 0; k < ranges; ++k) {
+        if (begins[k] != guess[k]) moved[k].assign(base + guess[k], parts[k].window_length());
+    }
+    if (total > reserved) {
+        // Everything reserved is kept: range windows still hold text anywhere in it.
+        const auto kept = static_cast<std::size_t>(reserved);
+        base = output.reserve(total, kept) - kept;
+    }
+    for (std::size_t k = 0; k < ranges; ++k) {
+        const RangeOutput& part = parts[k];
+        char* at = base + begins[k];
+        if (begins[k] != guess[k]) std::memcpy(at, moved[k].data(), moved[k].size());
+        if (part.spilled() != nullptr) std::memcpy(at + part.window_length(), part.spilled(), part.spilled_length());
+    }
+    return BlockText{total, ascii};
+}
 
 }  // namespace
 
 BlockText build_atom_block(const AtomBlockInput& input, TextSink& sink) {
-    if (input.symbols.rows() == 0) return {};
+    const std::size_t natoms = input.symbols.rows();
+    if (natoms == 0) return {};
     block::check_reservation(input);
-    BlockWriter writer(input);
+    const block::BlockPlan plan = block::plan_block(input);
+    if (const std::size_t ranges = parallel_ranges(natoms); ranges > 1) return write_split(input, plan, sink, ranges);
+    BlockWriter writer(input, plan);
     return writer.write_all(sink);
 }
 

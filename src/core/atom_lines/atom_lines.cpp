@@ -10,7 +10,9 @@
 
 #include "core/atom_lines/line_tokens.hpp"
 #include "core/atom_lines/quoted_token.hpp"
+#include "core/atom_lines/split_parse.hpp"
 #include "core/common/internal_failure.hpp"
+#include "core/common/thread_pool.hpp"
 #include "core/common/utf8.hpp"
 
 namespace atomkit {
@@ -55,21 +57,27 @@ struct TextLines {
     void prefetch(std::size_t i) const noexcept { __builtin_prefetch(lines[i].data()); }
 };
 
-}  // namespace
-
-AtomParser::AtomParser(std::size_t natoms, std::span<const std::uint8_t> col_types,
-                       bool check_strings, std::size_t rows)
-    : codes_(col_types), check_strings_(check_strings) {
+// The column counts of `col_types` into `out`; returns the number of string columns.
+std::size_t count_columns(ParsedAtoms& out, std::span<const std::uint8_t> col_types) noexcept {
     std::size_t n_str_cols = 0;
     for (std::uint8_t code : col_types) {
         switch (code) {
-            case 'f': ++out_.n_float_cols; break;
-            case 'i': ++out_.n_int_cols; break;
-            case 'b': ++out_.n_bool_cols; break;
+            case 'f': ++out.n_float_cols; break;
+            case 'i': ++out.n_int_cols; break;
+            case 'b': ++out.n_bool_cols; break;
             case 's': ++n_str_cols; break;
             default: break;
         }
     }
+    return n_str_cols;
+}
+
+}  // namespace
+
+AtomParser::AtomParser(std::size_t natoms, std::span<const std::uint8_t> col_types,
+                       bool check_strings, std::size_t rows)
+    : codes_(col_types), last_row_(natoms), check_strings_(check_strings) {
+    const std::size_t n_str_cols = count_columns(out_, col_types);
     out_.natoms = natoms;
     // Every size is checked before anything is allocated, so an impossible request fails
     // without first taking memory for the buffers that would fit. Every element is written
@@ -87,6 +95,17 @@ AtomParser::AtomParser(std::size_t natoms, std::span<const std::uint8_t> col_typ
     float_out_ = out_.floats.data();
     int_out_ = out_.ints.data();
     bool_out_ = out_.bools.data();
+}
+
+AtomParser::AtomParser(ParsedAtoms& columns, std::span<const std::uint8_t> col_types, bool check_strings,
+                       std::size_t first, std::size_t last)
+    : codes_(col_types), row_(first), last_row_(last), check_strings_(check_strings) {
+    out_.strs.resize(count_columns(out_, col_types));
+    out_.natoms = columns.natoms;
+    for (StringColumn& column : out_.strs) column.reserve(last - first);
+    float_out_ = columns.floats.data() + first * out_.n_float_cols;
+    int_out_ = columns.ints.data() + first * out_.n_int_cols;
+    bool_out_ = columns.bools.data() + first * out_.n_bool_cols;
 }
 
 template <class Tokens>
@@ -162,7 +181,7 @@ bool AtomParser::parse_block(std::string_view data, std::size_t offset) {
     readable_from_ = data.data();
     const NearestRounding nearest;
     std::size_t at = offset;
-    while (row_ < out_.natoms) {
+    while (row_ < last_row_) {
         if (at >= data.size()) {
             failure_ = {row_prefix(row_) + "expected ", row_};
             append_decimal(failure_.message, out_.natoms);
@@ -203,6 +222,9 @@ bool AtomParser::fail_token(std::string_view token, std::string_view kind, std::
 
 std::expected<ParsedAtoms, ParseFailure> parse_atom_lines(std::span<const std::string_view> lines,
                                                           std::span<const std::uint8_t> col_types) {
+    if (const std::size_t ranges = parallel_ranges(lines.size()); ranges > 1) {
+        return parse_lines_split(lines, col_types, ranges);
+    }
     return parse_line_source(TextLines{lines}, col_types);
 }
 
@@ -227,6 +249,10 @@ std::expected<ParsedBlock, ParseFailure> parse_atom_block(std::string_view data,
     const std::size_t left = data.size() - offset;
     const std::size_t per_row = std::max<std::size_t>(col_types.size(), 1);
     const std::size_t rows = std::min(natoms, left / per_row + (left % per_row != 0 ? 1 : 0));
+    // A large block whose bytes can hold all its rows is parsed in ranges at once.
+    if (const std::size_t ranges = parallel_ranges(natoms); ranges > 1 && rows == natoms && !col_types.empty()) {
+        if (auto split = parse_block_split(data, offset, natoms, col_types, ranges)) return std::move(*split);
+    }
     AtomParser parser(natoms, col_types, /*check_strings=*/true, rows);
     if (!parser.parse_block(data, offset)) return std::unexpected(std::move(parser).take_failure());
     const std::size_t end = parser.block_end();

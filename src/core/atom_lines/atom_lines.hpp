@@ -31,13 +31,9 @@ public:
     // Adds the row's token; returns true when it was stored anew (a copy that callers may
     // want to check), false when it repeats a stored one.
     bool push_back(std::string_view token) {
-        // Tokens of up to seven bytes (chemical symbols) are their own key, one word: the
-        // length and then the bytes, so that no two such tokens share one.
-        std::uint64_t key = token.size();
-        const bool short_token = token.size() < sizeof key;
-        if (short_token) {
-            for (char c : token) key = (key << 8) | static_cast<unsigned char>(c);
-            Recent& recent = recent_[static_cast<std::size_t>((key * mix) >> 58)];
+        if (token.size() < sizeof(std::uint64_t)) {
+            const std::uint64_t key = short_key(token);
+            Recent& recent = recent_[slot(key)];
             if (recent.index != none && recent.key == key) {
                 rows_.push_back(recent.index);
                 return false;
@@ -53,6 +49,30 @@ public:
     std::string_view operator[](std::size_t row) const noexcept { return distinct(rows_[row]); }
     std::string_view back() const noexcept { return (*this)[size() - 1]; }
 
+    // Adds the rows of `part`, a column of the rows that follow this one's (parsed apart),
+    // as if they had been added here: a short token that this column's recent tokens hold
+    // is not stored again, so equal species still make one str object.
+    void append(const StringColumn& part) {
+        std::vector<std::uint32_t> index_of(part.distinct_count());
+        for (std::uint32_t d = 0; d < part.distinct_count(); ++d) {
+            const std::string_view token = part.distinct(d);
+            if (token.size() < sizeof(std::uint64_t)) {
+                const std::uint64_t key = short_key(token);
+                Recent& recent = recent_[slot(key)];
+                if (recent.index != none && recent.key == key) {
+                    index_of[d] = recent.index;
+                    continue;
+                }
+                index_of[d] = store_distinct(token);
+                recent = {key, index_of[d]};
+            } else {
+                index_of[d] = store_distinct(token);
+            }
+        }
+        rows_.reserve(rows_.size() + part.rows_.size());
+        for (const std::uint32_t index : part.rows_) rows_.push_back(index_of[index]);
+    }
+
     std::size_t distinct_count() const noexcept { return ends_.size(); }
     std::string_view distinct(std::uint32_t index) const noexcept {
         const std::size_t begin = index == 0 ? 0 : ends_[index - 1];
@@ -65,11 +85,24 @@ private:
     // Fibonacci hashing of the key: its top six bits choose one of 64 slots.
     static constexpr std::uint64_t mix = 0x9E3779B97F4A7C15ULL;
 
-    std::uint32_t store(std::string_view token) {
+    // Tokens of up to seven bytes (chemical symbols) are their own key, one word: the length
+    // and then the bytes, so that no two such tokens share one.
+    static std::uint64_t short_key(std::string_view token) noexcept {
+        std::uint64_t key = token.size();
+        for (char c : token) key = (key << 8) | static_cast<unsigned char>(c);
+        return key;
+    }
+    static std::size_t slot(std::uint64_t key) noexcept { return static_cast<std::size_t>((key * mix) >> 58); }
+
+    std::uint32_t store_distinct(std::string_view token) {
         const auto index = static_cast<std::uint32_t>(ends_.size());
         if (index == none) throw std::bad_alloc();  // 2^32 - 1 distinct tokens in one column
         bytes_.append(token);
         ends_.push_back(bytes_.size());
+        return index;
+    }
+    std::uint32_t store(std::string_view token) {
+        const std::uint32_t index = store_distinct(token);
         rows_.push_back(index);
         return index;
     }
@@ -116,6 +149,11 @@ public:
     // natoms rows (the parse then fails before it fills them).
     AtomParser(std::size_t natoms, std::span<const std::uint8_t> col_types, bool check_strings,
                std::size_t rows);
+    // A parser of rows [first, last) of a frame whose buffers `columns` holds (made by the
+    // frame's own parser, for at least `last` rows), with string columns of its own; its
+    // messages name rows as the frame's parser would.
+    AtomParser(ParsedAtoms& columns, std::span<const std::uint8_t> col_types, bool check_strings,
+               std::size_t first, std::size_t last);
 
     std::size_t ncols() const noexcept { return codes_.size(); }
 
@@ -128,6 +166,7 @@ public:
     std::size_t block_end() const noexcept { return block_end_; }
 
     ParsedAtoms take() && { return std::move(out_); }
+    ParsedAtoms& columns() noexcept { return out_; }
     ParseFailure take_failure() && { return std::move(failure_); }
 
 private:
@@ -145,6 +184,7 @@ private:
     std::uint8_t* bool_out_ = nullptr;
     const char* readable_from_ = nullptr;  // start of the line or block being read
     std::size_t row_ = 0;
+    std::size_t last_row_ = 0;  // the rows this parser fills end here
     std::size_t line_start_ = 0;
     std::size_t block_end_ = 0;
     bool check_strings_ = false;
