@@ -10,6 +10,7 @@ from typing import Any
 
 import numpy as np
 
+import _atomkit
 from atomkit import _block, _comment_read
 from atomkit._io import open_input
 from atomkit._properties import PLAIN_XYZ, ReadLayout, StrColumns, read_layout
@@ -150,8 +151,8 @@ def read_table(source: Any, index: Index = ":", threads: int | None = None, erro
     """The frames `index` (all by default) of an extended XYZ file as one FrameTable.
 
     source, index and errors as for atomkit.iread; an int index gives a table of one frame.
-    threads: the most threads that parse atom lines at once (None: the CPUs this process may
-    run on); the table is the same for any count.
+    threads: the most threads that parse atom lines at once (None: atomkit.get_threads());
+    the table is the same for any count.
 
     ValueError for a frame that cannot be read (naming its line), or a per-atom column whose
     type or width differs between two frames (naming both); IndexError for an int index past
@@ -171,7 +172,7 @@ def read_table(source: Any, index: Index = ":", threads: int | None = None, erro
     if isinstance(source, (str, os.PathLike)):
         with open_input(source) as data:
             data.load_all()
-            table = bulk_table(data.data, selection, threads or len(os.sched_getaffinity(0)))
+            table = bulk_table(data.data, selection, threads or _atomkit.get_threads())
     if table is None:
         table = table_of(iread(source, selection, errors))
     if one and len(table) != 1:
