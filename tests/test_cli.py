@@ -471,3 +471,20 @@ def test_convert_to_a_directory(capsys, tmp_path):
     status, out, err = run(capsys, "convert", path, tmp_path)
     assert status == 2
     one_line_error(err, tmp_path, "is a directory")
+
+
+def test_ctrl_c_while_the_command_loads(monkeypatch, capsys):
+    """The command's modules load NumPy and the module: Ctrl-C then is one line too."""
+    import builtins
+
+    from atomkit import _cli_start
+    real_import = builtins.__import__
+
+    def interrupted(name, *args, **kwargs):
+        if name == "atomkit._cli":
+            raise KeyboardInterrupt
+        return real_import(name, *args, **kwargs)
+
+    monkeypatch.setattr(builtins, "__import__", interrupted)
+    assert _cli_start.main(["check", "missing.xyz"]) == 130
+    assert capsys.readouterr().err == "atomkit: interrupted\n"

@@ -17,13 +17,42 @@ Frames of many atoms are read and written on several threads: `set_threads(n)` s
 (1 turns that off), `get_threads()` says; the default is ATOMKIT_NUM_THREADS, or else the CPUs
 this process may run on.
 """
-from _atomkit import get_threads, set_threads
-from atomkit._frame import Frame
-from atomkit._index import FrameIndex
-from atomkit._reader import SkippedFrameWarning, iread, read
-from atomkit._table import FrameTable
-from atomkit._table_read import read_table
-from atomkit._writer import write
+from __future__ import annotations
+
+import importlib
+from typing import TYPE_CHECKING, Any
+
+# The public names are imported on first use: `import atomkit` stays cheap, so that the
+# command can take Ctrl-C as one line even while NumPy and the module are still loading.
+_HOMES = {
+    "Frame": "atomkit._frame", "FrameIndex": "atomkit._index", "FrameTable": "atomkit._table",
+    "SkippedFrameWarning": "atomkit._reader", "iread": "atomkit._reader", "read": "atomkit._reader",
+    "read_table": "atomkit._table_read", "write": "atomkit._writer",
+    "get_threads": "_atomkit", "set_threads": "_atomkit",
+}
 
 __all__ = ["Frame", "FrameIndex", "FrameTable", "SkippedFrameWarning", "get_threads", "iread", "read", "read_table",
            "set_threads", "write"]
+
+
+def __getattr__(name: str) -> Any:
+    home = _HOMES.get(name)
+    if home is None:
+        raise AttributeError(f"module 'atomkit' has no attribute {name!r}")
+    value = getattr(importlib.import_module(home), name)
+    globals()[name] = value  # the same object every time: later lookups skip this function
+    return value
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | set(__all__))
+
+
+if TYPE_CHECKING:
+    from _atomkit import get_threads, set_threads
+    from atomkit._frame import Frame
+    from atomkit._index import FrameIndex
+    from atomkit._reader import SkippedFrameWarning, iread, read
+    from atomkit._table import FrameTable
+    from atomkit._table_read import read_table
+    from atomkit._writer import write
