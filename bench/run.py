@@ -1,5 +1,7 @@
 """Benchmarks of _atomkit's writer and readers against the Python loops they replace,
 NumPy's savetxt/loadtxt and pandas, on frames with the columns `s f f f f f f i b`.
+atomkit runs on one thread and on two (set_threads); the writer also as bytes
+(write_atoms_bytes_rs) and as its str encoded.
 
     python bench/run.py [--sizes 10000 100000 1000000] [--only writer|reader|block|small] [--out DIR]
 
@@ -27,6 +29,7 @@ import numpy as np
 import _atomkit
 
 COL_TYPES = b"sffffffib"
+THREADS = _atomkit.get_threads()  # the setting as the process found it
 SPECIES = np.array(["H", "C", "N", "O", "Si", "Fe"])
 
 
@@ -50,6 +53,22 @@ def codepoints(species):
 
 def write_ours(species, floats, ints, bools):
     return _atomkit.write_atoms_rs(codepoints(species), 2, floats, ints, bools, COL_TYPES)
+
+
+def write_bytes(species, floats, ints, bools):
+    return _atomkit.write_atoms_bytes_rs(codepoints(species), 2, floats, ints, bools, COL_TYPES)
+
+
+def write_encoded(species, floats, ints, bools):
+    return write_ours(species, floats, ints, bools).encode()
+
+
+def on_threads(n, function):
+    """`function` run with the module's threads set to `n` (the pool stays between calls)."""
+    def call(*args):
+        _atomkit.set_threads(n)
+        return function(*args)
+    return call
 
 
 def write_python_loop(species, floats, ints, bools):
@@ -130,10 +149,14 @@ def block_pandas(lines, text, data):
     return pd.read_csv(io.BytesIO(data), sep=r"\s+", header=None)
 
 
-WRITERS = {"atomkit": write_ours, "python loop": write_python_loop, "numpy.savetxt": write_savetxt, "pandas.to_csv": write_pandas}
-READERS = {"atomkit": read_ours, "python loop": read_python_loop, "numpy.loadtxt": read_loadtxt, "pandas.read_csv": read_pandas}
-BLOCK_READERS = {"atomkit": block_ours, "python loop": block_python_loop, "numpy.loadtxt": block_loadtxt,
-                 "pandas.read_csv": block_pandas}
+WRITERS = {"atomkit": on_threads(1, write_ours), "atomkit 2 threads": on_threads(2, write_ours),
+           "bytes": on_threads(1, write_bytes), "bytes 2 threads": on_threads(2, write_bytes),
+           "str.encode()": on_threads(1, write_encoded), "python loop": write_python_loop,
+           "numpy.savetxt": write_savetxt, "pandas.to_csv": write_pandas}
+READERS = {"atomkit": on_threads(1, read_ours), "atomkit 2 threads": on_threads(2, read_ours),
+           "python loop": read_python_loop, "numpy.loadtxt": read_loadtxt, "pandas.read_csv": read_pandas}
+BLOCK_READERS = {"atomkit": on_threads(1, block_ours), "atomkit 2 threads": on_threads(2, block_ours),
+                 "python loop": block_python_loop, "numpy.loadtxt": block_loadtxt, "pandas.read_csv": block_pandas}
 METHODS = {"writer": WRITERS, "reader": READERS, "block": BLOCK_READERS}
 
 
@@ -232,6 +255,7 @@ def run(kind, sizes):
         for name, seconds in entry["seconds"].items():
             print(f"  {kind} {natoms:>8} {name:<16} {seconds * 1e3:10.2f} ms", flush=True)
         peak = peak_extra_bytes(methods["atomkit"], args)
+        _atomkit.set_threads(THREADS)
         entry["peak_extra_bytes"] = peak
         entry["peak_budget_bytes"] = budget
         entry["text_bytes"] = len(text)
@@ -249,16 +273,34 @@ def repeat_calls(function, args, calls):
         function(*args)
 
 
+def print_threads(results):
+    """Two threads against one, and the ratios the bytes writer and the block reader are held to."""
+    print("\nthreads: how many times faster two threads are than one")
+    for kind, rows in results.items():
+        for row in rows:
+            seconds = row["seconds"]
+            line = f"  {kind:<7}{row['natoms']:>9}  {seconds['atomkit'] / seconds['atomkit 2 threads']:5.2f}x"
+            if kind == "writer":
+                line += (f"  bytes {seconds['bytes'] / seconds['bytes 2 threads']:5.2f}x; bytes vs str "
+                         f"{seconds['atomkit'] / seconds['bytes']:4.2f}x, vs str.encode() {seconds['str.encode()'] / seconds['bytes']:4.2f}x")
+            if kind == "block":
+                line += f"  numpy.loadtxt / 2 threads {seconds['numpy.loadtxt'] / seconds['atomkit 2 threads']:5.1f}x"
+            print(line)
+
+
 def run_small():
     """Microseconds per call on small frames, ours against the Python loops."""
     rows = []
     for natoms in SMALL_SIZES:
         columns, texts = frame_data(natoms)
         calls = max(20, 200_000 // natoms)
-        contenders = {"writer": (WRITERS, columns), "reader": (READERS, texts), "block": (BLOCK_READERS, texts)}
+        # The module's functions as they are, with the process's threads setting.
+        contenders = {"writer": (write_ours, WRITERS, columns), "reader": (read_ours, READERS, texts),
+                      "block": (block_ours, BLOCK_READERS, texts)}
         entry = {"natoms": natoms, "us_per_call": {}}
-        for kind, (methods, args) in contenders.items():
-            loops = {name: (lambda f=methods[name]: repeat_calls(f, args, calls)) for name in ("atomkit", "python loop")}
+        for kind, (ours, methods, args) in contenders.items():
+            loops = {name: (lambda f=ours if name == "atomkit" else methods[name]: repeat_calls(f, args, calls))
+                     for name in ("atomkit", "python loop")}
             seconds = median_times(loops, (), 5)
             entry["us_per_call"][kind] = {name: t / calls * 1e6 for name, t in seconds.items()}
         rows.append(entry)
@@ -348,6 +390,8 @@ def main():
     small = {"frames": run_small(), "fixed_us": fixed_costs()} if "small" in kinds else None
     for kind, rows in results.items():
         print_table(kind, rows)
+    if results:
+        print_threads(results)
     if small:
         print_small(small["frames"])
         print("fixed cost per call (empty frame): " +

@@ -187,17 +187,26 @@ private:
     bool non_ascii_ = false;
 };
 
-// The block in `ranges` ranges of rows written at once. The buffer is reserved as for one
-// range; range k writes into its window there, starting where its first row would start if
-// every line before it took the usual room (as lines of numbers of the usual size do), and
-// spills into a buffer of its own what its window cannot hold. Then the ranges are put
+// Blocks of this many bytes and more are written by write_split (in one range when they are
+// not split): their buffer is reserved at exactly the usual room of their lines, which is the
+// text's length when every field has its usual width. The result then needs no shrinking,
+// and the allocator, which takes such sizes from the system and gives them back when freed,
+// reuses the memory of the block before for the next of the same size rather than handing
+// out pages that fault afresh on every call.
+constexpr std::uint64_t min_exact_reservation = std::uint64_t{1} << 16;
+
+// The block in `ranges` ranges of rows written at once. The buffer is reserved at the usual
+// room of every line; range k writes into its window there, starting where its first row
+// would start if every line before it took the usual room (as lines of numbers of the usual
+// size do), and spills into a buffer of its own what its window cannot hold (at least its
+// last lines, whose worst case the window's end cannot hold). Then the ranges are put
 // together: a range whose text begins where it was guessed stays where it is, and what it
 // spilled is copied after it; any other range is copied to where it begins.
 BlockText write_split(const AtomBlockInput& input, const block::BlockPlan& plan, TextSink& sink,
                       std::size_t ranges) {
     const std::size_t natoms = input.symbols.rows();
     Output output(sink);
-    const std::uint64_t reserved = first_reservation(plan, natoms);
+    const std::uint64_t reserved = saturating_mul(natoms, plan.usual_line);
     char* base = output.reserve(reserved, 0);
     // Where range k's window starts (the usual room of its rows before it).
     std::vector<std::size_t> guess(ranges + 1);
@@ -253,6 +262,7 @@ BlockText build_atom_block(const AtomBlockInput& input, TextSink& sink) {
     block::check_reservation(input);
     const block::BlockPlan plan = block::plan_block(input);
     if (const std::size_t ranges = parallel_ranges(natoms); ranges > 1) return write_split(input, plan, sink, ranges);
+    if (saturating_mul(natoms, plan.usual_line) >= min_exact_reservation) return write_split(input, plan, sink, 1);
     BlockWriter writer(input, plan);
     return writer.write_all(sink);
 }

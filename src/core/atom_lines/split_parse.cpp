@@ -148,10 +148,11 @@ std::optional<std::expected<ParsedBlock, ParseFailure>> parse_block_split(
     }
     if (starts.size() < 2) return std::nullopt;
 
-    // The line feeds between consecutive starts, each stretch counted in as many pieces as
-    // there are ranges, all at once; range k's first row is the count before its start.
+    // The line feeds between consecutive starts, the stretches cut into pieces so that there
+    // are about as many pieces as ranges, all counted at once; range k's first row is the
+    // count before its start.
     const std::size_t stretches = starts.size() - 1;
-    const std::size_t pieces = starts.size();
+    const std::size_t pieces = (ranges + stretches - 1) / stretches;
     std::vector<std::size_t> counts(stretches * pieces);
     parallel_for(counts.size(), [&](std::size_t t) {
         const std::size_t stretch = t / pieces;

@@ -259,10 +259,12 @@ std::size_t thread_count() noexcept {
 }
 
 void set_thread_count(std::size_t n) noexcept {
-    configured_threads.store(std::clamp<std::size_t>(n, 1, max_thread_count), std::memory_order_relaxed);
-    // A pool of another size goes at once, so that its idle workers do not linger.
+    n = std::clamp<std::size_t>(n, 1, max_thread_count);
+    configured_threads.store(n, std::memory_order_relaxed);
+    // A pool of another size goes at once, so that its idle workers do not linger. One thread
+    // leaves the pool as it is, unused: going back to the count before costs no new threads.
     const std::lock_guard lock(pool_mutex);
-    if (current_pool != nullptr && current_pool->pid() == getpid() && current_pool->size() != n - 1) {
+    if (n > 1 && current_pool != nullptr && current_pool->pid() == getpid() && current_pool->size() != n - 1) {
         current_pool->retire();
         current_pool->drop();
         current_pool = nullptr;
@@ -277,7 +279,8 @@ std::size_t set_parallel_min_rows(std::size_t rows) noexcept {
 
 std::size_t parallel_ranges(std::size_t rows) noexcept {
     if (rows < min_parallel_rows.load(std::memory_order_relaxed) || rows < 2) return 1;
-    return std::min(thread_count(), rows);
+    const std::size_t threads = thread_count();
+    return threads == 1 ? 1 : std::min(threads * ranges_per_thread, rows);
 }
 
 namespace detail {

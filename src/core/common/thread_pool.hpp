@@ -23,6 +23,7 @@ inline constexpr std::size_t max_thread_count = 1024;
 std::size_t thread_count() noexcept;
 // Changes the setting (1 <= n <= max_thread_count, checked by the caller). A pool of another
 // size is let go: its workers leave once their task ends, and the next call makes a new one.
+// With n = 1 the pool stays, unused.
 void set_thread_count(std::size_t n) noexcept;
 
 // Work of at least this many rows (atoms) is split across the threads; below it a call runs
@@ -33,7 +34,9 @@ std::size_t parallel_min_rows() noexcept;
 std::size_t set_parallel_min_rows(std::size_t rows) noexcept;
 
 // How many ranges `rows` rows are split into: 1 below the threshold or with one thread,
-// otherwise the thread count (never more than the rows).
+// otherwise ranges_per_thread per thread (never more than the rows). Threads claim ranges as
+// they go, so a thread that the machine holds back (another process on its CPU) takes fewer.
+inline constexpr std::size_t ranges_per_thread = 2;
 std::size_t parallel_ranges(std::size_t rows) noexcept;
 
 // Boundary k (0 <= k <= ranges) of `ranges` ranges splitting `rows` rows evenly:
