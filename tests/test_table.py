@@ -75,10 +75,11 @@ def test_columns_masks_and_written_bytes(mixed_file):
     assert table[:3].numbers.tolist() == [1, 1, 8, 14]
     with pytest.raises(ValueError, match="no species"):
         table.numbers
-    written, expected = io.StringIO(), io.StringIO()
-    atomkit.write(written, table)
-    atomkit.write(expected, atomkit.read(mixed_file, ":"))
-    assert written.getvalue() == expected.getvalue()
+    for options in ({}, {"columns": ["pos"], "info": ["energy"]}, {"info": False}):
+        written, expected = io.StringIO(), io.StringIO()
+        atomkit.write(written, table, **options)
+        atomkit.write(expected, atomkit.read(mixed_file, ":"), **options)
+        assert written.getvalue() == expected.getvalue()
 
 
 def test_numbers_refuse_what_is_not_an_element(tmp_path):
