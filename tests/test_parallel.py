@@ -15,6 +15,7 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 import _atomkit
 import atomkit
 from helpers import examples, race_seconds, symbols
+from test_read_block import columns_equal
 
 THREAD_COUNTS = (1, 2, 3, 8)
 SPECIES = ["H", "O", "Si", "Fe", "Ω", "日本", "Uuo_long_label"]
@@ -48,14 +49,6 @@ def outcome(call, *args):
         return call(*args)
     except BaseException as error:  # noqa: BLE001 - PanicException derives from BaseException
         return type(error).__name__, str(error), getattr(error, "__notes__", None)
-
-
-def columns_equal(a, b):
-    assert a.keys() == b.keys()
-    for key in ("floats", "ints", "bools"):
-        assert a[key].dtype == b[key].dtype and a[key].shape == b[key].shape
-        assert a[key].tobytes() == b[key].tobytes()
-    assert a["strs"] == b["strs"]
 
 
 def same(a, b):

@@ -19,6 +19,7 @@
 #include "python/binding.hpp"
 #include "python/borrow_registry.hpp"
 #include "python/boundary.hpp"
+#include "python/held_buffer.hpp"
 #include "python/read_result.hpp"
 
 namespace atomkit {
@@ -48,64 +49,6 @@ constexpr FunctionSpec threshold_spec{"_set_parallel_threshold", threshold_param
 // Below this many atoms a block parses in less time than handing the interpreter lock to
 // another thread and back takes (a frame of a large file or map is judged by its own size).
 constexpr std::uint64_t min_atoms_without_lock = 200;
-
-// The memory of a bytes-like object, held for the call: an exporter such as bytearray or
-// mmap cannot be resized or closed while the hold lasts (its bytes can still change). Not
-// every exporter honours a hold (a NumPy array resized with refcheck=False, ctypes.resize
-// free the memory regardless), so it is taken only once no more Python code of the caller's
-// is to run.
-class HeldBuffer {
-public:
-    [[nodiscard]] static Result<HeldBuffer> extract(PyObject* object) {
-        HeldBuffer held;
-        if (PyObject_GetBuffer(object, &held.view_, PyBUF_SIMPLE) < 0) return fetched_error();
-        held.held_ = true;
-        return held;
-    }
-    // Whether the object lends its memory as extract would, with the same error if not;
-    // nothing stays held.
-    [[nodiscard]] static Result<void> check(PyObject* object) {
-        ATOMKIT_TRY(extract(object));
-        return {};
-    }
-    HeldBuffer(HeldBuffer&& other) noexcept : view_(other.view_), held_(std::exchange(other.held_, false)) {}
-    HeldBuffer& operator=(HeldBuffer&&) = delete;
-    ~HeldBuffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    std::string_view bytes() const noexcept {
-        return {static_cast<const char*>(view_.buf), static_cast<std::size_t>(view_.len)};
-    }
-    // Whether the memory stays allocated while held, whatever other threads do: bytes never
-    // change, and bytearray and mmap refuse to resize or close while exported (directly or
-    // under a memoryview). Any other exporter may free it (a NumPy array resized with
-    // refcheck=False, ctypes.resize), so it is read only while the interpreter lock is held.
-    bool memory_is_pinned() const noexcept {
-        PyObject* owner = view_.obj;
-        if (owner != nullptr && PyMemoryView_Check(owner)) owner = PyMemoryView_GET_BUFFER(owner)->obj;
-        if (owner == nullptr) return false;
-        PyTypeObject* type = Py_TYPE(owner);
-        return type == &PyBytes_Type || type == &PyByteArray_Type || std::string_view(type->tp_name) == "mmap.mmap";
-    }
-
-private:
-    HeldBuffer() = default;
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
-// Lets other Python threads run while the native core works on memory this call holds;
-// the lock is taken back on every way out, exceptions included.
-class ReleasedLock {
-public:
-    ReleasedLock() noexcept : state_(PyEval_SaveThread()) {}
-    ~ReleasedLock() { PyEval_RestoreThread(state_); }
-    ReleasedLock(const ReleasedLock&) = delete;
-    ReleasedLock& operator=(const ReleasedLock&) = delete;
-
-private:
-    PyThreadState* state_;
-};
 
 // The ValueError of a line that does not parse; the note about Unicode spaces is looked for
 // only here, on the way out.
