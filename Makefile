@@ -125,6 +125,7 @@ bench: install
 	$(PY) -m pip install -q -r requirements-bench.txt
 	$(PY) bench/run.py
 	$(PY) bench/whole_file.py
+	$(PY) bench/datasets.py
 
 # A 10-frame, 100,000-atom extxyz round trip through the atomkit package, with timings.
 demo: install

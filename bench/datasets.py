@@ -1,0 +1,206 @@
+"""Machine-learning datasets through atomkit: a training set of many small frames read as a
+list of Frames, read as one FrameTable on one thread and on two, indexed for random access
+(FrameIndex), and written back from the table and from the list.
+
+    python bench/datasets.py [--frames 100000] [--repeats 3] [--out DIR]
+
+"train" holds --frames frames of 30 atoms (species from five elements, pos and forces,
+Lattice, pbc, energy and a config_type label), about 3.3 kB a frame. "small" (4-12 atoms a
+frame) and "medium" (16-128) hold about as many atoms as "train" and are only indexed, to
+show how the scan's speed depends on frame size. The files are written with atomkit.write
+into a temporary directory and read once untimed, so every timed read meets a warm page
+cache. All the methods are timed in the same run: after one untimed round they take turns
+repetition by repetition, so that all of them meet the machine in the same state; the
+median is reported. A write goes through a temporary file that is synced to disk before it
+replaces the output, so its time includes the sync; the previous output is removed untimed
+before each write. Speeds are text bytes (the file's size) over the median time; the
+machine is shared, so only ratios within one run compare. Results go to DIR/datasets.json.
+"""
+import argparse
+import gc
+import json
+import os
+import platform
+import statistics
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+import atomkit
+
+SPECIES = np.array(["H", "C", "N", "O", "Cu"])
+READ_ALL = "read(':')"
+CONFIG_TYPES = ["bulk", "surface", "cluster", "dimer", "liquid"]
+SIZES = {"train": (30, 30), "small": (4, 12), "medium": (16, 128)}  # atoms a frame, inclusive
+# The speeds and ratios the package aims at, printed beside what was measured.
+TARGETS = {"read_table 1T GB/s": 1.0, "read_table 1T / " + READ_ALL: 8.0, "read_table 2T / 1T": 1.7,
+           "FrameIndex GB/s": 2.0, "write(table) GB/s": 1.0}
+
+
+def cpu_name():
+    """The CPU's model name, family and model as /proc/cpuinfo gives them."""
+    fields = {}
+    try:
+        with open("/proc/cpuinfo") as f:
+            for line in f:
+                key, _, value = line.partition(":")
+                fields.setdefault(key.strip(), value.strip())
+    except OSError:
+        return platform.processor() or platform.machine()
+    return f"{fields.get('model name', '?')} (family {fields.get('cpu family', '?')}, model {fields.get('model', '?')})"
+
+
+def make_frames(name, nframes, seed=0):
+    """`nframes` frames of the dataset `name`; the arrays of all frames are drawn at once
+    and sliced, so that generating a large set costs little next to writing it."""
+    rng = np.random.default_rng(seed)
+    low, high = SIZES[name]
+    counts = rng.integers(low, high + 1, nframes)
+    total = int(counts.sum())
+    symbols = SPECIES[rng.integers(0, len(SPECIES), total)]
+    pos = rng.uniform(0.0, 12.0, (total, 3))
+    forces = rng.normal(0.0, 1.0, (total, 3))
+    cells = rng.uniform(9.0, 13.0, (nframes, 3))
+    energies = rng.normal(-4.0, 1.0, nframes) * counts
+    labels = rng.integers(0, len(CONFIG_TYPES), nframes)
+    frames, start = [], 0
+    for k, n in enumerate(counts.tolist()):
+        atoms = slice(start, start + n)
+        frames.append(atomkit.Frame(
+            symbols=symbols[atoms], arrays={"pos": pos[atoms], "forces": forces[atoms]},
+            lattice=np.diag(cells[k]), pbc=(True, True, True),
+            info={"energy": float(energies[k]), "config_type": CONFIG_TYPES[labels[k]]}))
+        start += n
+    return frames
+
+
+def write_dataset(directory, name, nframes):
+    """The dataset `name` written to `directory`, and read once (untimed) into the page cache."""
+    path = os.path.join(directory, f"{name}.xyz")
+    atomkit.write(path, make_frames(name, nframes))
+    with open(path, "rb") as f:
+        while f.read(1 << 24):
+            pass
+    return path
+
+
+def writer(frames, out):
+    def call():
+        atomkit.write(out, frames)
+    return call
+
+
+def methods(paths, table, frames, out):
+    """The timed calls by name."""
+    train = paths["train"]
+    timed = {
+        READ_ALL: lambda: atomkit.read(train, ":"),
+        "read_table 1T": lambda: atomkit.read_table(train, threads=1),
+        "read_table 2T": lambda: atomkit.read_table(train, threads=2),
+        "write(table)": writer(table, out),
+        "write(frames)": writer(frames, out),
+    }
+    for name, path in paths.items():
+        # A saved index would skip the scan: none is saved here, and none is looked for.
+        timed[f"FrameIndex {name}"] = lambda path=path: atomkit.FrameIndex(path, use_saved=False)
+    return timed
+
+
+def median_times(functions, repeats, out):
+    """Median seconds of each function, the functions taking turns after an untimed round.
+    The output file is removed before each call: replacing it would charge the call for
+    freeing the old file's pages."""
+    times = {name: [] for name in functions}
+    for round_ in range(repeats + 1):
+        for name, function in functions.items():
+            if os.path.exists(out):
+                os.remove(out)
+            gc.collect()
+            start = time.perf_counter()
+            result = function()
+            elapsed = time.perf_counter() - start
+            del result
+            if round_:
+                times[name].append(elapsed)
+        print(f"  round {round_} of {repeats}" + (" (untimed)" if not round_ else ""), flush=True)
+    return {name: statistics.median(values) for name, values in times.items()}
+
+
+def verdict(value, key):
+    target = TARGETS[key]
+    unit = " GB/s" if key.endswith("GB/s") else "x"
+    return f"(target >= {target:g}{unit}: {'ok' if value >= target else 'missed'})"
+
+
+def figures(seconds, sizes, nframes):
+    """Speeds and ratios from the median times."""
+    train = sizes["train"]
+    speeds = {name: (sizes[name.split()[-1]] if name.startswith("FrameIndex") else train) / t / 1e9
+              for name, t in seconds.items()}
+    ratios = {
+        "read_table 1T / " + READ_ALL: seconds[READ_ALL] / seconds["read_table 1T"],
+        "read_table 2T / 1T": seconds["read_table 1T"] / seconds["read_table 2T"],
+        "write(table) / write(frames)": seconds["write(frames)"] / seconds["write(table)"],
+    }
+    per_frame = {name: seconds[name] / nframes * 1e6 for name in (READ_ALL, "read_table 1T", "write(frames)")}
+    return speeds, ratios, per_frame
+
+
+def print_report(seconds, speeds, ratios, per_frame, sizes):
+    print(f"\n{'method':<22}{'median s':>10}{'GB/s':>8}")
+    for name, t in seconds.items():
+        print(f"{name:<22}{t:>10.3f}{speeds[name]:>8.3f}")
+    print()
+    print(f"{READ_ALL}: {speeds[READ_ALL]:.3f} GB/s, {per_frame[READ_ALL]:.1f} us/frame")
+    one, key = speeds["read_table 1T"], "read_table 1T / " + READ_ALL
+    print(f"read_table 1T: {one:.3f} GB/s {verdict(one, 'read_table 1T GB/s')}, "
+          f"{ratios[key]:.1f}x {READ_ALL} {verdict(ratios[key], key)}")
+    two = ratios["read_table 2T / 1T"]
+    print(f"read_table 2T/1T: {two:.2f}x {verdict(two, 'read_table 2T / 1T')}")
+    for name in sizes:
+        speed = speeds[f"FrameIndex {name}"]
+        print(f"FrameIndex scan {name} ({sizes[name] / 2**20:.0f} MiB): {speed:.3f} GB/s "
+              f"{verdict(speed, 'FrameIndex GB/s')}")
+    table = speeds["write(table)"]
+    print(f"write(table): {table:.3f} GB/s {verdict(table, 'write(table) GB/s')}, "
+          f"{ratios['write(table) / write(frames)']:.2f}x write(frames) "
+          f"({speeds['write(frames)']:.3f} GB/s, {per_frame['write(frames)']:.1f} us/frame)")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--frames", type=int, default=100_000, help="frames of the training set")
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--out", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "results"))
+    args = parser.parse_args()
+    cpu = cpu_name()
+    print(f"CPU: {cpu}, {os.cpu_count()} CPUs, atomkit threads {atomkit.get_threads()}")
+    atoms = args.frames * SIZES["train"][0]
+    counts = {name: max(1, round(2 * atoms / (low + high))) for name, (low, high) in SIZES.items()}
+    with tempfile.TemporaryDirectory(prefix="atomkit-datasets-") as directory:
+        paths = {}
+        for name, nframes in counts.items():
+            print(f"writing {name}: {nframes} frames ...", flush=True)
+            paths[name] = write_dataset(directory, name, nframes)
+        sizes = {name: os.path.getsize(path) for name, path in paths.items()}
+        table = atomkit.read_table(paths["train"])
+        frames = atomkit.read(paths["train"], ":")
+        out = os.path.join(directory, "out.xyz")
+        print(f"timing {args.repeats} repetitions ...", flush=True)
+        seconds = median_times(methods(paths, table, frames, out), args.repeats, out)
+    speeds, ratios, per_frame = figures(seconds, sizes, args.frames)
+    print_report(seconds, speeds, ratios, per_frame, sizes)
+    os.makedirs(args.out, exist_ok=True)
+    result = {"machine": {"cpu": cpu, "cpus": os.cpu_count(), "threads": atomkit.get_threads(),
+                          "python": sys.version.split()[0], "numpy": np.__version__, "platform": platform.platform()},
+              "frames": counts, "bytes": sizes, "repeats": args.repeats, "seconds": seconds,
+              "gb_per_s": speeds, "ratios": ratios, "us_per_frame": per_frame, "targets": TARGETS}
+    with open(os.path.join(args.out, "datasets.json"), "w") as f:
+        json.dump(result, f, indent=2)
+    print(f"\nresults: {os.path.join(args.out, 'datasets.json')}")
+
+
+if __name__ == "__main__":
+    main()
