@@ -15,36 +15,18 @@
 #include "core/atom_lines/atom_lines.hpp"
 #include "core/common/thread_pool.hpp"
 #include "fuzz_support.hpp"
+#include "same_atoms.hpp"
 
 namespace {
 
 constexpr std::uint8_t code_choices[] = {'s', 'f', 'i', 'b', 'x'};
-
-bool same_atoms(const atomkit::ParsedAtoms& a, const atomkit::ParsedAtoms& b) {
-    if (a.natoms != b.natoms || a.floats.size() != b.floats.size() || a.ints.size() != b.ints.size() ||
-        a.bools.size() != b.bools.size() || a.strs.size() != b.strs.size()) {
-        return false;
-    }
-    if ((a.floats.size() != 0 && std::memcmp(a.floats.data(), b.floats.data(), a.floats.size() * sizeof(double)) != 0) ||
-        (a.ints.size() != 0 && std::memcmp(a.ints.data(), b.ints.data(), a.ints.size() * sizeof(std::int64_t)) != 0) ||
-        (a.bools.size() != 0 && std::memcmp(a.bools.data(), b.bools.data(), a.bools.size()) != 0)) {
-        return false;
-    }
-    for (std::size_t c = 0; c < a.strs.size(); ++c) {
-        if (a.strs[c].size() != b.strs[c].size()) return false;
-        for (std::size_t r = 0; r < a.strs[c].size(); ++r) {
-            if (a.strs[c][r] != b.strs[c][r]) return false;
-        }
-    }
-    return true;
-}
 
 template <class Parsed, class Atoms>
 void check_same(const std::expected<Parsed, atomkit::ParseFailure>& one,
                 const std::expected<Parsed, atomkit::ParseFailure>& split, Atoms atoms, const char* what) {
     fuzz::check(one.has_value() == split.has_value(), what, one ? split.error().message : one.error().message);
     if (one) {
-        fuzz::check(same_atoms(atoms(*one), atoms(*split)), what);
+        fuzz::check(fuzz::same_atoms(atoms(*one), atoms(*split)), what);
         return;
     }
     fuzz::check(one.error().message == split.error().message, what, one.error().message + " | " + split.error().message);

@@ -19,6 +19,7 @@ SIGNATURES = {
     "set_threads": "(n)",
     "get_threads": "()",
     "scan_frames_rs": "(data, offset, state, known)",
+    "read_table_rs": "(data, frames, col_types, threads)",
 }
 # Not in __all__: the threshold of split frames, for tests.
 PRIVATE = {"_set_parallel_threshold"}
@@ -32,6 +33,7 @@ FIRST_DOC_LINES = {
     "set_threads": "Use up to `n` threads (the calling thread included) for one large frame.",
     "get_threads": "The number of threads one large frame may use (see `set_threads`).",
     "scan_frames_rs": "Scan a window of a plain extxyz file for its frames, returning `(frames, state, stop)`.",
+    "read_table_rs": "Read many frames of an extxyz file's bytes into columns at once.",
 }
 
 

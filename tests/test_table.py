@@ -10,10 +10,10 @@ from atomkit import Frame
 from test_package_write import assert_frames_equal
 
 
-def mixed_frames():
+def mixed_frames(odd_values=True):
     """Frames as a training set mixes them: with and without forces, lattice and species;
-    an energy that one frame writes as an int; keys some frames lack; values no typed
-    column holds (a nested list, an int beyond int64)."""
+    an energy that one frame writes as an int; keys some frames lack; with `odd_values`,
+    values no typed column holds (a nested list, an int beyond int64)."""
     rng = np.random.default_rng(7)
     frames = []
     for k in range(9):
@@ -26,7 +26,7 @@ def mixed_frames():
         info = {"energy": -3 if k == 5 else round(float(rng.normal()), 5), "config_type": f"kind{k % 2}"}
         if k % 2:
             info["stress"] = rng.normal(size=(3, 3)).round(4)
-        if k == 6:
+        if k == 6 and odd_values:
             info["nested"] = [[1, 2], [3, 4]]
             info["names"] = ["a", "b c"]
             info["huge"] = 1 << 70
@@ -36,10 +36,18 @@ def mixed_frames():
     return frames
 
 
-@pytest.fixture
-def mixed_file(tmp_path):
+@pytest.fixture(params=[True, False], ids=["odd-values", "typed-values"])
+def mixed_file(tmp_path, request):
     path = tmp_path / "mixed.xyz"
-    atomkit.write(path, mixed_frames())
+    atomkit.write(path, mixed_frames(request.param))
+    return path
+
+
+@pytest.fixture
+def typed_file(tmp_path):
+    """Mixed frames whose every value the module types: read whole by one module call."""
+    path = tmp_path / "typed.xyz"
+    atomkit.write(path, mixed_frames(odd_values=False))
     return path
 
 
@@ -105,17 +113,25 @@ def test_threads_must_be_a_count(mixed_file, threads):
 
 
 @pytest.mark.parametrize("threads", [1, 2, 7])
-def test_parts_and_threads_give_the_same_table(mixed_file, monkeypatch, threads):
+def test_threads_give_the_frame_by_frame_table(typed_file, monkeypatch, threads):
     from atomkit import _table_read
-    monkeypatch.setattr(_table_read, "_THREAD_ATOMS", 1)
-    monkeypatch.setattr(_table_read, "_PART_ATOMS", 4)  # parts of a few frames each
-    split = atomkit.read_table(mixed_file, threads=threads)
-    with open(mixed_file, "rb") as stream:  # a stream takes the frame-by-frame path
-        whole = atomkit.read_table(stream)
-    for got, want in zip(split, whole):
+    split = _table_read.read_table(typed_file, threads=threads)
+    monkeypatch.setattr(_table_read, "bulk_table", lambda *args: None)
+    whole = _table_read.read_table(typed_file)
+    for got, want in zip(split, whole, strict=True):
         assert_frames_equal(got, want)
     for name in whole.arrays:
         assert split.arrays[name].tolist() == whole.arrays[name].tolist()
+    for key in whole.info:
+        assert split.info[key].tolist() == whole.info[key].tolist()
+    assert split.species_index.tolist() == whole.species_index.tolist() or \
+        split.symbols.tolist() == whole.symbols.tolist()
+
+
+def test_typed_values_are_read_by_one_module_call(typed_file, monkeypatch):
+    from atomkit import _table_read
+    monkeypatch.setattr(_table_read, "table_of", None)  # the frame-by-frame path would fail
+    assert len(_table_read.read_table(typed_file)) == 9
 
 
 @pytest.mark.parametrize("bad", ["3\nPBC\nH 0 0 0\n", "x\n\n", "2\nProperties=species:S:1:pos:R:3\nH 0 0 0\nH 0 0 z\n"])

@@ -110,10 +110,11 @@ class PropertiesNames:
         return PLAIN_XYZ if properties is None else properties
 
 
-def _verdict(fd: int, path: str, start: int, stop: int, lineno: int) -> NoReturn:
+def _verdict(source: int | bytes, path: str, start: int, stop: int, lineno: int) -> NoReturn:
     """Raises the error of the frame that the file's bytes start..stop hold (from its count
-    line, file line `lineno`), found by walking them as atomkit.read does."""
-    data = pread(fd, start, stop)
+    line, file line `lineno`), found by walking them as atomkit.read does. `source` is the
+    file's descriptor or its bytes."""
+    data = pread(source, start, stop) if isinstance(source, int) else source[start:stop]
     if len(data) != stop - start:
         raise changed(path, "opened")
     for _ in _reader._frames(Input(data), (), 1, 0, lineno):
@@ -123,26 +124,29 @@ def _verdict(fd: int, path: str, start: int, stop: int, lineno: int) -> NoReturn
     raise ValueError(f"line {lineno}: the frame scanner refused a frame that atomkit.read takes")
 
 
-def _frames(fd: int, size: int, path: str, window: int | None, line_limit: int | None,
+def _frames(source: int | bytes, size: int, path: str, window: int | None, line_limit: int | None,
             known: dict[bytes, int] | None, decide: Callable[[bytes, bytes | None], int] | None) -> np.ndarray:
     """The (count-line offset, atom count, count-line number, layout) of every frame, one row
-    each, from the module's scanner run window by window over the file. With `known` (the
-    Properties values whose layouts are known), `decide(comment line, value or None)` gives the
-    layout of a comment line the scanner asks about; without, comment lines are not read. A
-    frame atomkit.read would not get through raises the error it would raise."""
+    each, from the module's scanner run window by window over the file (`source`: its
+    descriptor, read a window at a time, or all its bytes). With `known` (the Properties values
+    whose layouts are known), `decide(comment line, value or None)` gives the layout of a
+    comment line the scanner asks about; without, comment lines are not read. A frame
+    atomkit.read would not get through raises the error it would raise."""
     window = _WINDOW if window is None else window
     line_limit = LINE_LIMIT if line_limit is None else line_limit
     # No longer than the limit and one byte: then a window can hold a whole line, and only
     # the lines that cross its ends can be too long.
     span = max(1, min(window, line_limit + 1, size))
-    buf = bytearray(span)
-    view = memoryview(buf)
+    held = source if isinstance(source, int) else None
+    buf = bytearray(span if held is not None else 0)
+    view = memoryview(buf if held is not None else source)
     state = (size, line_limit, 0, 1, 0, 0, 0, 0, 0, 0, -1)
     scan_frames = _atomkit.scan_frames_rs
     parts = []
     offset = length = 0  # the window: view[:length] holds the file's bytes from `offset`
     while True:
-        found, state, stop = scan_frames(view[:length], offset, state, known)
+        found, state, stop = scan_frames(view[:length] if held is not None else view[offset:offset + length],
+                                         offset, state, known)
         if len(found):
             parts.append(found)
         kind = stop[0]
@@ -155,14 +159,16 @@ def _frames(fd: int, size: int, path: str, window: int | None, line_limit: int |
                 if grown == length:
                     raise AssertionError(f"the frame scanner stopped at byte {position} of {path}")
                 length = grown
-                if length > len(buf):
+                if held is not None and length > len(buf):
                     buf = bytearray(length)
                     view = memoryview(buf)
-            if os.preadv(fd, [view[:length]], position) != length:
+            if held is not None and os.preadv(held, [view[:length]], position) != length:
                 raise changed(path, "opened")
             offset = position
         elif kind == _COMMENT:
             _, begin, end, candidate = stop
+            if held is None:
+                begin, end = begin + offset, end + offset
             state = state[:_LAYOUT] + (decide(bytes(view[begin:end]), candidate),)  # type: ignore[misc]
         elif kind == _DONE:
             break
@@ -170,16 +176,18 @@ def _frames(fd: int, size: int, path: str, window: int | None, line_limit: int |
             _, failure, start, stop_at, lineno = stop
             if failure == _LONG_LINE:
                 raise long_line(lineno)
-            _verdict(fd, path, start, stop_at, lineno)
+            _verdict(source, path, start, stop_at, lineno)
     return np.concatenate(parts) if len(parts) > 1 else parts[0] if parts else _NO_FRAMES
 
 
-def scan(fd: int, size: int, path: str, window: int | None = None, line_limit: int | None = None) -> Arrays:
+def scan_rows(source: int | bytes, size: int, path: str, window: int | None = None,
+              line_limit: int | None = None) -> tuple[np.ndarray, tuple[str | None, ...]]:
     """(count-line offset, atom count, count-line number, layout number) of every frame of the
-    file, and the Properties strings that layout numbers stand for (numbered as they first
-    appear). Only line ends are looked at, and each frame's count and comment lines; a frame
-    atomkit.read would not get through raises the error it would raise. `window` and
-    `line_limit` default to _WINDOW and LINE_LIMIT."""
+    file, one row each, and the Properties strings that layout numbers stand for (numbered as
+    they first appear). `source` is the file's descriptor or all its bytes. Only line ends are
+    looked at, and each frame's count and comment lines; a frame atomkit.read would not get
+    through raises the error it would raise. `window` and `line_limit` default to _WINDOW and
+    LINE_LIMIT."""
     names = PropertiesNames()
     known: dict[bytes, int] = {}  # the values the scanner finds by itself
     layout_of: dict[str | None, int] = {}
@@ -195,9 +203,14 @@ def scan(fd: int, size: int, path: str, window: int | None = None, line_limit: i
             known[candidate] = layout
         return layout
 
-    table = _frames(fd, size, path, window, line_limit, known, decide)
-    return (table[:, 0].copy(), table[:, 1].copy(), table[:, 2].copy(), table[:, 3].astype(np.int32),
-            tuple(layout_of))
+    return _frames(source, size, path, window, line_limit, known, decide), tuple(layout_of)
+
+
+def scan(source: int | bytes, size: int, path: str, window: int | None = None, line_limit: int | None = None) -> Arrays:
+    """scan_rows' columns apart: offsets, atom counts, line numbers, layouts (int32), and the
+    Properties strings."""
+    table, names = scan_rows(source, size, path, window, line_limit)
+    return table[:, 0].copy(), table[:, 1].copy(), table[:, 2].copy(), table[:, 3].astype(np.int32), names
 
 
 def frame_starts(fd: int, size: int, path: str, line_limit: int) -> tuple[np.ndarray, np.ndarray]:

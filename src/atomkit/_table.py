@@ -212,8 +212,17 @@ class Builder:
         """The per-atom columns of `frames` (frame numbers, in the order their atoms come)."""
         if symbols is not None:
             names, inverse = np.unique(symbols, return_inverse=True)
-            codes = np.array([self.species.setdefault(name, len(self.species)) for name in names.tolist()], np.int32)
-            self.columns["species"].parts.append((frames, codes[inverse.reshape(-1)]))
+            self.coded_species(frames, names.tolist(), inverse.reshape(-1))
+        self.arrays(frames, arrays)
+
+    def coded_species(self, frames: np.ndarray, names: list[str], index: np.ndarray) -> None:
+        """The species of the atoms of `frames`: each atom's index into `names`."""
+        codes = np.array([self.species.setdefault(name, len(self.species)) for name in names], np.int32)
+        self.columns["species"].parts.append((frames, codes[index]))
+
+    def arrays(self, frames: np.ndarray, arrays: dict[str, np.ndarray]) -> None:
+        """The per-atom columns but the species of `frames`; ValueError for a column whose type
+        or width differs from a frame's before."""
         for name, values in arrays.items():
             values = np.asarray(values)
             gathered = self.columns.get(name)
@@ -230,14 +239,7 @@ class Builder:
         table = FrameTable.__new__(FrameTable)
         table.natoms = np.array(natoms, np.int64)
         table.atom_offsets = np.concatenate(([0], np.cumsum(table.natoms))).astype(np.int64)
-        table.species = np.array(list(self.species), dtype=str) if self.species else np.empty(0, dtype="<U1")
-        table.arrays, table.array_present = {}, {}
-        for name, gathered in self.columns.items():
-            column, table.array_present[name] = self._column(table, gathered, -1 if name == "species" else 0)
-            if name == "species":
-                table.species_index = column.astype(np.int32)
-            else:
-                table.arrays[name] = column
+        self.atom_columns(table)
         table.has_lattice = np.array([lattice is not None for lattice in lattices], bool)
         table.lattice = np.zeros((n, 3, 3))
         if table.has_lattice.any():
@@ -249,6 +251,17 @@ class Builder:
                                      for names, info in zip(arrays, infos)], np.int32)
         table._layouts = list(layouts)
         return table
+
+    def atom_columns(self, table: FrameTable) -> None:
+        """The per-atom columns of a table whose natoms and atom_offsets are set."""
+        table.species = np.array(list(self.species), dtype=str) if self.species else np.empty(0, dtype="<U1")
+        table.arrays, table.array_present = {}, {}
+        for name, gathered in self.columns.items():
+            column, table.array_present[name] = self._column(table, gathered, -1 if name == "species" else 0)
+            if name == "species":
+                table.species_index = column.astype(np.int32)
+            else:
+                table.arrays[name] = column
 
     @staticmethod
     def _info(table: FrameTable, infos: tuple[dict[str, Any], ...]) -> None:

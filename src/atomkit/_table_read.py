@@ -1,150 +1,98 @@
-# read_table's bulk path: a file's frames found with one search for line ends, their comment
-# lines typed one by one, and the atom lines of many frames that share a Properties string
-# parsed by one block-reader call, in parts on several threads.
+# read_table's bulk path: a source's frames found by the module's scan, then read by one
+# module call into columns on several threads, which Python only names and joins.
 """The bulk reading behind atomkit.read_table."""
 from __future__ import annotations
 
 import os
-import threading
 from typing import Any
 
 import numpy as np
 
 import _atomkit
-from atomkit import _block, _comment_read
+from atomkit._index_scan import scan_rows
 from atomkit._io import open_input
-from atomkit._properties import PLAIN_XYZ, ReadLayout, StrColumns, read_layout
+from atomkit._properties import PLAIN_XYZ, ReadLayout, read_layout
 from atomkit._reader import Index, _index, iread
 from atomkit._table import Builder, FrameTable, table_of
 
-_BOM = b"\xef\xbb\xbf"
-# Atoms parsed by one call at most: the joined text of a part stays a few tens of MB.
-_PART_ATOMS = 1 << 18
-# Fewer atoms than this a thread are parsed on the calling thread alone.
-_THREAD_ATOMS = 1 << 14
+
+def _strings(coded: tuple[list[str], np.ndarray]) -> np.ndarray:
+    """A str column from its distinct tokens and each row's index into them."""
+    distinct, index = coded
+    return np.array(distinct or [""], dtype=str)[index]
 
 
-class _NotBulk(Exception):
-    """A frame the bulk path leaves to the frame-by-frame reader, which says what is wrong."""
+def _layout_arrays(layout: ReadLayout, columns: tuple[Any, ...]) -> tuple[Any, dict[str, np.ndarray]]:
+    """(species as (distinct, index) or None, arrays by name) of one layout's rows."""
+    floats, ints, bools, strs = columns
+    sources = (floats, ints, bools.view(np.bool_))
+    arrays: dict[str, np.ndarray] = {}
+    for name, group, start, where in layout.plan:
+        if group < 3:
+            arrays[name] = sources[group][:, where]
+        elif where > 1:
+            arrays[name] = np.stack([_strings(strs[c]) for c in range(start, start + where)], axis=1)
+        else:
+            arrays[name] = _strings(strs[start])
+    return (strs[layout.species] if layout.species is not None else None), arrays
 
 
-def _line_ends(data: bytes) -> np.ndarray:
-    ends = np.flatnonzero(np.frombuffer(data, np.uint8) == 10)
-    if data and data[-1] != 10:  # a last line without a line feed
-        ends = np.append(ends, len(data))
-    return ends
+def _info(table: FrameTable, info: list[tuple[str, np.ndarray, Any, Any]]) -> None:
+    table.info, table.info_present, table._raw = {}, {}, {}
+    for key, present, values, integers in info:
+        if isinstance(values, tuple):  # texts: distinct values, and each frame's (-1: absent)
+            texts, index = values
+            values = np.array([*texts, ""], dtype=str)[index]
+        if integers is not None:  # integers among reals: each frame's value as written
+            ints, integral = integers
+            raw = np.full(len(present), None, dtype=object)
+            raw[present] = values[present].tolist()
+            raw[integral] = ints[integral].tolist()
+            table._raw[key] = raw
+        table.info[key], table.info_present[key] = values, present
 
 
-def _count_lines(data: bytes, ends: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """(line number from 0, atom count) of every frame's count line."""
-    lines: list[int] = []
-    counts: list[int] = []
-    line, last = 0, len(ends)
-    end_of = ends.item
-    while line < last:
-        text = data[end_of(line - 1) + 1 if line else 0:end_of(line)]
-        try:
-            natoms = int(text)
-        except ValueError:
-            if text.strip():
-                raise _NotBulk from None
-            line += 1  # a blank line between frames
-            continue
-        if natoms < 0 or line + 1 + natoms >= last:
-            raise _NotBulk
-        lines.append(line)
-        counts.append(natoms)
-        line += natoms + 2
-    return np.array(lines, np.int64), np.array(counts, np.int64)
-
-
-def _comments(data: bytes, ends: np.ndarray, lines: np.ndarray, counts: np.ndarray, chosen: np.ndarray,
-              builder: Builder) -> dict[str, list[int]]:
-    """Types the comment lines of the frames chosen into `builder`; their positions in
-    `chosen` by Properties string."""
-    groups: dict[str, list[int]] = {}
-    columns: dict[str, tuple[Any, ...]] = {}  # (array names in order, has species) by Properties
-    starts = (ends[lines[chosen]] + 1).tolist()
-    stops = ends[lines[chosen] + 1].tolist()
-    parse, add = _comment_read.parse, builder.frames.append
-    for i, (start, stop, natoms) in enumerate(zip(starts, stops, counts[chosen].tolist())):
-        try:
-            properties, lattice, pbc, info = parse(str(data[start:stop], "utf-8"))
-            if properties is None:
-                properties = PLAIN_XYZ
-            names = columns.get(properties)
-            if names is None:
-                layout = read_layout(properties)
-                names = columns[properties] = (tuple(name for name, *_ in layout.plan), layout.species is not None)
-        except ValueError:
-            raise _NotBulk from None
-        add((natoms, lattice, pbc if pbc is not None else (lattice is not None,) * 3, info, names))
-        group = groups.get(properties)
-        if group is None:
-            group = groups[properties] = []
-        group.append(i)
-    return groups
-
-
-def _parse_part(text: bytes, natoms: int, layout: ReadLayout, out: list[Any], slot: int) -> None:
-    try:
-        parsed, _ = _block.read_block(text, 0, natoms, layout.col_types)
-        out[slot] = layout.unpack(parsed, StrColumns())
-    except ValueError:
-        out[slot] = None
-
-
-def _atoms(data: bytes, spans: tuple[np.ndarray, np.ndarray], counts: np.ndarray, layout: ReadLayout,
-           threads: int) -> list[tuple[int, int, Any]]:
-    """The atom lines of a run of frames of one layout: (first, stop, (symbols, arrays)) per
-    part of the run, parts parsed on up to `threads` threads."""
-    total = int(counts.sum())
-    parts = max(-(-total // _PART_ATOMS), min(threads, total // _THREAD_ATOMS), 1)
-    cuts = np.searchsorted(np.cumsum(counts), np.linspace(0, total, parts + 1)[1:-1], side="right")
-    bounds = sorted({0, len(counts), *cuts.tolist()})
-    view = memoryview(data)
-    out: list[Any] = [None] * (len(bounds) - 1)
-    work = []
-    for slot, (first, stop) in enumerate(zip(bounds, bounds[1:])):
-        text = b"".join([view[a:b] for a, b in zip(spans[0][first:stop].tolist(), spans[1][first:stop].tolist())])
-        work.append((text, int(counts[first:stop].sum()), layout, out, slot))
-    for start in range(0, len(work), threads):
-        batch = [threading.Thread(target=_parse_part, args=args) for args in work[start + 1:start + threads]]
-        for thread in batch:
-            thread.start()
-        _parse_part(*work[start])
-        for thread in batch:
-            thread.join()
-    if any(result is None for result in out):
-        raise _NotBulk
-    return [(first, stop, result) for first, stop, result in zip(bounds, bounds[1:], out)]
-
-
-def bulk_table(data: bytes, selection: slice, threads: int) -> FrameTable | None:
-    """The table of the frames `selection` of a whole source's bytes, or None where the bulk
-    path leaves it to the frame-by-frame reader (a frame that cannot be read, a BOM)."""
-    if not data or data.startswith(_BOM):
-        return None
-    ends = _line_ends(data)
+def _compose(rows: np.ndarray, layouts: list[ReadLayout], result: tuple[Any, ...]) -> FrameTable:
+    """The FrameTable of the frames `rows` from what read_table_rs made of them."""
+    lattice, has_lattice, pbc, info, key_set, key_sets, atoms = result
+    table = FrameTable.__new__(FrameTable)
+    table.natoms = rows[:, 1].copy()
+    table.atom_offsets = np.concatenate(([0], np.cumsum(table.natoms))).astype(np.int64)
+    table.lattice, table.has_lattice, table.pbc = lattice, has_lattice, pbc
+    _info(table, info)
     builder = Builder()
+    layout_of = rows[:, 3]
+    names: dict[int, tuple[Any, ...]] = {}
+    for number in np.unique(layout_of).tolist():
+        frames = np.flatnonzero(layout_of == number)
+        species, arrays = _layout_arrays(layouts[number], atoms[number])
+        if species is not None:
+            builder.coded_species(frames, *species)
+        builder.arrays(frames, arrays)
+        names[number] = (tuple(arrays), species is not None)
+    builder.atom_columns(table)
+    # A frame's place in _layouts: its Properties and its info keys in line order.
+    keys, width = list(table.info), max(len(key_sets), 1)
+    pairs, inverse = np.unique(layout_of * width + key_set, return_inverse=True)
+    table._layout_of = inverse.reshape(-1).astype(np.int32)
+    table._layouts = [(*names[pair // width], tuple(keys[k] for k in key_sets[pair % width])) for pair in pairs.tolist()]
+    return table
+
+
+def bulk_table(data: bytes, name: str, selection: slice, threads: int) -> FrameTable | None:
+    """The table of the frames `selection` of a whole source's bytes, or None where the bulk
+    path leaves it to the frame-by-frame reader (a frame that cannot be read, or one it does
+    not read alone)."""
     try:
-        lines, counts = _count_lines(data, ends)
-        chosen = np.arange(len(lines))[selection]
-        groups = _comments(data, ends, lines, counts, chosen, builder)
-    except _NotBulk:
+        rows, properties = scan_rows(data, len(data), name)
+        layouts = [read_layout(PLAIN_XYZ if text is None else text) for text in properties]
+    except ValueError:
         return None
-    first_atom = ends[lines[chosen] + 1] + 1
-    last_end = np.minimum(ends[lines[chosen] + 1 + counts[chosen]] + 1, len(data))
-    for properties, members in groups.items():
-        frames = np.array(members, np.int64)
-        spans = (first_atom[frames], last_end[frames])
-        try:
-            parts = _atoms(data, spans, counts[chosen][frames], read_layout(properties), threads)
-        except _NotBulk:
-            return None
-        for first, stop, (symbols, arrays) in parts:
-            builder.atoms(frames[first:stop], symbols, arrays)
-    return builder.table()
+    rows = np.ascontiguousarray(rows[selection])
+    result = _atomkit.read_table_rs(data, rows, tuple(layout.col_types for layout in layouts), threads)
+    if isinstance(result, int):
+        return None
+    return _compose(rows, layouts, result)
 
 
 def read_table(source: Any, index: Index = ":", threads: int | None = None, errors: str = "raise") -> FrameTable:
@@ -172,7 +120,7 @@ def read_table(source: Any, index: Index = ":", threads: int | None = None, erro
     if isinstance(source, (str, os.PathLike)):
         with open_input(source) as data:
             data.load_all()
-            table = bulk_table(data.data, selection, threads or _atomkit.get_threads())
+            table = bulk_table(data.data, data.name, selection, threads or _atomkit.get_threads())
     if table is None:
         table = table_of(iread(source, selection, errors))
     if one and len(table) != 1:

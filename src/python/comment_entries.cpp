@@ -14,6 +14,7 @@
 #include "python/boundary.hpp"
 #include "python/entries.hpp"
 #include "python/numpy_api.hpp"
+#include "python/result_array.hpp"
 
 namespace atomkit {
 namespace {
@@ -47,16 +48,6 @@ PyRef new_str(std::string_view text) {
     return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
-// A new C-ordered array of `shape` (1 or 2 dimensions) holding a copy of `data`.
-PyRef new_array(int type_number, std::initializer_list<npy_intp> shape, const void* data, std::size_t bytes) {
-    numpy::require_api();
-    npy_intp dimensions[2] = {};
-    std::copy(shape.begin(), shape.end(), dimensions);
-    PyRef array = checked(PyArray_SimpleNew(static_cast<int>(shape.size()), dimensions, type_number));
-    if (bytes != 0) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), data, bytes);
-    return array;
-}
-
 PyRef bool_object(bool flag) { return PyRef::borrow(flag ? Py_True : Py_False); }
 
 PyRef value_object(const CommentValue& value) {
@@ -74,15 +65,15 @@ PyRef value_object(const CommentValue& value) {
         case CommentValueKind::bool_array: {
             std::string flags(value.ints.size(), '\0');
             for (std::size_t i = 0; i < flags.size(); ++i) flags[i] = static_cast<char>(value.ints[i]);
-            return new_array(NPY_BOOL, {static_cast<npy_intp>(flags.size())}, flags.data(), flags.size());
+            return copied_ndarray(NPY_BOOL, {static_cast<npy_intp>(flags.size())}, flags.data(), flags.size());
         }
         case CommentValueKind::int_array:
-            return new_array(NPY_INT64, {static_cast<npy_intp>(value.ints.size())}, value.ints.data(),
+            return copied_ndarray(NPY_INT64, {static_cast<npy_intp>(value.ints.size())}, value.ints.data(),
                              value.ints.size() * sizeof(std::int64_t));
         case CommentValueKind::float_array: {
             const std::size_t bytes = value.reals.size() * sizeof(double);
-            if (value.square) return new_array(NPY_FLOAT64, {3, 3}, value.reals.data(), bytes);
-            return new_array(NPY_FLOAT64, {static_cast<npy_intp>(value.reals.size())}, value.reals.data(), bytes);
+            if (value.square) return copied_ndarray(NPY_FLOAT64, {3, 3}, value.reals.data(), bytes);
+            return copied_ndarray(NPY_FLOAT64, {static_cast<npy_intp>(value.reals.size())}, value.reals.data(), bytes);
         }
         case CommentValueKind::deferred:
             return PyRef::borrow(Py_None);  // a placeholder that keeps the key's place

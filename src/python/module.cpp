@@ -127,6 +127,19 @@ constexpr const char* set_parallel_threshold_doc =
     "For tests: split frames of at least `atoms` atoms across the threads; returns the\n"
     "previous threshold.";
 
+constexpr const char* read_table_doc =
+    "read_table_rs(data, frames, col_types, threads)\n"
+    "--\n"
+    "\n"
+    "Read many frames of an extxyz file's bytes into columns at once.\n"
+    "\n"
+    "`frames` is an (n, 4) int64 array of (count-line offset, atom count, line number,\n"
+    "layout) as scan_frames_rs finds them; `col_types` a tuple of each layout's column codes\n"
+    "(bytes). Frames are read in up to `threads` ranges at once. Returns `(lattice, has_lattice,\n"
+    "pbc, info, key_set, key_sets, atoms)`, or the number of the first frame that must be read\n"
+    "on its own (a comment line not typed natively, atom lines that do not parse, an info key\n"
+    "whose type differs between frames).";
+
 constexpr const char* scan_frames_doc =
     "scan_frames_rs(data, offset, state, known)\n"
     "--\n"
@@ -240,6 +253,7 @@ PyObject* interned(ProcessCell<PyRef>& cell, std::string_view text) {
     ATOMKIT_TRY(add_function(module, "set_threads", set_threads_entry, set_threads_doc));
     ATOMKIT_TRY(add_function(module, "get_threads", get_threads_entry, get_threads_doc));
     ATOMKIT_TRY(add_function(module, "scan_frames_rs", scan_frames_entry, scan_frames_doc));
+    ATOMKIT_TRY(add_function(module, "read_table_rs", read_table_entry, read_table_doc));
     return add_function(module, "_set_parallel_threshold", set_parallel_threshold_entry, set_parallel_threshold_doc,
                         /*listed=*/false);
 }

@@ -2,6 +2,8 @@
 // hand-over of such a buffer to a new NumPy array.
 #include "python/result_array.hpp"
 
+#include <algorithm>
+#include <cstring>
 #include <expected>
 
 #include "core/common/internal_failure.hpp"
@@ -79,6 +81,17 @@ PyTypeObject* container_type() {
 alignas(16) std::byte empty_data[16];
 
 }  // namespace
+
+PyRef copied_ndarray(int type_number, std::initializer_list<npy_intp> shape, const void* data, std::size_t bytes) {
+    numpy::require_api();
+    npy_intp dimensions[3] = {};
+    if (shape.size() > 3) fail("an array of more than 3 dimensions asked for");
+    std::copy(shape.begin(), shape.end(), dimensions);
+    PyRef array = PyRef::steal(PyArray_SimpleNew(static_cast<int>(shape.size()), dimensions, type_number));
+    if (!array) api_call_failed();
+    if (bytes != 0) std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())), data, bytes);
+    return array;
+}
 
 namespace detail {
 

@@ -3,12 +3,17 @@
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
 
 #include "core/common/owned_buffer.hpp"
 #include "python/numpy_api.hpp"
 #include "python/py_ref.hpp"
 
 namespace atomkit {
+
+// A new C-ordered array of `shape` (up to 3 dimensions) holding a copy of `bytes` bytes of
+// `data`, the whole array. Failures are internal failures.
+PyRef copied_ndarray(int type_number, std::initializer_list<npy_intp> shape, const void* data, std::size_t bytes);
 
 namespace detail {
 PyRef hand_buffer_to_ndarray(OwnedBuffer<std::byte>::Parts storage, std::size_t rows,

@@ -200,6 +200,15 @@ bool AtomParser::parse_block(std::string_view data, std::size_t offset) {
     return true;
 }
 
+bool AtomParser::parse_more_rows(std::string_view data, std::size_t offset, std::size_t rows) {
+    const std::size_t last = last_row_;
+    if (rows > last - row_) fail("more rows asked of a parser than it was made for");
+    last_row_ = row_ + rows;
+    const bool parsed = parse_block(data, offset);
+    last_row_ = last;
+    return parsed;
+}
+
 // The failure messages are made out of line: the hot loop only ever returns them.
 bool AtomParser::fail_ran_out() {
     failure_ = {row_prefix(row_) + "expected ", row_, true, line_start_};

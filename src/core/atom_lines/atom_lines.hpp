@@ -164,6 +164,9 @@ public:
     bool parse_block(std::string_view data, std::size_t offset);
     // Where parse_block stopped: just past the last line it consumed.
     std::size_t block_end() const noexcept { return block_end_; }
+    // Parses the next `rows` rows from `data` at `offset` as parse_block does: one frame of
+    // several whose rows this parser fills one after another (a table of many frames).
+    bool parse_more_rows(std::string_view data, std::size_t offset, std::size_t rows);
 
     ParsedAtoms take() && { return std::move(out_); }
     ParsedAtoms& columns() noexcept { return out_; }

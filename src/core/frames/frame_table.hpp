@@ -1,0 +1,71 @@
+// Many frames of one buffer read into columns at once: each frame's comment line typed and its
+// atom lines parsed into the rows that its layout's columns keep for it, the frames split into
+// ranges run on the module's threads. Plain C++.
+//
+// This is the fast path of a table: a frame it cannot take whole (a comment line that is not
+// UTF-8, does not parse or holds a value only the package types, atom lines that do not parse,
+// info values whose types differ between frames) makes it give up, and the caller reads frame
+// by frame, which says exactly what is wrong.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/atom_lines/atom_lines.hpp"
+#include "core/comment_line/comment_line.hpp"
+
+namespace atomkit::frames {
+
+struct TableRequest {
+    std::string_view data;
+    std::span<const std::int64_t> offsets;  // each frame's count line (found by the scan)
+    std::span<const std::int64_t> natoms;
+    std::span<const std::int32_t> layouts;  // each frame's index into col_types
+    std::span<const std::string> col_types;  // per layout: the atom parser's column codes
+    std::size_t tasks = 1;                   // ranges of frames, run at once on the pool
+};
+
+// One info key over every frame: the frames that have it, and its values in the column type
+// they all share. Frames without it hold zeros, false or the empty text.
+struct InfoColumn {
+    std::string key;
+    CommentValueKind kind = CommentValueKind::real;  // flag is stored as boolean
+    bool square = false;                             // float_array values of 3x3
+    std::size_t width = 0;                           // values per frame of an array kind
+    std::vector<std::uint8_t> present;
+    std::vector<double> reals;
+    std::vector<std::int64_t> ints;  // integers, and 0/1 for booleans
+    // Integers and reals under one key make a real column; `integral` then marks the frames
+    // whose value was an integer, kept exactly in `ints`.
+    bool mixed = false;
+    std::vector<std::uint8_t> integral;
+    // Texts: the distinct ones, in order of first appearance, and each frame's (-1 if absent).
+    std::vector<std::string> texts;
+    std::vector<std::int32_t> text_index;
+};
+
+struct FrameTableColumns {
+    std::vector<double> lattice;        // 9 per frame, zero without one
+    std::vector<std::uint8_t> has_lattice;
+    std::vector<std::uint8_t> pbc;      // 3 per frame
+    std::vector<InfoColumn> info;       // keys in order of first appearance
+    // The info keys of each frame in line order, as an index into key_sets (the distinct
+    // sequences of indices into `info`).
+    std::vector<std::int32_t> key_set;
+    std::vector<std::vector<std::uint32_t>> key_sets;
+    std::vector<ParsedAtoms> atoms;     // per layout: its frames' rows, frame after frame
+};
+
+// Why the table gave up: the first frame it could not take.
+struct TableRefusal {
+    std::size_t frame = 0;
+};
+
+[[nodiscard]] std::expected<FrameTableColumns, TableRefusal> read_frame_table(const TableRequest& request);
+
+}  // namespace atomkit::frames

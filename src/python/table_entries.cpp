@@ -1,0 +1,244 @@
+// The entry routine of the table reader: read_table_rs, a file's bytes and its frames as the
+// scan found them in, the frames' columns out (or the first frame it leaves to the package).
+#include <array>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/common/thread_pool.hpp"
+#include "core/frames/frame_table.hpp"
+#include "python/array_argument.hpp"
+#include "python/binding.hpp"
+#include "python/borrow_registry.hpp"
+#include "python/boundary.hpp"
+#include "python/entries.hpp"
+#include "python/held_buffer.hpp"
+#include "python/numpy_api.hpp"
+#include "python/result_array.hpp"
+
+namespace atomkit {
+namespace {
+
+using frames::FrameTableColumns;
+using frames::InfoColumn;
+
+constexpr std::array<std::string_view, 4> table_parameters = {"data", "frames", "col_types", "threads"};
+enum TableParameter : std::size_t { table_data, table_frames, table_col_types, table_threads };
+constexpr FunctionSpec table_spec{"read_table_rs", table_parameters};
+
+PyRef checked(PyObject* made) {
+    if (made == nullptr) api_call_failed();
+    return PyRef::steal(made);
+}
+
+PyError value_error(std::string message) { return PyError::pending(PyExc_ValueError, std::move(message)); }
+
+// A tuple of bytes: each layout's column codes.
+[[nodiscard]] Result<std::vector<std::string>> extract_codes(PyObject* object) {
+    if (!PyTuple_CheckExact(object)) return std::unexpected(conversion_error(object, "PyTuple"));
+    std::vector<std::string> codes;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(object); ++i) {
+        PyObject* item = PyTuple_GET_ITEM(object, i);
+        if (!PyBytes_CheckExact(item)) return std::unexpected(conversion_error(item, "PyBytes"));
+        codes.emplace_back(PyBytes_AS_STRING(item), static_cast<std::size_t>(PyBytes_GET_SIZE(item)));
+    }
+    return codes;
+}
+
+// The frames' rows (offset, atom count, line number, layout), copied and checked against the
+// data and the layouts: the core may then trust them to lie within the data.
+struct FrameRows {
+    std::vector<std::int64_t> offsets;
+    std::vector<std::int64_t> natoms;
+    std::vector<std::int32_t> layouts;
+};
+
+[[nodiscard]] Result<FrameRows> frame_rows(const MatrixView<std::int64_t>& rows, std::size_t size, std::size_t layouts) {
+    if (rows.cols() != 4) return std::unexpected(value_error("frames must have 4 columns: offset, natoms, lineno, layout"));
+    FrameRows out;
+    out.offsets.reserve(rows.rows());
+    out.natoms.reserve(rows.rows());
+    out.layouts.reserve(rows.rows());
+    for (std::size_t f = 0; f < rows.rows(); ++f) {
+        const std::int64_t offset = rows.at(f, 0);
+        const std::int64_t natoms = rows.at(f, 1);
+        const std::int64_t layout = rows.at(f, 3);
+        if (offset < 0 || static_cast<std::uint64_t>(offset) > size || natoms < 0 || layout < 0 ||
+            static_cast<std::uint64_t>(layout) >= layouts) {
+            return std::unexpected(value_error("frame " + std::to_string(f) + " does not fit the data and layouts"));
+        }
+        out.offsets.push_back(offset);
+        out.natoms.push_back(natoms);
+        out.layouts.push_back(static_cast<std::int32_t>(layout));
+    }
+    return out;
+}
+
+PyRef bool_array(std::initializer_list<npy_intp> shape, const std::vector<std::uint8_t>& flags) {
+    return copied_ndarray(NPY_BOOL, shape, flags.data(), flags.size());
+}
+
+PyRef str_list(const std::vector<std::string>& texts) {
+    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        PyObject* text = PyUnicode_DecodeUTF8(texts[i].data(), static_cast<Py_ssize_t>(texts[i].size()), nullptr);
+        if (text == nullptr) api_call_failed();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+    }
+    return list;
+}
+
+// An info column's values: an array of one row per frame, or for texts (distinct texts,
+// int32 index per frame, -1 where absent).
+PyRef info_values(const InfoColumn& column, std::size_t n) {
+    const auto frames = static_cast<npy_intp>(n);
+    const auto width = static_cast<npy_intp>(column.width);
+    const bool array = column.kind == CommentValueKind::float_array || column.kind == CommentValueKind::int_array ||
+                       column.kind == CommentValueKind::bool_array;
+    // Scalars one per frame, arrays a row of `width` per frame, 3x3 values a matrix.
+    auto shaped = [&](int type_number, const void* values, std::size_t bytes) {
+        if (column.square) return copied_ndarray(type_number, {frames, 3, 3}, values, bytes);
+        if (array) return copied_ndarray(type_number, {frames, width}, values, bytes);
+        return copied_ndarray(type_number, {frames}, values, bytes);
+    };
+    switch (column.kind) {
+        case CommentValueKind::real:
+        case CommentValueKind::float_array:
+            return shaped(NPY_FLOAT64, column.reals.data(), column.reals.size() * sizeof(double));
+        case CommentValueKind::integer:
+        case CommentValueKind::int_array:
+            return shaped(NPY_INT64, column.ints.data(), column.ints.size() * sizeof(std::int64_t));
+        case CommentValueKind::boolean:
+        case CommentValueKind::bool_array: {
+            const std::vector<std::uint8_t> flags(column.ints.begin(), column.ints.end());
+            return shaped(NPY_BOOL, flags.data(), flags.size());
+        }
+        case CommentValueKind::text: {
+            PyRef texts = str_list(column.texts);
+            PyRef index = copied_ndarray(NPY_INT32, {frames}, column.text_index.data(), n * sizeof(std::int32_t));
+            return checked(PyTuple_Pack(2, texts.get(), index.get()));
+        }
+        default:
+            fail("an info column of a kind the table does not keep");
+    }
+}
+
+// [(key, present, values, integers), ...] in order of first appearance; integers is None, or
+// for a key of integers and reals (the integers, which frames had one).
+PyRef info_list(const FrameTableColumns& table, std::size_t n) {
+    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(table.info.size())));
+    for (std::size_t k = 0; k < table.info.size(); ++k) {
+        const InfoColumn& column = table.info[k];
+        PyRef key = checked(PyUnicode_DecodeUTF8(column.key.data(), static_cast<Py_ssize_t>(column.key.size()), nullptr));
+        PyRef present = bool_array({static_cast<npy_intp>(n)}, column.present);
+        PyRef values = info_values(column, n);
+        PyRef integers = PyRef::borrow(Py_None);
+        if (column.mixed) {
+            PyRef ints = copied_ndarray(NPY_INT64, {static_cast<npy_intp>(n)}, column.ints.data(), n * sizeof(std::int64_t));
+            PyRef integral = bool_array({static_cast<npy_intp>(n)}, column.integral);
+            integers = checked(PyTuple_Pack(2, ints.get(), integral.get()));
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k),
+                        checked(PyTuple_Pack(4, key.get(), present.get(), values.get(), integers.get())).release());
+    }
+    return list;
+}
+
+PyRef key_set_list(const FrameTableColumns& table) {
+    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(table.key_sets.size())));
+    for (std::size_t s = 0; s < table.key_sets.size(); ++s) {
+        const std::vector<std::uint32_t>& keys = table.key_sets[s];
+        PyRef tuple = checked(PyTuple_New(static_cast<Py_ssize_t>(keys.size())));
+        for (std::size_t i = 0; i < keys.size(); ++i) {
+            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), checked(PyLong_FromSize_t(keys[i])).release());
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(s), tuple.release());
+    }
+    return list;
+}
+
+// A string column as (distinct tokens, int32 index per row): one str per distinct token.
+PyRef coded_strings(const StringColumn& column) {
+    std::vector<std::string> distinct;
+    distinct.reserve(column.distinct_count());
+    for (std::uint32_t d = 0; d < column.distinct_count(); ++d) distinct.emplace_back(column.distinct(d));
+    std::vector<std::int32_t> index(column.size());
+    for (std::size_t r = 0; r < column.size(); ++r) index[r] = static_cast<std::int32_t>(column.distinct_index(r));
+    PyRef tokens = str_list(distinct);
+    PyRef rows = copied_ndarray(NPY_INT32, {static_cast<npy_intp>(index.size())}, index.data(),
+                                index.size() * sizeof(std::int32_t));
+    return checked(PyTuple_Pack(2, tokens.get(), rows.get()));
+}
+
+// Per layout: (floats, ints, bools, [(distinct, index), ...]); the value buffers become the
+// arrays without a copy.
+PyRef layout_columns(std::vector<ParsedAtoms>& layouts) {
+    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(layouts.size())));
+    for (std::size_t l = 0; l < layouts.size(); ++l) {
+        ParsedAtoms& atoms = layouts[l];
+        const std::size_t rows = atoms.natoms;
+        PyRef floats = OwnedMatrix<double>{std::move(atoms.floats), rows, atoms.n_float_cols}.into_ndarray();
+        PyRef ints = OwnedMatrix<std::int64_t>{std::move(atoms.ints), rows, atoms.n_int_cols}.into_ndarray();
+        PyRef bools = OwnedMatrix<std::uint8_t>{std::move(atoms.bools), rows, atoms.n_bool_cols}.into_ndarray();
+        PyRef strs = checked(PyList_New(static_cast<Py_ssize_t>(atoms.strs.size())));
+        for (std::size_t c = 0; c < atoms.strs.size(); ++c) {
+            StringColumn column = std::move(atoms.strs[c]);
+            PyList_SET_ITEM(strs.get(), static_cast<Py_ssize_t>(c), coded_strings(column).release());
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(l),
+                        checked(PyTuple_Pack(4, floats.get(), ints.get(), bools.get(), strs.get())).release());
+    }
+    return list;
+}
+
+PyRef table_result(FrameTableColumns& table, std::size_t n) {
+    const auto frames = static_cast<npy_intp>(n);
+    PyRef lattice = copied_ndarray(NPY_FLOAT64, {frames, 3, 3}, table.lattice.data(), table.lattice.size() * sizeof(double));
+    PyRef has_lattice = bool_array({frames}, table.has_lattice);
+    PyRef pbc = bool_array({frames, 3}, table.pbc);
+    PyRef info = info_list(table, n);
+    PyRef key_set = copied_ndarray(NPY_INT32, {frames}, table.key_set.data(), n * sizeof(std::int32_t));
+    PyRef key_sets = key_set_list(table);
+    PyRef atoms = layout_columns(table.atoms);
+    return checked(PyTuple_Pack(7, lattice.get(), has_lattice.get(), pbc.get(), info.get(), key_set.get(),
+                                key_sets.get(), atoms.get()));
+}
+
+[[nodiscard]] Result<PyRef> read_table(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    BoundArguments<table_parameters.size()> arguments(table_spec);
+    ATOMKIT_TRY(arguments.bind(args, nargsf, kwnames));
+    // The data is checked in parameter order but held only once the other arguments are
+    // converted: converting the thread count may run the caller's Python code (__index__).
+    ATOMKIT_TRY(arguments.convert(table_data, HeldBuffer::check));
+    ATOMKIT_TRY(arguments.convert(table_frames, check_matrix<std::int64_t>));
+    const std::vector<std::string> codes = ATOMKIT_TRY(arguments.convert(table_col_types, extract_codes));
+    const std::uint64_t threads = ATOMKIT_TRY(arguments.convert(table_threads, extract_u64));
+    if (threads == 0) return std::unexpected(value_error("threads must be at least 1"));
+    prepare_borrows();  // may import NumPy: before the holds, after which no Python code runs
+    const HeldBuffer data = ATOMKIT_TRY(arguments.convert(table_data, HeldBuffer::extract));
+    const FrameRows rows = ATOMKIT_TRY([&]() -> Result<FrameRows> {
+        const auto matrix = ATOMKIT_TRY(arguments.convert(table_frames, ReadonlyMatrix<std::int64_t>::extract));
+        return frame_rows(matrix.view(), data.bytes().size(), codes.size());
+    }());
+
+    const frames::TableRequest request{data.bytes(), rows.offsets, rows.natoms, rows.layouts, codes,
+                                       static_cast<std::size_t>(std::min<std::uint64_t>(threads, max_thread_count))};
+    auto read = [&] { return frames::read_frame_table(request); };
+    auto table = [&] {
+        if (!data.memory_is_pinned()) return read();
+        const ReleasedLock released;
+        return read();
+    }();
+    if (!table) return checked(PyLong_FromSize_t(table.error().frame));
+    return table_result(*table, rows.offsets.size());
+}
+
+}  // namespace
+
+PyObject* read_table_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return run_at_boundary([&] { return read_table(args, nargsf, kwnames); });
+}
+
+}  // namespace atomkit

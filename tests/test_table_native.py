@@ -1,0 +1,86 @@
+# The module's table reader against atomkit.read: files of every comment-line form and random
+# files of frames with random values, read as a table equal to their frames read one by one
+# (or failing as read fails), on one thread and on several.
+import numpy as np
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+import atomkit
+from test_package_read import BRACKETED, FORTRAN, PLAIN_XYZ, QUOTING, SPECIES_LESS, STRING_COLUMNS
+
+
+def assert_same(got, want):
+    """Frames read from the same text: equal values of equal types, NaN included."""
+    assert (got.symbols is None) == (want.symbols is None)
+    if want.symbols is not None:
+        assert got.symbols.tolist() == want.symbols.tolist()
+    for name, values in [*want.arrays.items(), ("(lattice)", want.lattice)]:
+        other = got.lattice if name == "(lattice)" else got.arrays[name]
+        assert (other is None) == (values is None)
+        if values is not None:
+            assert other.dtype == values.dtype and other.shape == values.shape
+            assert np.array_equal(other, values, equal_nan=values.dtype.kind == "f")
+    assert list(got.arrays) == list(want.arrays) and got.pbc == want.pbc
+    assert list(got.info) == list(want.info)
+    for key, value in want.info.items():
+        other = got.info[key]
+        assert type(other) is type(value), key
+        if isinstance(value, np.ndarray):
+            assert other.dtype == value.dtype and other.shape == value.shape
+            assert np.array_equal(other, value, equal_nan=value.dtype.kind == "f")
+        else:
+            assert other == value or (value != value and other != other), key
+
+
+def assert_table_is_read(tmp_path, text, threads=(1, 3)):
+    path = tmp_path / "t.xyz"
+    path.write_bytes(text.encode() if isinstance(text, str) else text)
+    try:
+        want = atomkit.read(path, ":")
+    except ValueError as error:
+        for count in threads:
+            with pytest.raises(ValueError) as raised:
+                atomkit.read_table(path, threads=count)
+            assert str(raised.value) == str(error)
+        return
+    for count in threads:
+        table = atomkit.read_table(path, threads=count)
+        assert len(table) == len(want)
+        for got, frame in zip(table, want):
+            assert_same(got, frame)
+
+
+@pytest.mark.parametrize("text", [BRACKETED, QUOTING, FORTRAN, SPECIES_LESS, STRING_COLUMNS, PLAIN_XYZ])
+def test_every_comment_form(tmp_path, text):
+    assert_table_is_read(tmp_path, text * 3)
+    assert_table_is_read(tmp_path, "\ufeff" + text + "\n\n" + PLAIN_XYZ + text)
+
+
+# Values of every kind the comment line holds, a few that only the package types, and some
+# that fail.
+VALUES = ["1", "-7", "2.5", "-1e-3", "nan", "T", "F", "word", '"two words"', "'q'", '"1 2 3"', "[1, 2.5]",
+          "{T F}", '"1 2 3 4 5 6 7 8 9"', "[[1, 2], [3, 4]]", "[a, b]", "99999999999999999999", '"x', "[1,"]
+PROPERTIES = ["species:S:1:pos:R:3", "species:S:1:pos:R:3:forces:R:3", "pos:R:3:Z:I:1:fixed:L:1:tag:S:2"]
+
+
+@st.composite
+def frame_texts(draw):
+    properties = draw(st.sampled_from(PROPERTIES))
+    natoms = draw(st.integers(0, 4))
+    items = [f"{key}={draw(st.sampled_from(VALUES))}" for key in draw(st.lists(st.sampled_from("abcde"), unique=True))]
+    if draw(st.booleans()):
+        items.append('Lattice="%s"' % " ".join(map(str, draw(st.lists(st.integers(0, 9), min_size=9, max_size=9)))))
+    items.append(draw(st.sampled_from(["", "pbc=\"T F T\"", "pbc=F", "pbc=\"T\u00a0F T\""])))
+    items.insert(draw(st.integers(0, len(items))), f"Properties={properties}")
+    cells = {"S": ["H", "Si", "Ow"], "R": ["0.5", "-1e2", "nan", "x"], "I": ["3", "-4"], "L": ["T", "F", "true"]}
+    fields = properties.split(":")
+    kinds = [kind for kind, count in zip(fields[1::3], fields[2::3]) for _ in range(int(count))]
+    lines = [" ".join(draw(st.sampled_from(cells[kind])) for kind in kinds) for _ in range(natoms)]
+    return "\n".join([str(natoms), " ".join(items), *lines]) + draw(st.sampled_from(["\n", "\r\n", "\n\n"]))
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(frame_texts(), min_size=1, max_size=6))
+def test_random_files(tmp_path_factory, texts):
+    assert_table_is_read(tmp_path_factory.mktemp("t"), "".join(texts))
