@@ -41,7 +41,7 @@ bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
 }
 
 bool same_info(const FrameTableColumns& a, const FrameTableColumns& b) {
-    if (a.info.size() != b.info.size() || a.key_set != b.key_set || a.key_sets != b.key_sets) return false;
+    if (a.info.size() != b.info.size() || a.keys.of_frame != b.keys.of_frame || a.keys.sets != b.keys.sets) return false;
     for (std::size_t k = 0; k < a.info.size(); ++k) {
         const auto& x = a.info[k];
         const auto& y = b.info[k];

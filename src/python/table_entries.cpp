@@ -147,9 +147,9 @@ PyRef info_list(const FrameTableColumns& table, std::size_t n) {
 }
 
 PyRef key_set_list(const FrameTableColumns& table) {
-    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(table.key_sets.size())));
-    for (std::size_t s = 0; s < table.key_sets.size(); ++s) {
-        const std::vector<std::uint32_t>& keys = table.key_sets[s];
+    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(table.keys.sets.size())));
+    for (std::size_t s = 0; s < table.keys.sets.size(); ++s) {
+        const std::vector<std::uint32_t>& keys = table.keys.sets[s];
         PyRef tuple = checked(PyTuple_New(static_cast<Py_ssize_t>(keys.size())));
         for (std::size_t i = 0; i < keys.size(); ++i) {
             PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), checked(PyLong_FromSize_t(keys[i])).release());
@@ -199,7 +199,7 @@ PyRef table_result(FrameTableColumns& table, std::size_t n) {
     PyRef has_lattice = bool_array({frames}, table.has_lattice);
     PyRef pbc = bool_array({frames, 3}, table.pbc);
     PyRef info = info_list(table, n);
-    PyRef key_set = copied_ndarray(NPY_INT32, {frames}, table.key_set.data(), n * sizeof(std::int32_t));
+    PyRef key_set = copied_ndarray(NPY_INT32, {frames}, table.keys.of_frame.data(), n * sizeof(std::int32_t));
     PyRef key_sets = key_set_list(table);
     PyRef atoms = layout_columns(table.atoms);
     return checked(PyTuple_Pack(7, lattice.get(), has_lattice.get(), pbc.get(), info.get(), key_set.get(),

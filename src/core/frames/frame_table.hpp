@@ -18,6 +18,7 @@
 
 #include "core/atom_lines/atom_lines.hpp"
 #include "core/comment_line/comment_line.hpp"
+#include "core/frames/info_columns.hpp"
 
 namespace atomkit::frames {
 
@@ -30,34 +31,12 @@ struct TableRequest {
     std::size_t tasks = 1;                   // ranges of frames, run at once on the pool
 };
 
-// One info key over every frame: the frames that have it, and its values in the column type
-// they all share. Frames without it hold zeros, false or the empty text.
-struct InfoColumn {
-    std::string key;
-    CommentValueKind kind = CommentValueKind::real;  // flag is stored as boolean
-    bool square = false;                             // float_array values of 3x3
-    std::size_t width = 0;                           // values per frame of an array kind
-    std::vector<std::uint8_t> present;
-    std::vector<double> reals;
-    std::vector<std::int64_t> ints;  // integers, and 0/1 for booleans
-    // Integers and reals under one key make a real column; `integral` then marks the frames
-    // whose value was an integer, kept exactly in `ints`.
-    bool mixed = false;
-    std::vector<std::uint8_t> integral;
-    // Texts: the distinct ones, in order of first appearance, and each frame's (-1 if absent).
-    std::vector<std::string> texts;
-    std::vector<std::int32_t> text_index;
-};
-
 struct FrameTableColumns {
     std::vector<double> lattice;        // 9 per frame, zero without one
     std::vector<std::uint8_t> has_lattice;
     std::vector<std::uint8_t> pbc;      // 3 per frame
     std::vector<InfoColumn> info;       // keys in order of first appearance
-    // The info keys of each frame in line order, as an index into key_sets (the distinct
-    // sequences of indices into `info`).
-    std::vector<std::int32_t> key_set;
-    std::vector<std::vector<std::uint32_t>> key_sets;
+    KeySets keys;                       // each frame's info keys in line order
     std::vector<ParsedAtoms> atoms;     // per layout: its frames' rows, frame after frame
 };
 

@@ -1,0 +1,69 @@
+// The info values of a table's comment lines sorted into columns: one range of frames at a
+// time (RangeInfo, on the range's own thread), then the ranges joined in frame order
+// (join_info), with the outcome that sorting the frames one by one gives. Plain C++.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "core/comment_line/comment_line.hpp"
+
+namespace atomkit::frames {
+
+// One info key over every frame: the frames that have it, and its values in the column type
+// they all share. Frames without it hold zeros, false or no text.
+struct InfoColumn {
+    std::string key;
+    CommentValueKind kind = CommentValueKind::real;  // flag is stored as boolean
+    bool square = false;                             // float_array values of 3x3
+    std::size_t width = 0;                           // values per frame of an array kind
+    std::vector<std::uint8_t> present;
+    std::vector<double> reals;
+    std::vector<std::int64_t> ints;  // integers, and 0/1 for booleans
+    // Integers and reals under one key make a real column; `integral` then marks the frames
+    // whose value was an integer, kept exactly in `ints`.
+    bool mixed = false;
+    std::vector<std::uint8_t> integral;
+    // Texts: the distinct ones, in order of first appearance, and each frame's (-1 if absent).
+    std::vector<std::string> texts;
+    std::vector<std::int32_t> text_index;
+};
+
+// The info keys of each frame in line order, as an index into `sets` (the distinct sequences
+// of column indices).
+struct KeySets {
+    std::vector<std::int32_t> of_frame;
+    std::vector<std::vector<std::uint32_t>> sets;
+};
+
+// The info columns of a range of frames, numbered from 0.
+class RangeInfo {
+public:
+    explicit RangeInfo(std::size_t frames);
+
+    // Adds a frame's items; false when a value's type differs from its key's in frames before.
+    bool add(std::size_t frame, const std::vector<CommentItem>& items);
+
+    std::vector<InfoColumn> columns;
+    KeySets keys;
+
+private:
+    std::size_t frames_;
+    std::unordered_map<std::string, std::uint32_t> index_;
+    std::vector<std::unordered_map<std::string, std::int32_t>> text_ids_;  // per column: its texts' numbers
+    std::map<std::vector<std::uint32_t>, std::int32_t> set_of_;
+    std::vector<std::uint32_t> frame_keys_;
+};
+
+// The ranges' columns joined over all `frames` frames (range k's first frame is firsts[k]);
+// the first frame whose value's type differs from what the frames before it gave, if one does.
+[[nodiscard]] std::optional<std::size_t> join_info(std::vector<RangeInfo>& ranges, std::span<const std::size_t> firsts,
+                                                   std::size_t frames, std::vector<InfoColumn>& columns, KeySets& keys);
+
+}  // namespace atomkit::frames
