@@ -51,7 +51,8 @@ def typed_file(tmp_path):
     return path
 
 
-@pytest.mark.parametrize("selection", [slice(None), slice(None, None, 2), slice(-3, None), slice(5, 2), slice(1, 8, 3)])
+@pytest.mark.parametrize("selection", [slice(None), slice(None, None, 2), slice(-3, None), slice(5, 2), slice(1, 8, 3),
+                                       slice(None, None, -2)])
 def test_table_rows_are_the_frames_read(mixed_file, selection):
     frames = atomkit.read(mixed_file, ":")
     table = atomkit.read_table(mixed_file)

@@ -7,6 +7,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import atomkit
+from atomkit import _table_read
 from test_package_read import BRACKETED, FORTRAN, PLAIN_XYZ, QUOTING, SPECIES_LESS, STRING_COLUMNS
 
 
@@ -44,8 +45,11 @@ def assert_table_is_read(tmp_path, text, threads=(1, 3)):
                 atomkit.read_table(path, threads=count)
             assert str(raised.value) == str(error)
         return
-    for count in threads:
-        table = atomkit.read_table(path, threads=count)
+    for count, batch in [(count, None) for count in threads] + [(1, 200)]:
+        with pytest.MonkeyPatch.context() as patch:
+            if batch:  # a file read a few frames a call: the calls' columns joined
+                patch.setattr(_table_read, "_BATCH_BYTES", batch)
+            table = atomkit.read_table(path, threads=count)
         assert len(table) == len(want)
         for got, frame in zip(table, want):
             assert_same(got, frame)

@@ -259,7 +259,7 @@ class Builder:
         for name, gathered in self.columns.items():
             column, table.array_present[name] = self._column(table, gathered, -1 if name == "species" else 0)
             if name == "species":
-                table.species_index = column.astype(np.int32)
+                table.species_index = column.astype(np.int32, copy=False)
             else:
                 table.arrays[name] = column
 

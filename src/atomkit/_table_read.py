@@ -1,5 +1,6 @@
-# read_table's bulk path: a source's frames found by the module's scan, then read by one
-# module call into columns on several threads, which Python only names and joins.
+# read_table's bulk path: a source's frames found by the module's scan, then read a few
+# tens of MB at a time by module calls into columns on several threads; Python only names
+# and joins the columns.
 """The bulk reading behind atomkit.read_table."""
 from __future__ import annotations
 
@@ -9,11 +10,17 @@ from typing import Any
 import numpy as np
 
 import _atomkit
+from atomkit._index_file import pread
 from atomkit._index_scan import scan_rows
-from atomkit._io import open_input
+from atomkit._io import Input, open_input
 from atomkit._properties import PLAIN_XYZ, ReadLayout, read_layout
-from atomkit._reader import Index, _index, iread
+from atomkit._reader import Index, _index, _plain_file, iread
 from atomkit._table import Builder, FrameTable, table_of
+
+
+# Text read and parsed by one module call at most: a plain file is read this much at a time,
+# so that its text takes little memory beside the columns.
+_BATCH_BYTES = 1 << 25
 
 
 def _strings(coded: tuple[list[str], np.ndarray]) -> np.ndarray:
@@ -37,62 +44,155 @@ def _layout_arrays(layout: ReadLayout, columns: tuple[Any, ...]) -> tuple[Any, d
     return (strs[layout.species] if layout.species is not None else None), arrays
 
 
-def _info(table: FrameTable, info: list[tuple[str, np.ndarray, Any, Any]]) -> None:
-    table.info, table.info_present, table._raw = {}, {}, {}
+def _info_pieces(info: list[tuple[str, np.ndarray, Any, Any]], first: int,
+                 pieces: dict[str, list[tuple[int, np.ndarray, np.ndarray, Any]]]) -> None:
+    """Adds one call's info columns to `pieces` (key: (first frame, present, values, integers))."""
     for key, present, values, integers in info:
         if isinstance(values, tuple):  # texts: distinct values, and each frame's (-1: absent)
             texts, index = values
             values = np.array([*texts, ""], dtype=str)[index]
-        if integers is not None:  # integers among reals: each frame's value as written
+        pieces.setdefault(key, []).append((first, present, values, integers))
+
+
+def _raw(n: int, pieces: list[tuple[int, np.ndarray, np.ndarray, Any]]) -> np.ndarray:
+    """Each frame's value as written, of a key whose frames hold integers and reals."""
+    raw = np.full(n, None, dtype=object)
+    for first, present, values, integers in pieces:
+        part = raw[first:first + len(present)]
+        part[present] = values[present].tolist()
+        if values.dtype.kind == "i":
+            continue
+        if integers is not None:
             ints, integral = integers
-            raw = np.full(len(present), None, dtype=object)
-            raw[present] = values[present].tolist()
-            raw[integral] = ints[integral].tolist()
+            part[integral] = ints[integral].tolist()
+    return raw
+
+
+def _info_column(n: int, pieces: list[tuple[int, np.ndarray, np.ndarray, Any]]) -> tuple[np.ndarray, np.ndarray, Any] | None:
+    """(values, present, raw or None) of one key over `n` frames from the pieces the calls
+    made, as one call over all the frames makes it; None where the pieces' types clash."""
+    if len(pieces) == 1 and pieces[0][0] == 0 and len(pieces[0][1]) == n:
+        _, present, values, integers = pieces[0]
+        return values, present, (_raw(n, pieces) if integers is not None else None)
+    kinds = {(values.dtype.kind, values.shape[1:]) for _, _, values, _ in pieces}
+    numbers = kinds <= {("i", ()), ("f", ())}
+    if len(kinds) > 1 and not numbers:
+        return None
+    dtype = np.float64 if numbers and len(kinds) > 1 else np.result_type(*(values.dtype for _, _, values, _ in pieces))
+    column = np.zeros((n, *pieces[0][2].shape[1:]), dtype)
+    present = np.zeros(n, bool)
+    for first, part, values, _ in pieces:
+        column[first:first + len(part)] = values
+        present[first:first + len(part)] = part
+    mixed = len(kinds) > 1 or any(integers is not None for *_, integers in pieces)
+    return column, present, (_raw(n, pieces) if mixed else None)
+
+
+def _join_info(table: FrameTable, n: int, pieces: dict[str, list[tuple[int, np.ndarray, np.ndarray, Any]]]) -> bool:
+    """The table's info columns from every call's; False where their types clash."""
+    table.info, table.info_present, table._raw = {}, {}, {}
+    for key, parts in pieces.items():
+        joined = _info_column(n, parts)
+        if joined is None:
+            return False
+        table.info[key], table.info_present[key], raw = joined
+        if raw is not None:
             table._raw[key] = raw
-        table.info[key], table.info_present[key] = values, present
+    return True
 
 
-def _compose(rows: np.ndarray, layouts: list[ReadLayout], result: tuple[Any, ...]) -> FrameTable:
-    """The FrameTable of the frames `rows` from what read_table_rs made of them."""
-    lattice, has_lattice, pbc, info, key_set, key_sets, atoms = result
+def _compose(rows: np.ndarray, layouts: list[ReadLayout], results: list[tuple[int, tuple[Any, ...]]]) -> FrameTable | None:
+    """The FrameTable of the frames `rows` from what read_table_rs made of them, call by call
+    ((first frame, result) each); None where the calls' info types clash."""
     table = FrameTable.__new__(FrameTable)
+    n = len(rows)
     table.natoms = rows[:, 1].copy()
     table.atom_offsets = np.concatenate(([0], np.cumsum(table.natoms))).astype(np.int64)
-    table.lattice, table.has_lattice, table.pbc = lattice, has_lattice, pbc
-    _info(table, info)
+    if results:
+        table.lattice, table.has_lattice, table.pbc = (
+            np.concatenate([result[part] for _, result in results]) if len(results) > 1 else results[0][1][part]
+            for part in range(3))
+    else:
+        table.lattice, table.has_lattice, table.pbc = np.zeros((0, 3, 3)), np.zeros(0, bool), np.zeros((0, 3), bool)
+    pieces: dict[str, list[tuple[int, np.ndarray, np.ndarray, Any]]] = {}
+    key_sets_of: dict[tuple[str, ...], int] = {}  # info keys in line order: their number
+    key_set_of = np.zeros(n, np.int64)  # each frame's
     builder = Builder()
-    layout_of = rows[:, 3]
     names: dict[int, tuple[Any, ...]] = {}
-    for number in np.unique(layout_of).tolist():
-        frames = np.flatnonzero(layout_of == number)
-        species, arrays = _layout_arrays(layouts[number], atoms[number])
-        if species is not None:
-            builder.coded_species(frames, *species)
-        builder.arrays(frames, arrays)
-        names[number] = (tuple(arrays), species is not None)
+    for first, (_, _, _, info, key_set, key_sets, atoms) in results:
+        _info_pieces(info, first, pieces)
+        numbers = np.array([key_sets_of.setdefault(tuple(info[k][0] for k in keys), len(key_sets_of))
+                            for keys in key_sets] or [0], np.int64)
+        stop = first + len(key_set)
+        key_set_of[first:stop] = numbers[key_set]
+        layout_of = rows[first:stop, 3]
+        for number in np.unique(layout_of).tolist():
+            frames = np.flatnonzero(layout_of == number) + first
+            species, arrays = _layout_arrays(layouts[number], atoms[number])
+            if species is not None:
+                builder.coded_species(frames, *species)
+            builder.arrays(frames, arrays)
+            names[number] = (tuple(arrays), species is not None)
+    if not _join_info(table, n, pieces):
+        return None
     builder.atom_columns(table)
     # A frame's place in _layouts: its Properties and its info keys in line order.
-    keys, width = list(table.info), max(len(key_sets), 1)
-    pairs, inverse = np.unique(layout_of * width + key_set, return_inverse=True)
+    width = max(len(key_sets_of), 1)
+    pairs, inverse = np.unique(rows[:, 3] * width + key_set_of, return_inverse=True)
+    key_names = list(key_sets_of)
     table._layout_of = inverse.reshape(-1).astype(np.int32)
-    table._layouts = [(*names[pair // width], tuple(keys[k] for k in key_sets[pair % width])) for pair in pairs.tolist()]
+    table._layouts = [(*names[pair // width], key_names[pair % width]) for pair in pairs.tolist()]
     return table
 
 
-def bulk_table(data: bytes, name: str, selection: slice, threads: int) -> FrameTable | None:
-    """The table of the frames `selection` of a whole source's bytes, or None where the bulk
-    path leaves it to the frame-by-frame reader (a frame that cannot be read, or one it does
-    not read alone)."""
+def _spans(rows: np.ndarray, size: int, chosen: np.ndarray) -> list[tuple[int, int]]:
+    """The chosen frames (ascending) in runs whose text takes about _BATCH_BYTES at most:
+    (first, stop) into `chosen` each."""
+    starts = rows[chosen, 0]
+    ends = np.append(rows[1:, 0], size)[chosen]  # a frame ends where the next one starts
+    runs, first = [], 0
+    while first < len(chosen):
+        stop = max(first + 1, int(np.searchsorted(ends, starts[first] + _BATCH_BYTES, side="right")))
+        runs.append((first, stop))
+        first = stop
+    return runs
+
+
+def bulk_table(data: Input, selection: slice, threads: int) -> FrameTable | None:
+    """The table of the frames `selection` of a source, or None where the bulk path leaves it
+    to the frame-by-frame reader (a frame that cannot be read, or one it does not read alone).
+    A plain file is scanned and read a part at a time; any other source is held whole."""
+    plain = _plain_file(data)
+    if plain is None:
+        data.load_all()
+        whole = data.data
+        source, size = whole, len(whole)
+    else:
+        source, size = plain
     try:
-        rows, properties = scan_rows(data, len(data), name)
+        rows, properties = scan_rows(source, size, data.name)
         layouts = [read_layout(PLAIN_XYZ if text is None else text) for text in properties]
     except ValueError:
         return None
-    rows = np.ascontiguousarray(rows[selection])
-    result = _atomkit.read_table_rs(data, rows, tuple(layout.col_types for layout in layouts), threads)
-    if isinstance(result, int):
-        return None
-    return _compose(rows, layouts, result)
+    chosen = np.arange(len(rows))[selection]
+    order = None
+    if len(chosen) > 1 and chosen[1] < chosen[0]:  # backwards: read forwards, then turned
+        chosen, order = chosen[::-1], np.arange(len(chosen))[::-1]
+    col_types = tuple(layout.col_types for layout in layouts)
+    results = []
+    for first, stop in _spans(rows, size, chosen):
+        part = rows[chosen[first:stop]]
+        low = int(part[0, 0])
+        high = int(rows[chosen[stop - 1] + 1, 0]) if chosen[stop - 1] + 1 < len(rows) else size
+        text = pread(source, low, high) if plain is not None else memoryview(whole)[low:high]
+        part[:, 0] -= low
+        result = _atomkit.read_table_rs(text, part, col_types, threads)
+        del text
+        if isinstance(result, int):
+            return None
+        results.append((first, result))
+    table = _compose(rows[chosen], layouts, results)
+    return table if table is None or order is None else table._take(order)
 
 
 def read_table(source: Any, index: Index = ":", threads: int | None = None, errors: str = "raise") -> FrameTable:
@@ -119,8 +219,7 @@ def read_table(source: Any, index: Index = ":", threads: int | None = None, erro
     # stream cannot.
     if isinstance(source, (str, os.PathLike)):
         with open_input(source) as data:
-            data.load_all()
-            table = bulk_table(data.data, data.name, selection, threads or _atomkit.get_threads())
+            table = bulk_table(data, selection, threads or _atomkit.get_threads())
     if table is None:
         table = table_of(iread(source, selection, errors))
     if one and len(table) != 1:
