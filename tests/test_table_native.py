@@ -1,6 +1,7 @@
 # The module's table reader against atomkit.read: files of every comment-line form and random
 # files of frames with random values, read as a table equal to their frames read one by one
-# (or failing as read fails), on one thread and on several.
+# (or failing as read fails), on one thread and on several; atomkit.read(path, ":"), whose
+# frames are cut from such a table, against iread frame by frame, str widths included.
 import numpy as np
 import pytest
 from hypothesis import given, settings
@@ -11,16 +12,19 @@ from atomkit import _table_read
 from test_package_read import BRACKETED, FORTRAN, PLAIN_XYZ, QUOTING, SPECIES_LESS, STRING_COLUMNS
 
 
-def assert_same(got, want):
-    """Frames read from the same text: equal values of equal types, NaN included."""
+def assert_same(got, want, str_widths=False):
+    """Frames read from the same text: equal values of equal types, NaN included (and str
+    arrays as wide, with `str_widths`)."""
     assert (got.symbols is None) == (want.symbols is None)
     if want.symbols is not None:
         assert got.symbols.tolist() == want.symbols.tolist()
+        assert not str_widths or got.symbols.dtype == want.symbols.dtype
     for name, values in [*want.arrays.items(), ("(lattice)", want.lattice)]:
         other = got.lattice if name == "(lattice)" else got.arrays[name]
         assert (other is None) == (values is None)
         if values is not None:
-            assert other.dtype == values.dtype and other.shape == values.shape
+            assert other.shape == values.shape and (other.dtype == values.dtype or (
+                not str_widths and other.dtype.kind == values.dtype.kind == "U"))
             assert np.array_equal(other, values, equal_nan=values.dtype.kind == "f")
     assert list(got.arrays) == list(want.arrays) and got.pbc == want.pbc
     assert list(got.info) == list(want.info)
@@ -38,13 +42,15 @@ def assert_table_is_read(tmp_path, text, threads=(1, 3)):
     path = tmp_path / "t.xyz"
     path.write_bytes(text.encode() if isinstance(text, str) else text)
     try:
-        want = atomkit.read(path, ":")
+        want = list(atomkit.iread(path, ":"))  # frame by frame
     except ValueError as error:
-        for count in threads:
+        for read in [lambda: atomkit.read(path, ":")] + [lambda count=count: atomkit.read_table(path, threads=count) for count in threads]:
             with pytest.raises(ValueError) as raised:
-                atomkit.read_table(path, threads=count)
+                read()
             assert str(raised.value) == str(error)
         return
+    for got, frame in zip(atomkit.read(path, ":"), want, strict=True):  # cut from a table
+        assert_same(got, frame, str_widths=True)
     for count, batch in [(count, None) for count in threads] + [(1, 200)]:
         with pytest.MonkeyPatch.context() as patch:
             if batch:  # a file read a few frames a call: the calls' columns joined

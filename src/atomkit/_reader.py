@@ -430,5 +430,13 @@ def read(source: Any, index: Index = -1, errors: str = "raise") -> Frame | list[
     frames when `index` is a slice or a str with ':' (":" for all). See `iread`, also for
     `errors="skip"`."""
     selection = _index(index)
+    # Frames to the end of a file are read as a table, whose columns the frames are cut from,
+    # when every frame is one the module reads alone (the whole file is scanned either way).
+    if isinstance(selection, slice) and isinstance(source, (str, os.PathLike)) and errors in ("raise", "skip") and (
+            selection.stop is None or selection.stop < 0):
+        from atomkit._table_read import bulk_frames  # (that module builds on this one)
+        bulk = bulk_frames(source, selection)
+        if bulk is not None:
+            return bulk
     frames = list(_iread(source, selection, errors))
     return frames[0] if isinstance(selection, int) else frames

@@ -75,6 +75,28 @@ def _objects(values: list[Any], frames: np.ndarray, n: int) -> np.ndarray:
     return out
 
 
+class _Narrowed:
+    """A str column cut into frames, each as wide as its own longest str (as a frame read
+    alone is), not as the widest of the table."""
+
+    __slots__ = ("values", "offsets", "widths")
+
+    def __init__(self, values: np.ndarray, offsets: list[int]):
+        self.values, self.offsets = values, offsets
+        lengths = np.char.str_len(values.reshape(len(values), -1)).max(axis=1, initial=1) if len(values) else values
+        starts = np.array(offsets[:-1], np.int64)
+        filled = starts < len(values)
+        self.widths = np.ones(len(starts), np.int64)
+        if filled.any():
+            self.widths[filled] = np.maximum.reduceat(lengths, starts[filled])
+        self.widths = np.where(np.diff(offsets) > 0, self.widths, 1).tolist()
+
+    def frame(self, k: int) -> np.ndarray:
+        part = self.values[self.offsets[k]:self.offsets[k + 1]]
+        width = self.widths[k]
+        return part if part.dtype.itemsize == 4 * width else part.astype(f"U{width}")
+
+
 class FrameTable:
     """Many frames of extended XYZ as NumPy columns, for training loops and analysis.
 
@@ -105,7 +127,23 @@ class FrameTable:
         return len(self.natoms)
 
     def __iter__(self) -> Iterator[Frame]:
-        return (self._frame(k) for k in range(len(self)))
+        # Every column is turned into Python values or cut once, not indexed a frame at a time.
+        offsets = self.atom_offsets.tolist()
+        layouts, layout_of = self._layouts, self._layout_of.tolist()
+        lattices, has_lattice = self.lattice, self.has_lattice.tolist()
+        pbcs = [tuple(flags) for flags in self.pbc.tolist()]
+        info = {key: (self._raw[key] if key in self._raw else values if values.ndim > 1 else values.tolist())
+                for key, values in self.info.items()}
+        symbols = _Narrowed(self.symbols, offsets)
+        arrays = {name: _Narrowed(values, offsets) if values.dtype.kind == "U" else values
+                  for name, values in self.arrays.items()}
+        for k in range(len(layout_of)):
+            start, stop = offsets[k], offsets[k + 1]
+            names, has_species, keys = layouts[layout_of[k]]
+            yield Frame(symbols.frame(k) if has_species else None,
+                        {name: arrays[name].frame(k) if isinstance(arrays[name], _Narrowed) else arrays[name][start:stop]
+                         for name in names},
+                        lattices[k] if has_lattice[k] else None, pbcs[k], {key: info[key][k] for key in keys})
 
     def __getitem__(self, index: int | slice) -> Any:
         if isinstance(index, slice):

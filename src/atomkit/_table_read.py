@@ -10,6 +10,7 @@ from typing import Any
 import numpy as np
 
 import _atomkit
+from atomkit._frame import Frame
 from atomkit._index_file import pread
 from atomkit._index_scan import scan_rows
 from atomkit._io import Input, open_input
@@ -163,13 +164,13 @@ def bulk_table(data: Input, selection: slice, threads: int) -> FrameTable | None
     to the frame-by-frame reader (a frame that cannot be read, or one it does not read alone).
     A plain file is scanned and read a part at a time; any other source is held whole."""
     plain = _plain_file(data)
-    if plain is None:
-        data.load_all()
-        whole = data.data
-        source, size = whole, len(whole)
-    else:
-        source, size = plain
     try:
+        if plain is None:
+            data.load_all()
+            whole = data.data
+            source, size = whole, len(whole)
+        else:
+            source, size = plain
         rows, properties = scan_rows(source, size, data.name)
         layouts = [read_layout(PLAIN_XYZ if text is None else text) for text in properties]
     except ValueError:
@@ -193,6 +194,14 @@ def bulk_table(data: Input, selection: slice, threads: int) -> FrameTable | None
         results.append((first, result))
     table = _compose(rows[chosen], layouts, results)
     return table if table is None or order is None else table._take(order)
+
+
+def bulk_frames(path: Any, selection: slice) -> list[Frame] | None:
+    """The frames `selection` of a path, cut from the table of them; None where the bulk path
+    leaves them to the frame-by-frame reader."""
+    with open_input(path) as data:
+        table = bulk_table(data, selection, _atomkit.get_threads())
+    return None if table is None else list(table)
 
 
 def read_table(source: Any, index: Index = ":", threads: int | None = None, errors: str = "raise") -> FrameTable:
