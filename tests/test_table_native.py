@@ -1,14 +1,17 @@
 # The module's table reader against atomkit.read: files of every comment-line form and random
 # files of frames with random values, read as a table equal to their frames read one by one
 # (or failing as read fails), on one thread and on several; atomkit.read(path, ":"), whose
-# frames are cut from such a table, against iread frame by frame, str widths included.
+# frames are cut from such a table, against iread frame by frame, str widths included; a
+# table written as its frames are.
+import io
+
 import numpy as np
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import atomkit
-from atomkit import _table_read
+from atomkit import _table_read, _table_write
 from test_package_read import BRACKETED, FORTRAN, PLAIN_XYZ, QUOTING, SPECIES_LESS, STRING_COLUMNS
 
 
@@ -59,6 +62,18 @@ def assert_table_is_read(tmp_path, text, threads=(1, 3)):
         assert len(table) == len(want)
         for got, frame in zip(table, want):
             assert_same(got, frame)
+    # Written a batch of frames at a time, as its frames are one by one.
+    for batch in (None, 7):
+        with pytest.MonkeyPatch.context() as patch:
+            if batch:
+                patch.setattr(_table_write, "_BATCH_ATOMS", batch)
+            assert written(table) == written(want)
+
+
+def written(frames):
+    out = io.BytesIO()
+    atomkit.write(out, frames)
+    return out.getvalue()
 
 
 @pytest.mark.parametrize("text", [BRACKETED, QUOTING, FORTRAN, SPECIES_LESS, STRING_COLUMNS, PLAIN_XYZ])

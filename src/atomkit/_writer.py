@@ -15,6 +15,7 @@ from atomkit._frame import Frame
 from atomkit._io import Output
 from atomkit._memo import Memo
 from atomkit._properties import POSITIONS, SPECIES, SYMBOL_WIDTH, Segment, write_layout
+from atomkit._table import FrameTable
 from atomkit._text import WHITESPACE
 
 # Text gathered before one write call: enough that the call costs nothing per frame, little
@@ -303,7 +304,11 @@ def write(dest: Any, frames: Frame | Iterable[Frame], append: bool = False, *, c
     if isinstance(frames, Frame):
         frames = (frames,)
     with Output(dest, append) as out:
-        _write_frames(out, frames, parts)
+        if isinstance(frames, FrameTable) and parts is frame_parts:  # all of it: a batch at a time
+            from atomkit._table_write import write_table  # (that module builds on this one)
+            write_table(out, frames)
+        else:
+            _write_frames(out, frames, parts)
 
 
 def _write_frames(out: Output, frames: Iterable[Frame],
