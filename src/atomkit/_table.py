@@ -256,7 +256,10 @@ class Builder:
     def coded_species(self, frames: np.ndarray, names: list[str], index: np.ndarray) -> None:
         """The species of the atoms of `frames`: each atom's index into `names`."""
         codes = np.array([self.species.setdefault(name, len(self.species)) for name in names], np.int32)
-        self.columns["species"].parts.append((frames, codes[index]))
+        if (codes == np.arange(len(codes))).all():  # numbered as they are already: no copy
+            self.columns["species"].parts.append((frames, index.astype(np.int32, copy=False)))
+        else:
+            self.columns["species"].parts.append((frames, codes[index]))
 
     def arrays(self, frames: np.ndarray, arrays: dict[str, np.ndarray]) -> None:
         """The per-atom columns but the species of `frames`; ValueError for a column whose type

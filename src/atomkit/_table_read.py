@@ -20,8 +20,9 @@ from atomkit._table import Builder, FrameTable, table_of
 
 
 # Text read and parsed by one module call at most: a plain file is read this much at a time,
-# so that its text takes little memory beside the columns.
-_BATCH_BYTES = 1 << 25
+# so that its text (with what one call makes of it) takes about a tenth of the memory of the
+# columns of a large file beside them; calls of this size cost no more than one big one.
+_BATCH_BYTES = 1 << 23
 
 
 def _strings(coded: tuple[list[str], np.ndarray]) -> np.ndarray:
@@ -102,9 +103,42 @@ def _join_info(table: FrameTable, n: int, pieces: dict[str, list[tuple[int, np.n
     return True
 
 
-def _compose(rows: np.ndarray, layouts: list[ReadLayout], results: list[tuple[int, tuple[Any, ...]]]) -> FrameTable | None:
+class _LayoutRows:
+    """One layout's atom columns over every call of a read, filled call by call (so that a
+    call's columns go as soon as they are copied, and the columns are never held twice)."""
+
+    __slots__ = ("floats", "ints", "bools", "strs", "filled")
+
+    def __init__(self, col_types: bytes, rows: int):
+        counts = [col_types.count(code) for code in b"fibs"]
+        self.floats = np.empty((rows, counts[0]))
+        self.ints = np.empty((rows, counts[1]), np.int64)
+        self.bools = np.empty((rows, counts[2]), np.uint8)
+        # Per str column: its distinct tokens in order of first appearance, their numbers, and
+        # each row's.
+        self.strs = [([], {}, np.empty(rows, np.int32)) for _ in range(counts[3])]
+        self.filled = 0
+
+    def add(self, columns: tuple[Any, ...]) -> None:
+        floats, ints, bools, strs = columns
+        rows = slice(self.filled, self.filled + len(floats))
+        self.floats[rows], self.ints[rows], self.bools[rows] = floats, ints, bools
+        for (tokens, numbers, index), (distinct, part) in zip(self.strs, strs):
+            for token in distinct:
+                if numbers.setdefault(token, len(numbers)) == len(tokens):
+                    tokens.append(token)
+            index[rows] = np.array([numbers[token] for token in distinct] or [0], np.int32)[part]
+        self.filled = rows.stop
+
+    def columns(self) -> tuple[Any, ...]:
+        return self.floats, self.ints, self.bools, [(tokens, index) for tokens, _, index in self.strs]
+
+
+def _compose(rows: np.ndarray, layouts: list[ReadLayout], results: list[tuple[int, tuple[Any, ...]]],
+             atoms: list[tuple[Any, ...]]) -> FrameTable | None:
     """The FrameTable of the frames `rows` from what read_table_rs made of them, call by call
-    ((first frame, result) each); None where the calls' info types clash."""
+    ((first frame, result) each), with every layout's atom columns over all calls; None where
+    the calls' info types clash."""
     table = FrameTable.__new__(FrameTable)
     n = len(rows)
     table.natoms = rows[:, 1].copy()
@@ -120,20 +154,18 @@ def _compose(rows: np.ndarray, layouts: list[ReadLayout], results: list[tuple[in
     key_set_of = np.zeros(n, np.int64)  # each frame's
     builder = Builder()
     names: dict[int, tuple[Any, ...]] = {}
-    for first, (_, _, _, info, key_set, key_sets, atoms) in results:
+    for first, (_, _, _, info, key_set, key_sets, _) in results:
         _info_pieces(info, first, pieces)
         numbers = np.array([key_sets_of.setdefault(tuple(info[k][0] for k in keys), len(key_sets_of))
                             for keys in key_sets] or [0], np.int64)
-        stop = first + len(key_set)
-        key_set_of[first:stop] = numbers[key_set]
-        layout_of = rows[first:stop, 3]
-        for number in np.unique(layout_of).tolist():
-            frames = np.flatnonzero(layout_of == number) + first
-            species, arrays = _layout_arrays(layouts[number], atoms[number])
-            if species is not None:
-                builder.coded_species(frames, *species)
-            builder.arrays(frames, arrays)
-            names[number] = (tuple(arrays), species is not None)
+        key_set_of[first:first + len(key_set)] = numbers[key_set]
+    for number in np.unique(rows[:, 3]).tolist():
+        frames = np.flatnonzero(rows[:, 3] == number)
+        species, arrays = _layout_arrays(layouts[number], atoms[number])
+        if species is not None:
+            builder.coded_species(frames, *species)
+        builder.arrays(frames, arrays)
+        names[number] = (tuple(arrays), species is not None)
     if not _join_info(table, n, pieces):
         return None
     builder.atom_columns(table)
@@ -180,8 +212,13 @@ def bulk_table(data: Input, selection: slice, threads: int) -> FrameTable | None
     if len(chosen) > 1 and chosen[1] < chosen[0]:  # backwards: read forwards, then turned
         chosen, order = chosen[::-1], np.arange(len(chosen))[::-1]
     col_types = tuple(layout.col_types for layout in layouts)
+    spans = _spans(rows, size, chosen)
+    if len(spans) > 1:  # each layout's rows over all calls, filled as the calls come
+        atoms_of = rows[chosen][:, 3]
+        totals = np.bincount(atoms_of, weights=rows[chosen][:, 1], minlength=len(layouts))
+        merged = [_LayoutRows(codes, int(total)) for codes, total in zip(col_types, totals.tolist())]
     results = []
-    for first, stop in _spans(rows, size, chosen):
+    for first, stop in spans:
         part = rows[chosen[first:stop]]
         low = int(part[0, 0])
         high = int(rows[chosen[stop - 1] + 1, 0]) if chosen[stop - 1] + 1 < len(rows) else size
@@ -191,8 +228,13 @@ def bulk_table(data: Input, selection: slice, threads: int) -> FrameTable | None
         del text
         if isinstance(result, int):
             return None
+        if len(spans) > 1:
+            for layout_rows, columns in zip(merged, result[6]):
+                layout_rows.add(columns)
+            result = (*result[:6], None)
         results.append((first, result))
-    table = _compose(rows[chosen], layouts, results)
+    atoms = [layout_rows.columns() for layout_rows in merged] if len(spans) > 1 else results[0][1][6] if results else []
+    table = _compose(rows[chosen], layouts, results, atoms)
     return table if table is None or order is None else table._take(order)
 
 
