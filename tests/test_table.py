@@ -71,6 +71,14 @@ def test_index_table_is_read_table(mixed_file):
     assert len(part) == 5
 
 
+def test_index_table_of_a_changed_file_raises(typed_file):
+    with atomkit.FrameIndex(typed_file) as index:
+        with open(typed_file, "ab") as out:
+            out.write(b"\n")
+        with pytest.raises(ValueError, match="changed since it was indexed"):
+            index.table()
+
+
 def test_columns_masks_and_written_bytes(mixed_file):
     table = atomkit.read_table(mixed_file)
     assert table.array_present["forces"].tolist() == [k % 3 != 0 for k in range(9)]

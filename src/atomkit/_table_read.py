@@ -204,13 +204,26 @@ def bulk_table(data: Input, selection: slice, threads: int) -> FrameTable | None
         else:
             source, size = plain
         rows, properties = scan_rows(source, size, data.name)
-        layouts = [read_layout(PLAIN_XYZ if text is None else text) for text in properties]
     except ValueError:
         return None
     chosen = np.arange(len(rows))[selection]
     order = None
     if len(chosen) > 1 and chosen[1] < chosen[0]:  # backwards: read forwards, then turned
         chosen, order = chosen[::-1], np.arange(len(chosen))[::-1]
+    table = rows_table(source, size, rows, properties, chosen, threads)
+    return table if table is None or order is None else table._take(order)
+
+
+def rows_table(source: int | bytes, size: int, rows: np.ndarray, properties: tuple[str | None, ...],
+               chosen: np.ndarray, threads: int) -> FrameTable | None:
+    """The table of the frames `chosen` (ascending) of a source's frames `rows` as the scan
+    found them (offset, atoms, line, layout; the Properties strings layouts stand for), read
+    from `source` (a descriptor, read with pread, or all the bytes) of `size` bytes; None where
+    a frame is left to the frame-by-frame reader."""
+    try:
+        layouts = [read_layout(PLAIN_XYZ if text is None else text) for text in properties]
+    except ValueError:
+        return None
     col_types = tuple(layout.col_types for layout in layouts)
     spans = _spans(rows, size, chosen)
     if len(spans) > 1:  # each layout's rows over all calls, filled as the calls come
@@ -222,7 +235,7 @@ def bulk_table(data: Input, selection: slice, threads: int) -> FrameTable | None
         part = rows[chosen[first:stop]]
         low = int(part[0, 0])
         high = int(rows[chosen[stop - 1] + 1, 0]) if chosen[stop - 1] + 1 < len(rows) else size
-        text = pread(source, low, high) if plain is not None else memoryview(whole)[low:high]
+        text = pread(source, low, high) if isinstance(source, int) else memoryview(source)[low:high]
         part[:, 0] -= low
         result = _atomkit.read_table_rs(text, part, col_types, threads)
         del text
@@ -234,8 +247,7 @@ def bulk_table(data: Input, selection: slice, threads: int) -> FrameTable | None
             result = (*result[:6], None)
         results.append((first, result))
     atoms = [layout_rows.columns() for layout_rows in merged] if len(spans) > 1 else results[0][1][6] if results else []
-    table = _compose(rows[chosen], layouts, results, atoms)
-    return table if table is None or order is None else table._take(order)
+    return _compose(rows[chosen], layouts, results, atoms)
 
 
 def bulk_frames(path: Any, selection: slice) -> list[Frame] | None:
