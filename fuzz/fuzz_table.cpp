@@ -1,8 +1,8 @@
 // libFuzzer target of the table reader: any bytes as a file, its frames found by the scanner
 // and given layouts from the control byte, read as one table on one thread and in three
-// ranges. Both give the same columns, or refuse the same frame; a table read means every
-// frame's comment line parses alone, and each frame read as a table of its own gives the
-// same rows.
+// ranges. Both give the same columns and values left to the package, or refuse the same
+// frame; a table read means every frame's comment line parses alone, and each frame read as a
+// table of its own gives the same rows.
 //
 // Input: a control byte (bits 0-1 and 2-3 choose two layouts' column codes), then the file.
 #include <cstddef>
@@ -64,6 +64,7 @@ void check_same(const std::expected<FrameTableColumns, TableRefusal>& one,
     fuzz::check(same_bits(one->lattice, split->lattice) && one->pbc == split->pbc && one->has_lattice == split->has_lattice,
                 "lattices differ");
     fuzz::check(same_info(*one, *split), "info columns differ");
+    fuzz::check(one->deferred == split->deferred, "values left to the package differ");
     for (std::size_t l = 0; l < one->atoms.size(); ++l) {
         fuzz::check(fuzz::same_atoms(one->atoms[l], split->atoms[l]), "atom columns differ");
     }

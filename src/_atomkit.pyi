@@ -95,5 +95,6 @@ def read_table_rs(
     list[tuple[int, ...]],
     list[tuple[npt.NDArray[np.float64], npt.NDArray[np.int64], npt.NDArray[np.uint8],
                list[tuple[list[str], npt.NDArray[np.int32]]]]],
+    list[tuple[int, str | None, str]],
 ]:
     """Read many frames of an extxyz file's bytes into columns at once."""

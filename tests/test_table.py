@@ -137,10 +137,10 @@ def test_threads_give_the_frame_by_frame_table(typed_file, monkeypatch, threads)
         split.symbols.tolist() == whole.symbols.tolist()
 
 
-def test_typed_values_are_read_by_one_module_call(typed_file, monkeypatch):
+def test_every_frame_is_read_by_the_module(mixed_file, monkeypatch):
     from atomkit import _table_read
     monkeypatch.setattr(_table_read, "table_of", None)  # the frame-by-frame path would fail
-    assert len(_table_read.read_table(typed_file)) == 9
+    assert len(_table_read.read_table(mixed_file)) == 9
 
 
 @pytest.mark.parametrize("bad", ["3\nPBC\nH 0 0 0\n", "x\n\n", "2\nProperties=species:S:1:pos:R:3\nH 0 0 0\nH 0 0 z\n"])

@@ -16,7 +16,8 @@ from atomkit._index_scan import scan_rows
 from atomkit._io import Input, open_input
 from atomkit._properties import PLAIN_XYZ, ReadLayout, read_layout
 from atomkit._reader import Index, _index, _plain_file, iread
-from atomkit._table import Builder, FrameTable, table_of
+from atomkit._comment_read import _info_value, _lattice
+from atomkit._table import Builder, FrameTable, _info_column, table_of
 
 
 # Text read and parsed by one module call at most: a plain file is read this much at a time,
@@ -50,10 +51,13 @@ def _info_pieces(info: list[tuple[str, np.ndarray, Any, Any]], first: int,
                  pieces: dict[str, list[tuple[int, np.ndarray, np.ndarray, Any]]]) -> None:
     """Adds one call's info columns to `pieces` (key: (first frame, present, values, integers))."""
     for key, present, values, integers in info:
+        parts = pieces.setdefault(key, [])
+        if values is None:  # every value of the key was left to the package
+            continue
         if isinstance(values, tuple):  # texts: distinct values, and each frame's (-1: absent)
             texts, index = values
             values = np.array([*texts, ""], dtype=str)[index]
-        pieces.setdefault(key, []).append((first, present, values, integers))
+        parts.append((first, present, values, integers))
 
 
 def _raw(n: int, pieces: list[tuple[int, np.ndarray, np.ndarray, Any]]) -> np.ndarray:
@@ -70,9 +74,11 @@ def _raw(n: int, pieces: list[tuple[int, np.ndarray, np.ndarray, Any]]) -> np.nd
     return raw
 
 
-def _info_column(n: int, pieces: list[tuple[int, np.ndarray, np.ndarray, Any]]) -> tuple[np.ndarray, np.ndarray, Any] | None:
+def _joined_column(n: int, pieces: list[tuple[int, np.ndarray, np.ndarray, Any]]) -> tuple[np.ndarray, np.ndarray, Any] | None:
     """(values, present, raw or None) of one key over `n` frames from the pieces the calls
     made, as one call over all the frames makes it; None where the pieces' types clash."""
+    if not pieces:  # no value typed by the module: the package types them all
+        return np.zeros(n), np.zeros(n, bool), None
     if len(pieces) == 1 and pieces[0][0] == 0 and len(pieces[0][1]) == n:
         _, present, values, integers = pieces[0]
         return values, present, (_raw(n, pieces) if integers is not None else None)
@@ -94,7 +100,7 @@ def _join_info(table: FrameTable, n: int, pieces: dict[str, list[tuple[int, np.n
     """The table's info columns from every call's; False where their types clash."""
     table.info, table.info_present, table._raw = {}, {}, {}
     for key, parts in pieces.items():
-        joined = _info_column(n, parts)
+        joined = _joined_column(n, parts)
         if joined is None:
             return False
         table.info[key], table.info_present[key], raw = joined
@@ -134,6 +140,32 @@ class _LayoutRows:
         return self.floats, self.ints, self.bools, [(tokens, index) for tokens, _, index in self.strs]
 
 
+def _typed_later(table: FrameTable, deferred: list[tuple[int, str | None, str]]) -> bool:
+    """Types the values the module left as written (key None: the Lattice) as reading the
+    frame alone does, and puts them in their columns; False where one does not type."""
+    typed: dict[str | None, dict[int, Any]] = {}
+    try:
+        for frame, key, text in deferred:
+            typed.setdefault(key, {})[frame] = _lattice(text) if key is None else _info_value(key, text)
+    except ValueError:
+        return False
+    for frame, lattice in typed.pop(None, {}).items():
+        table.lattice[frame], table.has_lattice[frame] = lattice, True
+    n = len(table)
+    for key, values_of in typed.items():
+        column, raw = table.info[key], table._raw.pop(key, None)
+        present = table.info_present[key].copy()
+        present[list(values_of)] = True
+        frames = np.flatnonzero(present)
+        values = [values_of[k] if k in values_of else raw[k] if raw is not None else
+                  column[k] if column.ndim > 1 else column[k].item() for k in frames.tolist()]
+        table.info[key], raw = _info_column(values, frames, n)
+        table.info_present[key] = present
+        if raw is not None:
+            table._raw[key] = raw
+    return True
+
+
 def _compose(rows: np.ndarray, layouts: list[ReadLayout], results: list[tuple[int, tuple[Any, ...]]],
              atoms: list[tuple[Any, ...]]) -> FrameTable | None:
     """The FrameTable of the frames `rows` from what read_table_rs made of them, call by call
@@ -154,8 +186,10 @@ def _compose(rows: np.ndarray, layouts: list[ReadLayout], results: list[tuple[in
     key_set_of = np.zeros(n, np.int64)  # each frame's
     builder = Builder()
     names: dict[int, tuple[Any, ...]] = {}
-    for first, (_, _, _, info, key_set, key_sets, _) in results:
+    deferred: list[tuple[int, str | None, str]] = []
+    for first, (_, _, _, info, key_set, key_sets, _, left) in results:
         _info_pieces(info, first, pieces)
+        deferred.extend((first + frame, key, text) for frame, key, text in left)
         numbers = np.array([key_sets_of.setdefault(tuple(info[k][0] for k in keys), len(key_sets_of))
                             for keys in key_sets] or [0], np.int64)
         key_set_of[first:first + len(key_set)] = numbers[key_set]
@@ -166,7 +200,7 @@ def _compose(rows: np.ndarray, layouts: list[ReadLayout], results: list[tuple[in
             builder.coded_species(frames, *species)
         builder.arrays(frames, arrays)
         names[number] = (tuple(arrays), species is not None)
-    if not _join_info(table, n, pieces):
+    if not _join_info(table, n, pieces) or not _typed_later(table, deferred):
         return None
     builder.atom_columns(table)
     # A frame's place in _layouts: its Properties and its info keys in line order.
@@ -244,7 +278,7 @@ def rows_table(source: int | bytes, size: int, rows: np.ndarray, properties: tup
         if len(spans) > 1:
             for layout_rows, columns in zip(merged, result[6]):
                 layout_rows.add(columns)
-            result = (*result[:6], None)
+            result = (*result[:6], None, result[7])
         results.append((first, result))
     atoms = [layout_rows.columns() for layout_rows in merged] if len(spans) > 1 else results[0][1][6] if results else []
     return _compose(rows[chosen], layouts, results, atoms)

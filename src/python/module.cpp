@@ -136,9 +136,10 @@ constexpr const char* read_table_doc =
     "`frames` is an (n, 4) int64 array of (count-line offset, atom count, line number,\n"
     "layout) as scan_frames_rs finds them; `col_types` a tuple of each layout's column codes\n"
     "(bytes). Frames are read in up to `threads` ranges at once. Returns `(lattice, has_lattice,\n"
-    "pbc, info, key_set, key_sets, atoms)`, or the number of the first frame that must be read\n"
-    "on its own (a comment line not typed natively, atom lines that do not parse, an info key\n"
-    "whose type differs between frames).";
+    "pbc, info, key_set, key_sets, atoms, deferred)`, or the number of the first frame that must\n"
+    "be read on its own (a comment line that does not parse, atom lines that do not parse, an\n"
+    "info key whose type differs between frames); `deferred` lists the values left to the\n"
+    "caller to type, as written.";
 
 constexpr const char* scan_frames_doc =
     "scan_frames_rs(data, offset, state, known)\n"

@@ -33,6 +33,10 @@ PyRef checked(PyObject* made) {
     return PyRef::steal(made);
 }
 
+PyRef new_str(const std::string& text) {
+    return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
+}
+
 PyError value_error(std::string message) { return PyError::pending(PyExc_ValueError, std::move(message)); }
 
 // A tuple of bytes: each layout's column codes.
@@ -115,6 +119,8 @@ PyRef info_values(const InfoColumn& column, std::size_t n) {
             const std::vector<std::uint8_t> flags(column.ints.begin(), column.ints.end());
             return shaped(NPY_BOOL, flags.data(), flags.size());
         }
+        case CommentValueKind::deferred:
+            return PyRef::borrow(Py_None);  // every value of the key left to the package
         case CommentValueKind::text: {
             PyRef texts = str_list(column.texts);
             PyRef index = copied_ndarray(NPY_INT32, {frames}, column.text_index.data(), n * sizeof(std::int32_t));
@@ -131,7 +137,7 @@ PyRef info_list(const FrameTableColumns& table, std::size_t n) {
     PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(table.info.size())));
     for (std::size_t k = 0; k < table.info.size(); ++k) {
         const InfoColumn& column = table.info[k];
-        PyRef key = checked(PyUnicode_DecodeUTF8(column.key.data(), static_cast<Py_ssize_t>(column.key.size()), nullptr));
+        PyRef key = new_str(column.key);
         PyRef present = bool_array({static_cast<npy_intp>(n)}, column.present);
         PyRef values = info_values(column, n);
         PyRef integers = PyRef::borrow(Py_None);
@@ -142,6 +148,21 @@ PyRef info_list(const FrameTableColumns& table, std::size_t n) {
         }
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k),
                         checked(PyTuple_Pack(4, key.get(), present.get(), values.get(), integers.get())).release());
+    }
+    return list;
+}
+
+// [(frame, key or None for the Lattice, value as written), ...] in frame order.
+PyRef deferred_list(const FrameTableColumns& table) {
+    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(table.deferred.size())));
+    for (std::size_t i = 0; i < table.deferred.size(); ++i) {
+        const frames::DeferredValue& value = table.deferred[i];
+        PyRef frame = checked(PyLong_FromSize_t(value.frame));
+        PyRef key = value.column == frames::DeferredValue::no_column ? PyRef::borrow(Py_None)
+                                                                     : new_str(table.info[value.column].key);
+        PyRef text = new_str(value.text);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                        checked(PyTuple_Pack(3, frame.get(), key.get(), text.get())).release());
     }
     return list;
 }
@@ -202,8 +223,9 @@ PyRef table_result(FrameTableColumns& table, std::size_t n) {
     PyRef key_set = copied_ndarray(NPY_INT32, {frames}, table.keys.of_frame.data(), n * sizeof(std::int32_t));
     PyRef key_sets = key_set_list(table);
     PyRef atoms = layout_columns(table.atoms);
-    return checked(PyTuple_Pack(7, lattice.get(), has_lattice.get(), pbc.get(), info.get(), key_set.get(),
-                                key_sets.get(), atoms.get()));
+    PyRef deferred = deferred_list(table);
+    return checked(PyTuple_Pack(8, lattice.get(), has_lattice.get(), pbc.get(), info.get(), key_set.get(),
+                                key_sets.get(), atoms.get(), deferred.get()));
 }
 
 [[nodiscard]] Result<PyRef> read_table(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {

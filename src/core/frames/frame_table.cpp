@@ -24,13 +24,6 @@ std::string_view line_from(std::string_view data, std::size_t at, std::size_t& n
     return data.substr(at, end - at);
 }
 
-// Whether every value of the line was typed here (none left to the package's parser).
-bool typed_alone(const ParsedComment& comment) noexcept {
-    if (comment.lattice && comment.lattice->kind == CommentValueKind::deferred) return false;
-    return std::none_of(comment.info.begin(), comment.info.end(),
-                        [](const CommentItem& item) { return item.value.kind == CommentValueKind::deferred; });
-}
-
 // A range of frames and what reading it made: per layout, the parser of the rows its frames
 // take (made when the range meets the layout's first frame), and the first frame it refused.
 struct FrameRange {
@@ -76,15 +69,20 @@ std::vector<FrameRange> split_frames(const TableRequest& request, std::vector<st
     return ranges;
 }
 
-// A frame's lattice and pbc (pbc as the lattice says when the line gives none).
-void store_cell(const ParsedComment& comment, std::size_t f, FrameTableColumns& out) {
-    if (comment.lattice) {
+// A frame's lattice and pbc (pbc as the lattice says when the line gives none). A Lattice
+// only the package types is left to it, with has_lattice unset.
+void store_cell(const ParsedComment& comment, std::size_t f, FrameTableColumns& out, FrameRange& range) {
+    const bool deferred = comment.lattice && comment.lattice->kind == CommentValueKind::deferred;
+    if (deferred) {
+        range.info->deferred.push_back({f - range.first, DeferredValue::no_column, comment.lattice->text});
+    } else if (comment.lattice) {
         if (comment.lattice->reals.size() != 9) fail("a typed Lattice of other than 9 numbers");
         std::copy_n(comment.lattice->reals.begin(), 9, out.lattice.begin() + static_cast<std::ptrdiff_t>(f * 9));
         out.has_lattice[f] = 1;
     }
+    const bool periodic = comment.lattice.has_value();
     for (std::size_t k = 0; k < 3; ++k) {
-        out.pbc[f * 3 + k] = static_cast<std::uint8_t>(comment.pbc ? (*comment.pbc)[k] : out.has_lattice[f] != 0);
+        out.pbc[f * 3 + k] = static_cast<std::uint8_t>(comment.pbc ? (*comment.pbc)[k] : periodic);
     }
 }
 
@@ -101,11 +99,11 @@ void read_range(const TableRequest& request, std::vector<std::optional<AtomParse
         const bool utf8 = is_valid_utf8(line);
         std::expected<ParsedComment, CommentError> parsed;
         if (utf8) parsed = parse_comment_line(line);
-        if (!utf8 || !parsed || !typed_alone(*parsed)) {
+        if (!utf8 || !parsed) {
             range.refused = f;
             return;
         }
-        store_cell(*parsed, f, out);
+        store_cell(*parsed, f, out, range);
         if (!info.add(f - range.first, parsed->info)) {
             range.refused = f;
             return;
@@ -159,7 +157,7 @@ std::expected<FrameTableColumns, TableRefusal> read_frame_table(const TableReque
         firsts.push_back(range.first);
         if (range.refused && !refused) refused = range.refused;
     }
-    const std::optional<std::size_t> clash = join_info(infos, firsts, n, out.info, out.keys);
+    const std::optional<std::size_t> clash = join_info(infos, firsts, n, out.info, out.keys, out.deferred);
     if (refused || clash) return std::unexpected(TableRefusal{std::min(refused.value_or(n), clash.value_or(n))});
     for (std::size_t layout = 0; layout < wholes.size(); ++layout) {
         ParsedAtoms atoms = std::move(*wholes[layout]).take();

@@ -3,9 +3,10 @@
 // ranges run on the module's threads. Plain C++.
 //
 // This is the fast path of a table: a frame it cannot take whole (a comment line that is not
-// UTF-8, does not parse or holds a value only the package types, atom lines that do not parse,
-// info values whose types differ between frames) makes it give up, and the caller reads frame
-// by frame, which says exactly what is wrong.
+// UTF-8 or does not parse, atom lines that do not parse, info values whose types differ between
+// frames) makes it give up, and the caller reads frame by frame, which says exactly what is
+// wrong. Values only the package types (nested lists, lists of strs, integers beyond int64)
+// come back as written, for it to put in their columns.
 #pragma once
 
 #include <cstddef>
@@ -37,6 +38,7 @@ struct FrameTableColumns {
     std::vector<std::uint8_t> pbc;      // 3 per frame
     std::vector<InfoColumn> info;       // keys in order of first appearance
     KeySets keys;                       // each frame's info keys in line order
+    std::vector<DeferredValue> deferred;  // values left to the package, in frame order
     std::vector<ParsedAtoms> atoms;     // per layout: its frames' rows, frame after frame
 };
 

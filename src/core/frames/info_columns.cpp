@@ -27,6 +27,7 @@ InfoColumn new_column(const std::string& key, CommentValueKind kind, bool square
     column.square = square;
     column.width = width;
     column.present.assign(frames, 0);
+    if (kind == CommentValueKind::deferred) return column;  // no typed value to keep yet
     if (kind == CommentValueKind::real || kind == CommentValueKind::float_array) {
         column.reals.assign(frames * width, 0.0);
     } else if (kind == CommentValueKind::text) {
@@ -55,8 +56,11 @@ void mix(InfoColumn& column, std::size_t frames) {
     column.kind = CommentValueKind::real;
 }
 
-// Whether values of `kind` (and shape) go into `column`, mixing it if they need to.
+// Whether values of `kind` (and shape) go into `column`, mixing it if they need to; a column
+// of deferred values alone takes the kind of the first value typed here.
 bool takes(InfoColumn& column, CommentValueKind kind, bool square, std::size_t width, std::size_t frames) {
+    if (kind == CommentValueKind::deferred) return true;
+    if (column.kind == CommentValueKind::deferred) column = new_column(column.key, kind, square, width, frames);
     if (column.kind != kind && is_number(column.kind) && is_number(kind)) mix(column, frames);
     const CommentValueKind stored = column.mixed && kind == CommentValueKind::integer ? CommentValueKind::real : kind;
     return column.kind == stored && column.square == square && column.width == width;
@@ -158,7 +162,11 @@ bool RangeInfo::add(std::size_t frame, const std::vector<CommentItem>& items) {
         InfoColumn& column = columns[place->second];
         if (!takes(column, kind, value.square, width, frames_)) return false;
         frame_keys_.push_back(place->second);
-        store(column, frame, value, text_ids_[place->second]);
+        if (kind == CommentValueKind::deferred) {
+            deferred.push_back({frame, place->second, value.text});
+        } else {
+            store(column, frame, value, text_ids_[place->second]);
+        }
     }
     // Frames mostly repeat the keys of the frame before.
     const bool same = frame > 0 && frame_keys_ == keys.sets[static_cast<std::size_t>(keys.of_frame[frame - 1])];
@@ -167,10 +175,12 @@ bool RangeInfo::add(std::size_t frame, const std::vector<CommentItem>& items) {
 }
 
 std::optional<std::size_t> join_info(std::vector<RangeInfo>& ranges, std::span<const std::size_t> firsts,
-                                     std::size_t frames, std::vector<InfoColumn>& columns, KeySets& keys) {
+                                     std::size_t frames, std::vector<InfoColumn>& columns, KeySets& keys,
+                                     std::vector<DeferredValue>& deferred) {
     if (ranges.size() == 1) {
         columns = std::move(ranges[0].columns);
         keys = std::move(ranges[0].keys);
+        deferred = std::move(ranges[0].deferred);
         return std::nullopt;
     }
     std::unordered_map<std::string, std::uint32_t> index;
@@ -199,7 +209,11 @@ std::optional<std::size_t> join_info(std::vector<RangeInfo>& ranges, std::span<c
                 clash = std::min(clash.value_or(firsts[k] + first), firsts[k] + first);
                 continue;
             }
-            copy_rows(whole, part, firsts[k], text_ids[place->second]);
+            if (part.kind != CommentValueKind::deferred) copy_rows(whole, part, firsts[k], text_ids[place->second]);
+        }
+        for (const DeferredValue& value : range.deferred) {
+            const std::uint32_t column = value.column == DeferredValue::no_column ? value.column : global[value.column];
+            deferred.push_back({firsts[k] + value.frame, column, value.text});
         }
         std::vector<std::int32_t> set_ids(range.keys.sets.size());
         std::vector<std::uint32_t> frame_keys;

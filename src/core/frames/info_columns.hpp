@@ -20,7 +20,8 @@ namespace atomkit::frames {
 // they all share. Frames without it hold zeros, false or no text.
 struct InfoColumn {
     std::string key;
-    CommentValueKind kind = CommentValueKind::real;  // flag is stored as boolean
+    // flag is stored as boolean; deferred while the key has had no value typed here
+    CommentValueKind kind = CommentValueKind::real;
     bool square = false;                             // float_array values of 3x3
     std::size_t width = 0;                           // values per frame of an array kind
     std::vector<std::uint8_t> present;
@@ -33,6 +34,18 @@ struct InfoColumn {
     // Texts: the distinct ones, in order of first appearance, and each frame's (-1 if absent).
     std::vector<std::string> texts;
     std::vector<std::int32_t> text_index;
+};
+
+// A value only the package types (a nested list, a list of strs, an integer beyond int64), as
+// written: its frame and column (no_column for the Lattice). Its frame's row of the column
+// stays absent; the package puts the value there.
+struct DeferredValue {
+    static constexpr std::uint32_t no_column = ~std::uint32_t{0};
+    std::size_t frame = 0;
+    std::uint32_t column = no_column;
+    std::string text;
+
+    bool operator==(const DeferredValue&) const = default;
 };
 
 // The info keys of each frame in line order, as an index into `sets` (the distinct sequences
@@ -52,6 +65,7 @@ public:
 
     std::vector<InfoColumn> columns;
     KeySets keys;
+    std::vector<DeferredValue> deferred;  // in frame order
 
 private:
     std::size_t frames_;
@@ -64,6 +78,7 @@ private:
 // The ranges' columns joined over all `frames` frames (range k's first frame is firsts[k]);
 // the first frame whose value's type differs from what the frames before it gave, if one does.
 [[nodiscard]] std::optional<std::size_t> join_info(std::vector<RangeInfo>& ranges, std::span<const std::size_t> firsts,
-                                                   std::size_t frames, std::vector<InfoColumn>& columns, KeySets& keys);
+                                                   std::size_t frames, std::vector<InfoColumn>& columns, KeySets& keys,
+                                                   std::vector<DeferredValue>& deferred);
 
 }  // namespace atomkit::frames
