@@ -109,3 +109,23 @@ def frame_texts(draw):
 @given(st.lists(frame_texts(), min_size=1, max_size=6))
 def test_random_files(tmp_path_factory, texts):
     assert_table_is_read(tmp_path_factory.mktemp("t"), "".join(texts))
+
+
+def test_a_file_of_many_layouts(tmp_path):
+    # Every frame names its own column: each call and range knows only its frames' layouts.
+    frames = [atomkit.Frame(np.array(["H"]), {f"c{k}": np.array([float(k)])}) for k in range(600)]
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(_table_read, "_BATCH_BYTES", 4000)
+        assert_table_is_read(tmp_path, written(frames), threads=(7,))
+
+
+@pytest.mark.parametrize("frames, message", [
+    ([[0, 1 << 40, 1, 0]], "counts more atoms than the data holds"),
+    ([[99, 1, 1, 0]], "does not fit the data and layouts"),
+    ([[0, 1, 1, 1]], "does not fit the data and layouts"),
+    ([[0, 1, 1]], "must have 4 columns"),
+])
+def test_module_refuses_frames_that_do_not_fit(frames, message):
+    import _atomkit
+    with pytest.raises(ValueError, match=message):
+        _atomkit.read_table_rs(b"1\n\nH 0 0 0\n", np.array(frames, np.int64), (b"sfff",), 2)

@@ -167,7 +167,7 @@ def _typed_later(table: FrameTable, deferred: list[tuple[int, str | None, str]])
 
 
 def _compose(rows: np.ndarray, layouts: list[ReadLayout], results: list[tuple[int, tuple[Any, ...]]],
-             atoms: list[tuple[Any, ...]]) -> FrameTable | None:
+             atoms: dict[int, tuple[Any, ...]]) -> FrameTable | None:
     """The FrameTable of the frames `rows` from what read_table_rs made of them, call by call
     ((first frame, result) each), with every layout's atom columns over all calls; None where
     the calls' info types clash."""
@@ -258,12 +258,13 @@ def rows_table(source: int | bytes, size: int, rows: np.ndarray, properties: tup
         layouts = [read_layout(PLAIN_XYZ if text is None else text) for text in properties]
     except ValueError:
         return None
-    col_types = tuple(layout.col_types for layout in layouts)
     spans = _spans(rows, size, chosen)
-    if len(spans) > 1:  # each layout's rows over all calls, filled as the calls come
-        atoms_of = rows[chosen][:, 3]
-        totals = np.bincount(atoms_of, weights=rows[chosen][:, 1], minlength=len(layouts))
-        merged = [_LayoutRows(codes, int(total)) for codes, total in zip(col_types, totals.tolist())]
+    # Each layout's rows over all calls, filled as the calls come (one call keeps its own).
+    atoms: dict[int, Any] = {}
+    if len(spans) > 1:
+        totals = np.bincount(rows[chosen][:, 3], weights=rows[chosen][:, 1], minlength=len(layouts))
+        atoms = {number: _LayoutRows(layouts[number].col_types, int(totals[number]))
+                 for number in np.unique(rows[chosen][:, 3]).tolist()}
     results = []
     for first, stop in spans:
         part = rows[chosen[first:stop]]
@@ -271,16 +272,20 @@ def rows_table(source: int | bytes, size: int, rows: np.ndarray, properties: tup
         high = int(rows[chosen[stop - 1] + 1, 0]) if chosen[stop - 1] + 1 < len(rows) else size
         text = pread(source, low, high) if isinstance(source, int) else memoryview(source)[low:high]
         part[:, 0] -= low
-        result = _atomkit.read_table_rs(text, part, col_types, threads)
+        # The call knows only the layouts of its frames (a file may name thousands).
+        used, part[:, 3] = np.unique(part[:, 3], return_inverse=True)
+        result = _atomkit.read_table_rs(text, part, tuple(layouts[number].col_types for number in used.tolist()), threads)
         del text
         if isinstance(result, int):
             return None
-        if len(spans) > 1:
-            for layout_rows, columns in zip(merged, result[6]):
-                layout_rows.add(columns)
-            result = (*result[:6], None, result[7])
-        results.append((first, result))
-    atoms = [layout_rows.columns() for layout_rows in merged] if len(spans) > 1 else results[0][1][6] if results else []
+        for number, columns in zip(used.tolist(), result[6]):
+            if len(spans) > 1:
+                atoms[number].add(columns)
+            else:
+                atoms[number] = columns
+        results.append((first, (*result[:6], None, result[7])))
+    if len(spans) > 1:
+        atoms = {number: layout_rows.columns() for number, layout_rows in atoms.items()}
     return _compose(rows[chosen], layouts, results, atoms)
 
 

@@ -62,6 +62,7 @@ struct FrameRows {
 [[nodiscard]] Result<FrameRows> frame_rows(const MatrixView<std::int64_t>& rows, std::size_t size, std::size_t layouts) {
     if (rows.cols() != 4) return std::unexpected(value_error("frames must have 4 columns: offset, natoms, lineno, layout"));
     FrameRows out;
+    std::uint64_t atoms = 0;
     out.offsets.reserve(rows.rows());
     out.natoms.reserve(rows.rows());
     out.layouts.reserve(rows.rows());
@@ -72,6 +73,12 @@ struct FrameRows {
         if (offset < 0 || static_cast<std::uint64_t>(offset) > size || natoms < 0 || layout < 0 ||
             static_cast<std::uint64_t>(layout) >= layouts) {
             return std::unexpected(value_error("frame " + std::to_string(f) + " does not fit the data and layouts"));
+        }
+        // Every atom line takes a byte at least (its line feed; the file's last line may have
+        // none): more atoms than that cannot be there, and no buffer is made for them.
+        atoms += static_cast<std::uint64_t>(natoms);
+        if (atoms > size + rows.rows()) {
+            return std::unexpected(value_error("frame " + std::to_string(f) + " counts more atoms than the data holds"));
         }
         out.offsets.push_back(offset);
         out.natoms.push_back(natoms);

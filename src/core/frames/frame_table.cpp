@@ -44,7 +44,10 @@ std::vector<FrameRange> split_frames(const TableRequest& request, std::vector<st
     constexpr std::size_t comment_weight = 8;  // a comment line costs about as much as 8 atom lines
     std::size_t total = 0;
     for (std::size_t f = 0; f < n; ++f) total += static_cast<std::size_t>(request.natoms[f]) + comment_weight;
-    const std::size_t tasks = std::max<std::size_t>(1, std::min(request.tasks, n));
+    // Every range keeps a slot per layout: many layouts get few ranges.
+    constexpr std::size_t max_range_slots = std::size_t{1} << 16;
+    const std::size_t tasks = std::max<std::size_t>(
+        1, std::min({request.tasks, n, max_range_slots / std::max<std::size_t>(layouts, 1)}));
     std::vector<FrameRange> ranges;
     layout_rows.assign(layouts, 0);
     std::size_t done = 0;
