@@ -1,0 +1,100 @@
+// Native tests of the table reader: a table of small files, each read on one range and on
+// three, with the info columns (kinds, integers among reals), the values left to the package
+// and the frame refused that each gives.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/frames/frame_scan.hpp"
+#include "core/frames/frame_table.hpp"
+#include "harness.hpp"
+
+namespace {
+
+using atomkit::CommentValueKind;
+using atomkit::frames::FrameTableColumns;
+
+struct Case {
+    std::string file;
+    std::optional<std::size_t> refused;  // the frame given up on, or none
+    std::string kinds;                   // per info column: r real, i int, b bool, t text, F float array, d deferred
+    std::size_t deferred = 0;            // values left to the package
+    std::string mixed;                   // per info column: 1 where integers sit among reals
+};
+
+char kind_letter(const atomkit::frames::InfoColumn& column) {
+    switch (column.kind) {
+        case CommentValueKind::real: return 'r';
+        case CommentValueKind::integer: return 'i';
+        case CommentValueKind::boolean: return 'b';
+        case CommentValueKind::text: return 't';
+        case CommentValueKind::float_array: return 'F';
+        case CommentValueKind::deferred: return 'd';
+        default: return '?';
+    }
+}
+
+std::expected<FrameTableColumns, atomkit::frames::TableRefusal> read(const std::string& file, std::size_t tasks) {
+    atomkit::frames::ScanState state;
+    state.size = file.size();
+    state.line_limit = file.size() + 1;
+    std::vector<atomkit::frames::FrameRecord> frames;
+    atomkit::frames::scan_frames(file, 0, state, nullptr, frames);
+    std::vector<std::int64_t> offsets, natoms;
+    std::vector<std::int32_t> layouts;
+    for (const auto& frame : frames) {
+        offsets.push_back(frame.offset);
+        natoms.push_back(frame.natoms);
+        layouts.push_back(0);
+    }
+    const std::vector<std::string> codes = {"sfff"};
+    return atomkit::frames::read_frame_table({file, offsets, natoms, layouts, codes, tasks});
+}
+
+void test_files() {
+    const std::vector<Case> cases = {
+        {"1\na=1.5 n=2 s=x stress=\"1 2 3 4 5 6 7 8 9\" flag\nH 0 0 0\n1\na=2.5 n=3 s=y stress=\"1 2 3 4 5 6 7 8 9\" flag\nH 1 1 1\n",
+         std::nullopt, "ritFb", 0, "00000"},
+        {"0\na=1\n0\na=2.5\n0\na=-3\n", std::nullopt, "r", 0, "1"},
+        {"0\na=x\n0\na=1\n", 1, "", 0, ""},
+        {"0\na=[[1,2],[3,4]] b=1 c=99999999999999999999\n0\na=1 b=[x, y]\n", std::nullopt, "iid", 3, "000"},
+        {"0\nLattice=[[1,0,0],[0,1,0],[0,0,1]]\n", std::nullopt, "", 1, ""},
+        {"1\na=1\nH 0 0 0\n1\na=1\nH 0 0 zz\n", 1, "", 0, ""},
+        {"0\na=1\n0\na=\"\xff\"\n", 1, "", 0, ""},
+    };
+    for (const Case& c : cases) {
+        for (const std::size_t tasks : {1, 3}) {
+            const auto got = read(c.file, tasks);
+            if (!harness::check(got.has_value() == !c.refused.has_value(), "read or refused", c.file)) continue;
+            if (!got) {
+                harness::check_equal(got.error().frame, *c.refused, "frame refused", c.file);
+                continue;
+            }
+            std::string kinds, mixed;
+            for (const auto& column : got->info) {
+                kinds += kind_letter(column);
+                mixed += column.mixed ? '1' : '0';
+            }
+            harness::check_equal(kinds, c.kinds, "info kinds", c.file);
+            harness::check_equal(mixed, c.mixed, "integers among reals", c.file);
+            harness::check_equal(got->deferred.size(), c.deferred, "values left to the package", c.file);
+        }
+    }
+}
+
+// A Lattice left to the package leaves the frame periodic, as a typed one does.
+void test_deferred_lattice_pbc() {
+    const auto got = read("0\nLattice=[[1,0,0],[0,1,0],[0,0,1]]\n0\nx=1\n", 1);
+    if (!harness::check(got.has_value(), "read", "deferred lattice")) return;
+    harness::check(got->pbc == std::vector<std::uint8_t>{1, 1, 1, 0, 0, 0}, "pbc", "deferred lattice");
+    harness::check(got->has_lattice == std::vector<std::uint8_t>{0, 0}, "has_lattice", "deferred lattice");
+}
+
+}  // namespace
+
+int main() {
+    test_files();
+    test_deferred_lattice_pbc();
+    return harness::finish();
+}
