@@ -129,3 +129,18 @@ def test_module_refuses_frames_that_do_not_fit(frames, message):
     import _atomkit
     with pytest.raises(ValueError, match=message):
         _atomkit.read_table_rs(b"1\n\nH 0 0 0\n", np.array(frames, np.int64), (b"sfff",), 2)
+
+
+@pytest.mark.parametrize("read", [lambda path: atomkit.read(path, ":"), lambda path: list(atomkit.read_table(path))])
+def test_a_pipe_is_read_once(tmp_path, read):
+    # Its frames clash (the module leaves them to the frame-by-frame reader), and a pipe
+    # cannot be opened again for that reader.
+    import os
+    import threading
+    path = tmp_path / "pipe.xyz"
+    os.mkfifo(path)
+    writer = threading.Thread(target=path.write_text, args=("1\na=1\nH 0 0 0\n1\na=x\nH 1 1 1\n",))
+    writer.start()
+    frames = read(path)
+    writer.join()
+    assert [frame.info["a"] for frame in frames] == [1, "x"]

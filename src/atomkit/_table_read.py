@@ -292,6 +292,8 @@ def rows_table(source: int | bytes, size: int, rows: np.ndarray, properties: tup
 def bulk_frames(path: Any, selection: slice) -> list[Frame] | None:
     """The frames `selection` of a path, cut from the table of them; None where the bulk path
     leaves them to the frame-by-frame reader."""
+    if not os.path.isfile(path):
+        return None
     with open_input(path) as data:
         table = bulk_table(data, selection, _atomkit.get_threads())
     return None if table is None else list(table)
@@ -317,9 +319,9 @@ def read_table(source: Any, index: Index = ":", threads: int | None = None, erro
     if one:
         selection = slice(selection, selection + 1 or None)
     table = None
-    # A path can be read again frame by frame when the bulk path leaves a frame to it; a
-    # stream cannot.
-    if isinstance(source, (str, os.PathLike)):
+    # A regular file can be read again frame by frame when the bulk path leaves a frame to
+    # it; a stream, a pipe or a device cannot.
+    if isinstance(source, (str, os.PathLike)) and os.path.isfile(source):
         with open_input(source) as data:
             table = bulk_table(data, selection, threads or _atomkit.get_threads())
     if table is None:
