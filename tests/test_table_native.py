@@ -4,6 +4,7 @@
 # frames are cut from such a table, against iread frame by frame, str widths included; a
 # table written as its frames are.
 import io
+import os
 
 import numpy as np
 import pytest
@@ -135,7 +136,6 @@ def test_module_refuses_frames_that_do_not_fit(frames, message):
 def test_a_pipe_is_read_once(tmp_path, read):
     # Its frames clash (the module leaves them to the frame-by-frame reader), and a pipe
     # cannot be opened again for that reader.
-    import os
     import threading
     path = tmp_path / "pipe.xyz"
     os.mkfifo(path)
@@ -144,3 +144,17 @@ def test_a_pipe_is_read_once(tmp_path, read):
     frames = read(path)
     writer.join()
     assert [frame.info["a"] for frame in frames] == [1, "x"]
+
+
+def test_a_file_cut_short_after_its_scan_gets_the_readers_error(tmp_path, monkeypatch):
+    path = tmp_path / "cut.xyz"
+    path.write_text("1\na=1\nH 0 0 0\n" * 50)
+    scan = _table_read.scan_rows
+
+    def scan_then_cut(*args):
+        found = scan(*args)
+        os.truncate(path, 100)
+        return found
+    monkeypatch.setattr(_table_read, "scan_rows", scan_then_cut)
+    with pytest.raises(ValueError, match=f"^{path}: line 22: the file ends inside a frame"):
+        atomkit.read_table(path)

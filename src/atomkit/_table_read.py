@@ -271,6 +271,8 @@ def rows_table(source: int | bytes, size: int, rows: np.ndarray, properties: tup
         low = int(part[0, 0])
         high = int(rows[chosen[stop - 1] + 1, 0]) if chosen[stop - 1] + 1 < len(rows) else size
         text = pread(source, low, high) if isinstance(source, int) else memoryview(source)[low:high]
+        if len(text) != high - low:  # cut short since the scan: the frame-by-frame reader says so
+            return None
         part[:, 0] -= low
         # The call knows only the layouts of its frames (a file may name thousands).
         used, part[:, 3] = np.unique(part[:, 3], return_inverse=True)
