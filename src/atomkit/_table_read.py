@@ -4,7 +4,10 @@
 """The bulk reading behind atomkit.read_table."""
 from __future__ import annotations
 
+import contextlib
 import os
+from collections.abc import Iterator
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 import numpy as np
@@ -20,10 +23,10 @@ from atomkit._comment_read import _info_value, _lattice
 from atomkit._table import Builder, FrameTable, _info_column, table_of
 
 
-# Text read and parsed by one module call at most: a plain file is read this much at a time,
-# so that its text (with what one call makes of it) takes about a tenth of the memory of the
-# columns of a large file beside them; calls of this size cost no more than one big one.
-_BATCH_BYTES = 1 << 23
+# Text read and parsed by one module call at most: a plain file is read this much at a time
+# (one read ahead), so that its text (with what one call makes of it) stays under a tenth of
+# a large file beside the columns; calls of this size cost no more than one big one.
+_BATCH_BYTES = 1 << 22
 
 
 def _strings(coded: tuple[list[str], np.ndarray]) -> np.ndarray:
@@ -248,6 +251,21 @@ def bulk_table(data: Input, selection: slice, threads: int) -> FrameTable | None
     return table if table is None or order is None else table._take(order)
 
 
+def _texts(source: int | bytes, bounds: list[tuple[int, int]]) -> Iterator[Any]:
+    """The bytes low..high of each of `bounds`. A file's are read one ahead on a helper
+    thread while the module parses the ones before (both let the interpreter lock go)."""
+    if not isinstance(source, int):
+        for low, high in bounds:
+            yield memoryview(source)[low:high]
+        return
+    with ThreadPoolExecutor(max_workers=1) as reader:
+        ahead = reader.submit(pread, source, *bounds[0]) if bounds else None
+        for k in range(len(bounds)):
+            text = ahead.result()  # type: ignore[union-attr]
+            ahead = reader.submit(pread, source, *bounds[k + 1]) if k + 1 < len(bounds) else None
+            yield text
+
+
 def rows_table(source: int | bytes, size: int, rows: np.ndarray, properties: tuple[str | None, ...],
                chosen: np.ndarray, threads: int) -> FrameTable | None:
     """The table of the frames `chosen` (ascending) of a source's frames `rows` as the scan
@@ -266,26 +284,27 @@ def rows_table(source: int | bytes, size: int, rows: np.ndarray, properties: tup
         atoms = {number: _LayoutRows(layouts[number].col_types, int(totals[number]))
                  for number in np.unique(rows[chosen][:, 3]).tolist()}
     results = []
-    for first, stop in spans:
-        part = rows[chosen[first:stop]]
-        low = int(part[0, 0])
-        high = int(rows[chosen[stop - 1] + 1, 0]) if chosen[stop - 1] + 1 < len(rows) else size
-        text = pread(source, low, high) if isinstance(source, int) else memoryview(source)[low:high]
-        if len(text) != high - low:  # cut short since the scan: the frame-by-frame reader says so
-            return None
-        part[:, 0] -= low
-        # The call knows only the layouts of its frames (a file may name thousands).
-        used, part[:, 3] = np.unique(part[:, 3], return_inverse=True)
-        result = _atomkit.read_table_rs(text, part, tuple(layouts[number].col_types for number in used.tolist()), threads)
-        del text
-        if isinstance(result, int):
-            return None
-        for number, columns in zip(used.tolist(), result[6]):
-            if len(spans) > 1:
-                atoms[number].add(columns)
-            else:
-                atoms[number] = columns
-        results.append((first, (*result[:6], None, result[7])))
+    bounds = [(int(rows[chosen[first], 0]),
+               int(rows[chosen[stop - 1] + 1, 0]) if chosen[stop - 1] + 1 < len(rows) else size) for first, stop in spans]
+    with contextlib.closing(_texts(source, bounds)) as texts:
+        for (first, stop), (low, high), text in zip(spans, bounds, texts):
+            if len(text) != high - low:  # cut short since the scan: the frame-by-frame reader says so
+                return None
+            part = rows[chosen[first:stop]]
+            part[:, 0] -= low
+            # The call knows only the layouts of its frames (a file may name thousands).
+            used, part[:, 3] = np.unique(part[:, 3], return_inverse=True)
+            result = _atomkit.read_table_rs(text, part, tuple(layouts[number].col_types for number in used.tolist()),
+                                            threads)
+            del text
+            if isinstance(result, int):
+                return None
+            for number, columns in zip(used.tolist(), result[6]):
+                if len(spans) > 1:
+                    atoms[number].add(columns)
+                else:
+                    atoms[number] = columns
+            results.append((first, (*result[:6], None, result[7])))
     if len(spans) > 1:
         atoms = {number: layout_rows.columns() for number, layout_rows in atoms.items()}
     return _compose(rows[chosen], layouts, results, atoms)
