@@ -279,10 +279,11 @@ def rows_table(source: int | bytes, size: int, rows: np.ndarray, properties: tup
     spans = _spans(rows, size, chosen)
     # Each layout's rows over all calls, filled as the calls come (one call keeps its own).
     atoms: dict[int, Any] = {}
+    picked = rows[chosen]
     if len(spans) > 1:
-        totals = np.bincount(rows[chosen][:, 3], weights=rows[chosen][:, 1], minlength=len(layouts))
+        totals = np.bincount(picked[:, 3], weights=picked[:, 1], minlength=len(layouts))
         atoms = {number: _LayoutRows(layouts[number].col_types, int(totals[number]))
-                 for number in np.unique(rows[chosen][:, 3]).tolist()}
+                 for number in np.unique(picked[:, 3]).tolist()}
     results = []
     bounds = [(int(rows[chosen[first], 0]),
                int(rows[chosen[stop - 1] + 1, 0]) if chosen[stop - 1] + 1 < len(rows) else size) for first, stop in spans]
@@ -307,7 +308,7 @@ def rows_table(source: int | bytes, size: int, rows: np.ndarray, properties: tup
             results.append((first, (*result[:6], None, result[7])))
     if len(spans) > 1:
         atoms = {number: layout_rows.columns() for number, layout_rows in atoms.items()}
-    return _compose(rows[chosen], layouts, results, atoms)
+    return _compose(picked, layouts, results, atoms)
 
 
 def bulk_frames(path: Any, selection: slice) -> list[Frame] | None:

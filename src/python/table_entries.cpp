@@ -94,9 +94,7 @@ PyRef bool_array(std::initializer_list<npy_intp> shape, const std::vector<std::u
 PyRef str_list(const std::vector<std::string>& texts) {
     PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(texts.size())));
     for (std::size_t i = 0; i < texts.size(); ++i) {
-        PyObject* text = PyUnicode_DecodeUTF8(texts[i].data(), static_cast<Py_ssize_t>(texts[i].size()), nullptr);
-        if (text == nullptr) api_call_failed();
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), new_str(texts[i]).release());
     }
     return list;
 }

@@ -164,11 +164,18 @@ std::expected<FrameTableColumns, TableRefusal> read_frame_table(const TableReque
     if (refused || clash) return std::unexpected(TableRefusal{std::min(refused.value_or(n), clash.value_or(n))});
     for (std::size_t layout = 0; layout < wholes.size(); ++layout) {
         ParsedAtoms atoms = std::move(*wholes[layout]).take();
+        std::vector<AtomParser*> parts;  // the ranges that met the layout, in frame order
+        for (FrameRange& range : ranges) {
+            if (range.parsers[layout]) parts.push_back(&*range.parsers[layout]);
+        }
         for (std::size_t c = 0; c < atoms.strs.size(); ++c) {
-            StringColumn joined;
-            for (FrameRange& range : ranges) {
-                if (range.parsers[layout]) joined.append(range.parsers[layout]->columns().strs[c]);
+            // One range's column is the layout's as it stands; more are joined in order.
+            if (parts.size() == 1) {
+                atoms.strs[c] = std::move(parts[0]->columns().strs[c]);
+                continue;
             }
+            StringColumn joined;
+            for (AtomParser* part : parts) joined.append(part->columns().strs[c]);
             atoms.strs[c] = std::move(joined);
         }
         out.atoms.push_back(std::move(atoms));
