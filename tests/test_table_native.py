@@ -5,6 +5,7 @@
 # table written as its frames are.
 import io
 import os
+import warnings
 
 import numpy as np
 import pytest
@@ -46,7 +47,8 @@ def assert_table_is_read(tmp_path, text, threads=(1, 3)):
     path = tmp_path / "t.xyz"
     path.write_bytes(text.encode() if isinstance(text, str) else text)
     try:
-        want = list(atomkit.iread(path, ":"))  # frame by frame
+        with open(path, "rb") as file:  # a file object is walked frame by frame
+            want = list(atomkit.iread(file, ":"))
     except ValueError as error:
         for read in [lambda: atomkit.read(path, ":")] + [lambda count=count: atomkit.read_table(path, threads=count) for count in threads]:
             with pytest.raises(ValueError) as raised:
@@ -55,6 +57,10 @@ def assert_table_is_read(tmp_path, text, threads=(1, 3)):
         return
     for got, frame in zip(atomkit.read(path, ":"), want, strict=True):  # cut from a table
         assert_same(got, frame, str_widths=True)
+    with pytest.MonkeyPatch.context() as patch:  # cut from tables of a few frames, backwards too
+        patch.setattr(_table_read, "_BATCH_BYTES", 200)
+        for got, frame in zip(atomkit.read(path, "::-2"), want[::-2], strict=True):
+            assert_same(got, frame, str_widths=True)
     for count, batch in [(count, None) for count in threads] + [(1, 200)]:
         with pytest.MonkeyPatch.context() as patch:
             if batch:  # a file read a few frames a call: the calls' columns joined
@@ -151,10 +157,45 @@ def test_a_file_cut_short_after_its_scan_gets_the_readers_error(tmp_path, monkey
     path.write_text("1\na=1\nH 0 0 0\n" * 50)
     scan = _table_read.scan_rows
 
-    def scan_then_cut(*args):
-        found = scan(*args)
+    def scan_then_cut(*args, **kwargs):
+        found = scan(*args, **kwargs)
         os.truncate(path, 100)
         return found
     monkeypatch.setattr(_table_read, "scan_rows", scan_then_cut)
     with pytest.raises(ValueError, match=f"^{path}: line 22: the file ends inside a frame"):
         atomkit.read_table(path)
+
+
+def outcome(read):
+    """The frames a read yields before it stops, the warnings it gives, and its error."""
+    frames, error = [], None
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            for frame in read():
+                frames.append(frame)
+        except ValueError as raised:
+            error = str(raised)
+    return frames, [str(w.message) for w in caught], error
+
+
+GOOD = "2\na=1 Lattice=\"1 0 0 0 1 0 0 0 1\"\nH 0 0 0\nO 1 1 1\n"
+
+
+@pytest.mark.parametrize("index", [":", "1:", "::3", ":4", "2:7:2", "::-1", "-3:"])
+@pytest.mark.parametrize("errors", ["raise", "skip"])
+@pytest.mark.parametrize("tail", ["", "3\na=2\nH 0 0 0\n", "x\n"])
+def test_iread_in_batches_as_frame_by_frame(tmp_path, monkeypatch, index, errors, tail):
+    # A bad atom line, an info key changing type, then a file that ends inside a frame or on a
+    # bad count line: a batch the module refuses is walked, and what follows the frame the
+    # scan cannot pass too, so the frames before an error still come.
+    path = tmp_path / "f.xyz"
+    path.write_text(GOOD * 3 + "1\na=1\nH 0 0\n" + GOOD + "1\na=word\nH 0 0 0\n" + GOOD * 3 + tail)
+    monkeypatch.setattr(_table_read, "_BATCH_BYTES", 100)
+    with open(path, "rb") as file:
+        want = outcome(lambda: atomkit.iread(file, index, errors))
+    got = outcome(lambda: atomkit.iread(path, index, errors))
+    assert got[1:] == want[1:]
+    assert len(got[0]) == len(want[0])
+    for frame, expected in zip(*(got[0], want[0])):
+        assert_same(frame, expected, str_widths=True)

@@ -125,13 +125,16 @@ def _verdict(source: int | bytes, path: str, start: int, stop: int, lineno: int)
 
 
 def _frames(source: int | bytes, size: int, path: str, window: int | None, line_limit: int | None,
-            known: dict[bytes, int] | None, decide: Callable[[bytes, bytes | None], int] | None) -> np.ndarray:
+            known: dict[bytes, int] | None, decide: Callable[[bytes, bytes | None], int] | None,
+            limit: int | None = None, partial: bool = False) -> tuple[np.ndarray, tuple[int, int] | None]:
     """The (count-line offset, atom count, count-line number, layout) of every frame, one row
     each, from the module's scanner run window by window over the file (`source`: its
     descriptor, read a window at a time, or all its bytes). With `known` (the Properties values
     whose layouts are known), `decide(comment line, value or None)` gives the layout of a
-    comment line the scanner asks about; without, comment lines are not read. A frame
-    atomkit.read would not get through raises the error it would raise."""
+    comment line the scanner asks about; without, comment lines are not read. With `limit`,
+    the scan may end once more than `limit` frames are found. A frame atomkit.read would not
+    get through raises the error it would raise; with `partial`, the frames before it come
+    back instead, with (its count line's offset, its line) second (None when there is none)."""
     window = _WINDOW if window is None else window
     line_limit = LINE_LIMIT if line_limit is None else line_limit
     # No longer than the limit and one byte: then a window can hold a whole line, and only
@@ -144,11 +147,15 @@ def _frames(source: int | bytes, size: int, path: str, window: int | None, line_
     scan_frames = _atomkit.scan_frames_rs
     parts = []
     offset = length = 0  # the window: view[:length] holds the file's bytes from `offset`
+    total, failed = 0, None
     while True:
         found, state, stop = scan_frames(view[:length] if held is not None else view[offset:offset + length],
                                          offset, state, known)
         if len(found):
             parts.append(found)
+            total += len(found)
+            if limit is not None and total > limit:
+                break
         kind = stop[0]
         if kind == _MORE:
             position = state[2]
@@ -176,18 +183,25 @@ def _frames(source: int | bytes, size: int, path: str, window: int | None, line_
             _, failure, start, stop_at, lineno = stop
             if failure == _LONG_LINE:
                 raise long_line(lineno)
-            _verdict(source, path, start, stop_at, lineno)
-    return np.concatenate(parts) if len(parts) > 1 else parts[0] if parts else _NO_FRAMES
+            if not partial:
+                _verdict(source, path, start, stop_at, lineno)
+            failed = (start, lineno)
+            break
+    rows = np.concatenate(parts) if len(parts) > 1 else parts[0] if parts else _NO_FRAMES
+    if failed is not None:  # the frame that fails may have been found already
+        rows = rows[rows[:, 0] < failed[0]]
+    return rows, failed
 
 
 def scan_rows(source: int | bytes, size: int, path: str, window: int | None = None,
-              line_limit: int | None = None) -> tuple[np.ndarray, tuple[str | None, ...]]:
+              line_limit: int | None = None, limit: int | None = None,
+              partial: bool = False) -> tuple[np.ndarray, tuple[str | None, ...], tuple[int, int] | None]:
     """(count-line offset, atom count, count-line number, layout number) of every frame of the
     file, one row each, and the Properties strings that layout numbers stand for (numbered as
     they first appear). `source` is the file's descriptor or all its bytes. Only line ends are
     looked at, and each frame's count and comment lines; a frame atomkit.read would not get
     through raises the error it would raise. `window` and `line_limit` default to _WINDOW and
-    LINE_LIMIT."""
+    LINE_LIMIT; `limit` and `partial` (and the third item) as for _frames."""
     names = PropertiesNames()
     known: dict[bytes, int] = {}  # the values the scanner finds by itself
     layout_of: dict[str | None, int] = {}
@@ -203,18 +217,19 @@ def scan_rows(source: int | bytes, size: int, path: str, window: int | None = No
             known[candidate] = layout
         return layout
 
-    return _frames(source, size, path, window, line_limit, known, decide), tuple(layout_of)
+    rows, failed = _frames(source, size, path, window, line_limit, known, decide, limit, partial)
+    return rows, tuple(layout_of), failed
 
 
 def scan(source: int | bytes, size: int, path: str, window: int | None = None, line_limit: int | None = None) -> Arrays:
     """scan_rows' columns apart: offsets, atom counts, line numbers, layouts (int32), and the
     Properties strings."""
-    table, names = scan_rows(source, size, path, window, line_limit)
+    table, names, _ = scan_rows(source, size, path, window, line_limit)
     return table[:, 0].copy(), table[:, 1].copy(), table[:, 2].copy(), table[:, 3].astype(np.int32), names
 
 
 def frame_starts(fd: int, size: int, path: str, line_limit: int) -> tuple[np.ndarray, np.ndarray]:
     """(offset, line number) of every frame's count line, comment lines left unread: where
     atomkit.read finds the frames of a plain file it counts from the end, with its errors."""
-    table = _frames(fd, size, path, None, line_limit, None, None)
+    table, _ = _frames(fd, size, path, None, line_limit, None, None)
     return table[:, 0].copy(), table[:, 2].copy()

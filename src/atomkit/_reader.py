@@ -335,6 +335,13 @@ def _iread_named(source: Any, index: int | slice, errors: str) -> Iterator[Frame
     # One frame asked for by number cannot be left out: its error is raised either way.
     skip_bad = errors == "skip" and isinstance(index, slice)
     with open_input(source) as data:
+        if isinstance(index, slice):
+            # A plain file's frames come a batch at a time, cut from tables the module reads.
+            from atomkit._table_read import iter_frames  # (that module builds on this one)
+            batches = iter_frames(data, index, errors)
+            if batches is not None:
+                yield from batches
+                return
         if isinstance(index, int) and index >= 0:
             found = False
             for frame in _frames(data, (0,) if index == 0 else range(index, index + 1), index + 1):
@@ -430,13 +437,5 @@ def read(source: Any, index: Index = -1, errors: str = "raise") -> Frame | list[
     frames when `index` is a slice or a str with ':' (":" for all). See `iread`, also for
     `errors="skip"`."""
     selection = _index(index)
-    # Frames to the end of a file are read as a table, whose columns the frames are cut from,
-    # when every frame is one the module reads alone (the whole file is scanned either way).
-    if isinstance(selection, slice) and isinstance(source, (str, os.PathLike)) and errors in ("raise", "skip") and (
-            selection.stop is None or selection.stop < 0):
-        from atomkit._table_read import bulk_frames  # (that module builds on this one)
-        bulk = bulk_frames(source, selection)
-        if bulk is not None:
-            return bulk
     frames = list(_iread(source, selection, errors))
     return frames[0] if isinstance(selection, int) else frames

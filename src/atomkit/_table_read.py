@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+import stat
 from collections.abc import Iterator
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
@@ -16,8 +17,9 @@ import _atomkit
 from atomkit._frame import Frame
 from atomkit._index_file import pread
 from atomkit._index_scan import scan_rows
-from atomkit._io import Input, open_input
+from atomkit._io import Input, changed, open_input
 from atomkit._properties import PLAIN_XYZ, ReadLayout, read_layout
+from atomkit import _reader
 from atomkit._reader import Index, _index, _plain_file, iread
 from atomkit._comment_read import _info_value, _lattice
 from atomkit._table import Builder, FrameTable, _info_column, table_of
@@ -240,7 +242,7 @@ def bulk_table(data: Input, selection: slice, threads: int) -> FrameTable | None
             source, size = whole, len(whole)
         else:
             source, size = plain
-        rows, properties = scan_rows(source, size, data.name)
+        rows, properties, _ = scan_rows(source, size, data.name)
     except ValueError:
         return None
     chosen = np.arange(len(rows))[selection]
@@ -266,31 +268,31 @@ def _texts(source: int | bytes, bounds: list[tuple[int, int]]) -> Iterator[Any]:
             yield text
 
 
-def rows_table(source: int | bytes, size: int, rows: np.ndarray, properties: tuple[str | None, ...],
-               chosen: np.ndarray, threads: int) -> FrameTable | None:
-    """The table of the frames `chosen` (ascending) of a source's frames `rows` as the scan
-    found them (offset, atoms, line, layout; the Properties strings layouts stand for), read
-    from `source` (a descriptor, read with pread, or all the bytes) of `size` bytes; None where
-    a frame is left to the frame-by-frame reader."""
+def _layouts_of(properties: tuple[str | None, ...]) -> list[ReadLayout] | None:
     try:
-        layouts = [read_layout(PLAIN_XYZ if text is None else text) for text in properties]
+        return [read_layout(PLAIN_XYZ if text is None else text) for text in properties]
     except ValueError:
         return None
+
+
+def _calls(source: int | bytes, size: int, rows: np.ndarray, layouts: list[ReadLayout], chosen: np.ndarray,
+           threads: int, reverse: bool = False) -> Iterator[tuple[int, int, Any]]:
+    """One read_table_rs call for each run of the frames `chosen` (ascending) that _spans
+    makes: (first, stop) into `chosen`, and the call's result with each layout's atom columns
+    by layout number ({number: columns}), or None where a frame is left to the frame-by-frame
+    reader (the call refused it, or the file is cut short since the scan). `reverse`: the
+    last run first."""
     spans = _spans(rows, size, chosen)
-    # Each layout's rows over all calls, filled as the calls come (one call keeps its own).
-    atoms: dict[int, Any] = {}
-    picked = rows[chosen]
-    if len(spans) > 1:
-        totals = np.bincount(picked[:, 3], weights=picked[:, 1], minlength=len(layouts))
-        atoms = {number: _LayoutRows(layouts[number].col_types, int(totals[number]))
-                 for number in np.unique(picked[:, 3]).tolist()}
-    results = []
     bounds = [(int(rows[chosen[first], 0]),
                int(rows[chosen[stop - 1] + 1, 0]) if chosen[stop - 1] + 1 < len(rows) else size) for first, stop in spans]
+    if reverse:
+        spans.reverse()
+        bounds.reverse()
     with contextlib.closing(_texts(source, bounds)) as texts:
         for (first, stop), (low, high), text in zip(spans, bounds, texts):
-            if len(text) != high - low:  # cut short since the scan: the frame-by-frame reader says so
-                return None
+            if len(text) != high - low:
+                yield first, stop, None
+                continue
             part = rows[chosen[first:stop]]
             part[:, 0] -= low
             # The call knows only the layouts of its frames (a file may name thousands).
@@ -299,26 +301,114 @@ def rows_table(source: int | bytes, size: int, rows: np.ndarray, properties: tup
                                             threads)
             del text
             if isinstance(result, int):
-                return None
-            for number, columns in zip(used.tolist(), result[6]):
-                if len(spans) > 1:
-                    atoms[number].add(columns)
-                else:
-                    atoms[number] = columns
-            results.append((first, (*result[:6], None, result[7])))
-    if len(spans) > 1:
+                yield first, stop, None
+                continue
+            yield first, stop, (*result[:6], dict(zip(used.tolist(), result[6])), result[7])
+
+
+def rows_table(source: int | bytes, size: int, rows: np.ndarray, properties: tuple[str | None, ...],
+               chosen: np.ndarray, threads: int) -> FrameTable | None:
+    """The table of the frames `chosen` (ascending) of a source's frames `rows` as the scan
+    found them (offset, atoms, line, layout; the Properties strings layouts stand for), read
+    from `source` (a descriptor, read with pread, or all the bytes) of `size` bytes; None where
+    a frame is left to the frame-by-frame reader."""
+    layouts = _layouts_of(properties)
+    if layouts is None:
+        return None
+    picked = rows[chosen]
+    many = len(_spans(rows, size, chosen)) > 1
+    # Each layout's rows over all calls, filled as the calls come (one call keeps its own).
+    atoms: dict[int, Any] = {}
+    if many:
+        totals = np.bincount(picked[:, 3], weights=picked[:, 1], minlength=len(layouts))
+        atoms = {number: _LayoutRows(layouts[number].col_types, int(totals[number]))
+                 for number in np.unique(picked[:, 3]).tolist()}
+    results = []
+    for first, _, result in _calls(source, size, rows, layouts, chosen, threads):
+        if result is None:
+            return None
+        for number, columns in result[6].items():
+            if many:
+                atoms[number].add(columns)
+            else:
+                atoms[number] = columns
+        results.append((first, (*result[:6], None, result[7])))
+    if many:
         atoms = {number: layout_rows.columns() for number, layout_rows in atoms.items()}
     return _compose(picked, layouts, results, atoms)
 
 
-def bulk_frames(path: Any, selection: slice) -> list[Frame] | None:
-    """The frames `selection` of a path, cut from the table of them; None where the bulk path
-    leaves them to the frame-by-frame reader."""
-    if not os.path.isfile(path):
+def _walked(data: Input, rows: np.ndarray, wanted: range, skip_bad: bool) -> Iterator[Frame]:
+    """The frames `wanted` (a forward range, counted from the first of `rows`) walked one by
+    one from that frame's count line."""
+    data.seek(int(rows[0, 0]))
+    yield from _reader._frames(data, wanted, wanted.stop, 0, int(rows[0, 2]), skip_bad=skip_bad)
+
+
+def iter_frames(data: Input, selection: slice, errors: str) -> Iterator[Frame] | None:
+    """The frames `selection` of a plain regular file (as _reader._plain_file finds it), read
+    a batch at a time as tables that the frames are cut from; a batch with a frame the module
+    does not read alone is walked frame by frame instead, so that its frames, warnings and
+    errors are the reader's own. None where the file is left to the frame-by-frame reader."""
+    plain = _reader._plain_file(data)
+    if plain is None or not stat.S_ISREG(os.fstat(plain[0]).st_mode):
         return None
-    with open_input(path) as data:
-        table = bulk_table(data, selection, _atomkit.get_threads())
-    return None if table is None else list(table)
+    fd, size = plain
+    forward = (selection.step or 1) > 0 and (selection.start or 0) >= 0 and (
+        selection.stop is None or selection.stop >= 0)
+    try:
+        # A forward read gets the frames before one the scan cannot pass, as the reader would.
+        rows, properties, failed = scan_rows(fd, size, data.name, limit=selection.stop if forward else None,
+                                             partial=forward)
+    except ValueError:  # the reader raises it
+        return None
+    layouts = _layouts_of(properties)
+    if layouts is None or (failed is not None and not forward):
+        return None
+    return _batches(data, fd, rows, layouts, failed, selection, errors == "skip")
+
+
+def _walked(data: Input, offset: int, lineno: int, wanted: range, skip_bad: bool) -> Iterator[Frame]:
+    """The frames `wanted` (a forward range, counted from the frame whose count line is at
+    `offset`, file line `lineno`), walked one by one."""
+    data.seek(offset)
+    return _reader._frames(data, wanted, wanted.stop, 0, lineno, skip_bad=skip_bad)
+
+
+def _batches(data: Input, fd: int, rows: np.ndarray, layouts: list[ReadLayout], failed: tuple[int, int] | None,
+             selection: slice, skip_bad: bool) -> Iterator[Frame]:
+    chosen = np.arange(len(rows))[selection]
+    backwards = len(chosen) > 1 and chosen[1] < chosen[0]
+    step = abs(selection.step or 1)
+    ascending = chosen[::-1] if backwards else chosen
+    # The frames the scan passed end where the one it could not pass starts.
+    end = failed[0] if failed is not None else data._size
+    for first, stop, result in _calls(fd, end, rows, layouts, ascending, _atomkit.get_threads(), backwards):
+        # Text read ahead may be all there is to read: a file cut short since is said so here,
+        # as the reader says it.
+        if os.fstat(fd).st_size < data._size:
+            raise changed(data.name, "opened")
+        table = None if result is None else _compose(
+            rows[ascending[first:stop]], layouts, [(0, (*result[:6], None, result[7]))], result[6])
+        if table is not None:
+            yield from (reversed(list(table)) if backwards else table)
+        elif backwards:
+            for k in ascending[first:stop][::-1].tolist():
+                yield from _walked(data, int(rows[k, 0]), int(rows[k, 2]), range(1), skip_bad)
+        else:
+            k = int(ascending[first])
+            yield from _walked(data, int(rows[k, 0]), int(rows[k, 2]), range(0, (stop - first - 1) * step + 1, step),
+                               skip_bad)
+    if failed is None:
+        if os.fstat(fd).st_size < data._size:
+            raise changed(data.name, "opened")
+        return
+    # The frames from the one the scan could not pass on are walked: the reader raises its error.
+    n, start = len(rows), selection.start or 0
+    first_wanted = start if start >= n else start + -(-(n - start) // step) * step
+    rest = range(first_wanted - n, (_reader._ALL if selection.stop is None else selection.stop) - n, step)
+    if rest:
+        yield from _walked(data, *failed, rest, skip_bad)
 
 
 def read_table(source: Any, index: Index = ":", threads: int | None = None, errors: str = "raise") -> FrameTable:
