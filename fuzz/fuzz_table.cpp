@@ -58,7 +58,9 @@ void check_same(const std::expected<FrameTableColumns, TableRefusal>& one,
                 const std::expected<FrameTableColumns, TableRefusal>& split) {
     fuzz::check(one.has_value() == split.has_value(), "one thread and three disagree on refusing");
     if (!one) {
-        fuzz::check(one.error().frame == split.error().frame, "refused frames differ");
+        fuzz::check(one.error().frame == split.error().frame && one.error().kind == split.error().kind &&
+                        one.error().message == split.error().message && one.error().line_start == split.error().line_start,
+                    "refusals differ");
         return;
     }
     fuzz::check(same_bits(one->lattice, split->lattice) && one->pbc == split->pbc && one->has_lattice == split->has_lattice,

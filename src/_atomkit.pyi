@@ -86,7 +86,7 @@ def read_table_rs(
     frames: npt.NDArray[np.int64],
     col_types: tuple[bytes, ...],
     threads: int,
-) -> int | tuple[
+) -> tuple[int, int, int, str, int] | tuple[
     npt.NDArray[np.float64],
     npt.NDArray[np.bool_],
     npt.NDArray[np.bool_],

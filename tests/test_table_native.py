@@ -182,16 +182,23 @@ def outcome(read):
 GOOD = "2\na=1 Lattice=\"1 0 0 0 1 0 0 0 1\"\nH 0 0 0\nO 1 1 1\n"
 
 
-@pytest.mark.parametrize("index", [":", "1:", "::3", ":4", "2:7:2", "::-1", "-3:"])
+# Frames the module refuses: a bad atom line, a bad comment line, one not UTF-8, refused
+# Properties, a value only the package types and refuses; and info keys changing type.
+BAD = ["1\na=1\nH 0 0\n", '1\na="x\nH 0 0 0\n', "1\na=\xff\nH 0 0 0\n", "1\nProperties=pos:Q:3\n0 0 0\n",
+       "1\na=[[1],[1,2]]\nH 0 0 0\n"]
+CLASHES = "".join(f"1\na={value}\nH 0 0 0\n" for value in ["word", 2, "[1, 2]", 3.5, "x", "T", 7])
+
+
+@pytest.mark.parametrize("index", [":", "1:", "::3", ":4", "2:9:2", "::-1", "-3:"])
 @pytest.mark.parametrize("errors", ["raise", "skip"])
 @pytest.mark.parametrize("tail", ["", "3\na=2\nH 0 0 0\n", "x\n"])
-def test_iread_in_batches_as_frame_by_frame(tmp_path, monkeypatch, index, errors, tail):
-    # A bad atom line, an info key changing type, then a file that ends inside a frame or on a
-    # bad count line: a batch the module refuses is walked, and what follows the frame the
-    # scan cannot pass too, so the frames before an error still come.
+@pytest.mark.parametrize("batch", [100, 1 << 20])
+def test_iread_in_batches_as_frame_by_frame(tmp_path, monkeypatch, index, errors, tail, batch):
+    # Then a file that ends inside a frame or on a bad count line: the frames before an error
+    # still come, and the errors and warnings are the frame-by-frame reader's.
     path = tmp_path / "f.xyz"
-    path.write_text(GOOD * 3 + "1\na=1\nH 0 0\n" + GOOD + "1\na=word\nH 0 0 0\n" + GOOD * 3 + tail)
-    monkeypatch.setattr(_table_read, "_BATCH_BYTES", 100)
+    path.write_bytes((GOOD * 3 + GOOD.join(BAD) + CLASHES + GOOD * 3 + tail).encode("latin-1"))
+    monkeypatch.setattr(_table_read, "_BATCH_BYTES", batch)
     with open(path, "rb") as file:
         want = outcome(lambda: atomkit.iread(file, index, errors))
     got = outcome(lambda: atomkit.iread(path, index, errors))

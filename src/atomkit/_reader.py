@@ -79,6 +79,15 @@ def _ends_inside(data: Any, offset: int, natoms: int, count_line: int) -> ValueE
                           f"(it holds {have} of its atom lines)")
 
 
+def atom_error(message: str, row: int | None, data: Any, line_start: int, count_line: int) -> ValueError:
+    """The error of a frame's atom lines (from file line `count_line`): the parser's message
+    with the file line of its `row` and the text of that line, which starts at `line_start`
+    of `data` (None and -1: a failure in no line)."""
+    if row is None or line_start < 0:
+        return ValueError(f"line {count_line + 2}: {message}")
+    return ValueError(f"line {count_line + 2 + row}: {message}: {_line_text(data, line_start)!r}")
+
+
 def _atom_error(error: ValueError, data: Any, offset: int, natoms: int, count_line: int) -> ValueError:
     """The block reader's error with the file line of its row and that line's text."""
     ended = _ends_inside(data, offset, natoms, count_line)
@@ -87,9 +96,30 @@ def _atom_error(error: ValueError, data: Any, offset: int, natoms: int, count_li
     message = str(error)
     row = _ROW.match(message)
     if row is not None and int(row.group(1)) < natoms:
-        start = skip_lines(data, offset, int(row.group(1)))
-        return ValueError(f"line {count_line + 2 + int(row.group(1))}: {message}: {_line_text(data, start)!r}")
-    return ValueError(f"line {count_line + 2}: {message}")
+        return atom_error(message, int(row.group(1)), data, skip_lines(data, offset, int(row.group(1))), count_line)
+    return atom_error(message, None, data, -1, count_line)
+
+
+def comment_error(raw: bytes, count_line: int) -> ValueError | None:
+    """The error of the comment line `raw` (file line count_line + 1), or None if it is read."""
+    try:
+        _comment_line(raw, count_line)
+    except ValueError as error:
+        return error
+    return None
+
+
+def _comment_line(raw: bytes, count_line: int) -> tuple[Any, ...]:
+    """The comment line `raw` read: (lattice, pbc, info, layout)."""
+    try:
+        comment = str(raw, "utf-8")
+    except UnicodeDecodeError as error:
+        raise ValueError(f"line {count_line + 1}: the comment line is not UTF-8: {raw!r}") from error
+    try:
+        properties, lattice, pbc, info = _comment_read.parse(comment)
+        return lattice, pbc, info, read_layout(PLAIN_XYZ if properties is None else properties)
+    except ValueError as error:
+        raise ValueError(f"line {count_line + 1}: {error}: {comment.rstrip(chr(13))!r}") from error
 
 
 def _stray_token(data: Any, offset: int, end: int, natoms: int, columns: int, count_line: int) -> ValueError | None:
@@ -126,16 +156,7 @@ def _frame(data: Any, comment_start: int, comment_end: int, natoms: int, count_l
     """The frame whose comment line is data[comment_start:comment_end] and the offset after
     it; `strict` refuses atom lines with more tokens than the frame has columns. `columns`
     are the str columns of the walk's frame before, if there is one."""
-    raw = data[comment_start:comment_end]
-    try:
-        comment = str(raw, "utf-8")
-    except UnicodeDecodeError as error:
-        raise ValueError(f"line {count_line + 1}: the comment line is not UTF-8: {raw!r}") from error
-    try:
-        properties, lattice, pbc, info = _comment_read.parse(comment)
-        layout = read_layout(PLAIN_XYZ if properties is None else properties)
-    except ValueError as error:
-        raise ValueError(f"line {count_line + 1}: {error}: {comment.rstrip(chr(13))!r}") from error
+    lattice, pbc, info, layout = _comment_line(data[comment_start:comment_end], count_line)
     offset = min(comment_end + 1, len(data))
     try:
         parsed, end = _block.read_block(data, offset, natoms, layout.col_types)

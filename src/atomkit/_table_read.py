@@ -7,6 +7,7 @@ from __future__ import annotations
 import contextlib
 import os
 import stat
+import warnings
 from collections.abc import Iterator
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
@@ -20,7 +21,7 @@ from atomkit._index_scan import scan_rows
 from atomkit._io import Input, changed, open_input
 from atomkit._properties import PLAIN_XYZ, ReadLayout, read_layout
 from atomkit import _reader
-from atomkit._reader import Index, _index, _plain_file, iread
+from atomkit._reader import Index, SkippedFrameWarning, _index, _plain_file, iread
 from atomkit._comment_read import _info_value, _lattice
 from atomkit._table import Builder, FrameTable, _info_column, table_of
 
@@ -268,20 +269,23 @@ def _texts(source: int | bytes, bounds: list[tuple[int, int]]) -> Iterator[Any]:
             yield text
 
 
-def _layouts_of(properties: tuple[str | None, ...]) -> list[ReadLayout] | None:
-    try:
-        return [read_layout(PLAIN_XYZ if text is None else text) for text in properties]
-    except ValueError:
-        return None
+def _layouts_of(properties: tuple[str | None, ...]) -> list[ReadLayout | None]:
+    """The layout of each Properties string; None for one that is refused (its frames'
+    errors say why)."""
+    layouts: list[ReadLayout | None] = []
+    for text in properties:
+        try:
+            layouts.append(read_layout(PLAIN_XYZ if text is None else text))
+        except ValueError:
+            layouts.append(None)
+    return layouts
 
 
-def _calls(source: int | bytes, size: int, rows: np.ndarray, layouts: list[ReadLayout], chosen: np.ndarray,
-           threads: int, reverse: bool = False) -> Iterator[tuple[int, int, Any]]:
-    """One read_table_rs call for each run of the frames `chosen` (ascending) that _spans
-    makes: (first, stop) into `chosen`, and the call's result with each layout's atom columns
-    by layout number ({number: columns}), or None where a frame is left to the frame-by-frame
-    reader (the call refused it, or the file is cut short since the scan). `reverse`: the
-    last run first."""
+def _runs(source: int | bytes, size: int, rows: np.ndarray, chosen: np.ndarray,
+          reverse: bool = False) -> Iterator[tuple[int, int, Any, int]]:
+    """The runs of the frames `chosen` (ascending) that _spans makes, with their text:
+    (first, stop) into `chosen`, the bytes, and the offset they start at; the bytes are None
+    where the file is cut short since the scan. `reverse`: the last run first."""
     spans = _spans(rows, size, chosen)
     bounds = [(int(rows[chosen[first], 0]),
                int(rows[chosen[stop - 1] + 1, 0]) if chosen[stop - 1] + 1 < len(rows) else size) for first, stop in spans]
@@ -290,20 +294,28 @@ def _calls(source: int | bytes, size: int, rows: np.ndarray, layouts: list[ReadL
         bounds.reverse()
     with contextlib.closing(_texts(source, bounds)) as texts:
         for (first, stop), (low, high), text in zip(spans, bounds, texts):
-            if len(text) != high - low:
-                yield first, stop, None
-                continue
-            part = rows[chosen[first:stop]]
-            part[:, 0] -= low
-            # The call knows only the layouts of its frames (a file may name thousands).
-            used, part[:, 3] = np.unique(part[:, 3], return_inverse=True)
-            result = _atomkit.read_table_rs(text, part, tuple(layouts[number].col_types for number in used.tolist()),
-                                            threads)
-            del text
-            if isinstance(result, int):
-                yield first, stop, None
-                continue
-            yield first, stop, (*result[:6], dict(zip(used.tolist(), result[6])), result[7])
+            yield first, stop, (text if len(text) == high - low else None), low
+
+
+def _call(text: Any, low: int, picked: np.ndarray, layouts: list[Any], threads: int) -> tuple[Any, ...]:
+    """read_table_rs over the frames `picked` (rows as the scan found them) of `text`, the
+    file's bytes from offset `low`: its refusal (five items) as it is, or its result with each
+    layout's atom columns by layout number ({number: columns})."""
+    part = picked.copy()
+    part[:, 0] -= low
+    # The call knows only the layouts of its frames (a file may name thousands).
+    used, part[:, 3] = np.unique(part[:, 3], return_inverse=True)
+    result = _atomkit.read_table_rs(text, part, tuple(layouts[number].col_types for number in used.tolist()), threads)
+    if len(result) == _REFUSAL:
+        return result
+    return (*result[:6], dict(zip(used.tolist(), result[6])), result[7])
+
+
+_REFUSAL = 5
+_COMMENT, _ATOMS, _CLASH = 0, 1, 2
+# Info values that change type between frames of one run: after this many, the rest of the
+# run is read a frame a call, each of which is taken (instead of one call per clash).
+_CLASHES = 4
 
 
 def rows_table(source: int | bytes, size: int, rows: np.ndarray, properties: tuple[str | None, ...],
@@ -313,19 +325,20 @@ def rows_table(source: int | bytes, size: int, rows: np.ndarray, properties: tup
     from `source` (a descriptor, read with pread, or all the bytes) of `size` bytes; None where
     a frame is left to the frame-by-frame reader."""
     layouts = _layouts_of(properties)
-    if layouts is None:
-        return None
     picked = rows[chosen]
+    if any(layouts[number] is None for number in np.unique(picked[:, 3]).tolist()):
+        return None
     many = len(_spans(rows, size, chosen)) > 1
     # Each layout's rows over all calls, filled as the calls come (one call keeps its own).
     atoms: dict[int, Any] = {}
     if many:
         totals = np.bincount(picked[:, 3], weights=picked[:, 1], minlength=len(layouts))
-        atoms = {number: _LayoutRows(layouts[number].col_types, int(totals[number]))
+        atoms = {number: _LayoutRows(layouts[number].col_types, int(totals[number]))  # type: ignore[union-attr]
                  for number in np.unique(picked[:, 3]).tolist()}
     results = []
-    for first, _, result in _calls(source, size, rows, layouts, chosen, threads):
-        if result is None:
+    for first, stop, text, low in _runs(source, size, rows, chosen):
+        result = None if text is None else _call(text, low, rows[chosen[first:stop]], layouts, threads)
+        if result is None or len(result) == _REFUSAL:
             return None
         for number, columns in result[6].items():
             if many:
@@ -338,18 +351,10 @@ def rows_table(source: int | bytes, size: int, rows: np.ndarray, properties: tup
     return _compose(picked, layouts, results, atoms)
 
 
-def _walked(data: Input, rows: np.ndarray, wanted: range, skip_bad: bool) -> Iterator[Frame]:
-    """The frames `wanted` (a forward range, counted from the first of `rows`) walked one by
-    one from that frame's count line."""
-    data.seek(int(rows[0, 0]))
-    yield from _reader._frames(data, wanted, wanted.stop, 0, int(rows[0, 2]), skip_bad=skip_bad)
-
-
 def iter_frames(data: Input, selection: slice, errors: str) -> Iterator[Frame] | None:
     """The frames `selection` of a plain regular file (as _reader._plain_file finds it), read
-    a batch at a time as tables that the frames are cut from; a batch with a frame the module
-    does not read alone is walked frame by frame instead, so that its frames, warnings and
-    errors are the reader's own. None where the file is left to the frame-by-frame reader."""
+    a run at a time as tables that the frames are cut from, with the errors and warnings of
+    the frame-by-frame reader. None where the file is left to that reader."""
     plain = _reader._plain_file(data)
     if plain is None or not stat.S_ISREG(os.fstat(plain[0]).st_mode):
         return None
@@ -362,10 +367,9 @@ def iter_frames(data: Input, selection: slice, errors: str) -> Iterator[Frame] |
                                              partial=forward)
     except ValueError:  # the reader raises it
         return None
-    layouts = _layouts_of(properties)
-    if layouts is None or (failed is not None and not forward):
+    if failed is not None and not forward:
         return None
-    return _batches(data, fd, rows, layouts, failed, selection, errors == "skip")
+    return _batches(data, fd, rows, _layouts_of(properties), failed, selection, errors == "skip")
 
 
 def _walked(data: Input, offset: int, lineno: int, wanted: range, skip_bad: bool) -> Iterator[Frame]:
@@ -375,30 +379,28 @@ def _walked(data: Input, offset: int, lineno: int, wanted: range, skip_bad: bool
     return _reader._frames(data, wanted, wanted.stop, 0, lineno, skip_bad=skip_bad)
 
 
-def _batches(data: Input, fd: int, rows: np.ndarray, layouts: list[ReadLayout], failed: tuple[int, int] | None,
+def _batches(data: Input, fd: int, rows: np.ndarray, layouts: list[Any], failed: tuple[int, int] | None,
              selection: slice, skip_bad: bool) -> Iterator[Frame]:
     chosen = np.arange(len(rows))[selection]
     backwards = len(chosen) > 1 and chosen[1] < chosen[0]
     step = abs(selection.step or 1)
     ascending = chosen[::-1] if backwards else chosen
+    threads = _atomkit.get_threads()
     # The frames the scan passed end where the one it could not pass starts.
     end = failed[0] if failed is not None else data._size
-    for first, stop, result in _calls(fd, end, rows, layouts, ascending, _atomkit.get_threads(), backwards):
+    for first, stop, text, low in _runs(fd, end, rows, ascending, backwards):
         # Text read ahead may be all there is to read: a file cut short since is said so here,
         # as the reader says it.
-        if os.fstat(fd).st_size < data._size:
+        if text is None or os.fstat(fd).st_size < data._size:
             raise changed(data.name, "opened")
-        table = None if result is None else _compose(
-            rows[ascending[first:stop]], layouts, [(0, (*result[:6], None, result[7]))], result[6])
-        if table is not None:
-            yield from (reversed(list(table)) if backwards else table)
-        elif backwards:
-            for k in ascending[first:stop][::-1].tolist():
-                yield from _walked(data, int(rows[k, 0]), int(rows[k, 2]), range(1), skip_bad)
-        else:
-            k = int(ascending[first])
-            yield from _walked(data, int(rows[k, 0]), int(rows[k, 2]), range(0, (stop - first - 1) * step + 1, step),
-                               skip_bad)
+        items = _run_items(text, low, rows[ascending[first:stop]], layouts, threads)
+        for item in (reversed(list(items)) if backwards else items):
+            if type(item) is Frame:
+                yield item
+            elif skip_bad:
+                warnings.warn(SkippedFrameWarning(f"{data.name}: skipped the frame at {item}"), stacklevel=3)
+            else:
+                raise item
     if failed is None:
         if os.fstat(fd).st_size < data._size:
             raise changed(data.name, "opened")
@@ -409,6 +411,79 @@ def _batches(data: Input, fd: int, rows: np.ndarray, layouts: list[ReadLayout], 
     rest = range(first_wanted - n, (_reader._ALL if selection.stop is None else selection.stop) - n, step)
     if rest:
         yield from _walked(data, *failed, rest, skip_bad)
+
+
+def _run_items(text: Any, low: int, picked: np.ndarray, layouts: list[Any], threads: int) -> Iterator[Any]:
+    """The frames `picked` of one run, in order: each a Frame, or the ValueError that says why
+    it cannot be read. Frames a call takes come cut from its table; a refused frame is worded
+    from the refusal, or read alone where its info values only clash with the frames' before."""
+    bad_layout = np.array([layout is None for layout in layouts] or [False])[picked[:, 3]]
+    start, clashes = 0, 0
+    while start < len(picked):
+        stop = len(picked) if clashes < _CLASHES else start + 1
+        found = np.flatnonzero(bad_layout[start:stop])
+        if len(found):  # a frame whose Properties are refused: the calls end before it
+            stop = start + int(found[0])
+            if stop == start:
+                yield _comment_refusal(text, low, picked, start)
+                start += 1
+                continue
+        result = _call(text, low, picked[start:stop], layouts, threads)
+        if len(result) != _REFUSAL:
+            table = _compose(picked[start:stop], layouts, [(0, (*result[:6], None, result[7]))], result[6])
+            if table is not None:
+                yield from table
+                start = stop
+            elif stop - start == 1:  # a value only the package types, which it refuses
+                yield _comment_refusal(text, low, picked, start)
+                start += 1
+            else:
+                clashes = _CLASHES  # which frame it is: read them one a call
+            continue
+        refused = start + result[0]
+        if refused > start:  # the frames before it are taken
+            yield from _run_items(text, low, picked[start:refused], layouts, threads)
+        if result[1] == _CLASH:
+            clashes += 1
+            alone = _call(text, low, picked[refused:refused + 1], layouts, threads)
+            if len(alone) != _REFUSAL:
+                yield from _compose(picked[refused:refused + 1], layouts, [(0, (*alone[:6], None, alone[7]))], alone[6]) \
+                    or [_comment_refusal(text, low, picked, refused)]
+                start = refused + 1
+                continue
+            result = (0, *alone[1:])
+        yield _refusal(text, low, picked, refused, result)
+        start = refused + 1
+
+
+def _frame_bytes(text: Any, low: int, picked: np.ndarray, k: int) -> bytes:
+    """Frame k's bytes from its count line to the next frame's (or the run's end)."""
+    begin = int(picked[k, 0]) - low
+    end = int(picked[k + 1, 0]) - low if k + 1 < len(picked) else len(text)
+    return bytes(text[begin:end])
+
+
+def _comment_refusal(text: Any, low: int, picked: np.ndarray, k: int) -> ValueError:
+    raw = _frame_bytes(text, low, picked, k)
+    comment_start = raw.find(b"\n") + 1
+    comment_end = raw.find(b"\n", comment_start)
+    error = _reader.comment_error(raw[comment_start:comment_end if comment_end >= 0 else len(raw)], int(picked[k, 2]))
+    if error is None:
+        raise AssertionError(f"the module refused the comment line at line {int(picked[k, 2]) + 1}, "
+                             "which the package reads")
+    return error
+
+
+def _refusal(text: Any, low: int, picked: np.ndarray, k: int, result: tuple[Any, ...]) -> ValueError:
+    """The error of frame k that a call refused (`result`, its refusal)."""
+    _, kind, row, message, line_start = result
+    if kind == _COMMENT:
+        return _comment_refusal(text, low, picked, k)
+    if kind != _ATOMS:
+        raise AssertionError(f"the module refused frame {k} alone for its info values")
+    begin = int(picked[k, 0]) - low
+    raw = _frame_bytes(text, low, picked, k)
+    return _reader.atom_error(message, row, raw, line_start - begin if line_start >= 0 else -1, int(picked[k, 2]))
 
 
 def read_table(source: Any, index: Index = ":", threads: int | None = None, errors: str = "raise") -> FrameTable:

@@ -136,10 +136,11 @@ constexpr const char* read_table_doc =
     "`frames` is an (n, 4) int64 array of (count-line offset, atom count, line number,\n"
     "layout) as scan_frames_rs finds them; `col_types` a tuple of each layout's column codes\n"
     "(bytes). Frames are read in up to `threads` ranges at once. Returns `(lattice, has_lattice,\n"
-    "pbc, info, key_set, key_sets, atoms, deferred)`, or the number of the first frame that must\n"
-    "be read on its own (a comment line that does not parse, atom lines that do not parse, an\n"
-    "info key whose type differs between frames); `deferred` lists the values left to the\n"
-    "caller to type, as written.";
+    "pbc, info, key_set, key_sets, atoms, deferred)`, or `(frame, kind, row, message,\n"
+    "line_start)` for the first frame it cannot take: kind 0 its comment line does not parse,\n"
+    "1 its atom lines do not (`message` names the row within the frame; `line_start` is where\n"
+    "that row's line starts, or -1), 2 an info value whose type differs from the frames'\n"
+    "before it. `deferred` lists the values left to the caller to type, as written.";
 
 constexpr const char* scan_frames_doc =
     "scan_frames_rs(data, offset, state, known)\n"

@@ -1,5 +1,5 @@
 // The entry routine of the table reader: read_table_rs, a file's bytes and its frames as the
-// scan found them in, the frames' columns out (or the first frame it leaves to the package).
+// scan found them in, the frames' columns out (or the first frame it cannot take, and why).
 #include <array>
 #include <cstring>
 #include <string>
@@ -233,6 +233,17 @@ PyRef table_result(FrameTableColumns& table, std::size_t n) {
                                 key_sets.get(), atoms.get(), deferred.get()));
 }
 
+// (frame, kind, row, message, line start): kind 0 the comment line, 1 the atom lines (row,
+// message and, when the failure is in a line, where it starts; -1 otherwise), 2 an info value
+// that clashes with the frames' before it.
+PyRef refusal_tuple(const frames::TableRefusal& refusal) {
+    const bool atoms = refusal.kind == frames::RefusalKind::atoms;
+    const long long line_start = atoms && refusal.in_line ? static_cast<long long>(refusal.line_start) : -1;
+    PyRef message = new_str(refusal.message);
+    return checked(Py_BuildValue("(nnnOL)", static_cast<Py_ssize_t>(refusal.frame), static_cast<Py_ssize_t>(refusal.kind),
+                                 static_cast<Py_ssize_t>(refusal.row), message.get(), line_start));
+}
+
 [[nodiscard]] Result<PyRef> read_table(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     BoundArguments<table_parameters.size()> arguments(table_spec);
     ATOMKIT_TRY(arguments.bind(args, nargsf, kwnames));
@@ -258,7 +269,7 @@ PyRef table_result(FrameTableColumns& table, std::size_t n) {
         const ReleasedLock released;
         return read();
     }();
-    if (!table) return checked(PyLong_FromSize_t(table.error().frame));
+    if (!table) return refusal_tuple(table.error());
     return table_result(*table, rows.offsets.size());
 }
 

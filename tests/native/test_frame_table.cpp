@@ -91,10 +91,27 @@ void test_deferred_lattice_pbc() {
     harness::check(got->has_lattice == std::vector<std::uint8_t>{0, 0}, "has_lattice", "deferred lattice");
 }
 
+// A bad atom line's row is counted within its frame, not among its layout's rows, and the
+// line it names is the frame's; whatever the split.
+void test_atom_refusal_names_the_frames_row() {
+    const std::string file = "1\na=1\nH 0 0 0\n2\na=2\nH 0 0 0\nH 0 0 zz\n1\na=3\nH 0 0 0\n";
+    for (const std::size_t tasks : {1, 2, 3}) {
+        const auto got = read(file, tasks);
+        if (!harness::check(!got.has_value(), "refused", "bad atom line")) continue;
+        const auto& refusal = got.error();
+        harness::check_equal(refusal.frame, std::size_t{1}, "frame", "bad atom line");
+        harness::check(refusal.kind == atomkit::frames::RefusalKind::atoms, "kind", "bad atom line");
+        harness::check_equal(refusal.message.substr(0, 24), std::string("row 1: cannot parse \"zz\""), "message",
+                             "bad atom line");
+        harness::check_equal(refusal.line_start, file.find("H 0 0 zz"), "line start", "bad atom line");
+    }
+}
+
 }  // namespace
 
 int main() {
     test_files();
+    test_atom_refusal_names_the_frames_row();
     test_deferred_lattice_pbc();
     return harness::finish();
 }

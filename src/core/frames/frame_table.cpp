@@ -33,7 +33,7 @@ struct FrameRange {
     std::vector<std::size_t> last_rows;
     std::vector<std::optional<AtomParser>> parsers;
     std::optional<RangeInfo> info;
-    std::optional<std::size_t> refused;
+    std::optional<TableRefusal> refused;
 };
 
 // Ranges of about equal work (atoms plus a share for each comment line), each knowing the
@@ -89,12 +89,29 @@ void store_cell(const ParsedComment& comment, std::size_t f, FrameTableColumns& 
     }
 }
 
+// The refusal of frame `f` whose atom lines failed, the failure's row counted from the
+// frame's first row (`first_row` of its layout's rows) instead of from the layout's.
+TableRefusal atoms_refusal(std::size_t f, ParseFailure failure, std::size_t first_row) {
+    TableRefusal refusal{f, RefusalKind::atoms};
+    if (failure.row < first_row) fail("an atom line's failure before its frame's first row");
+    refusal.row = failure.row - first_row;
+    const std::size_t after_prefix = failure.message.find(": ");
+    if (!failure.message.starts_with("row ") || after_prefix == std::string::npos) {
+        fail("an atom line's failure without its row");
+    }
+    refusal.message = "row " + std::to_string(refusal.row) + failure.message.substr(after_prefix);
+    refusal.in_line = failure.in_line;
+    refusal.line_start = failure.line_start;
+    return refusal;
+}
+
 // Reads the frames of one range: comment lines into their frames' rows of `out` and the
 // range's info columns, atom lines into the rows of their layout's columns (`wholes`).
 void read_range(const TableRequest& request, std::vector<std::optional<AtomParser>>& wholes, FrameTableColumns& out,
                 FrameRange& range) {
     const std::string_view data = request.data;
     RangeInfo& info = range.info.emplace(range.last - range.first);
+    std::vector<std::size_t> next_rows = range.first_rows;  // per layout: the next frame's first row
     for (std::size_t f = range.first; f < range.last; ++f) {
         std::size_t at = 0;
         line_from(data, static_cast<std::size_t>(request.offsets[f]), at);  // the count line
@@ -103,12 +120,12 @@ void read_range(const TableRequest& request, std::vector<std::optional<AtomParse
         std::expected<ParsedComment, CommentError> parsed;
         if (utf8) parsed = parse_comment_line(line);
         if (!utf8 || !parsed) {
-            range.refused = f;
+            range.refused = TableRefusal{f, RefusalKind::comment};
             return;
         }
         store_cell(*parsed, f, out, range);
         if (!info.add(f - range.first, parsed->info)) {
-            range.refused = f;
+            range.refused = TableRefusal{f, RefusalKind::clash};
             return;
         }
         const auto natoms = static_cast<std::size_t>(request.natoms[f]);
@@ -122,9 +139,10 @@ void read_range(const TableRequest& request, std::vector<std::optional<AtomParse
                            /*check_strings=*/true, range.first_rows[layout], range.last_rows[layout]);
         }
         if (!parser->parse_more_rows(data, at, natoms)) {
-            range.refused = f;
+            range.refused = atoms_refusal(f, std::move(*parser).take_failure(), next_rows[layout]);
             return;
         }
+        next_rows[layout] += natoms;
     }
 }
 
@@ -154,14 +172,15 @@ std::expected<FrameTableColumns, TableRefusal> read_frame_table(const TableReque
     // frames before it in other ranges (found as the ranges are joined).
     std::vector<RangeInfo> infos;
     std::vector<std::size_t> firsts;
-    std::optional<std::size_t> refused;
+    std::optional<TableRefusal> refused;
     for (FrameRange& range : ranges) {
         infos.push_back(std::move(*range.info));
         firsts.push_back(range.first);
-        if (range.refused && !refused) refused = range.refused;
+        if (range.refused && !refused) refused = std::move(range.refused);
     }
     const std::optional<std::size_t> clash = join_info(infos, firsts, n, out.info, out.keys, out.deferred);
-    if (refused || clash) return std::unexpected(TableRefusal{std::min(refused.value_or(n), clash.value_or(n))});
+    if (clash && (!refused || *clash < refused->frame)) return std::unexpected(TableRefusal{*clash, RefusalKind::clash});
+    if (refused) return std::unexpected(std::move(*refused));
     for (std::size_t layout = 0; layout < wholes.size(); ++layout) {
         ParsedAtoms atoms = std::move(*wholes[layout]).take();
         std::vector<AtomParser*> parts;  // the ranges that met the layout, in frame order

@@ -2,10 +2,9 @@
 // atom lines parsed into the rows that its layout's columns keep for it, the frames split into
 // ranges run on the module's threads. Plain C++.
 //
-// This is the fast path of a table: a frame it cannot take whole (a comment line that is not
-// UTF-8 or does not parse, atom lines that do not parse, info values whose types differ between
-// frames) makes it give up, and the caller reads frame by frame, which says exactly what is
-// wrong. Values only the package types (nested lists, lists of strs, integers beyond int64)
+// A frame it cannot take whole (a comment line that is not UTF-8 or does not parse, atom lines
+// that do not parse, info values whose types differ between frames) makes it give up, saying
+// which frame and why; the caller words the error or reads the frames apart. Values only the package types (nested lists, lists of strs, integers beyond int64)
 // come back as written, for it to put in their columns.
 #pragma once
 
@@ -42,9 +41,21 @@ struct FrameTableColumns {
     std::vector<ParsedAtoms> atoms;     // per layout: its frames' rows, frame after frame
 };
 
-// Why the table gave up: the first frame it could not take.
+// Why the table gave up on the first frame it could not take: its comment line (not UTF-8, or
+// refused by the parser: the package words the error from the line), its atom lines, or an
+// info value whose type or width differs from the frames' before it (not an error of the
+// frame: read alone, it is taken).
+enum class RefusalKind : std::uint8_t { comment, atoms, clash };
+
 struct TableRefusal {
     std::size_t frame = 0;
+    RefusalKind kind = RefusalKind::clash;
+    // atoms: the parser's failure with its row counted within the frame ("row 3: ..."), and
+    // where that row's line starts in the data when the failure is in a line.
+    std::size_t row = 0;
+    std::string message;
+    bool in_line = false;
+    std::size_t line_start = 0;
 };
 
 [[nodiscard]] std::expected<FrameTableColumns, TableRefusal> read_frame_table(const TableRequest& request);
