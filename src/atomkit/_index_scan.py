@@ -16,7 +16,7 @@ import numpy as np
 import _atomkit
 from atomkit import _comment, _reader
 from atomkit._index_file import pread
-from atomkit._io import LINE_LIMIT, Input, changed, long_line
+from atomkit._io import LINE_LIMIT, changed, long_line
 from atomkit._properties import PLAIN_XYZ
 from atomkit._text import COMMENT_SPACE_BYTES
 
@@ -112,13 +112,14 @@ class PropertiesNames:
 
 def _verdict(source: int | bytes, path: str, start: int, stop: int, lineno: int) -> NoReturn:
     """Raises the error of the frame that the file's bytes start..stop hold (from its count
-    line, file line `lineno`), found by walking them as atomkit.read does. `source` is the
-    file's descriptor or its bytes."""
+    line, file line `lineno`), as atomkit.read words it. `source` is the file's descriptor or
+    its bytes."""
     data = pread(source, start, stop) if isinstance(source, int) else source[start:stop]
     if len(data) != stop - start:
         raise changed(path, "opened")
-    for _ in _reader._frames(Input(data), (), 1, 0, lineno):
-        pass
+    error = _reader.frame_error(data, lineno)
+    if error is not None:
+        raise error
     # The scanner refuses a count of more digits than int() takes by default; with the limit
     # raised (sys.set_int_max_str_digits), the reader may take it.
     raise ValueError(f"line {lineno}: the frame scanner refused a frame that atomkit.read takes")
@@ -134,7 +135,8 @@ def _frames(source: int | bytes, size: int, path: str, window: int | None, line_
     comment line the scanner asks about; without, comment lines are not read. With `limit`,
     the scan may end once more than `limit` frames are found. A frame atomkit.read would not
     get through raises the error it would raise; with `partial`, the frames before it come
-    back instead, with (its count line's offset, its line) second (None when there is none)."""
+    back instead, with (its count line's offset, where its bytes that show the failure end, its
+    line) second (None when there is none)."""
     window = _WINDOW if window is None else window
     line_limit = LINE_LIMIT if line_limit is None else line_limit
     # No longer than the limit and one byte: then a window can hold a whole line, and only
@@ -185,7 +187,7 @@ def _frames(source: int | bytes, size: int, path: str, window: int | None, line_
                 raise long_line(lineno)
             if not partial:
                 _verdict(source, path, start, stop_at, lineno)
-            failed = (start, lineno)
+            failed = (start, stop_at, lineno)
             break
     rows = np.concatenate(parts) if len(parts) > 1 else parts[0] if parts else _NO_FRAMES
     if failed is not None:  # the frame that fails may have been found already

@@ -69,14 +69,28 @@ def _line_text(data: Any, start: int) -> str:
 
 def _ends_inside(data: Any, offset: int, natoms: int, count_line: int) -> ValueError | None:
     """The error for a frame whose atom lines the data does not hold, or None if it does."""
-    try:
-        skip_lines(data, offset, natoms)
+    tail = bytes(data[offset:])
+    have = tail.count(b"\n") + (0 if tail.endswith(b"\n") or not tail else 1)
+    if have >= natoms:
         return None
-    except ValueError:
-        tail = bytes(data[offset:])
-        have = tail.count(b"\n") + (0 if tail.endswith(b"\n") or not tail else 1)
-        return ValueError(f"line {count_line}: the file ends inside a frame of {natoms} atoms "
-                          f"(it holds {have} of its atom lines)")
+    return ValueError(f"line {count_line}: the file ends inside a frame of {natoms} atoms "
+                      f"(it holds {have} of its atom lines)")
+
+
+def frame_error(raw: bytes, lineno: int) -> ValueError | None:
+    """The error of a frame the frame scanner could not pass, from its bytes (from its count
+    line, file line `lineno`, to the end of the file): a count line that is no atom count, or
+    a file that ends before the frame does. None where the reader takes it (a count of more
+    digits than the scanner takes, with int()'s limit raised)."""
+    newline = raw.find(b"\n")
+    try:
+        natoms = _atom_count(raw[:newline if newline >= 0 else len(raw)], lineno)
+    except ValueError as error:
+        return error
+    if newline < 0:
+        return ValueError(f"line {lineno}: the file ends after the atom count, before the comment line")
+    comment_end = raw.find(b"\n", newline + 1)
+    return _ends_inside(raw, len(raw) if comment_end < 0 else comment_end + 1, natoms, lineno)
 
 
 def atom_error(message: str, row: int | None, data: Any, line_start: int, count_line: int) -> ValueError:
@@ -356,13 +370,12 @@ def _iread_named(source: Any, index: int | slice, errors: str) -> Iterator[Frame
     # One frame asked for by number cannot be left out: its error is raised either way.
     skip_bad = errors == "skip" and isinstance(index, slice)
     with open_input(source) as data:
-        if isinstance(index, slice):
-            # A plain file's frames come a batch at a time, cut from tables the module reads.
-            from atomkit._table_read import iter_frames  # (that module builds on this one)
-            batches = iter_frames(data, index, errors)
-            if batches is not None:
-                yield from batches
-                return
+        # A plain file's frames come a run at a time, cut from tables the module reads.
+        from atomkit._table_read import iter_frames  # (that module builds on this one)
+        batches = iter_frames(data, index, errors if skip_bad else "raise", describe(source))
+        if batches is not None:
+            yield from batches
+            return
         if isinstance(index, int) and index >= 0:
             found = False
             for frame in _frames(data, (0,) if index == 0 else range(index, index + 1), index + 1):

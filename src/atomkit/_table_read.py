@@ -18,6 +18,7 @@ import _atomkit
 from atomkit._frame import Frame
 from atomkit._index_file import pread
 from atomkit._index_scan import scan_rows
+from atomkit import _io
 from atomkit._io import Input, changed, open_input
 from atomkit._properties import PLAIN_XYZ, ReadLayout, read_layout
 from atomkit import _reader
@@ -351,10 +352,12 @@ def rows_table(source: int | bytes, size: int, rows: np.ndarray, properties: tup
     return _compose(picked, layouts, results, atoms)
 
 
-def iter_frames(data: Input, selection: slice, errors: str) -> Iterator[Frame] | None:
-    """The frames `selection` of a plain regular file (as _reader._plain_file finds it), read
-    a run at a time as tables that the frames are cut from, with the errors and warnings of
-    the frame-by-frame reader. None where the file is left to that reader."""
+def iter_frames(data: Input, index: int | slice, errors: str, described: str) -> Iterator[Frame] | None:
+    """The frames `index` of a plain regular file (as _reader._plain_file finds it), read a
+    run at a time as tables that the frames are cut from, with the errors and warnings of the
+    frame-by-frame reader (an int index: one frame, or IndexError naming the file as
+    `described`). None where the file is left to that reader."""
+    selection = slice(index, index + 1 or None) if isinstance(index, int) else index
     plain = _reader._plain_file(data)
     if plain is None or not stat.S_ISREG(os.fstat(plain[0]).st_mode):
         return None
@@ -363,12 +366,16 @@ def iter_frames(data: Input, selection: slice, errors: str) -> Iterator[Frame] |
         selection.stop is None or selection.stop >= 0)
     try:
         # A forward read gets the frames before one the scan cannot pass, as the reader would.
-        rows, properties, failed = scan_rows(fd, size, data.name, limit=selection.stop if forward else None,
-                                             partial=forward)
+        rows, properties, failed = scan_rows(fd, size, data.name, line_limit=_io.LINE_LIMIT,
+                                             limit=selection.stop if forward else None, partial=forward)
     except ValueError:  # the reader raises it
         return None
     if failed is not None and not forward:
         return None
+    if isinstance(index, int) and failed is None and not len(range(len(rows))[selection]):
+        if index >= 0:
+            raise IndexError(f"frame {index} is past the end of {described}")
+        raise IndexError(f"frame {index} is not in {described} ({len(rows)} frames)")
     return _batches(data, fd, rows, _layouts_of(properties), failed, selection, errors == "skip")
 
 
@@ -405,12 +412,18 @@ def _batches(data: Input, fd: int, rows: np.ndarray, layouts: list[Any], failed:
         if os.fstat(fd).st_size < data._size:
             raise changed(data.name, "opened")
         return
-    # The frames from the one the scan could not pass on are walked: the reader raises its error.
+    # A frame from the one the scan could not pass on is wanted: that frame's error.
     n, start = len(rows), selection.start or 0
     first_wanted = start if start >= n else start + -(-(n - start) // step) * step
     rest = range(first_wanted - n, (_reader._ALL if selection.stop is None else selection.stop) - n, step)
-    if rest:
-        yield from _walked(data, *failed, rest, skip_bad)
+    if not rest:
+        return
+    begin, stop, lineno = failed
+    raw = pread(fd, begin, stop)
+    error = _reader.frame_error(raw, lineno) if len(raw) == stop - begin else changed(data.name, "opened")
+    if error is not None:
+        raise error
+    yield from _walked(data, begin, lineno, rest, skip_bad)  # a count the scanner does not take
 
 
 def _run_items(text: Any, low: int, picked: np.ndarray, layouts: list[Any], threads: int) -> Iterator[Any]:
