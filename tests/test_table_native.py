@@ -47,8 +47,7 @@ def assert_table_is_read(tmp_path, text, threads=(1, 3)):
     path = tmp_path / "t.xyz"
     path.write_bytes(text.encode() if isinstance(text, str) else text)
     try:
-        with open(path, "rb") as file:  # a file object is walked frame by frame
-            want = list(atomkit.iread(file, ":"))
+        want = list(walked(path, ":"))
     except ValueError as error:
         for read in [lambda: atomkit.read(path, ":")] + [lambda count=count: atomkit.read_table(path, threads=count) for count in threads]:
             with pytest.raises(ValueError) as raised:
@@ -75,6 +74,13 @@ def assert_table_is_read(tmp_path, text, threads=(1, 3)):
             if batch:
                 patch.setattr(_table_write, "_BATCH_ATOMS", batch)
             assert written(table) == written(want)
+
+
+def walked(source, index, errors="raise"):
+    """The frames of `source` as the frame-by-frame reader reads them."""
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(_table_read, "iter_frames", lambda *args: None)
+        yield from atomkit.iread(source, index, errors)
 
 
 def written(frames):
@@ -192,16 +198,19 @@ CLASHES = "".join(f"1\na={value}\nH 0 0 0\n" for value in ["word", 2, "[1, 2]", 
 @pytest.mark.parametrize("index", [":", "1:", "::3", ":4", "2:9:2", "::-1", "-3:"])
 @pytest.mark.parametrize("errors", ["raise", "skip"])
 @pytest.mark.parametrize("tail", ["", "3\na=2\nH 0 0 0\n", "x\n"])
-@pytest.mark.parametrize("batch", [100, 1 << 20])
-def test_iread_in_batches_as_frame_by_frame(tmp_path, monkeypatch, index, errors, tail, batch):
+@pytest.mark.parametrize("batch, chunk", [(100, 7), (1 << 20, 1 << 20)])
+@pytest.mark.parametrize("stream", [False, True])
+def test_iread_in_batches_as_frame_by_frame(tmp_path, monkeypatch, index, errors, tail, batch, chunk, stream):
     # Then a file that ends inside a frame or on a bad count line: the frames before an error
-    # still come, and the errors and warnings are the frame-by-frame reader's.
+    # still come, and the errors and warnings are the frame-by-frame reader's, from a file
+    # read in runs or a stream read in parts of any size.
     path = tmp_path / "f.xyz"
     path.write_bytes((GOOD * 3 + GOOD.join(BAD) + CLASHES + GOOD * 3 + tail).encode("latin-1"))
+    want = outcome(lambda: walked(path, index, errors))
     monkeypatch.setattr(_table_read, "_BATCH_BYTES", batch)
+    monkeypatch.setattr(atomkit._io, "CHUNK", chunk)
     with open(path, "rb") as file:
-        want = outcome(lambda: atomkit.iread(file, index, errors))
-    got = outcome(lambda: atomkit.iread(path, index, errors))
+        got = outcome(lambda: atomkit.iread(file if stream else path, index, errors))
     assert got[1:] == want[1:]
     assert len(got[0]) == len(want[0])
     for frame, expected in zip(*(got[0], want[0])):

@@ -127,7 +127,7 @@ def _verdict(source: int | bytes, path: str, start: int, stop: int, lineno: int)
 
 def _frames(source: int | bytes, size: int, path: str, window: int | None, line_limit: int | None,
             known: dict[bytes, int] | None, decide: Callable[[bytes, bytes | None], int] | None,
-            limit: int | None = None, partial: bool = False) -> tuple[np.ndarray, tuple[int, int] | None]:
+            limit: int | None = None, partial: bool = False) -> tuple[np.ndarray, tuple[int, int, int] | None]:
     """The (count-line offset, atom count, count-line number, layout) of every frame, one row
     each, from the module's scanner run window by window over the file (`source`: its
     descriptor, read a window at a time, or all its bytes). With `known` (the Properties values
@@ -195,32 +195,91 @@ def _frames(source: int | bytes, size: int, path: str, window: int | None, line_
     return rows, failed
 
 
+class _Layouts:
+    """The layout numbers of one file's Properties strings, numbered as they first appear, for
+    the comment lines the scanner asks about; `known` holds the values it then finds alone."""
+
+    __slots__ = ("names", "known", "layout_of")
+
+    def __init__(self) -> None:
+        self.names = PropertiesNames()
+        self.known: dict[bytes, int] = {}
+        self.layout_of: dict[str | None, int] = {}
+
+    def decide(self, comment: bytes, candidate: bytes | None) -> int:
+        # A comment line the scanner could not read, or that names a value new to it: named
+        # here, and the value learnt when the scanner found the same.
+        properties = self.names.named_properties(comment)
+        layout = self.layout_of.get(properties)
+        if layout is None:
+            layout = self.layout_of[properties] = len(self.layout_of)
+        if candidate is not None and properties is not None and candidate == properties.encode():
+            self.known[candidate] = layout
+        return layout
+
+
 def scan_rows(source: int | bytes, size: int, path: str, window: int | None = None,
               line_limit: int | None = None, limit: int | None = None,
-              partial: bool = False) -> tuple[np.ndarray, tuple[str | None, ...], tuple[int, int] | None]:
+              partial: bool = False) -> tuple[np.ndarray, tuple[str | None, ...], tuple[int, int, int] | None]:
     """(count-line offset, atom count, count-line number, layout number) of every frame of the
     file, one row each, and the Properties strings that layout numbers stand for (numbered as
     they first appear). `source` is the file's descriptor or all its bytes. Only line ends are
     looked at, and each frame's count and comment lines; a frame atomkit.read would not get
     through raises the error it would raise. `window` and `line_limit` default to _WINDOW and
-    LINE_LIMIT; `limit` and `partial` (and the third item) as for _frames."""
-    names = PropertiesNames()
-    known: dict[bytes, int] = {}  # the values the scanner finds by itself
-    layout_of: dict[str | None, int] = {}
+    LINE_LIMIT; `limit`, `partial` (and the third item) as for _frames."""
+    layouts = _Layouts()
+    rows, failed = _frames(source, size, path, window, line_limit, layouts.known, layouts.decide, limit, partial)
+    return rows, tuple(layouts.layout_of), failed
 
-    def decide(comment: bytes, candidate: bytes | None) -> int:
-        # A comment line the scanner could not read, or that names a value new to it: named
-        # here, and the value learnt when the scanner found the same.
-        properties = names.named_properties(comment)
-        layout = layout_of.get(properties)
-        if layout is None:
-            layout = layout_of[properties] = len(layout_of)
-        if candidate is not None and properties is not None and candidate == properties.encode():
-            known[candidate] = layout
-        return layout
 
-    rows, failed = _frames(source, size, path, window, line_limit, known, decide, limit, partial)
-    return rows, tuple(layout_of), failed
+# The size a stream's scan is given until its end is known: it then asks for more at the end
+# of every part.
+_ENDLESS = 1 << 62
+_PHASE, _FRAME_OFFSET = 5, 6
+
+
+class StreamScan:
+    """The frame scanner over a stream as its bytes come, its state carried from part to part:
+    the frames found whole (rows as scan_rows gives them, offsets into the stream), the
+    Properties strings their layout numbers stand for, and where the bytes still needed start."""
+
+    def __init__(self, line_limit: int):
+        self.state = (_ENDLESS, line_limit, 0, 1, 0, 0, 0, 0, 0, 0, -1)
+        self.layouts = _Layouts()
+
+    @property
+    def position(self) -> int:
+        """Where the scan goes on: the next part must start there or before."""
+        return self.state[2]
+
+    @property
+    def kept(self) -> int:
+        """Where the frame being found starts (or the scan's position between frames)."""
+        return self.state[_FRAME_OFFSET] if self.state[_PHASE] else self.state[2]
+
+    @property
+    def properties(self) -> tuple[str | None, ...]:
+        return tuple(self.layouts.layout_of)
+
+    def scan(self, part: memoryview, offset: int, end: bool) -> tuple[np.ndarray, tuple[int, int, int, int] | None]:
+        """The frames found whole in `part` (the stream's bytes from `offset`, which holds the
+        scan's position; `end`: the stream ends with it), and the failure that stopped the scan
+        ((kind, count-line offset, where the bytes that show it end, line)) or None."""
+        if end:
+            self.state = (offset + len(part), *self.state[1:])
+        scan_frames, parts = _atomkit.scan_frames_rs, []
+        while True:
+            at = self.state[2]
+            window = part[at - offset:]
+            found, self.state, stop = scan_frames(window, at, self.state, self.layouts.known)
+            if len(found):
+                parts.append(found)
+            if stop[0] == _COMMENT:
+                _, begin, stop_at, candidate = stop
+                self.state = self.state[:_LAYOUT] + (self.layouts.decide(bytes(window[begin:stop_at]), candidate),)
+                continue
+            rows = np.concatenate(parts) if len(parts) > 1 else parts[0] if parts else _NO_FRAMES
+            return rows, (tuple(stop[1:]) if stop[0] not in (_MORE, _DONE) else None)
 
 
 def scan(source: int | bytes, size: int, path: str, window: int | None = None, line_limit: int | None = None) -> Arrays:

@@ -114,6 +114,22 @@ class Input:
         self.data = b"".join(parts)
         return self.data, have
 
+    def chunk(self, size: int) -> bytes:
+        """Up to `size` more bytes of the source, past what `data` holds (b"" at its end), for
+        a reader that keeps its own; text is encoded as UTF-8."""
+        if self.eof:
+            return b""
+        chunk = self._read(size)  # type: ignore[misc]
+        if not chunk:
+            self.eof = True
+            if self._taken < self._size:
+                raise changed(self.name, "opened")
+            return b""
+        if type(chunk) is str:
+            chunk = chunk.encode("utf-8")
+        self._taken += len(chunk)
+        return chunk
+
     def load_all(self) -> None:
         """Reads the rest of a stream, so that `data` holds the whole source."""
         if not self.eof:

@@ -370,11 +370,16 @@ def _iread_named(source: Any, index: int | slice, errors: str) -> Iterator[Frame
     # One frame asked for by number cannot be left out: its error is raised either way.
     skip_bad = errors == "skip" and isinstance(index, slice)
     with open_input(source) as data:
-        # A plain file's frames come a run at a time, cut from tables the module reads.
+        # Frames come a run at a time, cut from tables the module reads.
         from atomkit._table_read import iter_frames  # (that module builds on this one)
         batches = iter_frames(data, index, errors if skip_bad else "raise", describe(source))
         if batches is not None:
-            yield from batches
+            found = False
+            for frame in batches:
+                found = True
+                yield frame
+            if not found and isinstance(index, int):
+                raise IndexError(f"frame {index} is past the end of {describe(source)}")
             return
         if isinstance(index, int) and index >= 0:
             found = False

@@ -17,7 +17,7 @@ import numpy as np
 import _atomkit
 from atomkit._frame import Frame
 from atomkit._index_file import pread
-from atomkit._index_scan import scan_rows
+from atomkit._index_scan import _LONG_LINE, StreamScan, scan_rows
 from atomkit import _io
 from atomkit._io import Input, changed, open_input
 from atomkit._properties import PLAIN_XYZ, ReadLayout, read_layout
@@ -353,52 +353,59 @@ def rows_table(source: int | bytes, size: int, rows: np.ndarray, properties: tup
 
 
 def iter_frames(data: Input, index: int | slice, errors: str, described: str) -> Iterator[Frame] | None:
-    """The frames `index` of a plain regular file (as _reader._plain_file finds it), read a
-    run at a time as tables that the frames are cut from, with the errors and warnings of the
-    frame-by-frame reader (an int index: one frame, or IndexError naming the file as
-    `described`). None where the file is left to that reader."""
+    """The frames `index` of a source, read a run at a time as tables that the frames are cut
+    from, with the errors and warnings of the frame-by-frame reader (an int index: one frame,
+    IndexError naming the source as `described` where one from the end is not there). A plain
+    regular file (as _reader._plain_file finds it) is scanned with pread; a forward selection
+    of a stream is read in parts as it comes; a stream read from its end is held whole. None
+    where the source is left to the frame-by-frame reader."""
     selection = slice(index, index + 1 or None) if isinstance(index, int) else index
-    plain = _reader._plain_file(data)
-    if plain is None or not stat.S_ISREG(os.fstat(plain[0]).st_mode):
-        return None
-    fd, size = plain
     forward = (selection.step or 1) > 0 and (selection.start or 0) >= 0 and (
         selection.stop is None or selection.stop >= 0)
+    plain = _reader._plain_file(data)
+    if plain is not None and not stat.S_ISREG(os.fstat(plain[0]).st_mode):
+        plain = None
+    if plain is None and forward:
+        return _stream_frames(data, selection, errors == "skip")
+    if plain is None:
+        data.load_all()
+    source, size = plain if plain is not None else (data.data, len(data.data))
     try:
         # A forward read gets the frames before one the scan cannot pass, as the reader would.
-        rows, properties, failed = scan_rows(fd, size, data.name, line_limit=_io.LINE_LIMIT,
+        rows, properties, failed = scan_rows(source, size, data.name, line_limit=_io.LINE_LIMIT,
                                              limit=selection.stop if forward else None, partial=forward)
     except ValueError:  # the reader raises it
+        if plain is None:
+            raise
         return None
     if failed is not None and not forward:
         return None
-    if isinstance(index, int) and failed is None and not len(range(len(rows))[selection]):
-        if index >= 0:
-            raise IndexError(f"frame {index} is past the end of {described}")
+    if isinstance(index, int) and index < 0 and not len(range(len(rows))[selection]):
         raise IndexError(f"frame {index} is not in {described} ({len(rows)} frames)")
-    return _batches(data, fd, rows, _layouts_of(properties), failed, selection, errors == "skip")
+    frames = _batches(source, failed[0] if failed is not None else size, rows, _layouts_of(properties),
+                      selection, errors == "skip", data)
+    return frames if failed is None else _failing(frames, data, source, len(rows), failed, selection)
 
 
-def _walked(data: Input, offset: int, lineno: int, wanted: range, skip_bad: bool) -> Iterator[Frame]:
-    """The frames `wanted` (a forward range, counted from the frame whose count line is at
-    `offset`, file line `lineno`), walked one by one."""
+def _walked(data: Input, offset: int, lineno: int, wanted: range, stop: int, skip_bad: bool) -> Iterator[Frame]:
+    """The frames `wanted` before frame `stop` (both counted from the frame whose count line is
+    at `offset`, file line `lineno`), walked one by one."""
     data.seek(offset)
-    return _reader._frames(data, wanted, wanted.stop, 0, lineno, skip_bad=skip_bad)
+    return _reader._frames(data, wanted, stop, 0, lineno, skip_bad=skip_bad)
 
 
-def _batches(data: Input, fd: int, rows: np.ndarray, layouts: list[Any], failed: tuple[int, int] | None,
-             selection: slice, skip_bad: bool) -> Iterator[Frame]:
+def _batches(source: int | bytes, end: int, rows: np.ndarray, layouts: list[Any], selection: slice,
+             skip_bad: bool, data: Input) -> Iterator[Frame]:
+    """The frames `selection` of the frames `rows` that the source's bytes up to `end` hold, a
+    run at a time. A file's size is checked against its size when opened (`data`) after each
+    run: text read ahead may be all there is."""
     chosen = np.arange(len(rows))[selection]
     backwards = len(chosen) > 1 and chosen[1] < chosen[0]
-    step = abs(selection.step or 1)
     ascending = chosen[::-1] if backwards else chosen
     threads = _atomkit.get_threads()
-    # The frames the scan passed end where the one it could not pass starts.
-    end = failed[0] if failed is not None else data._size
-    for first, stop, text, low in _runs(fd, end, rows, ascending, backwards):
-        # Text read ahead may be all there is to read: a file cut short since is said so here,
-        # as the reader says it.
-        if text is None or os.fstat(fd).st_size < data._size:
+    held = isinstance(source, int)
+    for first, stop, text, low in _runs(source, end, rows, ascending, backwards):
+        if text is None or held and os.fstat(source).st_size < data._size:  # type: ignore[arg-type]
             raise changed(data.name, "opened")
         items = _run_items(text, low, rows[ascending[first:stop]], layouts, threads)
         for item in (reversed(list(items)) if backwards else items):
@@ -408,32 +415,85 @@ def _batches(data: Input, fd: int, rows: np.ndarray, layouts: list[Any], failed:
                 warnings.warn(SkippedFrameWarning(f"{data.name}: skipped the frame at {item}"), stacklevel=3)
             else:
                 raise item
-    if failed is None:
-        if os.fstat(fd).st_size < data._size:
-            raise changed(data.name, "opened")
-        return
-    # A frame from the one the scan could not pass on is wanted: that frame's error.
-    n, start = len(rows), selection.start or 0
-    first_wanted = start if start >= n else start + -(-(n - start) // step) * step
-    rest = range(first_wanted - n, (_reader._ALL if selection.stop is None else selection.stop) - n, step)
-    if not rest:
+    if held and os.fstat(source).st_size < data._size:  # type: ignore[arg-type]
+        raise changed(data.name, "opened")
+
+
+def _failing(frames: Iterator[Frame], data: Input, source: int | bytes, n: int, failed: tuple[int, int, int],
+             selection: slice) -> Iterator[Frame]:
+    """`frames`, the frames before frame `n`, which the scan could not pass (`failed`: its
+    offset, where the bytes that show why end, its line); then its error, if the selection runs
+    past it."""
+    yield from frames
+    if selection.stop is not None and n >= selection.stop:
         return
     begin, stop, lineno = failed
-    raw = pread(fd, begin, stop)
+    raw = pread(source, begin, stop) if isinstance(source, int) else bytes(source[begin:stop])
     error = _reader.frame_error(raw, lineno) if len(raw) == stop - begin else changed(data.name, "opened")
     if error is not None:
         raise error
-    yield from _walked(data, begin, lineno, rest, skip_bad)  # a count the scanner does not take
+    # A count of more digits than the scanner takes: the reader walks on from there.
+    step, start = selection.step or 1, selection.start or 0
+    first_wanted = start if start >= n else start + -(-(n - start) // step) * step
+    rest = range(first_wanted - n, _reader._ALL if selection.stop is None else selection.stop - n, step)
+    yield from _walked(data, begin, lineno, rest, rest.stop, False)
+
+
+def _stream_frames(data: Input, selection: slice, skip_bad: bool) -> Iterator[Frame]:
+    """The frames `selection` (forward) of a stream, read as they come: after each read, the
+    frames it made whole are read as a run (from a pipe, a frame comes as soon as it is whole);
+    the bytes of a frame not yet whole are kept for the next."""
+    start, step = selection.start or 0, selection.step or 1
+    stop = _reader._ALL if selection.stop is None else selection.stop
+    scan = StreamScan(_io.LINE_LIMIT)
+    # The stream's bytes from offset `base` not yet read as frames; frame `index` is the next.
+    pending, base, index, ask = b"", 0, 0, min(_io.FIRST_CHUNK, _io.CHUNK)
+    properties: tuple[str | None, ...] = ()
+    layouts: list[Any] = []
+    while index < stop:
+        # Reads grow to CHUNK, and past it to what is held: a frame longer than a read is
+        # joined in few copies.
+        chunk = data.chunk(max(ask, len(pending)))
+        ask = min(2 * ask, _io.CHUNK)
+        pending += chunk
+        with memoryview(pending) as view:
+            rows, failed = scan.scan(view[scan.position - base:], scan.position, data.eof)
+        if scan.properties != properties:
+            properties = scan.properties
+            layouts = _layouts_of(properties)
+        if len(rows):
+            rows[:, 0] -= base
+            first = start if start >= index else start + -(-(index - start) // step) * step
+            local = slice(first - index, max(first - index, min(stop - index, len(rows))), step)
+            ends = (failed[1] if failed is not None else scan.kept) - base
+            yield from _batches(pending, ends, rows, layouts, local, skip_bad, data)
+            index += len(rows)
+        if failed is not None:
+            kind, begin, stop_at, lineno = failed
+            if kind == _LONG_LINE:
+                raise _io.long_line(lineno)
+            if index < stop:
+                raise _reader.frame_error(pending[begin - base:stop_at - base], lineno) or ValueError(
+                    f"line {lineno}: the frame scanner refused a frame that atomkit.read takes")
+            return
+        if data.eof:
+            return
+        pending, base = pending[scan.kept - base:], scan.kept
 
 
 def _run_items(text: Any, low: int, picked: np.ndarray, layouts: list[Any], threads: int) -> Iterator[Any]:
     """The frames `picked` of one run, in order: each a Frame, or the ValueError that says why
     it cannot be read. Frames a call takes come cut from its table; a refused frame is worded
-    from the refusal, or read alone where its info values only clash with the frames' before."""
+    from the refusal, or read alone where its info values only clash with the frames' before.
+    Frames whose columns of one name differ in type or width (which one table cannot hold) are
+    read a layout's stretch of frames a call."""
     bad_layout = np.array([layout is None for layout in layouts] or [False])[picked[:, 3]]
-    start, clashes = 0, 0
+    start, clashes, by_layout = 0, 0, False
     while start < len(picked):
         stop = len(picked) if clashes < _CLASHES else start + 1
+        if by_layout:
+            other = np.flatnonzero(picked[start:stop, 3] != picked[start, 3])
+            stop = start + int(other[0]) if len(other) else stop
         found = np.flatnonzero(bad_layout[start:stop])
         if len(found):  # a frame whose Properties are refused: the calls end before it
             stop = start + int(found[0])
@@ -443,7 +503,11 @@ def _run_items(text: Any, low: int, picked: np.ndarray, layouts: list[Any], thre
                 continue
         result = _call(text, low, picked[start:stop], layouts, threads)
         if len(result) != _REFUSAL:
-            table = _compose(picked[start:stop], layouts, [(0, (*result[:6], None, result[7]))], result[6])
+            try:
+                table = _compose(picked[start:stop], layouts, [(0, (*result[:6], None, result[7]))], result[6])
+            except ValueError:  # columns of one name that differ
+                by_layout = True
+                continue
             if table is not None:
                 yield from table
                 start = stop
@@ -496,7 +560,9 @@ def _refusal(text: Any, low: int, picked: np.ndarray, k: int, result: tuple[Any,
         raise AssertionError(f"the module refused frame {k} alone for its info values")
     begin = int(picked[k, 0]) - low
     raw = _frame_bytes(text, low, picked, k)
-    return _reader.atom_error(message, row, raw, line_start - begin if line_start >= 0 else -1, int(picked[k, 2]))
+    error = _reader.atom_error(message, row, raw, line_start - begin if line_start >= 0 else -1, int(picked[k, 2]))
+    error.__cause__ = ValueError(message)  # the parser's own words, as the block reader gives them
+    return error
 
 
 def read_table(source: Any, index: Index = ":", threads: int | None = None, errors: str = "raise") -> FrameTable:
