@@ -17,10 +17,9 @@ from atomkit._index_file import count_end, open_regular, pread
 from atomkit._index_saved import saved_path
 from atomkit._index_scan import scan as _scan
 from atomkit._io import changed
-from atomkit._properties import StrColumns
 from atomkit._reader import _frame, in_file
 from atomkit._table import FrameTable, table_of
-from atomkit._table_read import rows_table
+from atomkit._table_read import frames_of, rows_table
 
 __all__ = ["FrameIndex", "saved_path"]
 
@@ -53,15 +52,11 @@ class FrameIndex:
     them first.
     """
 
-    __slots__ = ("path", "_key", "_fd", "_end", "_offsets", "_natoms", "_lines", "_layouts", "_properties",
-                 "_columns")
+    __slots__ = ("path", "_key", "_fd", "_end", "_offsets", "_natoms", "_lines", "_layouts", "_properties")
 
     def __init__(self, path: str | os.PathLike[str], *, use_saved: bool = True):
         self.path = os.fspath(path)
         self._fd = -1
-        # The str arrays of the frame read last: the species of the next frame are copied when
-        # equal. Threads may share it (each entry is replaced whole).
-        self._columns = StrColumns()
         _refuse_compressed(self.path, b"")
         self._fd, self._key = open_regular(self.path)
         self._end = size = self._key[0]
@@ -85,7 +80,7 @@ class FrameIndex:
     def __getitem__(self, index: int | slice) -> Any:
         """Frame `index` (negative counts from the end), or a list of frames for a slice."""
         if isinstance(index, slice):
-            return [self._read(k) for k in range(len(self))[index]]
+            return list(self._frames(range(len(self))[index]))
         k = operator.index(index)
         count = len(self)
         if not -count <= k < count:
@@ -93,8 +88,27 @@ class FrameIndex:
         return self._read(k % count)
 
     def __iter__(self) -> Iterator[Frame]:
-        for k in range(len(self)):
-            yield self._read(k)
+        return self._frames(range(len(self)))
+
+    def _frames(self, chosen: range) -> Iterator[Frame]:
+        """The frames `chosen`, read a run of frames at a time; the file is checked against the
+        index after each run."""
+        if not chosen:
+            return
+        low, high = min(chosen[0], chosen[-1]), max(chosen[0], chosen[-1]) + 1
+        top = min(high + 1, len(self))  # the frame after the last gives where it ends
+        rows = np.stack([self._offsets[low:top], self._natoms[low:top], self._lines[low:top],
+                         self._layouts[low:top].astype(np.int64)], axis=1)
+        fd = self._fd if self._fd >= 0 else self._open()
+        try:
+            for frame in frames_of(fd, self._end, rows, self._properties, np.asarray(chosen) - low, self.path):
+                yield frame
+                info = os.fstat(fd)
+                if (info.st_size, info.st_mtime_ns) != self._key:
+                    raise changed(self.path, "indexed", "build a new FrameIndex")
+        except ValueError as error:
+            in_file(error, self.path)
+            raise
 
     def _read(self, k: int) -> Frame:
         fd = self._fd if self._fd >= 0 else self._open()
@@ -112,7 +126,8 @@ class FrameIndex:
         if comment_end < 0:
             comment_end = len(data)
         try:
-            return _frame(data, head_end + 1, comment_end, natoms, self._lines.item(k), False, self._columns)[0]
+            # One frame alone is read by the frame reader: a table's machinery costs more.
+            return _frame(data, head_end + 1, comment_end, natoms, self._lines.item(k))[0]
         except ValueError as error:
             in_file(error, self.path)
             raise
@@ -167,7 +182,6 @@ class FrameIndex:
         start, stop, _ = slice(start, stop).indices(len(self))
         part = FrameIndex.__new__(FrameIndex)
         part.path, part._key, part._fd, part._properties = self.path, self._key, -1, self._properties
-        part._columns = StrColumns()
         part._end = self._offsets.item(stop) if stop < len(self) else self._end
         part._offsets, part._natoms = self._offsets[start:stop], self._natoms[start:stop]
         part._lines, part._layouts = self._lines[start:stop], self._layouts[start:stop]
@@ -191,7 +205,6 @@ class FrameIndex:
         self.path, self._key, self._end, self._fd = state["path"], tuple(state["key"]), state["end"], -1
         self._offsets, self._natoms, self._lines = state["offsets"], state["natoms"], state["lines"]
         self._layouts, self._properties = state["layouts"], state["properties"]
-        self._columns = StrColumns()
 
     def __dask_tokenize__(self) -> tuple[Any, ...]:
         # The same frames of the same file content: the same name for a task that reads them.

@@ -380,11 +380,28 @@ def iter_frames(data: Input, index: int | slice, errors: str, described: str) ->
         return None
     if failed is not None and not forward:
         return None
-    if isinstance(index, int) and index < 0 and not len(range(len(rows))[selection]):
+    picked = range(len(rows))[selection]
+    if isinstance(index, int) and index < 0 and not picked:
         raise IndexError(f"frame {index} is not in {described} ({len(rows)} frames)")
+    if isinstance(index, int) and picked:  # one frame: a table's machinery costs more than it
+        return iter([_alone(source, size if failed is None else failed[0], rows, picked[0], data)])
     frames = _batches(source, failed[0] if failed is not None else size, rows, _layouts_of(properties),
-                      selection, errors == "skip", data)
+                      selection, errors == "skip", data.name, data._size if plain is not None else -1)
     return frames if failed is None else _failing(frames, data, source, len(rows), failed, selection)
+
+
+def _alone(source: int | bytes, end: int, rows: np.ndarray, k: int, data: Input) -> Frame:
+    """Frame k of the frames `rows` of a source whose frames end at `end`, read by the frame
+    reader."""
+    begin = int(rows[k, 0])
+    stop = int(rows[k + 1, 0]) if k + 1 < len(rows) else end
+    raw = pread(source, begin, stop) if isinstance(source, int) else bytes(source[begin:stop])
+    if len(raw) != stop - begin:
+        raise changed(data.name, "opened")
+    comment_start = raw.find(b"\n") + 1
+    comment_end = raw.find(b"\n", comment_start)
+    return _reader._frame(raw, comment_start, comment_end if comment_end >= 0 else len(raw), int(rows[k, 1]),
+                          int(rows[k, 2]))[0]
 
 
 def _walked(data: Input, offset: int, lineno: int, wanted: range, stop: int, skip_bad: bool) -> Iterator[Frame]:
@@ -394,29 +411,38 @@ def _walked(data: Input, offset: int, lineno: int, wanted: range, stop: int, ski
     return _reader._frames(data, wanted, stop, 0, lineno, skip_bad=skip_bad)
 
 
-def _batches(source: int | bytes, end: int, rows: np.ndarray, layouts: list[Any], selection: slice,
-             skip_bad: bool, data: Input) -> Iterator[Frame]:
-    """The frames `selection` of the frames `rows` that the source's bytes up to `end` hold, a
-    run at a time. A file's size is checked against its size when opened (`data`) after each
-    run: text read ahead may be all there is."""
+def _batches(source: int | bytes, end: int, rows: np.ndarray, layouts: list[Any], selection: slice | np.ndarray,
+             skip_bad: bool, name: str, size: int = -1, since: str = "opened", advice: str = "") -> Iterator[Frame]:
+    """The frames `selection` (a slice or the numbers) of the frames `rows` that the source's
+    bytes up to `end` hold, a run at a time. A file (descriptor `source`) is checked against
+    its `size` when opened after each run, since text read ahead may be all there is: one cut
+    short "changed since it was {since}"."""
     chosen = np.arange(len(rows))[selection]
     backwards = len(chosen) > 1 and chosen[1] < chosen[0]
     ascending = chosen[::-1] if backwards else chosen
     threads = _atomkit.get_threads()
-    held = isinstance(source, int)
+    held = isinstance(source, int) and size >= 0
     for first, stop, text, low in _runs(source, end, rows, ascending, backwards):
-        if text is None or held and os.fstat(source).st_size < data._size:  # type: ignore[arg-type]
-            raise changed(data.name, "opened")
+        if text is None or held and os.fstat(source).st_size < size:  # type: ignore[arg-type]
+            raise changed(name, since, advice)
         items = _run_items(text, low, rows[ascending[first:stop]], layouts, threads)
         for item in (reversed(list(items)) if backwards else items):
             if type(item) is Frame:
                 yield item
             elif skip_bad:
-                warnings.warn(SkippedFrameWarning(f"{data.name}: skipped the frame at {item}"), stacklevel=3)
+                warnings.warn(SkippedFrameWarning(f"{name}: skipped the frame at {item}"), stacklevel=3)
             else:
                 raise item
-    if held and os.fstat(source).st_size < data._size:  # type: ignore[arg-type]
-        raise changed(data.name, "opened")
+    if held and os.fstat(source).st_size < size:  # type: ignore[arg-type]
+        raise changed(name, since, advice)
+
+
+def frames_of(fd: int, end: int, rows: np.ndarray, properties: tuple[str | None, ...], chosen: np.ndarray,
+              path: str) -> Iterator[Frame]:
+    """The frames `chosen` of a file whose frames are `rows` (as the scan found them, the
+    Properties strings their layout numbers stand for, the last ending at `end`), read a run
+    at a time from the file's descriptor: a FrameIndex's, which checks the file afterwards."""
+    return _batches(fd, end, rows, _layouts_of(properties), chosen, False, path, end, "indexed", "build a new FrameIndex")
 
 
 def _failing(frames: Iterator[Frame], data: Input, source: int | bytes, n: int, failed: tuple[int, int, int],
@@ -466,7 +492,7 @@ def _stream_frames(data: Input, selection: slice, skip_bad: bool) -> Iterator[Fr
             first = start if start >= index else start + -(-(index - start) // step) * step
             local = slice(first - index, max(first - index, min(stop - index, len(rows))), step)
             ends = (failed[1] if failed is not None else scan.kept) - base
-            yield from _batches(pending, ends, rows, layouts, local, skip_bad, data)
+            yield from _batches(pending, ends, rows, layouts, local, skip_bad, data.name)
             index += len(rows)
         if failed is not None:
             kind, begin, stop_at, lineno = failed
