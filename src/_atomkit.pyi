@@ -86,6 +86,7 @@ def read_table_rs(
     frames: npt.NDArray[np.int64],
     col_types: tuple[bytes, ...],
     threads: int,
+    strict: int,
 ) -> tuple[int, int, int, str, int] | tuple[
     npt.NDArray[np.float64],
     npt.NDArray[np.bool_],

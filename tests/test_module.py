@@ -19,7 +19,7 @@ SIGNATURES = {
     "set_threads": "(n)",
     "get_threads": "()",
     "scan_frames_rs": "(data, offset, state, known)",
-    "read_table_rs": "(data, frames, col_types, threads)",
+    "read_table_rs": "(data, frames, col_types, threads, strict)",
 }
 # Not in __all__: the threshold of split frames, for tests.
 PRIVATE = {"_set_parallel_threshold"}

@@ -141,7 +141,7 @@ def test_a_file_of_many_layouts(tmp_path):
 def test_module_refuses_frames_that_do_not_fit(frames, message):
     import _atomkit
     with pytest.raises(ValueError, match=message):
-        _atomkit.read_table_rs(b"1\n\nH 0 0 0\n", np.array(frames, np.int64), (b"sfff",), 2)
+        _atomkit.read_table_rs(b"1\n\nH 0 0 0\n", np.array(frames, np.int64), (b"sfff",), 2, 0)
 
 
 @pytest.mark.parametrize("read", [lambda path: atomkit.read(path, ":"), lambda path: list(atomkit.read_table(path))])
@@ -215,3 +215,31 @@ def test_iread_in_batches_as_frame_by_frame(tmp_path, monkeypatch, index, errors
     assert len(got[0]) == len(want[0])
     for frame, expected in zip(*(got[0], want[0])):
         assert_same(frame, expected, str_widths=True)
+
+
+def walked_scan(path):
+    """What the command's check reads, as the frame-by-frame reader reads it."""
+    from atomkit import _io, _reader
+    with _io.open_input(path) as data:
+        try:
+            yield from _reader._frames(data, range(_reader._ALL), _reader._ALL, scan=True)
+        except ValueError as error:
+            yield error, None
+
+
+@pytest.mark.parametrize("tail", ["", "3\na=2\nH 0 0 0\n", "x\n"])
+@pytest.mark.parametrize("chunk", [7, 1 << 20])
+def test_a_strict_scan_as_frame_by_frame(tmp_path, monkeypatch, tail, chunk):
+    # Stray tokens (after the columns, or after a bad token) are errors of their own frames.
+    path = tmp_path / "f.xyz"
+    stray = "2\na=1\nH 0 0 0 extra\nH 0 0 0\n1\na=1\nH 0 0 x more\n"
+    path.write_bytes((GOOD + GOOD.join(BAD) + stray + CLASHES + GOOD + tail).encode("latin-1"))
+    want = list(walked_scan(path))
+    monkeypatch.setattr(atomkit._io, "CHUNK", chunk)
+    got = list(atomkit._reader.scan(path))
+    assert [comment for _, comment in got] == [comment for _, comment in want]
+    for (item, _), (expected, _) in zip(got, want):
+        if isinstance(expected, atomkit.Frame):
+            assert_same(item, expected, str_widths=True)
+        else:
+            assert type(item) is type(expected) and str(item) == str(expected)

@@ -433,9 +433,10 @@ def scan(source: Any) -> Iterator[tuple[Frame | ValueError, bytes | None]]:
     `iread`, an atom line with more tokens than the frame's columns is an error, and a bad
     frame does not end the walk: its count says how many lines to pass over.
     A bad count line, or data that ends inside a frame, is the last item (comment None)."""
+    from atomkit._table_read import checked_frames  # (that module builds on this one)
     with open_input(source) as data:
         try:
-            yield from _frames(data, range(_ALL), _ALL, scan=True)
+            yield from checked_frames(data)
         except ValueError as error:
             yield error, None
 

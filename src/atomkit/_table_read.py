@@ -298,15 +298,18 @@ def _runs(source: int | bytes, size: int, rows: np.ndarray, chosen: np.ndarray,
             yield first, stop, (text if len(text) == high - low else None), low
 
 
-def _call(text: Any, low: int, picked: np.ndarray, layouts: list[Any], threads: int) -> tuple[Any, ...]:
+def _call(text: Any, low: int, picked: np.ndarray, layouts: list[Any], threads: int,
+          strict: bool = False) -> tuple[Any, ...]:
     """read_table_rs over the frames `picked` (rows as the scan found them) of `text`, the
     file's bytes from offset `low`: its refusal (five items) as it is, or its result with each
-    layout's atom columns by layout number ({number: columns})."""
+    layout's atom columns by layout number ({number: columns}). `strict`: an atom line with
+    more tokens than its columns is refused."""
     part = picked.copy()
     part[:, 0] -= low
     # The call knows only the layouts of its frames (a file may name thousands).
     used, part[:, 3] = np.unique(part[:, 3], return_inverse=True)
-    result = _atomkit.read_table_rs(text, part, tuple(layouts[number].col_types for number in used.tolist()), threads)
+    result = _atomkit.read_table_rs(text, part, tuple(layouts[number].col_types for number in used.tolist()), threads,
+                                    int(strict))
     if len(result) == _REFUSAL:
         return result
     return (*result[:6], dict(zip(used.tolist(), result[6])), result[7])
@@ -404,6 +407,13 @@ def _alone(source: int | bytes, end: int, rows: np.ndarray, k: int, data: Input)
                           int(rows[k, 2]))[0]
 
 
+def checked_frames(data: Input) -> Iterator[tuple[Frame | ValueError, bytes]]:
+    """Every frame of a source, read strictly (an atom line with more tokens than its columns
+    is an error), as (the Frame or the error that says why it cannot be read, its comment line
+    as bytes); a bad frame does not end the read, but a frame the scan cannot pass raises."""
+    return _stream_frames(data, slice(None), False, checking=True)
+
+
 def _walked(data: Input, offset: int, lineno: int, wanted: range, stop: int, skip_bad: bool) -> Iterator[Frame]:
     """The frames `wanted` before frame `stop` (both counted from the frame whose count line is
     at `offset`, file line `lineno`), walked one by one."""
@@ -412,11 +422,13 @@ def _walked(data: Input, offset: int, lineno: int, wanted: range, stop: int, ski
 
 
 def _batches(source: int | bytes, end: int, rows: np.ndarray, layouts: list[Any], selection: slice | np.ndarray,
-             skip_bad: bool, name: str, size: int = -1, since: str = "opened", advice: str = "") -> Iterator[Frame]:
+             skip_bad: bool, name: str, size: int = -1, since: str = "opened", advice: str = "",
+             checking: bool = False) -> Iterator[Any]:
     """The frames `selection` (a slice or the numbers) of the frames `rows` that the source's
     bytes up to `end` hold, a run at a time. A file (descriptor `source`) is checked against
     its `size` when opened after each run, since text read ahead may be all there is: one cut
-    short "changed since it was {since}"."""
+    short "changed since it was {since}". `checking` (bytes only): atom lines are read
+    strictly, and every frame comes as (the Frame or its error, its comment line's bytes)."""
     chosen = np.arange(len(rows))[selection]
     backwards = len(chosen) > 1 and chosen[1] < chosen[0]
     ascending = chosen[::-1] if backwards else chosen
@@ -425,7 +437,10 @@ def _batches(source: int | bytes, end: int, rows: np.ndarray, layouts: list[Any]
     for first, stop, text, low in _runs(source, end, rows, ascending, backwards):
         if text is None or held and os.fstat(source).st_size < size:  # type: ignore[arg-type]
             raise changed(name, since, advice)
-        items = _run_items(text, low, rows[ascending[first:stop]], layouts, threads)
+        items = _run_items(text, low, rows[ascending[first:stop]], layouts, threads, checking)
+        if checking:
+            yield from zip(items, (_comment_of(source, offset) for offset in rows[ascending[first:stop], 0].tolist()))
+            continue
         for item in (reversed(list(items)) if backwards else items):
             if type(item) is Frame:
                 yield item
@@ -435,6 +450,13 @@ def _batches(source: int | bytes, end: int, rows: np.ndarray, layouts: list[Any]
                 raise item
     if held and os.fstat(source).st_size < size:  # type: ignore[arg-type]
         raise changed(name, since, advice)
+
+
+def _comment_of(source: Any, offset: int) -> bytes:
+    """The comment line of the frame whose count line starts at `offset` of `source`."""
+    start = source.find(b"\n", offset) + 1
+    end = source.find(b"\n", start)
+    return source[start:end if end >= 0 else len(source)]
 
 
 def frames_of(fd: int, end: int, rows: np.ndarray, properties: tuple[str | None, ...], chosen: np.ndarray,
@@ -465,10 +487,10 @@ def _failing(frames: Iterator[Frame], data: Input, source: int | bytes, n: int, 
     yield from _walked(data, begin, lineno, rest, rest.stop, False)
 
 
-def _stream_frames(data: Input, selection: slice, skip_bad: bool) -> Iterator[Frame]:
+def _stream_frames(data: Input, selection: slice, skip_bad: bool, checking: bool = False) -> Iterator[Any]:
     """The frames `selection` (forward) of a stream, read as they come: after each read, the
     frames it made whole are read as a run (from a pipe, a frame comes as soon as it is whole);
-    the bytes of a frame not yet whole are kept for the next."""
+    the bytes of a frame not yet whole are kept for the next. `checking` as for _batches."""
     start, step = selection.start or 0, selection.step or 1
     stop = _reader._ALL if selection.stop is None else selection.stop
     scan = StreamScan(_io.LINE_LIMIT)
@@ -492,7 +514,7 @@ def _stream_frames(data: Input, selection: slice, skip_bad: bool) -> Iterator[Fr
             first = start if start >= index else start + -(-(index - start) // step) * step
             local = slice(first - index, max(first - index, min(stop - index, len(rows))), step)
             ends = (failed[1] if failed is not None else scan.kept) - base
-            yield from _batches(pending, ends, rows, layouts, local, skip_bad, data.name)
+            yield from _batches(pending, ends, rows, layouts, local, skip_bad, data.name, checking=checking)
             index += len(rows)
         if failed is not None:
             kind, begin, stop_at, lineno = failed
@@ -507,7 +529,8 @@ def _stream_frames(data: Input, selection: slice, skip_bad: bool) -> Iterator[Fr
         pending, base = pending[scan.kept - base:], scan.kept
 
 
-def _run_items(text: Any, low: int, picked: np.ndarray, layouts: list[Any], threads: int) -> Iterator[Any]:
+def _run_items(text: Any, low: int, picked: np.ndarray, layouts: list[Any], threads: int,
+               strict: bool = False) -> Iterator[Any]:
     """The frames `picked` of one run, in order: each a Frame, or the ValueError that says why
     it cannot be read. Frames a call takes come cut from its table; a refused frame is worded
     from the refusal, or read alone where its info values only clash with the frames' before.
@@ -527,7 +550,7 @@ def _run_items(text: Any, low: int, picked: np.ndarray, layouts: list[Any], thre
                 yield _comment_refusal(text, low, picked, start)
                 start += 1
                 continue
-        result = _call(text, low, picked[start:stop], layouts, threads)
+        result = _call(text, low, picked[start:stop], layouts, threads, strict)
         if len(result) != _REFUSAL:
             try:
                 table = _compose(picked[start:stop], layouts, [(0, (*result[:6], None, result[7]))], result[6])
@@ -545,10 +568,10 @@ def _run_items(text: Any, low: int, picked: np.ndarray, layouts: list[Any], thre
             continue
         refused = start + result[0]
         if refused > start:  # the frames before it are taken
-            yield from _run_items(text, low, picked[start:refused], layouts, threads)
+            yield from _run_items(text, low, picked[start:refused], layouts, threads, strict)
         if result[1] == _CLASH:
             clashes += 1
-            alone = _call(text, low, picked[refused:refused + 1], layouts, threads)
+            alone = _call(text, low, picked[refused:refused + 1], layouts, threads, strict)
             if len(alone) != _REFUSAL:
                 yield from _compose(picked[refused:refused + 1], layouts, [(0, (*alone[:6], None, alone[7]))], alone[6]) \
                     or [_comment_refusal(text, low, picked, refused)]

@@ -128,14 +128,15 @@ constexpr const char* set_parallel_threshold_doc =
     "previous threshold.";
 
 constexpr const char* read_table_doc =
-    "read_table_rs(data, frames, col_types, threads)\n"
+    "read_table_rs(data, frames, col_types, threads, strict)\n"
     "--\n"
     "\n"
     "Read many frames of an extxyz file's bytes into columns at once.\n"
     "\n"
     "`frames` is an (n, 4) int64 array of (count-line offset, atom count, line number,\n"
     "layout) as scan_frames_rs finds them; `col_types` a tuple of each layout's column codes\n"
-    "(bytes). Frames are read in up to `threads` ranges at once. Returns `(lattice, has_lattice,\n"
+    "(bytes). Frames are read in up to `threads` ranges at once; with `strict` (0 or 1), an atom\n"
+    "line with more tokens than its columns fails. Returns `(lattice, has_lattice,\n"
     "pbc, info, key_set, key_sets, atoms, deferred)`, or `(frame, kind, row, message,\n"
     "line_start)` for the first frame it cannot take: kind 0 its comment line does not parse,\n"
     "1 its atom lines do not (`message` names the row within the frame; `line_start` is where\n"

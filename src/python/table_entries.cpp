@@ -24,8 +24,8 @@ namespace {
 using frames::FrameTableColumns;
 using frames::InfoColumn;
 
-constexpr std::array<std::string_view, 4> table_parameters = {"data", "frames", "col_types", "threads"};
-enum TableParameter : std::size_t { table_data, table_frames, table_col_types, table_threads };
+constexpr std::array<std::string_view, 5> table_parameters = {"data", "frames", "col_types", "threads", "strict"};
+enum TableParameter : std::size_t { table_data, table_frames, table_col_types, table_threads, table_strict };
 constexpr FunctionSpec table_spec{"read_table_rs", table_parameters};
 
 PyRef checked(PyObject* made) {
@@ -254,6 +254,7 @@ PyRef refusal_tuple(const frames::TableRefusal& refusal) {
     const std::vector<std::string> codes = ATOMKIT_TRY(arguments.convert(table_col_types, extract_codes));
     const std::uint64_t threads = ATOMKIT_TRY(arguments.convert(table_threads, extract_u64));
     if (threads == 0) return std::unexpected(value_error("threads must be at least 1"));
+    const std::uint64_t strict = ATOMKIT_TRY(arguments.convert(table_strict, extract_u64));
     prepare_borrows();  // may import NumPy: before the holds, after which no Python code runs
     const HeldBuffer data = ATOMKIT_TRY(arguments.convert(table_data, HeldBuffer::extract));
     const FrameRows rows = ATOMKIT_TRY([&]() -> Result<FrameRows> {
@@ -262,7 +263,8 @@ PyRef refusal_tuple(const frames::TableRefusal& refusal) {
     }());
 
     const frames::TableRequest request{data.bytes(), rows.offsets, rows.natoms, rows.layouts, codes,
-                                       static_cast<std::size_t>(std::min<std::uint64_t>(threads, max_thread_count))};
+                                       static_cast<std::size_t>(std::min<std::uint64_t>(threads, max_thread_count)),
+                                       strict != 0};
     auto read = [&] { return frames::read_frame_table(request); };
     auto table = [&] {
         if (!data.memory_is_pinned()) return read();

@@ -193,6 +193,7 @@ bool AtomParser::parse_block(std::string_view data, std::size_t offset) {
         line_start_ = at;
         TokenScanner<true> tokens(data.data() + at, end);
         if (!parse_row(tokens)) return false;
+        if (strict_ && !fail_stray_tokens(tokens)) return false;
         tokens.end_line();
         at += tokens.offset();  // past the line feed, or the end of the data
     }
@@ -210,6 +211,22 @@ bool AtomParser::parse_more_rows(std::string_view data, std::size_t offset, std:
 }
 
 // The failure messages are made out of line: the hot loop only ever returns them.
+// A strict read's row with tokens past its columns fails, with how many the line holds; true
+// (no failure) for a row without.
+template <class Tokens>
+bool AtomParser::fail_stray_tokens(Tokens& tokens) {
+    std::string_view token;
+    std::size_t found = codes_.size();
+    while (tokens.next(token)) ++found;
+    if (found == codes_.size()) return true;
+    const std::size_t row = row_ - 1;  // the row just parsed
+    failure_ = {row_prefix(row) + "expected ", row, true, line_start_};
+    append_decimal(failure_.message, codes_.size());
+    failure_.message += " tokens, found ";
+    append_decimal(failure_.message, found);
+    return false;
+}
+
 bool AtomParser::fail_ran_out() {
     failure_ = {row_prefix(row_) + "expected ", row_, true, line_start_};
     append_decimal(failure_.message, codes_.size());

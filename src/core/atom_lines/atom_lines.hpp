@@ -167,6 +167,8 @@ public:
     // Parses the next `rows` rows from `data` at `offset` as parse_block does: one frame of
     // several whose rows this parser fills one after another (a table of many frames).
     bool parse_more_rows(std::string_view data, std::size_t offset, std::size_t rows);
+    // Strict: parse_block also fails on a line with more tokens than the columns.
+    void set_strict(bool strict) noexcept { strict_ = strict; }
 
     ParsedAtoms take() && { return std::move(out_); }
     ParsedAtoms& columns() noexcept { return out_; }
@@ -178,6 +180,8 @@ private:
     template <class T, class Shortcut, class Grammar>
     bool store_number(std::string_view token, T*& out, std::string_view kind, Shortcut shortcut, Grammar grammar);
     [[gnu::cold]] bool fail_ran_out();
+    template <class Tokens>
+    [[gnu::cold]] bool fail_stray_tokens(Tokens& tokens);
     [[gnu::cold]] bool fail_token(std::string_view token, std::string_view kind, std::string_view reason);
 
     ParsedAtoms out_;
@@ -191,6 +195,7 @@ private:
     std::size_t line_start_ = 0;
     std::size_t block_end_ = 0;
     bool check_strings_ = false;
+    bool strict_ = false;
     ParseFailure failure_;
 };
 

@@ -137,6 +137,7 @@ void read_range(const TableRequest& request, std::vector<std::optional<AtomParse
             parser.emplace(wholes[layout]->columns(),
                            std::span(reinterpret_cast<const std::uint8_t*>(codes.data()), codes.size()),
                            /*check_strings=*/true, range.first_rows[layout], range.last_rows[layout]);
+            parser->set_strict(request.strict);
         }
         if (!parser->parse_more_rows(data, at, natoms)) {
             range.refused = atoms_refusal(f, std::move(*parser).take_failure(), next_rows[layout]);

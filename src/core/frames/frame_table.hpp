@@ -29,6 +29,7 @@ struct TableRequest {
     std::span<const std::int32_t> layouts;  // each frame's index into col_types
     std::span<const std::string> col_types;  // per layout: the atom parser's column codes
     std::size_t tasks = 1;                   // ranges of frames, run at once on the pool
+    bool strict = false;                     // an atom line with more tokens than columns fails
 };
 
 struct FrameTableColumns {
