@@ -83,7 +83,14 @@ def read_atom_lines_loop(lines: list[str], col_types: bytes) -> dict[str, Any]:
 def split_lines(data: Any, offset: int, count: int) -> tuple[list[str], int]:
     """The `count` lines of `data` from `offset` as str (line feeds dropped) and the offset
     past them: what the loops parse in place of the module's block reader."""
-    end = _block.skip_lines(data, offset, count)
+    end = offset
+    for done in range(count):
+        newline = data.find(b"\n", end)
+        if newline < 0:
+            if done < count - 1 or end >= len(data):
+                raise ValueError(f"the data ends after {done} of {count} lines")
+            newline = len(data) - 1  # the last line may end without a line feed
+        end = newline + 1
     lines = str(data[offset:end], "utf-8").split("\n")
     del lines[count:]  # the empty piece after the last line feed
     return lines, end

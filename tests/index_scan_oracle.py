@@ -14,7 +14,7 @@ import numpy as np
 from atomkit._index_file import pread
 from atomkit._index_scan import Arrays, PropertiesNames
 from atomkit._io import LINE_LIMIT, Input, changed, long_line
-from atomkit._reader import _frames
+from reference_walker import _frames
 from atomkit._text import WHITESPACE_BYTES
 
 _BOM = b"\xef\xbb\xbf"

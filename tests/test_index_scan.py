@@ -12,7 +12,8 @@ from hypothesis import strategies as st
 
 import _atomkit
 import index_scan_oracle
-from atomkit import _comment, _index_scan, _io, _reader
+import reference_walker
+from atomkit import _comment, _index_scan, _io
 from atomkit._io import Input
 from atomkit._properties import PLAIN_XYZ
 from helpers import examples
@@ -143,7 +144,7 @@ def walked_starts(data):
     """(offsets, lines) of the frames as atomkit.read walks data held whole, or its error."""
     starts = []
     try:
-        for _ in _reader._frames(Input(data), (), 1 << 62, starts=starts):
+        for _ in reference_walker._frames(Input(data), (), 1 << 62, starts=starts):
             pass
     except ValueError as error:
         return type(error), str(error)

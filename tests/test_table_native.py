@@ -13,7 +13,9 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import atomkit
+import reference_walker
 from atomkit import _table_read, _table_write
+from atomkit._reader import in_file
 from test_package_read import BRACKETED, FORTRAN, PLAIN_XYZ, QUOTING, SPECIES_LESS, STRING_COLUMNS
 
 
@@ -77,10 +79,12 @@ def assert_table_is_read(tmp_path, text, threads=(1, 3)):
 
 
 def walked(source, index, errors="raise"):
-    """The frames of `source` as the frame-by-frame reader reads them."""
-    with pytest.MonkeyPatch.context() as patch:
-        patch.setattr(_table_read, "iter_frames", lambda *args: None)
-        yield from atomkit.iread(source, index, errors)
+    """The frames of `source` as the frame-by-frame reader reads them, errors named by file."""
+    try:
+        yield from reference_walker.iread(source, index, errors)
+    except ValueError as error:
+        in_file(error, os.fspath(source))
+        raise
 
 
 def written(frames):
@@ -217,16 +221,6 @@ def test_iread_in_batches_as_frame_by_frame(tmp_path, monkeypatch, index, errors
         assert_same(frame, expected, str_widths=True)
 
 
-def walked_scan(path):
-    """What the command's check reads, as the frame-by-frame reader reads it."""
-    from atomkit import _io, _reader
-    with _io.open_input(path) as data:
-        try:
-            yield from _reader._frames(data, range(_reader._ALL), _reader._ALL, scan=True)
-        except ValueError as error:
-            yield error, None
-
-
 @pytest.mark.parametrize("tail", ["", "3\na=2\nH 0 0 0\n", "x\n"])
 @pytest.mark.parametrize("chunk", [7, 1 << 20])
 def test_a_strict_scan_as_frame_by_frame(tmp_path, monkeypatch, tail, chunk):
@@ -234,7 +228,7 @@ def test_a_strict_scan_as_frame_by_frame(tmp_path, monkeypatch, tail, chunk):
     path = tmp_path / "f.xyz"
     stray = "2\na=1\nH 0 0 0 extra\nH 0 0 0\n1\na=1\nH 0 0 x more\n"
     path.write_bytes((GOOD + GOOD.join(BAD) + stray + CLASHES + GOOD + tail).encode("latin-1"))
-    want = list(walked_scan(path))
+    want = list(reference_walker.scan(path))
     monkeypatch.setattr(atomkit._io, "CHUNK", chunk)
     got = list(atomkit._reader.scan(path))
     assert [comment for _, comment in got] == [comment for _, comment in want]

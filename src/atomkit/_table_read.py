@@ -355,13 +355,12 @@ def rows_table(source: int | bytes, size: int, rows: np.ndarray, properties: tup
     return _compose(picked, layouts, results, atoms)
 
 
-def iter_frames(data: Input, index: int | slice, errors: str, described: str) -> Iterator[Frame] | None:
+def iter_frames(data: Input, index: int | slice, errors: str, described: str) -> Iterator[Frame]:
     """The frames `index` of a source, read a run at a time as tables that the frames are cut
     from, with the errors and warnings of the frame-by-frame reader (an int index: one frame,
     IndexError naming the source as `described` where one from the end is not there). A plain
     regular file (as _reader._plain_file finds it) is scanned with pread; a forward selection
-    of a stream is read in parts as it comes; a stream read from its end is held whole. None
-    where the source is left to the frame-by-frame reader."""
+    of a stream is read in parts as it comes; a stream read from its end is held whole."""
     selection = slice(index, index + 1 or None) if isinstance(index, int) else index
     forward = (selection.step or 1) > 0 and (selection.start or 0) >= 0 and (
         selection.stop is None or selection.stop >= 0)
@@ -377,12 +376,10 @@ def iter_frames(data: Input, index: int | slice, errors: str, described: str) ->
         # A forward read gets the frames before one the scan cannot pass, as the reader would.
         rows, properties, failed = scan_rows(source, size, data.name, line_limit=_io.LINE_LIMIT,
                                              limit=selection.stop if forward else None, partial=forward)
-    except ValueError:  # the reader raises it
-        if plain is None:
+    except ValueError:  # a line past the limit: read as a stream, the frames before it come first
+        if plain is None or not forward:
             raise
-        return None
-    if failed is not None and not forward:
-        return None
+        return _stream_frames(data, selection, errors == "skip")
     picked = range(len(rows))[selection]
     if isinstance(index, int) and index < 0 and not picked:
         raise IndexError(f"frame {index} is not in {described} ({len(rows)} frames)")
@@ -414,11 +411,10 @@ def checked_frames(data: Input) -> Iterator[tuple[Frame | ValueError, bytes]]:
     return _stream_frames(data, slice(None), False, checking=True)
 
 
-def _walked(data: Input, offset: int, lineno: int, wanted: range, stop: int, skip_bad: bool) -> Iterator[Frame]:
-    """The frames `wanted` before frame `stop` (both counted from the frame whose count line is
-    at `offset`, file line `lineno`), walked one by one."""
-    data.seek(offset)
-    return _reader._frames(data, wanted, stop, 0, lineno, skip_bad=skip_bad)
+def _refused_count(lineno: int) -> ValueError:
+    # The scanner refuses a count of more digits than int() takes by default, which int() may
+    # take with its limit raised (sys.set_int_max_str_digits): no file holds that many atoms.
+    return ValueError(f"line {lineno}: the frame scanner refused a frame that atomkit.read takes")
 
 
 def _batches(source: int | bytes, end: int, rows: np.ndarray, layouts: list[Any], selection: slice | np.ndarray,
@@ -477,14 +473,8 @@ def _failing(frames: Iterator[Frame], data: Input, source: int | bytes, n: int, 
         return
     begin, stop, lineno = failed
     raw = pread(source, begin, stop) if isinstance(source, int) else bytes(source[begin:stop])
-    error = _reader.frame_error(raw, lineno) if len(raw) == stop - begin else changed(data.name, "opened")
-    if error is not None:
-        raise error
-    # A count of more digits than the scanner takes: the reader walks on from there.
-    step, start = selection.step or 1, selection.start or 0
-    first_wanted = start if start >= n else start + -(-(n - start) // step) * step
-    rest = range(first_wanted - n, _reader._ALL if selection.stop is None else selection.stop - n, step)
-    yield from _walked(data, begin, lineno, rest, rest.stop, False)
+    raise (_reader.frame_error(raw, lineno) or _refused_count(lineno)) if len(raw) == stop - begin \
+        else changed(data.name, "opened")
 
 
 def _stream_frames(data: Input, selection: slice, skip_bad: bool, checking: bool = False) -> Iterator[Any]:
@@ -521,8 +511,7 @@ def _stream_frames(data: Input, selection: slice, skip_bad: bool, checking: bool
             if kind == _LONG_LINE:
                 raise _io.long_line(lineno)
             if index < stop:
-                raise _reader.frame_error(pending[begin - base:stop_at - base], lineno) or ValueError(
-                    f"line {lineno}: the frame scanner refused a frame that atomkit.read takes")
+                raise _reader.frame_error(pending[begin - base:stop_at - base], lineno) or _refused_count(lineno)
             return
         if data.eof:
             return
