@@ -1,12 +1,18 @@
-// libFuzzer target of parse_comment_line: any bytes as a line; the result must be well formed
-// (values of each kind hold what that kind needs, keys distinct, texts UTF-8 where the line
-// is, deferred values cut from the line) and every float read must come back from its repr.
+// libFuzzer target of parse_comment_line: any bytes as a line, read deferring (as the table
+// reader does) and typing everything (as parse_comment_rs does, with no digit limit and with
+// a small one). Each result must be well formed (values of each kind hold what that kind
+// needs, keys distinct, texts UTF-8 where the line is, deferred values cut from the line,
+// nothing deferred when typing everything), every float read must come back from its repr,
+// and typing everything must give what deferring gave when nothing was deferred, fail where
+// deferring fails, and fail on a limit only for an integer longer than it.
 //
 // Input: the line, as it is.
+#include <algorithm>
 #include <bit>
 #include <cstdint>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "core/atom_lines/token_grammar.hpp"
 #include "core/comment_line/comment_line.hpp"
@@ -16,8 +22,12 @@
 namespace {
 
 using atomkit::CommentErrorKind;
+using atomkit::CommentOptions;
 using atomkit::CommentValue;
 using atomkit::CommentValueKind;
+using Parsed = std::expected<atomkit::ParsedComment, atomkit::CommentError>;
+
+constexpr std::size_t small_digit_limit = 19;  // int64's widest, so that short inputs meet it
 
 std::size_t characters(std::string_view s) {
     std::size_t count = 0;
@@ -75,21 +85,63 @@ void check_value(const CommentValue& value, bool utf8_line, std::string_view lin
             fuzz::check(!value.square || value.reals.size() == 9, "a 3x3 matrix without 9 values", line);
             for (const double real : value.reals) check_round_trip(real, line);
             break;
+        case CommentValueKind::str_array:
+            fuzz::check(value.ints.empty() && value.reals.empty(), "strs with numbers", line);
+            fuzz::check(value.width == 0 || value.width == 5 || value.width == 21 || value.width == 32,
+                        "a str width no number gives", line);
+            for (const std::string& text : value.texts) check_text(text, utf8_line, line);
+            break;
+        case CommentValueKind::big_integer:
+            fuzz::check(!atomkit::parse_int_token(value.text).has_value() && line.find(value.text) != std::string_view::npos,
+                        "a big integer that fits int64 or is not from the line", line);
+            break;
         case CommentValueKind::deferred:
             fuzz::check(!value.text.empty() && line.find(value.text) != std::string_view::npos,
                         "a deferred value that is not cut from the line", line);
             break;
     }
     fuzz::check(value.kind == CommentValueKind::float_array || !value.square, "a square value that is no float array", line);
+    const std::size_t size = value.kind == CommentValueKind::str_array     ? value.texts.size()
+                             : value.kind == CommentValueKind::float_array ? value.reals.size()
+                                                                           : value.ints.size();
+    fuzz::check(value.rows == 0 || (!value.square && size % value.rows == 0), "rows that do not split the values", line);
 }
 
-}  // namespace
+bool same_value(const CommentValue& a, const CommentValue& b) {
+    auto bits = [](const std::vector<double>& reals) {
+        std::vector<std::uint64_t> out;
+        for (const double real : reals) out.push_back(std::bit_cast<std::uint64_t>(real));
+        return out;
+    };
+    return a.kind == b.kind && a.square == b.square && a.rows == b.rows && a.width == b.width && a.boolean == b.boolean &&
+           a.integer == b.integer && std::bit_cast<std::uint64_t>(a.real) == std::bit_cast<std::uint64_t>(b.real) &&
+           a.text == b.text && a.ints == b.ints && bits(a.reals) == bits(b.reals) && a.texts == b.texts;
+}
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::string_view line(reinterpret_cast<const char*>(data), size);
-    const bool utf8_line = fuzz::is_valid_utf8(line);
-    const auto parsed = atomkit::parse_comment_line(line);
+bool same_items(const atomkit::ParsedComment& a, const atomkit::ParsedComment& b) {
+    return a.properties == b.properties && a.pbc == b.pbc && a.lattice.has_value() == b.lattice.has_value() &&
+           (!a.lattice || (same_value(*a.lattice, *b.lattice) && a.lattice_place == b.lattice_place)) &&
+           std::ranges::equal(a.info, b.info, [](const atomkit::CommentItem& x, const atomkit::CommentItem& y) {
+               return x.key == y.key && same_value(x.value, y.value);
+           });
+}
 
+bool any_deferred(const atomkit::ParsedComment& parsed) {
+    if (parsed.lattice && parsed.lattice->kind == CommentValueKind::deferred) return true;
+    return std::ranges::any_of(parsed.info, [](const atomkit::CommentItem& item) {
+        return item.value.kind == CommentValueKind::deferred;
+    });
+}
+
+// The digits of an integer token, its sign left out; 0 for any other text.
+std::size_t int_digits(std::string_view text) {
+    const std::size_t sign = !text.empty() && (text[0] == '+' || text[0] == '-') ? 1 : 0;
+    const bool digits = text.size() > sign && std::ranges::all_of(text.substr(sign), [](char c) { return c >= '0' && c <= '9'; });
+    return digits ? text.size() - sign : 0;
+}
+
+// One reading's result well formed; `typed` when the reading typed everything.
+void check_parsed(const Parsed& parsed, std::string_view line, bool utf8_line, bool typed) {
     if (!parsed) {
         const atomkit::CommentError& error = parsed.error();
         check_text(error.text, utf8_line, line);
@@ -100,7 +152,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 fuzz::check(line.find(error.text) != std::string_view::npos, "a bad item not from the line", line);
                 break;
             case CommentErrorKind::list_item:
+            case CommentErrorKind::nested_list:
                 fuzz::check(!error.text.empty() && characters(error.text) <= 30, "a list item text of the wrong length", line);
+                break;
+            case CommentErrorKind::row_lengths:
+                fuzz::check(typed && characters(error.text) <= 60 && error.text.starts_with("["),
+                            "rows of different lengths quote no nested list", line);
+                break;
+            case CommentErrorKind::int_digits:
+                fuzz::check(typed && int_digits(error.text) > 0, "a digit limit on no integer", line);
                 break;
             case CommentErrorKind::properties_twice:
             case CommentErrorKind::lattice_twice:
@@ -114,7 +174,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 break;
         }
         fuzz::check(line.find('=') != std::string_view::npos, "a line without '=' failed", line);
-        return 0;
+        return;
     }
 
     if (line.find('=') == std::string_view::npos) {
@@ -140,6 +200,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::check(keys.insert(item.key).second, "a key appears twice", line);
         check_text(item.key, utf8_line, line);
         check_value(item.value, utf8_line, line);
+    }
+    fuzz::check(!typed || !any_deferred(*parsed), "a value deferred when typing everything", line);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::string_view line(reinterpret_cast<const char*>(data), size);
+    const bool utf8_line = fuzz::is_valid_utf8(line);
+    const Parsed deferring = atomkit::parse_comment_line(line);
+    const Parsed typed = atomkit::parse_comment_line(line, CommentOptions{.type_all = true});
+    const Parsed limited = atomkit::parse_comment_line(line, CommentOptions{.type_all = true, .int_digits_limit = small_digit_limit});
+    check_parsed(deferring, line, utf8_line, false);
+    check_parsed(typed, line, utf8_line, true);
+    check_parsed(limited, line, utf8_line, true);
+
+    fuzz::check(deferring || !typed, "typing everything read a line deferring refused", line);
+    if (deferring && !any_deferred(*deferring)) {
+        fuzz::check(typed && same_items(*deferring, *typed), "typing everything changed what deferring typed", line);
+    }
+    if (!limited && limited.error().kind == CommentErrorKind::int_digits) {
+        fuzz::check(int_digits(limited.error().text) > small_digit_limit, "a digit limit on a short integer", line);
+    } else {
+        fuzz::check(typed.has_value() == limited.has_value() && (!typed || same_items(*typed, *limited)),
+                    "a digit limit changed a line without a long integer", line);
     }
     return 0;
 }

@@ -46,9 +46,9 @@ def parse_comment_rs(
     npt.NDArray[np.float64] | None,
     tuple[bool, bool, bool] | None,
     dict[str, Any],
-    list[tuple[str | None, str]] | None,
+    None,
 ] | None:
-    """Parse an extxyz comment line into `(properties, lattice, pbc, info, deferred)`."""
+    """Parse an extxyz comment line into `(properties, lattice, pbc, info, deferred)`; `deferred` is always None."""
 
 def format_floats_rs(values: npt.NDArray[np.float64], separator: str) -> str:
     """Write every float of a 2-D float64 array as `repr()` does, row by row, joined by `separator`."""

@@ -1,10 +1,11 @@
 # Reading the comment line of an extended XYZ frame: tokenizing it into key=value pairs and
-# typing the values (what the module's parser leaves over, or the whole line in Python).
+# typing the values (the module's parser, or the whole line in Python).
 """Comment lines in.
 
-`parse(line)` -> (Properties text or None, lattice or None, pbc or None, info). It runs the
-module's parser and types here only what it leaves over (nested lists, lists of strings,
-integers beyond int64); `parse_python` is the same reading done in Python alone.
+`parse(line)` -> (Properties text or None, lattice or None, pbc or None, info). The module's
+parser types every value; `parse_python` is the same reading done in Python alone, for a line
+the module cannot take (lone surrogates) and as the tests' oracle. Its `_lattice` and
+`_info_value` also type the values the table reader leaves to the package.
 
 Read forms: `key=value` with bare, "double-quoted" and 'single-quoted' values (backslash
 escapes), bracketed `[1, 2, 3]` / `[[1, 2], [3, 4]]` and braced `{1 2 3}` arrays, keys
@@ -220,16 +221,9 @@ def parse(line: str) -> tuple[str | None, np.ndarray | None, tuple[bool, bool, b
     """(Properties text, lattice, pbc, info) of a comment line; ValueError for a line that
     cannot be read. `Lattice`, `Properties` and `pbc` are found in any letter case."""
     parsed = _parse_native(line)
-    if parsed is None:  # left whole to Python: an error after a value typed here, or lone surrogates
+    if parsed is None:  # lone surrogates, which have no UTF-8 for the module to read
         return parse_python(line)
-    properties, lattice, pbc, info, deferred = parsed
-    if deferred is not None:
-        for key, value in deferred:
-            if key is None:
-                lattice = _lattice(value)
-            else:
-                info[key] = _info_value(key, value)
-    return properties, lattice, pbc, info
+    return parsed[:4]
 
 
 def parse_python(line: str) -> tuple[str | None, np.ndarray | None, tuple[bool, bool, bool] | None, dict[str, Any]]:

@@ -1,13 +1,18 @@
 // Entry routines of the comment line: parse_comment_rs (a line to its Python values) and
 // format_floats_rs (doubles as repr() writes them, joined).
+#include <algorithm>
 #include <array>
 #include <cstring>
+#include <limits>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "core/comment_line/comment_line.hpp"
 #include "core/comment_line/float_repr.hpp"
+#include "core/common/utf8.hpp"
 #include "python/array_argument.hpp"
 #include "python/binding.hpp"
 #include "python/borrow_registry.hpp"
@@ -50,6 +55,53 @@ PyRef new_str(std::string_view text) {
 
 PyRef bool_object(bool flag) { return PyRef::borrow(flag ? Py_True : Py_False); }
 
+npy_intp dimension(std::size_t size) { return static_cast<npy_intp>(size); }
+
+// A numeric array value of `size` elements: flat, 3x3, or the rows of a nested list.
+PyRef array_object(int type_number, const CommentValue& value, std::size_t size, const void* data, std::size_t bytes) {
+    if (value.square) return copied_ndarray(type_number, {3, 3}, data, bytes);
+    if (value.rows != 0) return copied_ndarray(type_number, {dimension(value.rows), dimension(size / value.rows)}, data, bytes);
+    return copied_ndarray(type_number, {dimension(size)}, data, bytes);
+}
+
+std::size_t characters(std::string_view text) {
+    std::size_t count = 0;
+    for (const char c : text) count += (static_cast<unsigned char>(c) & 0xC0U) != 0x80U;
+    return count;
+}
+
+// NumPy's str array of the texts: UTF-32, each padded with zeros to the width of the widest
+// (at least 1 and the value's width), as np.array(texts, dtype=str) makes it.
+PyRef str_array_object(const CommentValue& value) {
+    std::size_t width = std::max<std::size_t>(value.width, 1);
+    for (const std::string& text : value.texts) width = std::max(width, characters(text));
+    if (width > static_cast<std::size_t>(std::numeric_limits<int>::max()) / sizeof(char32_t)) throw std::bad_alloc();
+    const std::size_t size = value.texts.size();
+    npy_intp shape[2] = {dimension(size), 0};
+    if (value.rows != 0) {
+        shape[0] = dimension(value.rows);
+        shape[1] = dimension(size / value.rows);
+    }
+    numpy::require_api();
+    PyRef array = PyRef::steal(PyArray_New(&PyArray_Type, value.rows != 0 ? 2 : 1, shape, NPY_UNICODE, nullptr, nullptr,
+                                           static_cast<int>(width * sizeof(char32_t)), 0, nullptr));
+    if (!array) api_call_failed();
+    auto* out = static_cast<char32_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
+    for (const std::string& text : value.texts) {
+        char32_t* const end = out + width;
+        for (std::size_t i = 0; i < text.size();) {
+            const Utf8Sequence sequence = decode_utf8(text, i);
+            if (sequence.length == 0) fail("a comment text that is not UTF-8");
+            *out++ = sequence.code_point;
+            i += sequence.length;
+        }
+        out = std::fill_n(out, end - out, U'\0');
+    }
+    return array;
+}
+
+PyRef int_from_text(const std::string& digits) { return checked(PyLong_FromString(digits.c_str(), nullptr, 10)); }
+
 PyRef value_object(const CommentValue& value) {
     switch (value.kind) {
         case CommentValueKind::flag:
@@ -60,35 +112,47 @@ PyRef value_object(const CommentValue& value) {
             return bool_object(value.boolean);
         case CommentValueKind::integer:
             return checked(PyLong_FromLongLong(value.integer));
+        case CommentValueKind::big_integer:
+            return int_from_text(value.text);
         case CommentValueKind::real:
             return checked(PyFloat_FromDouble(value.real));
         case CommentValueKind::bool_array: {
-            std::string flags(value.ints.size(), '\0');
-            for (std::size_t i = 0; i < flags.size(); ++i) flags[i] = static_cast<char>(value.ints[i]);
-            return copied_ndarray(NPY_BOOL, {static_cast<npy_intp>(flags.size())}, flags.data(), flags.size());
+            const std::vector<std::uint8_t> flags(value.ints.begin(), value.ints.end());
+            return array_object(NPY_BOOL, value, flags.size(), flags.data(), flags.size());
         }
         case CommentValueKind::int_array:
-            return copied_ndarray(NPY_INT64, {static_cast<npy_intp>(value.ints.size())}, value.ints.data(),
-                             value.ints.size() * sizeof(std::int64_t));
-        case CommentValueKind::float_array: {
-            const std::size_t bytes = value.reals.size() * sizeof(double);
-            if (value.square) return copied_ndarray(NPY_FLOAT64, {3, 3}, value.reals.data(), bytes);
-            return copied_ndarray(NPY_FLOAT64, {static_cast<npy_intp>(value.reals.size())}, value.reals.data(), bytes);
-        }
+            return array_object(NPY_INT64, value, value.ints.size(), value.ints.data(),
+                                value.ints.size() * sizeof(std::int64_t));
+        case CommentValueKind::float_array:
+            return array_object(NPY_FLOAT64, value, value.reals.size(), value.reals.data(),
+                                value.reals.size() * sizeof(double));
+        case CommentValueKind::str_array:
+            return str_array_object(value);
         case CommentValueKind::deferred:
-            return PyRef::borrow(Py_None);  // a placeholder that keeps the key's place
+            break;
     }
-    fail("comment value of unknown kind");
+    fail("comment value of a kind this call does not make");
 }
 
 std::string quoted(std::string_view text) { return lossy_repr(new_str(text).get()); }
 
+// The start of each message that ends with the error's text quoted; empty for the others.
+std::string_view quoting_message(CommentErrorKind kind) {
+    switch (kind) {
+        case CommentErrorKind::cannot_parse: return "cannot parse ";
+        case CommentErrorKind::lattice_numbers: return "Lattice needs 9 numbers, got ";
+        case CommentErrorKind::pbc_flags: return "pbc needs three of T/F, got ";
+        case CommentErrorKind::list_item: return "cannot parse the list item at ";
+        case CommentErrorKind::nested_list: return "cannot parse the nested list at ";
+        case CommentErrorKind::row_lengths: return "rows of different lengths in ";
+        default: return {};
+    }
+}
+
+// The message of each kind; int()'s own refusal of an integer's digits.
 PyError comment_error(const CommentError& error) {
-    std::string message;
+    std::string message(quoting_message(error.kind));
     switch (error.kind) {
-        case CommentErrorKind::cannot_parse:
-            message = "cannot parse " + quoted(error.text);
-            break;
         case CommentErrorKind::no_value:
             message = error.text + " has no value";
             break;
@@ -104,14 +168,11 @@ PyError comment_error(const CommentError& error) {
         case CommentErrorKind::key_twice:
             message = "key " + quoted(error.text) + " appears twice";
             break;
-        case CommentErrorKind::lattice_numbers:
-            message = "Lattice needs 9 numbers, got " + quoted(error.text);
-            break;
-        case CommentErrorKind::pbc_flags:
-            message = "pbc needs three of T/F, got " + quoted(error.text);
-            break;
-        case CommentErrorKind::list_item:
-            message = "cannot parse the list item at " + quoted(error.text);
+        case CommentErrorKind::int_digits:
+            if (PyRef::steal(PyLong_FromString(error.text.c_str(), nullptr, 10))) fail("int() took an integer it refused");
+            return PyError::fetch();
+        default:
+            message += quoted(error.text);
             break;
     }
     return PyError::pending(PyExc_ValueError, std::move(message));
@@ -121,19 +182,9 @@ PyRef optional_str(const std::optional<std::string>& text) {
     return text ? new_str(*text) : PyRef::borrow(Py_None);
 }
 
-// (properties, lattice, pbc, info, deferred): deferred is None, or a list of (key, value as
-// written) in line order, whose values the Python path types (and so raises the first error
-// of), the key None for the lattice.
+// (properties, lattice, pbc, info, None); the last item stays for callers that unpack five.
 PyRef parse_result(const ParsedComment& parsed) {
-    PyRef deferred = PyRef::borrow(Py_None);
-    auto defer = [&deferred](PyObject* key, const std::string& text) {
-        if (deferred.get() == Py_None) deferred = checked(PyList_New(0));
-        PyRef entry = checked(PyTuple_Pack(2, key, new_str(text).get()));
-        if (PyList_Append(deferred.get(), entry.get()) < 0) api_call_failed();
-    };
-    PyRef lattice = PyRef::borrow(Py_None);
-    const bool lattice_deferred = parsed.lattice && parsed.lattice->kind == CommentValueKind::deferred;
-    if (parsed.lattice && !lattice_deferred) lattice = value_object(*parsed.lattice);
+    PyRef lattice = parsed.lattice ? value_object(*parsed.lattice) : PyRef::borrow(Py_None);
     PyRef pbc = PyRef::borrow(Py_None);
     if (parsed.pbc) {
         const auto& flags = *parsed.pbc;
@@ -141,17 +192,27 @@ PyRef parse_result(const ParsedComment& parsed) {
                                    flags[2] ? Py_True : Py_False));
     }
     PyRef info = checked(PyDict_New());
-    for (std::size_t i = 0; i <= parsed.info.size(); ++i) {
-        if (lattice_deferred && i == parsed.lattice_place) defer(Py_None, parsed.lattice->text);
-        if (i == parsed.info.size()) break;
-        const CommentItem& item = parsed.info[i];
+    for (const CommentItem& item : parsed.info) {
         PyRef key = new_str(item.key);
         PyRef value = value_object(item.value);
         if (PyDict_SetItem(info.get(), key.get(), value.get()) < 0) api_call_failed();
-        if (item.value.kind == CommentValueKind::deferred) defer(key.get(), item.value.text);
     }
     PyRef properties = optional_str(parsed.properties);
-    return checked(PyTuple_Pack(5, properties.get(), lattice.get(), pbc.get(), info.get(), deferred.get()));
+    return checked(PyTuple_Pack(5, properties.get(), lattice.get(), pbc.get(), info.get(), Py_None));
+}
+
+// The least limit Python allows on an integer's digits, 0 (none) apart: a line read under it
+// fails on a long integer wherever the limit in force could, and is read again under that.
+constexpr std::size_t least_int_digits_limit = 640;
+
+[[nodiscard]] Result<std::size_t> int_digits_limit() {
+    PyObject* get = PySys_GetObject("get_int_max_str_digits");  // borrowed
+    if (get == nullptr) fail("sys.get_int_max_str_digits is missing");
+    PyRef limit = PyRef::steal(PyObject_CallNoArgs(get));
+    if (!limit) return fetched_error();
+    const Py_ssize_t digits = PyLong_AsSsize_t(limit.get());
+    if (digits == -1 && PyErr_Occurred() != nullptr) return fetched_error();
+    return static_cast<std::size_t>(std::max<Py_ssize_t>(digits, 0));
 }
 
 [[nodiscard]] Result<PyRef> parse_comment(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -160,11 +221,13 @@ PyRef parse_result(const ParsedComment& parsed) {
     ATOMKIT_TRY(arguments.convert(0, check_str));
     Result<std::string_view> line = utf8_text(arguments.slot(0));
     if (!line) return PyRef::borrow(Py_None);  // lone surrogates: the Python path reads it
-    auto parsed = parse_comment_line(*line);
-    if (!parsed) {
-        if (parsed.error().after_deferred) return PyRef::borrow(Py_None);
-        return std::unexpected(comment_error(parsed.error()));
+    CommentOptions options{.type_all = true, .int_digits_limit = least_int_digits_limit};
+    auto parsed = parse_comment_line(*line, options);
+    if (!parsed && parsed.error().kind == CommentErrorKind::int_digits) {
+        options.int_digits_limit = ATOMKIT_TRY(int_digits_limit());
+        if (options.int_digits_limit != least_int_digits_limit) parsed = parse_comment_line(*line, options);
     }
+    if (!parsed) return std::unexpected(comment_error(parsed.error()));
     return parse_result(*parsed);
 }
 

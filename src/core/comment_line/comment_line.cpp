@@ -39,7 +39,9 @@ struct RawItem {
 
 class LineParser {
 public:
-    explicit LineParser(std::string_view line) : line_(line) { out_.info.reserve(8); }
+    LineParser(std::string_view line, const CommentOptions& options) : line_(line), options_(options) {
+        out_.info.reserve(8);
+    }
 
     std::expected<ParsedComment, CommentError> run() {
         std::size_t pos = 0;
@@ -100,20 +102,19 @@ private:
             return add_reserved(reserved, item.value);
         }
         if (seen(key)) return fail(CommentErrorKind::key_twice, std::move(key));
-        CommentValue value;
+        remember(key);
+        CommentItem& added = out_.info.emplace_back(std::move(key));
+        CommentValue& value = added.value;
         if (!item.has_value) {
             value.kind = CommentValueKind::flag;
-        } else if (key == "comment") {
+        } else if (added.key == "comment") {
             value = text_value(plain_text(item.value));
         } else {
-            auto typed = typed_value(item.value);
-            if (!typed) return fail(std::move(typed.error()));
+            auto typed = typed_value(item.value, options_);
+            if (!typed) return std::unexpected(std::move(typed.error()));
             value = std::move(*typed);
-            if (value.kind == CommentValueKind::deferred) deferred_ = true;
-            if (is_matrix_key(key)) make_square(value);
+            if (is_matrix_key(added.key)) make_square(value);
         }
-        remember(key);
-        out_.info.push_back(CommentItem{std::move(key), std::move(value)});
         return {};
     }
 
@@ -126,11 +127,9 @@ private:
                 return {};
             case Reserved::lattice: {
                 if (out_.lattice) return fail(CommentErrorKind::lattice_twice, {});
-                auto typed = typed_value(raw);
-                if (!typed) return fail(std::move(typed.error()));
-                if (typed->kind == CommentValueKind::deferred) {
-                    deferred_ = true;
-                } else if (!make_square(*typed)) {
+                auto typed = typed_value(raw, options_);
+                if (!typed) return std::unexpected(std::move(typed.error()));
+                if (typed->kind != CommentValueKind::deferred && !make_lattice(*typed)) {
                     return fail(CommentErrorKind::lattice_numbers, std::string(raw));
                 }
                 out_.lattice = std::move(*typed);
@@ -167,18 +166,14 @@ private:
         keys_.insert(key);
     }
 
-    std::unexpected<CommentError> fail(CommentError error) const {
-        error.after_deferred = deferred_;
-        return std::unexpected(std::move(error));
-    }
-    std::unexpected<CommentError> fail(CommentErrorKind kind, std::string text) const {
-        return fail(CommentError{kind, std::move(text)});
+    static std::unexpected<CommentError> fail(CommentErrorKind kind, std::string text) {
+        return std::unexpected(CommentError{kind, std::move(text)});
     }
 
     std::string_view line_;
+    const CommentOptions& options_;
     ParsedComment out_;
     std::unordered_set<std::string> keys_;
-    bool deferred_ = false;
 };
 
 // A line without '=': kept whole, less the spaces around it.
@@ -205,10 +200,10 @@ ParsedComment whole_comment(std::string_view line) {
 
 std::size_t python_space_at(std::string_view s, std::size_t i) noexcept { return comment::space_at(s, i); }
 
-std::expected<ParsedComment, CommentError> parse_comment_line(std::string_view line) {
+std::expected<ParsedComment, CommentError> parse_comment_line(std::string_view line, const CommentOptions& options) {
     if (line.find('=') == comment::npos) return comment::whole_comment(line);
     const NearestRounding nearest;  // for every float of the line
-    return comment::LineParser(line).run();
+    return comment::LineParser(line, options).run();
 }
 
 }  // namespace atomkit

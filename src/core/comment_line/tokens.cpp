@@ -109,6 +109,17 @@ std::size_t quoted_end(std::string_view s, std::size_t i) noexcept {
     }
 }
 
+std::size_t list_quoted_end(std::string_view s, std::size_t i) noexcept {
+    const std::size_t end = quoted_end(s, i);
+    if (end == npos || s.substr(i, end - i).find('\n') == npos) return end;
+    for (std::size_t j = i + 1; j + 1 < end; ++j) {
+        if (s[j] != '\\') continue;
+        if (s[j + 1] == '\n') return npos;
+        ++j;
+    }
+    return end;
+}
+
 std::size_t value_end(std::string_view s, std::size_t v) noexcept {
     if (v == s.size()) return npos;
     switch (s[v]) {

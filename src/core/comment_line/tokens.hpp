@@ -62,6 +62,10 @@ std::string_view leading_characters(std::string_view s, std::size_t count) noexc
 // after it along), or npos when it is not closed.
 std::size_t quoted_end(std::string_view s, std::size_t i) noexcept;
 
+// quoted_end for a quoted item of a list, where a backslash does not take a line feed along
+// (the Python reading's list patterns match '.' without DOTALL): npos for such a text.
+std::size_t list_quoted_end(std::string_view s, std::size_t i) noexcept;
+
 // The end of a value starting at s[v] by its first character, or npos when none starts there.
 std::size_t value_end(std::string_view s, std::size_t v) noexcept;
 

@@ -1,11 +1,16 @@
 // Typing of the comment line's values: a token alone, a quoted text's words, the inside of
-// [..] and {..} as arrays, and the 3x3 matrices and pbc flags the reserved keys ask for.
+// [..] and {..} and the rows of [[..], ..] as arrays (stacked as NumPy stacks them), and the
+// 3x3 matrices and pbc flags the reserved keys ask for.
 #include "core/comment_line/values.hpp"
 
+#include <algorithm>
+#include <iterator>
+#include <span>
 #include <utility>
 #include <vector>
 
 #include "core/atom_lines/token_grammar.hpp"
+#include "core/comment_line/float_repr.hpp"
 #include "core/comment_line/tokens.hpp"
 #include "core/common/word_bits.hpp"
 
@@ -55,6 +60,21 @@ CommentValue deferred_value() {
     return value;
 }
 
+using Typed = std::expected<CommentValue, CommentError>;
+
+// int() refuses a token of more digits (its sign left out) than Python's limit, when one is set.
+std::expected<void, CommentError> within_digit_limit(std::span<const std::string_view> tokens,
+                                                     const CommentOptions& options) {
+    const std::size_t limit = options.type_all ? options.int_digits_limit : 0;
+    if (limit == 0) return {};
+    for (const std::string_view token : tokens) {
+        if (token.size() <= limit) continue;
+        const std::size_t digits = token.size() - (token[0] == '+' || token[0] == '-' ? 1 : 0);
+        if (digits > limit) return std::unexpected(CommentError{CommentErrorKind::int_digits, std::string(token)});
+    }
+    return {};
+}
+
 std::optional<CommentValue> bool_array(const std::vector<std::string_view>& tokens) {
     CommentValue value;
     value.kind = CommentValueKind::bool_array;
@@ -68,16 +88,22 @@ std::optional<CommentValue> bool_array(const std::vector<std::string_view>& toke
 }
 
 // A token alone: a flag, an integer, a float, or (failing all three) the text.
-CommentValue scalar(std::string_view t) {
+Typed scalar(std::string_view t, const CommentOptions& options) {
     CommentValue value;
     if (const std::optional<bool> flag = parse_bool_token(t)) {
         value.kind = CommentValueKind::boolean;
         value.boolean = *flag;
     } else if (is_int_form(t)) {
-        const auto parsed = parse_int_token(t);
-        if (!parsed) return deferred_value();  // Python's integers have no bound
-        value.kind = CommentValueKind::integer;
-        value.integer = *parsed;
+        if (auto within = within_digit_limit({&t, 1}, options); !within) return std::unexpected(within.error());
+        if (const auto parsed = parse_int_token(t)) {
+            value.kind = CommentValueKind::integer;
+            value.integer = *parsed;
+        } else if (!options.type_all) {
+            return deferred_value();
+        } else {
+            value.kind = CommentValueKind::big_integer;  // Python's integers have no bound
+            value.text = std::string(t);
+        }
     } else if (const auto real = parse_float_token_nearest(t)) {
         value.kind = CommentValueKind::real;
         value.real = *real;
@@ -87,22 +113,9 @@ CommentValue scalar(std::string_view t) {
     return value;
 }
 
-// Number tokens as an int64 array when `int_list`, else (when `float_allowed`, i.e. the text
-// holds no digit separator and nothing beyond ASCII, which float() would also take) as a
-// float64 array; nullopt when some token is no number.
-std::optional<CommentValue> numbers(const std::vector<std::string_view>& tokens, bool int_list, bool float_allowed) {
+// Tokens as a float64 array; nullopt when some token is no float.
+std::optional<CommentValue> floats(const std::vector<std::string_view>& tokens) {
     CommentValue value;
-    if (int_list) {
-        value.kind = CommentValueKind::int_array;
-        value.ints.reserve(tokens.size());
-        for (const std::string_view token : tokens) {
-            const auto parsed = parse_int_token(token);
-            if (!parsed) return deferred_value();  // beyond int64: floats, or an error of int()
-            value.ints.push_back(*parsed);
-        }
-        return value;
-    }
-    if (!float_allowed) return std::nullopt;
     value.kind = CommentValueKind::float_array;
     value.reals.reserve(tokens.size());
     for (const std::string_view token : tokens) {
@@ -113,18 +126,45 @@ std::optional<CommentValue> numbers(const std::vector<std::string_view>& tokens,
     return value;
 }
 
+// Number tokens as an int64 array when `int_list` (float64 when one is beyond int64, which
+// NumPy's int64 refuses), else (when `float_allowed`, i.e. the text holds no digit separator
+// and nothing beyond ASCII, which float() would also take) as a float64 array; nullopt when
+// some token is no number.
+std::optional<CommentValue> numbers(const std::vector<std::string_view>& tokens, bool int_list, bool float_allowed,
+                                    const CommentOptions& options) {
+    if (int_list) {
+        CommentValue value;
+        value.kind = CommentValueKind::int_array;
+        value.ints.reserve(tokens.size());
+        for (const std::string_view token : tokens) {
+            const auto parsed = parse_int_token(token);
+            if (!parsed) return options.type_all ? floats(tokens) : deferred_value();
+            value.ints.push_back(*parsed);
+        }
+        return value;
+    }
+    if (!float_allowed) return std::nullopt;
+    return floats(tokens);
+}
+
 // A quoted value's content: one word is typed like a bare token, several numbers or flags
 // become an array, anything else stays the text.
-CommentValue quoted(std::string_view text) {
+Typed quoted(std::string_view text, const CommentOptions& options) {
     const Words split = words(text, false);
     const std::vector<std::string_view>& tokens = split.tokens;
-    if (tokens.size() == 1) return tokens[0].size() == text.size() ? scalar(text) : text_value(std::string(text));
+    if (tokens.size() == 1) return tokens[0].size() == text.size() ? scalar(text, options) : text_value(std::string(text));
     if (tokens.empty()) return text_value(std::string(text));
     std::optional<CommentValue> typed;
     if (parse_bool_token(tokens[0])) {
         typed = bool_array(tokens);
     } else {
-        typed = numbers(split.comma ? words(text, true).tokens : tokens, is_int_list(text), split.plain);
+        const Words by_commas = split.comma ? words(text, true) : Words{};
+        const std::vector<std::string_view>& number_tokens = split.comma ? by_commas.tokens : tokens;
+        const bool int_list = is_int_list(text);
+        if (int_list) {
+            if (auto within = within_digit_limit(number_tokens, options); !within) return std::unexpected(within.error());
+        }
+        typed = numbers(number_tokens, int_list, split.plain, options);
     }
     return typed ? std::move(*typed) : text_value(std::string(text));
 }
@@ -155,12 +195,13 @@ std::size_t after_list_item(std::string_view t, std::size_t end) noexcept {
 }
 
 // A quoted text or a bare token from the first non-space at or after pos.
-ListItem list_item_at(std::string_view t, std::size_t pos) noexcept {
+ListItem list_item_at(std::string_view t, std::size_t pos, const CommentOptions& options) noexcept {
     ListItem item{skip_spaces(t, pos), npos, npos, false};
     if (item.start < t.size()) {
         const char c = t[item.start];
         if (c == '"' || c == '\'') {
-            item.end = quoted_end(t, item.start);
+            // A deferred list is read again in Python, which finds what ends it badly.
+            item.end = options.type_all ? list_quoted_end(t, item.start) : quoted_end(t, item.start);
             item.quoted = true;
         } else if (c != ',' && c != '[' && c != ']' && space_at(t, item.start) == 0) {
             std::size_t end = item.start + 1;
@@ -175,48 +216,172 @@ ListItem list_item_at(std::string_view t, std::size_t pos) noexcept {
     return item;
 }
 
-// The items typed together: numbers or flags become an array, anything else (strings) is
-// deferred.
-CommentValue list_value(const std::vector<std::string_view>& items, bool any_quoted) {
+// What may follow the last item of a list, or the last row of a nested one.
+bool only_list_gaps(std::string_view rest) noexcept {
+    return rest.find_first_not_of(" \t,") == npos;
+}
+
+// The items as strs, the quoted ones unescaped.
+CommentValue str_list(const std::vector<std::string_view>& items) {
+    CommentValue value;
+    value.kind = CommentValueKind::str_array;
+    value.texts.reserve(items.size());
+    for (const std::string_view item : items) {
+        const bool is_quoted = item[0] == '"' || item[0] == '\'';
+        value.texts.push_back(is_quoted ? unescape(item.substr(1, item.size() - 2)) : std::string(item));
+    }
+    return value;
+}
+
+// The items typed together: numbers or flags become an array, anything else strings.
+Typed list_value(const std::vector<std::string_view>& items, bool any_quoted, const CommentOptions& options) {
     if (items.empty()) {
         CommentValue value;
         value.kind = CommentValueKind::float_array;
         return value;
     }
-    if (any_quoted) return deferred_value();
-    bool int_list = true;
-    bool float_allowed = true;
-    for (const std::string_view item : items) {
-        int_list = int_list && is_int_form(item);
-        float_allowed = float_allowed && is_plain_ascii(item);
+    if (!any_quoted) {
+        bool int_list = true;
+        bool float_allowed = true;
+        for (const std::string_view item : items) {
+            int_list = int_list && is_int_form(item);
+            float_allowed = float_allowed && is_plain_ascii(item);
+        }
+        if (int_list) {
+            if (auto within = within_digit_limit(items, options); !within) return std::unexpected(within.error());
+        }
+        if (std::optional<CommentValue> typed = numbers(items, int_list, float_allowed, options)) return std::move(*typed);
+        if (std::optional<CommentValue> flags = bool_array(items)) return std::move(*flags);
     }
-    if (std::optional<CommentValue> typed = numbers(items, int_list, float_allowed)) return std::move(*typed);
-    if (std::optional<CommentValue> flags = bool_array(items)) return std::move(*flags);
-    return deferred_value();
+    return options.type_all ? str_list(items) : deferred_value();
 }
 
 // The inside of [..] or {..}: quoted items or bare tokens, separated by commas and/or spaces.
 // What follows the last good item may only be blanks and commas.
-std::expected<CommentValue, CommentError> flat_list(std::string_view t) {
+Typed flat_list(std::string_view t, const CommentOptions& options) {
     std::vector<std::string_view> items;
     bool any_quoted = false;
     std::size_t pos = 0;
     while (pos < t.size()) {
-        const ListItem item = list_item_at(t, pos);
+        const ListItem item = list_item_at(t, pos, options);
         any_quoted = any_quoted || (item.quoted && item.end != npos);
         if (item.next == npos) {
-            for (std::size_t k = pos; k < t.size(); ++k) {
-                if (t[k] != ' ' && t[k] != '\t' && t[k] != ',') {
-                    return std::unexpected(CommentError{CommentErrorKind::list_item,
-                                                        std::string(leading_characters(t.substr(pos), list_item_quoted))});
-                }
+            if (!only_list_gaps(t.substr(pos))) {
+                return std::unexpected(CommentError{CommentErrorKind::list_item,
+                                                    std::string(leading_characters(t.substr(pos), list_item_quoted))});
             }
             break;
         }
         items.push_back(t.substr(item.start, item.end - item.start));
         pos = item.next;
     }
-    return list_value(items, any_quoted);
+    return list_value(items, any_quoted, options);
+}
+
+// One row of a nested list from pos: spaces, [..] (quoted texts inside, no brackets), then
+// spaces and a comma or the end. Its content, and where the next row is sought.
+struct Row {
+    std::string_view content;
+    std::size_t next;
+};
+
+std::optional<Row> row_at(std::string_view t, std::size_t pos) noexcept {
+    const std::size_t open = skip_spaces(t, pos);
+    if (open == t.size() || t[open] != '[') return std::nullopt;
+    std::size_t j = open + 1;
+    while (j < t.size() && t[j] != ']') {
+        if (t[j] == '[') return std::nullopt;
+        j = t[j] == '"' || t[j] == '\'' ? list_quoted_end(t, j) : j + 1;
+        if (j == npos) return std::nullopt;
+    }
+    if (j == t.size()) return std::nullopt;
+    const std::size_t after = skip_spaces(t, j + 1);
+    if (after < t.size() && t[after] != ',') return std::nullopt;
+    return Row{t.substr(open + 1, j - open - 1), after == t.size() ? after : after + 1};
+}
+
+std::size_t row_size(const CommentValue& row) noexcept {
+    switch (row.kind) {
+        case CommentValueKind::str_array:
+            return row.texts.size();
+        case CommentValueKind::float_array:
+            return row.reals.size();
+        default:
+            return row.ints.size();
+    }
+}
+
+// How NumPy ranks the rows' kinds when it stacks them (the highest takes the others' values),
+// and how wide a str it makes of a number of each.
+int rank(CommentValueKind kind) noexcept {
+    switch (kind) {
+        case CommentValueKind::bool_array:
+            return 0;
+        case CommentValueKind::int_array:
+            return 1;
+        case CommentValueKind::float_array:
+            return 2;
+        default:
+            return 3;
+    }
+}
+constexpr std::array<std::size_t, 3> number_str_widths = {5, 21, 32};
+
+// A row's values appended to `out` (of a rank no lower) as NumPy casts them.
+void append_row(CommentValue& out, CommentValue& row) {
+    if (out.kind == CommentValueKind::float_array && row.kind != out.kind) {
+        out.reals.insert(out.reals.end(), row.ints.begin(), row.ints.end());
+    } else if (out.kind != CommentValueKind::str_array) {
+        if (row.kind == CommentValueKind::float_array) out.reals.insert(out.reals.end(), row.reals.begin(), row.reals.end());
+        out.ints.insert(out.ints.end(), row.ints.begin(), row.ints.end());
+    } else if (row.kind == CommentValueKind::str_array) {
+        std::move(row.texts.begin(), row.texts.end(), std::back_inserter(out.texts));
+    } else {
+        out.width = std::max(out.width, number_str_widths[static_cast<std::size_t>(rank(row.kind))]);
+        char repr[max_float_repr_length];
+        for (const double real : row.reals) out.texts.emplace_back(repr, write_float_repr(real, repr));
+        for (const std::int64_t integer : row.ints) {
+            const bool flag = row.kind == CommentValueKind::bool_array;
+            out.texts.push_back(flag ? (integer != 0 ? "True" : "False") : std::to_string(integer));
+        }
+    }
+}
+
+// The rows of a nested list as one 2-D array, as NumPy stacks 1-D arrays of one length.
+Typed stacked(std::vector<CommentValue>& rows, std::string_view raw) {
+    CommentValue out;
+    out.kind = CommentValueKind::bool_array;
+    out.rows = rows.size();
+    for (const CommentValue& row : rows) {
+        if (row_size(row) != row_size(rows[0])) {
+            return std::unexpected(CommentError{CommentErrorKind::row_lengths, std::string(leading_characters(raw, line_item_quoted))});
+        }
+        if (rank(row.kind) > rank(out.kind)) out.kind = row.kind;
+    }
+    for (CommentValue& row : rows) append_row(out, row);
+    return out;
+}
+
+// A bracketed value whose first item is a list: rows of flat lists, separated by commas.
+// What follows the last good row may only be blanks and commas.
+Typed nested_list(std::string_view raw, std::string_view inner, const CommentOptions& options) {
+    std::vector<CommentValue> rows;
+    std::size_t pos = 0;
+    while (pos < inner.size()) {
+        const std::optional<Row> row = row_at(inner, pos);
+        if (!row) {
+            if (!only_list_gaps(inner.substr(pos))) {
+                return std::unexpected(CommentError{CommentErrorKind::nested_list,
+                                                    std::string(leading_characters(inner.substr(pos), list_item_quoted))});
+            }
+            break;
+        }
+        Typed typed = flat_list(row->content, options);
+        if (!typed) return typed;
+        rows.push_back(std::move(*typed));
+        pos = row->next;
+    }
+    return stacked(rows, raw);
 }
 
 }  // namespace
@@ -228,26 +393,27 @@ CommentValue text_value(std::string text) {
     return value;
 }
 
-std::expected<CommentValue, CommentError> typed_value(std::string_view raw) {
-    std::expected<CommentValue, CommentError> typed;
-    const char first = raw.empty() ? '\0' : raw[0];
-    if (first == '"' || first == '\'') {
-        const std::string_view content = raw.substr(1, raw.size() - 2);
-        typed = content.find('\\') == npos ? quoted(content) : quoted(unescape(content));
-    } else if (first == '[') {
+std::expected<CommentValue, CommentError> typed_value(std::string_view raw, const CommentOptions& options) {
+    // Each form returns straight into the result, which is built in place.
+    auto typed = [&]() -> Typed {
+        const char first = raw.empty() ? '\0' : raw[0];
+        if (first == '"' || first == '\'') {
+            const std::string_view content = raw.substr(1, raw.size() - 2);
+            return content.find('\\') == npos ? quoted(content, options) : quoted(unescape(content), options);
+        }
+        if (first == '{') return flat_list(raw.substr(1, raw.size() - 2), options);
+        if (first != '[') return scalar(raw, options);
         const std::string_view inner = raw.substr(1, raw.size() - 2);
         const std::size_t start = skip_spaces(inner, 0);
-        typed = start < inner.size() && inner[start] == '[' ? deferred_value() : flat_list(inner);
-    } else if (first == '{') {
-        typed = flat_list(raw.substr(1, raw.size() - 2));
-    } else {
-        typed = scalar(raw);
-    }
+        if (start == inner.size() || inner[start] != '[') return flat_list(inner, options);
+        return options.type_all ? nested_list(raw, inner, options) : deferred_value();
+    }();
     if (typed && typed->kind == CommentValueKind::deferred) typed->text = std::string(raw);
     return typed;
 }
 
 bool make_square(CommentValue& value) {
+    if (value.rows != 0) return false;
     if (value.kind == CommentValueKind::int_array && value.ints.size() == 9) {
         value.reals.assign(value.ints.begin(), value.ints.end());
         value.ints.clear();
@@ -257,6 +423,11 @@ bool make_square(CommentValue& value) {
     value.kind = CommentValueKind::float_array;
     value.square = true;
     return true;
+}
+
+bool make_lattice(CommentValue& value) {
+    if (value.kind == CommentValueKind::int_array || value.kind == CommentValueKind::float_array) value.rows = 0;
+    return make_square(value);
 }
 
 std::optional<std::array<bool, 3>> pbc_flags(std::string_view raw) {
