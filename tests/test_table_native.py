@@ -237,3 +237,37 @@ def test_a_strict_scan_as_frame_by_frame(tmp_path, monkeypatch, tail, chunk):
             assert_same(item, expected, str_widths=True)
         else:
             assert type(item) is type(expected) and str(item) == str(expected)
+
+
+@st.composite
+def mutated_files(draw):
+    """A file of random frames with a few bytes replaced, dropped or put in."""
+    text = bytearray("".join(draw(st.lists(frame_texts(), min_size=1, max_size=5))).encode())
+    for _ in range(draw(st.integers(0, 4))):
+        at = draw(st.integers(0, len(text)))
+        byte = draw(st.sampled_from(b"\n \t0123456789.-xTF\"'=[]\xff\r"))
+        operation = draw(st.sampled_from("replace drop insert".split()))
+        if operation == "insert" or at == len(text):
+            text.insert(at, byte)
+        elif operation == "drop":
+            del text[at]
+        else:
+            text[at] = byte
+    return bytes(text)
+
+
+@settings(max_examples=200, deadline=None)
+@given(mutated_files(), st.sampled_from(["raise", "skip"]), st.booleans())
+def test_mutated_files_as_frame_by_frame(tmp_path_factory, text, errors, stream):
+    # Whatever the damage, the frames, warnings and error are the frame-by-frame reader's,
+    # from a file scanned whole and from a stream read in parts of a few bytes.
+    path = tmp_path_factory.mktemp("m") / "f.xyz"
+    path.write_bytes(text)
+    want = outcome(lambda: walked(path, ":", errors))
+    with pytest.MonkeyPatch.context() as patch, open(path, "rb") as file:
+        patch.setattr(atomkit._io, "CHUNK", 5)
+        got = outcome(lambda: atomkit.iread(file if stream else path, ":", errors))
+    assert got[1:] == want[1:]
+    assert len(got[0]) == len(want[0])
+    for frame, expected in zip(got[0], want[0]):
+        assert_same(frame, expected, str_widths=True)

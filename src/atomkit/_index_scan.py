@@ -117,7 +117,7 @@ def _verdict(source: int | bytes, path: str, start: int, stop: int, lineno: int)
     data = pread(source, start, stop) if isinstance(source, int) else source[start:stop]
     if len(data) != stop - start:
         raise changed(path, "opened")
-    error = _reader.frame_error(data, lineno)
+    error = _reader.frame_error(data, lineno, False)  # (the frame is passed over, not read)
     if error is not None:
         raise error
     # The scanner refuses a count of more digits than int() takes by default; with the limit

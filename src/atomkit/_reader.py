@@ -37,11 +37,12 @@ def _ends_inside(data: Any, offset: int, natoms: int, count_line: int) -> ValueE
                       f"(it holds {have} of its atom lines)")
 
 
-def frame_error(raw: bytes, lineno: int) -> ValueError | None:
+def frame_error(raw: bytes, lineno: int, wanted: bool) -> ValueError | None:
     """The error of a frame the frame scanner could not pass, from its bytes (from its count
     line, file line `lineno`, to the end of the file): a count line that is no atom count, or
-    a file that ends before the frame does. None where the reader takes it (a count of more
-    digits than the scanner takes, with int()'s limit raised)."""
+    a file that ends before the frame does (after a bad comment line, that line's error if the
+    frame is `wanted`, that is read rather than passed over). None where the reader takes it
+    (a count of more digits than the scanner takes, with int()'s limit raised)."""
     newline = raw.find(b"\n")
     try:
         natoms = _atom_count(raw[:newline if newline >= 0 else len(raw)], lineno)
@@ -50,7 +51,10 @@ def frame_error(raw: bytes, lineno: int) -> ValueError | None:
     if newline < 0:
         return ValueError(f"line {lineno}: the file ends after the atom count, before the comment line")
     comment_end = raw.find(b"\n", newline + 1)
-    return _ends_inside(raw, len(raw) if comment_end < 0 else comment_end + 1, natoms, lineno)
+    if comment_end < 0:
+        comment_end = len(raw)
+    ended = _ends_inside(raw, min(comment_end + 1, len(raw)), natoms, lineno)
+    return (comment_error(raw[newline + 1:comment_end], lineno) if wanted and ended else None) or ended
 
 
 def atom_error(message: str, row: int | None, data: Any, line_start: int, count_line: int) -> ValueError:

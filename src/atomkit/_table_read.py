@@ -473,8 +473,15 @@ def _failing(frames: Iterator[Frame], data: Input, source: int | bytes, n: int, 
         return
     begin, stop, lineno = failed
     raw = pread(source, begin, stop) if isinstance(source, int) else bytes(source[begin:stop])
-    raise (_reader.frame_error(raw, lineno) or _refused_count(lineno)) if len(raw) == stop - begin \
-        else changed(data.name, "opened")
+    if len(raw) != stop - begin:
+        raise changed(data.name, "opened")
+    raise _reader.frame_error(raw, lineno, _wanted(n, selection)) or _refused_count(lineno)
+
+
+def _wanted(k: int, selection: slice) -> bool:
+    """Whether frame k is one of a forward `selection`."""
+    start, step = selection.start or 0, selection.step or 1
+    return k >= start and (k - start) % step == 0 and (selection.stop is None or k < selection.stop)
 
 
 def _stream_frames(data: Input, selection: slice, skip_bad: bool, checking: bool = False) -> Iterator[Any]:
@@ -511,7 +518,8 @@ def _stream_frames(data: Input, selection: slice, skip_bad: bool, checking: bool
             if kind == _LONG_LINE:
                 raise _io.long_line(lineno)
             if index < stop:
-                raise _reader.frame_error(pending[begin - base:stop_at - base], lineno) or _refused_count(lineno)
+                raise _reader.frame_error(pending[begin - base:stop_at - base], lineno,
+                                          _wanted(index, selection)) or _refused_count(lineno)
             return
         if data.eof:
             return
@@ -543,7 +551,12 @@ def _run_items(text: Any, low: int, picked: np.ndarray, layouts: list[Any], thre
         if len(result) != _REFUSAL:
             try:
                 table = _compose(picked[start:stop], layouts, [(0, (*result[:6], None, result[7]))], result[6])
-            except ValueError:  # columns of one name that differ
+            except ValueError as error:  # columns of one name that differ
+                if stop - start == 1:  # (not so for one frame: what else is wrong with it)
+                    yield _comment_of_frame(text, low, picked, start) or error
+                    start += 1
+                elif by_layout:
+                    clashes = _CLASHES
                 by_layout = True
                 continue
             if table is not None:
@@ -578,11 +591,16 @@ def _frame_bytes(text: Any, low: int, picked: np.ndarray, k: int) -> bytes:
     return bytes(text[begin:end])
 
 
-def _comment_refusal(text: Any, low: int, picked: np.ndarray, k: int) -> ValueError:
+def _comment_of_frame(text: Any, low: int, picked: np.ndarray, k: int) -> ValueError | None:
+    """The error of frame k's comment line, or None if it is read."""
     raw = _frame_bytes(text, low, picked, k)
     comment_start = raw.find(b"\n") + 1
     comment_end = raw.find(b"\n", comment_start)
-    error = _reader.comment_error(raw[comment_start:comment_end if comment_end >= 0 else len(raw)], int(picked[k, 2]))
+    return _reader.comment_error(raw[comment_start:comment_end if comment_end >= 0 else len(raw)], int(picked[k, 2]))
+
+
+def _comment_refusal(text: Any, low: int, picked: np.ndarray, k: int) -> ValueError:
+    error = _comment_of_frame(text, low, picked, k)
     if error is None:
         raise AssertionError(f"the module refused the comment line at line {int(picked[k, 2]) + 1}, "
                              "which the package reads")
@@ -596,6 +614,10 @@ def _refusal(text: Any, low: int, picked: np.ndarray, k: int, result: tuple[Any,
         return _comment_refusal(text, low, picked, k)
     if kind != _ATOMS:
         raise AssertionError(f"the module refused frame {k} alone for its info values")
+    # A value the package types (a nested list) is read before the atom lines are.
+    error = _comment_of_frame(text, low, picked, k)
+    if error is not None:
+        return error
     begin = int(picked[k, 0]) - low
     raw = _frame_bytes(text, low, picked, k)
     error = _reader.atom_error(message, row, raw, line_start - begin if line_start >= 0 else -1, int(picked[k, 2]))

@@ -180,7 +180,9 @@ std::expected<FrameTableColumns, TableRefusal> read_frame_table(const TableReque
         if (range.refused && !refused) refused = std::move(range.refused);
     }
     const std::optional<std::size_t> clash = join_info(infos, firsts, n, out.info, out.keys, out.deferred);
-    if (clash && (!refused || *clash < refused->frame)) return std::unexpected(TableRefusal{*clash, RefusalKind::clash});
+    // A frame's info values are sorted in before its atom lines are read: on one thread, its
+    // clash is found first.
+    if (clash && (!refused || *clash <= refused->frame)) return std::unexpected(TableRefusal{*clash, RefusalKind::clash});
     if (refused) return std::unexpected(std::move(*refused));
     for (std::size_t layout = 0; layout < wholes.size(); ++layout) {
         ParsedAtoms atoms = std::move(*wholes[layout]).take();
