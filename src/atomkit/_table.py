@@ -52,7 +52,9 @@ def _info_column(values: list[Any], frames: np.ndarray, n: int) -> tuple[np.ndar
             stacked = np.stack(values) if len(kinds) == 1 else np.stack(values).astype(np.float64)
             column = np.zeros((n, *first.shape), stacked.dtype)
             column[frames] = stacked
-            return column, (None if len(kinds) == 1 else _objects(values, frames, n))
+            # Str arrays of other widths (a frame's own is as its values were typed) are kept too.
+            exact = len(kinds) == 1 and len({v.dtype.itemsize for v in values}) == 1
+            return column, (None if exact else _objects(values, frames, n))
     types = {type(v) for v in values}
     scalar = {bool: np.bool_, int: np.int64, float: np.float64, str: np.str_}
     if len(types) == 1 and first.__class__ in scalar and not (

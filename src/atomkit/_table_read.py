@@ -398,10 +398,14 @@ def _alone(source: int | bytes, end: int, rows: np.ndarray, k: int, data: Input)
     raw = pread(source, begin, stop) if isinstance(source, int) else bytes(source[begin:stop])
     if len(raw) != stop - begin:
         raise changed(data.name, "opened")
+    return _read_alone(raw, int(rows[k, 1]), int(rows[k, 2]))
+
+
+def _read_alone(raw: bytes, natoms: int, lineno: int) -> Frame:
+    """The frame whose bytes (from its count line, file line `lineno`) are `raw`."""
     comment_start = raw.find(b"\n") + 1
     comment_end = raw.find(b"\n", comment_start)
-    return _reader._frame(raw, comment_start, comment_end if comment_end >= 0 else len(raw), int(rows[k, 1]),
-                          int(rows[k, 2]))[0]
+    return _reader._frame(raw, comment_start, comment_end if comment_end >= 0 else len(raw), natoms, lineno)[0]
 
 
 def checked_frames(data: Input) -> Iterator[tuple[Frame | ValueError, bytes]]:
@@ -551,9 +555,9 @@ def _run_items(text: Any, low: int, picked: np.ndarray, layouts: list[Any], thre
         if len(result) != _REFUSAL:
             try:
                 table = _compose(picked[start:stop], layouts, [(0, (*result[:6], None, result[7]))], result[6])
-            except ValueError as error:  # columns of one name that differ
-                if stop - start == 1:  # (not so for one frame: what else is wrong with it)
-                    yield _comment_of_frame(text, low, picked, start) or error
+            except ValueError:  # columns of one name that differ
+                if stop - start == 1:  # one frame the table cannot hold (species of two columns)
+                    yield _frame_alone(text, low, picked, start)
                     start += 1
                 elif by_layout:
                     clashes = _CLASHES
@@ -589,6 +593,14 @@ def _frame_bytes(text: Any, low: int, picked: np.ndarray, k: int) -> bytes:
     begin = int(picked[k, 0]) - low
     end = int(picked[k + 1, 0]) - low if k + 1 < len(picked) else len(text)
     return bytes(text[begin:end])
+
+
+def _frame_alone(text: Any, low: int, picked: np.ndarray, k: int) -> Frame | ValueError:
+    """Frame k read alone by the frame reader, or its error."""
+    try:
+        return _read_alone(_frame_bytes(text, low, picked, k), int(picked[k, 1]), int(picked[k, 2]))
+    except ValueError as error:
+        return error
 
 
 def _comment_of_frame(text: Any, low: int, picked: np.ndarray, k: int) -> ValueError | None:

@@ -6,6 +6,7 @@
 #include <array>
 #include <charconv>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "core/atom_lines/line_tokens.hpp"
@@ -181,6 +182,9 @@ bool AtomParser::parse_block(std::string_view data, std::size_t offset) {
     readable_from_ = data.data();
     const NearestRounding nearest;
     std::size_t at = offset;
+    // A strict read's first row with stray tokens fails the block only once every row has
+    // parsed: a bad token anywhere in it is the failure to report.
+    std::optional<ParseFailure> stray;
     while (row_ < last_row_) {
         if (at >= data.size()) {
             failure_ = {row_prefix(row_) + "expected ", row_};
@@ -193,11 +197,15 @@ bool AtomParser::parse_block(std::string_view data, std::size_t offset) {
         line_start_ = at;
         TokenScanner<true> tokens(data.data() + at, end);
         if (!parse_row(tokens)) return false;
-        if (strict_ && !fail_stray_tokens(tokens)) return false;
+        if (strict_ && !stray && !fail_stray_tokens(tokens)) stray = std::move(failure_);
         tokens.end_line();
         at += tokens.offset();  // past the line feed, or the end of the data
     }
     block_end_ = at;
+    if (stray) {
+        failure_ = std::move(*stray);
+        return false;
+    }
     return true;
 }
 

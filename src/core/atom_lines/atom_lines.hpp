@@ -167,7 +167,8 @@ public:
     // Parses the next `rows` rows from `data` at `offset` as parse_block does: one frame of
     // several whose rows this parser fills one after another (a table of many frames).
     bool parse_more_rows(std::string_view data, std::size_t offset, std::size_t rows);
-    // Strict: parse_block also fails on a line with more tokens than the columns.
+    // Strict: parse_block also fails on a line with more tokens than the columns (the first
+    // such line, once every row has parsed).
     void set_strict(bool strict) noexcept { strict_ = strict; }
 
     ParsedAtoms take() && { return std::move(out_); }
