@@ -203,7 +203,7 @@ CLASHES = "".join(f"1\na={value}\nH 0 0 0\n" for value in ["word", 2, "[1, 2]", 
 @pytest.mark.parametrize("errors", ["raise", "skip"])
 @pytest.mark.parametrize("tail", ["", "3\na=2\nH 0 0 0\n", "x\n"])
 @pytest.mark.parametrize("batch, chunk", [(100, 7), (1 << 20, 1 << 20)])
-@pytest.mark.parametrize("stream", [False, True])
+@pytest.mark.parametrize("stream", [False, True, "large"])
 def test_iread_in_batches_as_frame_by_frame(tmp_path, monkeypatch, index, errors, tail, batch, chunk, stream):
     # Then a file that ends inside a frame or on a bad count line: the frames before an error
     # still come, and the errors and warnings are the frame-by-frame reader's, from a file
@@ -213,8 +213,9 @@ def test_iread_in_batches_as_frame_by_frame(tmp_path, monkeypatch, index, errors
     want = outcome(lambda: walked(path, index, errors))
     monkeypatch.setattr(_table_read, "_BATCH_BYTES", batch)
     monkeypatch.setattr(atomkit._io, "CHUNK", chunk)
+    monkeypatch.setattr(_table_read, "_SCANNED_WHOLE", 0 if stream == "large" else 1 << 30)
     with open(path, "rb") as file:
-        got = outcome(lambda: atomkit.iread(file if stream else path, index, errors))
+        got = outcome(lambda: atomkit.iread(file if stream is True else path, index, errors))
     assert got[1:] == want[1:]
     assert len(got[0]) == len(want[0])
     for frame, expected in zip(*(got[0], want[0])):

@@ -315,6 +315,10 @@ def _call(text: Any, low: int, picked: np.ndarray, layouts: list[Any], threads: 
     return (*result[:6], dict(zip(used.tolist(), result[6])), result[7])
 
 
+# A forward read of a file up to this size scans it whole first (the scan's rows take 32 bytes
+# a frame), then reads its runs with the next one read ahead; a larger one is read as a stream,
+# so its first frames come at once and memory stays flat whatever its length.
+_SCANNED_WHOLE = 1 << 30
 _REFUSAL = 5
 _COMMENT, _ATOMS, _CLASH = 0, 1, 2
 # Info values that change type between frames of one run: after this many, the rest of the
@@ -367,7 +371,7 @@ def iter_frames(data: Input, index: int | slice, errors: str, described: str) ->
     plain = _reader._plain_file(data)
     if plain is not None and not stat.S_ISREG(os.fstat(plain[0]).st_mode):
         plain = None
-    if plain is None and forward:
+    if forward and (plain is None or plain[1] > _SCANNED_WHOLE):
         return _stream_frames(data, selection, errors == "skip")
     if plain is None:
         data.load_all()
