@@ -1,5 +1,5 @@
 """Machine-learning datasets through atomkit: a training set of many small frames read as a
-list of Frames (atomkit.read, and iread frame by frame), read as one FrameTable on one thread
+list of Frames (atomkit.read and iread, and frame by frame as they read before), read as one FrameTable on one thread
 and on two, indexed for random access (FrameIndex), and written back from the table (to a
 path, and on one thread to a sink that keeps nothing) and from the list.
 
@@ -31,9 +31,12 @@ import numpy as np
 
 import atomkit
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+import reference_walker  # noqa: E402 (the tests' oracle: the walker the package read with before)
+
 SPECIES = np.array(["H", "C", "N", "O", "Cu"])
 READ_ALL = "read(':')"
-WALK = "iread frame by frame"  # how read(':') read every file before it read through a table
+WALK = "frame by frame"  # how read(':') and iread read every file before they read runs of frames
 CONFIG_TYPES = ["bulk", "surface", "cluster", "dimer", "liquid"]
 SIZES = {"train": (30, 30), "small": (4, 12), "medium": (16, 128)}  # atoms a frame, inclusive
 # The speeds and ratios the package aims at, printed beside what was measured.
@@ -113,7 +116,8 @@ def methods(paths, table, frames, out):
     train = paths["train"]
     timed = {
         READ_ALL: lambda: atomkit.read(train, ":"),
-        WALK: lambda: list(atomkit.iread(train, ":")),
+        WALK: lambda: list(reference_walker.iread(train, ":")),
+        "iread": lambda: list(atomkit.iread(train, ":")),
         "read_table 1T": lambda: atomkit.read_table(train, threads=1),
         "read_table 2T": lambda: atomkit.read_table(train, threads=2),
         "write(table)": writer(table, out),

@@ -24,8 +24,12 @@ import time
 
 import numpy as np
 
+import _atomkit
 import atomkit
-from atomkit import _block, _comment_read, _io
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+import reference_walker  # noqa: E402 (the tests' oracle: the walker the package read with before)
+from atomkit import _block, _io
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from python_loops import python_loops  # noqa: E402
@@ -129,16 +133,16 @@ def case(nframes, natoms, directory, repeats, loop_repeats):
         row["write_loops"] = cpu(lambda: atomkit.write(path + ".loops", frames), loop_repeats, fresh=path + ".loops")
     os.remove(path + ".loops")
 
-    # Read frame by frame (iread): read(':') of these files goes through a table instead,
-    # timed against this walk in bench/datasets.py.
+    # iread: the file scanned, then read a run of frames a module call, the frames cut from
+    # each run's table. The module calls are the scan's and the runs'.
     def walk():
         return list(atomkit.iread(path, ":"))
     row["read"] = cpu(walk, repeats)
-    row["read_module"], _ = in_place(_block, "read_block", walk, repeats)
-    # The comment lines' share of the host's own time.
-    row["read_comment"], _ = in_place(_comment_read, "parse", walk, repeats)
+    row["read_module"] = in_place(_atomkit, "read_table_rs", walk, repeats)[0] + \
+        in_place(_atomkit, "scan_frames_rs", walk, repeats)[0]
+    # Python loops: the frame-by-frame walker the package read with before, over the loops.
     with python_loops():
-        row["read_loops"] = cpu(walk, loop_repeats)
+        row["read_loops"] = cpu(lambda: list(reference_walker.iread(path, ":")), loop_repeats)
     frames.clear()
     # Peak memory of a read: what it returns, plus at most one file's worth of bytes, with
     # the mapped file counted as zero (its pages are resident while it is read, so they are
@@ -183,8 +187,8 @@ def print_table(rows):
         print(f"{'':<21}write: whole file {row['write']:.3f}s against the module calls alone {alone:.3f}s: "
               f"{row['write'] / alone:.2f}x" + ("" if target is None else
                                                  f" (target {target:.1f}x " + ("ok)" if row["write"] / alone <= target else "missed)")))
-        print(f"{'':<21}read: comment lines {row['read_comment'] / row['frames'] * 1e6:.1f} us/frame of the "
-              f"{(row['read'] - row['read_module']) / row['frames'] * 1e6:.1f} us/frame outside the module calls")
+        print(f"{'':<21}read: {(row['read'] - row['read_module']) / row['frames'] * 1e6:.1f} us/frame outside the "
+              "module calls (comment lines are typed inside them)")
         resident, budget = row["read_resident_peak_bytes"], row["frames_bytes"] + row["bytes"]
         if resident is not None:
             print(f"{'':<21}read peak memory: resident {resident / 2**20:.1f} MiB, less the mapped file "
