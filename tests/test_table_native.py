@@ -14,7 +14,7 @@ from hypothesis import strategies as st
 
 import atomkit
 import reference_walker
-from atomkit import _table_read, _table_write
+from atomkit import _run_read, _table_read, _table_write
 from atomkit._reader import in_file
 from test_package_read import BRACKETED, FORTRAN, PLAIN_XYZ, QUOTING, SPECIES_LESS, STRING_COLUMNS
 
@@ -213,7 +213,7 @@ def test_iread_in_batches_as_frame_by_frame(tmp_path, monkeypatch, index, errors
     want = outcome(lambda: walked(path, index, errors))
     monkeypatch.setattr(_table_read, "_BATCH_BYTES", batch)
     monkeypatch.setattr(atomkit._io, "CHUNK", chunk)
-    monkeypatch.setattr(_table_read, "_SCANNED_WHOLE", 0 if stream == "large" else 1 << 30)
+    monkeypatch.setattr(_run_read, "_SCANNED_WHOLE", 0 if stream == "large" else 1 << 30)
     with open(path, "rb") as file:
         got = outcome(lambda: atomkit.iread(file if stream is True else path, index, errors))
     assert got[1:] == want[1:]

@@ -6,7 +6,7 @@ A frame read alone has its atom lines read through `read_block` (the module's
 read_atom_block_rs, straight from the bytes), and every frame is written through
 `write_block` (its write_atoms_bytes_rs, the block as UTF-8 bytes), both looked up on this
 module at each call: a benchmark or a test may put other functions of the same signatures in
-their place. (Runs of frames are read by read_table_rs, in _table_read.)
+their place. (Runs of frames are read by read_table_rs, in _run_read.)
 """
 from __future__ import annotations
 

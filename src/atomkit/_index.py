@@ -19,7 +19,8 @@ from atomkit._index_scan import scan as _scan
 from atomkit._io import changed
 from atomkit._reader import _frame, in_file
 from atomkit._table import FrameTable, table_of
-from atomkit._table_read import frames_of, rows_table
+from atomkit._run_read import frames_of
+from atomkit._table_read import rows_table
 
 __all__ = ["FrameIndex", "saved_path"]
 

@@ -1,5 +1,5 @@
 # Reading extended XYZ files: the public read, iread and scan over the run reader of
-# _table_read; one frame read alone; the errors of frames worded from what the module says.
+# _run_read; one frame read alone; the errors of frames worded from what the module says.
 """atomkit.read and atomkit.iread."""
 from __future__ import annotations
 
@@ -189,7 +189,7 @@ def _iread(source: Any, index: int | slice, errors: str = "raise") -> Iterator[F
 def _iread_named(source: Any, index: int | slice, errors: str) -> Iterator[Frame]:
     # One frame asked for by number cannot be left out: its error is raised either way.
     skip_bad = errors == "skip" and isinstance(index, slice)
-    from atomkit._table_read import iter_frames  # (that module builds on this one)
+    from atomkit._run_read import iter_frames  # (that module builds on this one)
     with open_input(source) as data:
         found = False
         for frame in iter_frames(data, index, errors if skip_bad else "raise", describe(source)):
@@ -205,7 +205,7 @@ def scan(source: Any) -> Iterator[tuple[Frame | ValueError, bytes | None]]:
     `iread`, an atom line with more tokens than the frame's columns is an error, and a bad
     frame does not end the walk: its count says how many lines to pass over.
     A bad count line, or data that ends inside a frame, is the last item (comment None)."""
-    from atomkit._table_read import checked_frames  # (that module builds on this one)
+    from atomkit._run_read import checked_frames  # (that module builds on this one)
     with open_input(source) as data:
         try:
             yield from checked_frames(data)
