@@ -58,6 +58,9 @@ inline constexpr std::size_t line_item_quoted = 60;
 // The first `count` characters of a text (UTF-8 sequences kept whole).
 std::string_view leading_characters(std::string_view s, std::size_t count) noexcept;
 
+// What may follow the last item of a list, or the last row of a nested one.
+inline bool only_list_gaps(std::string_view rest) noexcept { return rest.find_first_not_of(" \t,") == npos; }
+
 // The end of the quoted text opening at s[i] (either quote; a backslash takes the character
 // after it along), or npos when it is not closed.
 std::size_t quoted_end(std::string_view s, std::size_t i) noexcept;

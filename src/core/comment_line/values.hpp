@@ -18,6 +18,11 @@ CommentValue text_value(std::string text);
 // value carries that text.
 std::expected<CommentValue, CommentError> typed_value(std::string_view raw, const CommentOptions& options);
 
+// The inside of [..] or {..}: quoted items or bare tokens, separated by commas and/or spaces,
+// typed together (numbers or flags as an array, anything else strs, or deferred when the
+// options leave them to the caller).
+std::expected<CommentValue, CommentError> flat_list(std::string_view inner, const CommentOptions& options);
+
 // Nine numbers of a flat array as a 3x3 float64 matrix; false for anything else.
 bool make_square(CommentValue& value);
 
