@@ -81,9 +81,7 @@ def _alone(source: int | bytes, end: int, rows: np.ndarray, k: int, data: Input)
 
 def _read_alone(raw: bytes, natoms: int, lineno: int) -> Frame:
     """The frame whose bytes (from its count line, file line `lineno`) are `raw`."""
-    comment_start = raw.find(b"\n") + 1
-    comment_end = raw.find(b"\n", comment_start)
-    return _reader._frame(raw, comment_start, comment_end if comment_end >= 0 else len(raw), natoms, lineno)[0]
+    return _reader._frame(raw, *_comment_span(raw, 0), natoms, lineno)[0]
 
 
 def checked_frames(data: Input) -> Iterator[tuple[Frame | ValueError, bytes]]:
@@ -130,11 +128,18 @@ def _batches(source: int | bytes, end: int, rows: np.ndarray, layouts: list[Any]
         raise changed(name, since, advice)
 
 
-def _comment_of(source: Any, offset: int) -> bytes:
-    """The comment line of the frame whose count line starts at `offset` of `source`."""
+def _comment_span(source: Any, offset: int) -> tuple[int, int]:
+    """Where the comment line of the frame whose count line starts at `offset` of `source`
+    starts and ends (without its line feed)."""
     start = source.find(b"\n", offset) + 1
     end = source.find(b"\n", start)
-    return source[start:end if end >= 0 else len(source)]
+    return start, end if end >= 0 else len(source)
+
+
+def _comment_of(source: Any, offset: int) -> bytes:
+    """The comment line of the frame whose count line starts at `offset` of `source`."""
+    start, end = _comment_span(source, offset)
+    return source[start:end]
 
 
 def frames_of(fd: int, end: int, rows: np.ndarray, properties: tuple[str | None, ...], chosen: np.ndarray,
@@ -283,10 +288,7 @@ def _frame_alone(text: Any, low: int, picked: np.ndarray, k: int) -> Frame | Val
 
 def _comment_of_frame(text: Any, low: int, picked: np.ndarray, k: int) -> ValueError | None:
     """The error of frame k's comment line, or None if it is read."""
-    raw = _frame_bytes(text, low, picked, k)
-    comment_start = raw.find(b"\n") + 1
-    comment_end = raw.find(b"\n", comment_start)
-    return _reader.comment_error(raw[comment_start:comment_end if comment_end >= 0 else len(raw)], int(picked[k, 2]))
+    return _reader.comment_error(_comment_of(_frame_bytes(text, low, picked, k), 0), int(picked[k, 2]))
 
 
 def _comment_refusal(text: Any, low: int, picked: np.ndarray, k: int) -> ValueError:

@@ -187,7 +187,7 @@ bool AtomParser::parse_block(std::string_view data, std::size_t offset) {
     std::optional<ParseFailure> stray;
     while (row_ < last_row_) {
         if (at >= data.size()) {
-            failure_ = {row_prefix(row_) + "expected ", row_};
+            failure_ = {row_prefix(row_ - row_base_) + "expected ", row_ - row_base_};
             append_decimal(failure_.message, out_.natoms);
             failure_.message += " lines, the data ends";
             return false;
@@ -213,8 +213,10 @@ bool AtomParser::parse_more_rows(std::string_view data, std::size_t offset, std:
     const std::size_t last = last_row_;
     if (rows > last - row_) fail("more rows asked of a parser than it was made for");
     last_row_ = row_ + rows;
+    row_base_ = row_;  // a failure names its row within this frame
     const bool parsed = parse_block(data, offset);
     last_row_ = last;
+    row_base_ = 0;
     return parsed;
 }
 
@@ -227,7 +229,7 @@ bool AtomParser::fail_stray_tokens(Tokens& tokens) {
     std::size_t found = codes_.size();
     while (tokens.next(token)) ++found;
     if (found == codes_.size()) return true;
-    const std::size_t row = row_ - 1;  // the row just parsed
+    const std::size_t row = row_ - 1 - row_base_;  // the row just parsed
     failure_ = {row_prefix(row) + "expected ", row, true, line_start_};
     append_decimal(failure_.message, codes_.size());
     failure_.message += " tokens, found ";
@@ -236,14 +238,14 @@ bool AtomParser::fail_stray_tokens(Tokens& tokens) {
 }
 
 bool AtomParser::fail_ran_out() {
-    failure_ = {row_prefix(row_) + "expected ", row_, true, line_start_};
+    failure_ = {row_prefix(row_ - row_base_) + "expected ", row_ - row_base_, true, line_start_};
     append_decimal(failure_.message, codes_.size());
     failure_.message += " tokens, ran out";
     return false;
 }
 
 bool AtomParser::fail_token(std::string_view token, std::string_view kind, std::string_view reason) {
-    failure_ = {row_prefix(row_) + "cannot parse ", row_, true, line_start_};
+    failure_ = {row_prefix(row_ - row_base_) + "cannot parse ", row_ - row_base_, true, line_start_};
     append_quoted_token(failure_.message, token);
     failure_.message += " as ";
     failure_.message += kind;

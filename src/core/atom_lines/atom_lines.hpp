@@ -165,7 +165,8 @@ public:
     // Where parse_block stopped: just past the last line it consumed.
     std::size_t block_end() const noexcept { return block_end_; }
     // Parses the next `rows` rows from `data` at `offset` as parse_block does: one frame of
-    // several whose rows this parser fills one after another (a table of many frames).
+    // several whose rows this parser fills one after another (a table of many frames). A
+    // failure names its row within that frame.
     bool parse_more_rows(std::string_view data, std::size_t offset, std::size_t rows);
     // Strict: parse_block also fails on a line with more tokens than the columns (the first
     // such line, once every row has parsed).
@@ -197,6 +198,7 @@ private:
     std::size_t block_end_ = 0;
     bool check_strings_ = false;
     bool strict_ = false;
+    std::size_t row_base_ = 0;  // what failures subtract from the row they name
     ParseFailure failure_;
 };
 

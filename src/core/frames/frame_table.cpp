@@ -89,17 +89,11 @@ void store_cell(const ParsedComment& comment, std::size_t f, FrameTableColumns& 
     }
 }
 
-// The refusal of frame `f` whose atom lines failed, the failure's row counted from the
-// frame's first row (`first_row` of its layout's rows) instead of from the layout's.
-TableRefusal atoms_refusal(std::size_t f, ParseFailure failure, std::size_t first_row) {
+// The refusal of frame `f` whose atom lines failed (the failure names its row within the frame).
+TableRefusal atoms_refusal(std::size_t f, ParseFailure failure) {
     TableRefusal refusal{f, RefusalKind::atoms};
-    if (failure.row < first_row) fail("an atom line's failure before its frame's first row");
-    refusal.row = failure.row - first_row;
-    const std::size_t after_prefix = failure.message.find(": ");
-    if (!failure.message.starts_with("row ") || after_prefix == std::string::npos) {
-        fail("an atom line's failure without its row");
-    }
-    refusal.message = "row " + std::to_string(refusal.row) + failure.message.substr(after_prefix);
+    refusal.row = failure.row;
+    refusal.message = std::move(failure.message);
     refusal.in_line = failure.in_line;
     refusal.line_start = failure.line_start;
     return refusal;
@@ -111,7 +105,6 @@ void read_range(const TableRequest& request, std::vector<std::optional<AtomParse
                 FrameRange& range) {
     const std::string_view data = request.data;
     RangeInfo& info = range.info.emplace(range.last - range.first);
-    std::vector<std::size_t> next_rows = range.first_rows;  // per layout: the next frame's first row
     for (std::size_t f = range.first; f < range.last; ++f) {
         std::size_t at = 0;
         line_from(data, static_cast<std::size_t>(request.offsets[f]), at);  // the count line
@@ -140,10 +133,9 @@ void read_range(const TableRequest& request, std::vector<std::optional<AtomParse
             parser->set_strict(request.strict);
         }
         if (!parser->parse_more_rows(data, at, natoms)) {
-            range.refused = atoms_refusal(f, std::move(*parser).take_failure(), next_rows[layout]);
+            range.refused = atoms_refusal(f, std::move(*parser).take_failure());
             return;
         }
-        next_rows[layout] += natoms;
     }
 }
 
