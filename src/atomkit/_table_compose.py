@@ -1,6 +1,6 @@
 # The FrameTable of runs of frames from what read_table_rs made of them: each layout's atom
 # columns named by its plan, the calls' info columns joined as one call would make them, and
-# the values the module leaves to the package typed and put in their columns.
+# the values no module column keeps put in columns of their own.
 """Tables composed from the module's columns."""
 from __future__ import annotations
 
@@ -8,7 +8,6 @@ from typing import Any
 
 import numpy as np
 
-from atomkit._comment_read import _info_value, _lattice
 from atomkit._properties import ReadLayout
 from atomkit._table import Builder, FrameTable, _info_column
 
@@ -39,7 +38,7 @@ def _info_pieces(info: list[tuple[str, np.ndarray, Any, Any]], first: int,
     """Adds one call's info columns to `pieces` (key: (first frame, present, values, integers))."""
     for key, present, values, integers in info:
         parts = pieces.setdefault(key, [])
-        if values is None:  # every value of the key was left to the package
+        if values is None:  # every value of the key is loose
             continue
         if isinstance(values, tuple):  # texts: distinct values, and each frame's (-1: absent)
             texts, index = values
@@ -127,19 +126,15 @@ class _LayoutRows:
         return self.floats, self.ints, self.bools, [(tokens, index) for tokens, _, index in self.strs]
 
 
-def _typed_later(table: FrameTable, deferred: list[tuple[int, str | None, str]]) -> bool:
-    """Types the values the module left as written (key None: the Lattice) as reading the
-    frame alone does, and puts them in their columns; False where one does not type."""
-    typed: dict[str | None, dict[int, Any]] = {}
-    try:
-        for frame, key, text in deferred:
-            typed.setdefault(key, {})[frame] = _lattice(text) if key is None else _info_value(key, text)
-    except ValueError:
-        return False
-    for frame, lattice in typed.pop(None, {}).items():
-        table.lattice[frame], table.has_lattice[frame] = lattice, True
+def _loose_columns(table: FrameTable, loose: list[tuple[int, str, Any]]) -> None:
+    """Puts the values no module column keeps (nested lists, lists of strs, ints beyond
+    int64; typed by the module) in their keys' columns, each column made as reading the
+    frames one by one makes it."""
+    values_by_key: dict[str, dict[int, Any]] = {}
+    for frame, key, value in loose:
+        values_by_key.setdefault(key, {})[frame] = value
     n = len(table)
-    for key, values_of in typed.items():
+    for key, values_of in values_by_key.items():
         column, raw = table.info[key], table._raw.pop(key, None)
         present = table.info_present[key].copy()
         present[list(values_of)] = True
@@ -150,7 +145,6 @@ def _typed_later(table: FrameTable, deferred: list[tuple[int, str | None, str]])
         table.info_present[key] = present
         if raw is not None:
             table._raw[key] = raw
-    return True
 
 
 def _compose(rows: np.ndarray, layouts: list[ReadLayout], results: list[tuple[int, tuple[Any, ...]]],
@@ -173,10 +167,10 @@ def _compose(rows: np.ndarray, layouts: list[ReadLayout], results: list[tuple[in
     key_set_of = np.zeros(n, np.int64)  # each frame's
     builder = Builder()
     names: dict[int, tuple[Any, ...]] = {}
-    deferred: list[tuple[int, str | None, str]] = []
-    for first, (_, _, _, info, key_set, key_sets, _, left) in results:
+    loose: list[tuple[int, str, Any]] = []
+    for first, (_, _, _, info, key_set, key_sets, _, values) in results:
         _info_pieces(info, first, pieces)
-        deferred.extend((first + frame, key, text) for frame, key, text in left)
+        loose.extend((first + frame, key, value) for frame, key, value in values)
         numbers = np.array([key_sets_of.setdefault(tuple(info[k][0] for k in keys), len(key_sets_of))
                             for keys in key_sets] or [0], np.int64)
         key_set_of[first:first + len(key_set)] = numbers[key_set]
@@ -187,8 +181,9 @@ def _compose(rows: np.ndarray, layouts: list[ReadLayout], results: list[tuple[in
             builder.coded_species(frames, *species)
         builder.arrays(frames, arrays)
         names[number] = (tuple(arrays), species is not None)
-    if not _join_info(table, n, pieces) or not _typed_later(table, deferred):
+    if not _join_info(table, n, pieces):
         return None
+    _loose_columns(table, loose)
     builder.atom_columns(table)
     # A frame's place in _layouts: its Properties and its info keys in line order.
     width = max(len(key_sets_of), 1)

@@ -17,8 +17,10 @@
 #include "python/binding.hpp"
 #include "python/borrow_registry.hpp"
 #include "python/boundary.hpp"
+#include "python/comment_values.hpp"
 #include "python/entries.hpp"
 #include "python/numpy_api.hpp"
+#include "python/py_objects.hpp"
 #include "python/result_array.hpp"
 
 namespace atomkit {
@@ -42,96 +44,6 @@ constexpr FunctionSpec format_spec{"format_floats_rs", format_parameters};
     const char* text = PyUnicode_AsUTF8AndSize(object, &size);
     if (text == nullptr) return fetched_error();
     return std::string_view(text, static_cast<std::size_t>(size));
-}
-
-PyRef checked(PyObject* made) {
-    if (made == nullptr) api_call_failed();
-    return PyRef::steal(made);
-}
-
-PyRef new_str(std::string_view text) {
-    return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
-}
-
-PyRef bool_object(bool flag) { return PyRef::borrow(flag ? Py_True : Py_False); }
-
-npy_intp dimension(std::size_t size) { return static_cast<npy_intp>(size); }
-
-// A numeric array value of `size` elements: flat, 3x3, or the rows of a nested list.
-PyRef array_object(int type_number, const CommentValue& value, std::size_t size, const void* data, std::size_t bytes) {
-    if (value.square) return copied_ndarray(type_number, {3, 3}, data, bytes);
-    if (value.rows != 0) return copied_ndarray(type_number, {dimension(value.rows), dimension(size / value.rows)}, data, bytes);
-    return copied_ndarray(type_number, {dimension(size)}, data, bytes);
-}
-
-std::size_t characters(std::string_view text) {
-    std::size_t count = 0;
-    for (const char c : text) count += (static_cast<unsigned char>(c) & 0xC0U) != 0x80U;
-    return count;
-}
-
-// NumPy's str array of the texts: UTF-32, each padded with zeros to the width of the widest
-// (at least 1 and the value's width), as np.array(texts, dtype=str) makes it.
-PyRef str_array_object(const CommentValue& value) {
-    std::size_t width = std::max<std::size_t>(value.width, 1);
-    for (const std::string& text : value.texts) width = std::max(width, characters(text));
-    if (width > static_cast<std::size_t>(std::numeric_limits<int>::max()) / sizeof(char32_t)) throw std::bad_alloc();
-    const std::size_t size = value.texts.size();
-    npy_intp shape[2] = {dimension(size), 0};
-    if (value.rows != 0) {
-        shape[0] = dimension(value.rows);
-        shape[1] = dimension(size / value.rows);
-    }
-    numpy::require_api();
-    PyRef array = PyRef::steal(PyArray_New(&PyArray_Type, value.rows != 0 ? 2 : 1, shape, NPY_UNICODE, nullptr, nullptr,
-                                           static_cast<int>(width * sizeof(char32_t)), 0, nullptr));
-    if (!array) api_call_failed();
-    auto* out = static_cast<char32_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array.get())));
-    for (const std::string& text : value.texts) {
-        char32_t* const end = out + width;
-        for (std::size_t i = 0; i < text.size();) {
-            const Utf8Sequence sequence = decode_utf8(text, i);
-            if (sequence.length == 0) fail("a comment text that is not UTF-8");
-            *out++ = sequence.code_point;
-            i += sequence.length;
-        }
-        out = std::fill_n(out, end - out, U'\0');
-    }
-    return array;
-}
-
-PyRef int_from_text(const std::string& digits) { return checked(PyLong_FromString(digits.c_str(), nullptr, 10)); }
-
-PyRef value_object(const CommentValue& value) {
-    switch (value.kind) {
-        case CommentValueKind::flag:
-            return bool_object(true);
-        case CommentValueKind::text:
-            return new_str(value.text);
-        case CommentValueKind::boolean:
-            return bool_object(value.boolean);
-        case CommentValueKind::integer:
-            return checked(PyLong_FromLongLong(value.integer));
-        case CommentValueKind::big_integer:
-            return int_from_text(value.text);
-        case CommentValueKind::real:
-            return checked(PyFloat_FromDouble(value.real));
-        case CommentValueKind::bool_array: {
-            const std::vector<std::uint8_t> flags(value.ints.begin(), value.ints.end());
-            return array_object(NPY_BOOL, value, flags.size(), flags.data(), flags.size());
-        }
-        case CommentValueKind::int_array:
-            return array_object(NPY_INT64, value, value.ints.size(), value.ints.data(),
-                                value.ints.size() * sizeof(std::int64_t));
-        case CommentValueKind::float_array:
-            return array_object(NPY_FLOAT64, value, value.reals.size(), value.reals.data(),
-                                value.reals.size() * sizeof(double));
-        case CommentValueKind::str_array:
-            return str_array_object(value);
-        case CommentValueKind::deferred:
-            break;
-    }
-    fail("comment value of a kind this call does not make");
 }
 
 std::string quoted(std::string_view text) { return lossy_repr(new_str(text).get()); }
@@ -184,7 +96,7 @@ PyRef optional_str(const std::optional<std::string>& text) {
 
 // (properties, lattice, pbc, info, None); the last item stays for callers that unpack five.
 PyRef parse_result(const ParsedComment& parsed) {
-    PyRef lattice = parsed.lattice ? value_object(*parsed.lattice) : PyRef::borrow(Py_None);
+    PyRef lattice = parsed.lattice ? comment_value_object(*parsed.lattice) : PyRef::borrow(Py_None);
     PyRef pbc = PyRef::borrow(Py_None);
     if (parsed.pbc) {
         const auto& flags = *parsed.pbc;
@@ -194,7 +106,7 @@ PyRef parse_result(const ParsedComment& parsed) {
     PyRef info = checked(PyDict_New());
     for (const CommentItem& item : parsed.info) {
         PyRef key = new_str(item.key);
-        PyRef value = value_object(item.value);
+        PyRef value = comment_value_object(item.value);
         if (PyDict_SetItem(info.get(), key.get(), value.get()) < 0) api_call_failed();
     }
     PyRef properties = optional_str(parsed.properties);
@@ -204,16 +116,6 @@ PyRef parse_result(const ParsedComment& parsed) {
 // The least limit Python allows on an integer's digits, 0 (none) apart: a line read under it
 // fails on a long integer wherever the limit in force could, and is read again under that.
 constexpr std::size_t least_int_digits_limit = 640;
-
-[[nodiscard]] Result<std::size_t> int_digits_limit() {
-    PyObject* get = PySys_GetObject("get_int_max_str_digits");  // borrowed
-    if (get == nullptr) fail("sys.get_int_max_str_digits is missing");
-    PyRef limit = PyRef::steal(PyObject_CallNoArgs(get));
-    if (!limit) return fetched_error();
-    const Py_ssize_t digits = PyLong_AsSsize_t(limit.get());
-    if (digits == -1 && PyErr_Occurred() != nullptr) return fetched_error();
-    return static_cast<std::size_t>(std::max<Py_ssize_t>(digits, 0));
-}
 
 [[nodiscard]] Result<PyRef> parse_comment(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     BoundArguments<parse_parameters.size()> arguments(parse_spec);

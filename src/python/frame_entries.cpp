@@ -14,6 +14,7 @@
 #include "python/entries.hpp"
 #include "python/held_buffer.hpp"
 #include "python/numpy_api.hpp"
+#include "python/py_objects.hpp"
 
 namespace atomkit {
 namespace {
@@ -36,13 +37,6 @@ constexpr std::size_t state_fields = 11;
 constexpr const char* state_form =
     "the scan state is the tuple scan_frames_rs returned: (size, line_limit, position, lineno, line_start, "
     "phase, frame_offset, frame_lineno, natoms, lines_left, layout)";
-
-PyRef checked(PyObject* made) {
-    if (made == nullptr) api_call_failed();
-    return PyRef::steal(made);
-}
-
-PyError value_error(std::string message) { return PyError::pending(PyExc_ValueError, std::move(message)); }
 
 // An exact int within [low, high] (no Python code runs to read it).
 [[nodiscard]] Result<long long> exact_int(PyObject* object, long long low, unsigned long long high) {

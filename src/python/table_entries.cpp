@@ -13,9 +13,11 @@
 #include "python/binding.hpp"
 #include "python/borrow_registry.hpp"
 #include "python/boundary.hpp"
+#include "python/comment_values.hpp"
 #include "python/entries.hpp"
 #include "python/held_buffer.hpp"
 #include "python/numpy_api.hpp"
+#include "python/py_objects.hpp"
 #include "python/result_array.hpp"
 
 namespace atomkit {
@@ -27,17 +29,6 @@ using frames::InfoColumn;
 constexpr std::array<std::string_view, 5> table_parameters = {"data", "frames", "col_types", "threads", "strict"};
 enum TableParameter : std::size_t { table_data, table_frames, table_col_types, table_threads, table_strict };
 constexpr FunctionSpec table_spec{"read_table_rs", table_parameters};
-
-PyRef checked(PyObject* made) {
-    if (made == nullptr) api_call_failed();
-    return PyRef::steal(made);
-}
-
-PyRef new_str(const std::string& text) {
-    return checked(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
-}
-
-PyError value_error(std::string message) { return PyError::pending(PyExc_ValueError, std::move(message)); }
 
 // A tuple of bytes: each layout's column codes.
 [[nodiscard]] Result<std::vector<std::string>> extract_codes(PyObject* object) {
@@ -125,7 +116,7 @@ PyRef info_values(const InfoColumn& column, std::size_t n) {
             return shaped(NPY_BOOL, flags.data(), flags.size());
         }
         case CommentValueKind::deferred:
-            return PyRef::borrow(Py_None);  // every value of the key left to the package
+            return PyRef::borrow(Py_None);  // every value of the key is loose
         case CommentValueKind::text: {
             PyRef texts = str_list(column.texts);
             PyRef index = copied_ndarray(NPY_INT32, {frames}, column.text_index.data(), n * sizeof(std::int32_t));
@@ -157,17 +148,16 @@ PyRef info_list(const FrameTableColumns& table, std::size_t n) {
     return list;
 }
 
-// [(frame, key or None for the Lattice, value as written), ...] in frame order.
-PyRef deferred_list(const FrameTableColumns& table) {
-    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(table.deferred.size())));
-    for (std::size_t i = 0; i < table.deferred.size(); ++i) {
-        const frames::DeferredValue& value = table.deferred[i];
-        PyRef frame = checked(PyLong_FromSize_t(value.frame));
-        PyRef key = value.column == frames::DeferredValue::no_column ? PyRef::borrow(Py_None)
-                                                                     : new_str(table.info[value.column].key);
-        PyRef text = new_str(value.text);
+// [(frame, key, value), ...] in frame order: the values no column keeps.
+PyRef loose_list(const FrameTableColumns& table) {
+    PyRef list = checked(PyList_New(static_cast<Py_ssize_t>(table.loose.size())));
+    for (std::size_t i = 0; i < table.loose.size(); ++i) {
+        const frames::LooseValue& loose = table.loose[i];
+        PyRef frame = checked(PyLong_FromSize_t(loose.frame));
+        PyRef key = new_str(table.info[loose.column].key);
+        PyRef value = comment_value_object(loose.value);
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
-                        checked(PyTuple_Pack(3, frame.get(), key.get(), text.get())).release());
+                        checked(PyTuple_Pack(3, frame.get(), key.get(), value.get())).release());
     }
     return list;
 }
@@ -228,9 +218,9 @@ PyRef table_result(FrameTableColumns& table, std::size_t n) {
     PyRef key_set = copied_ndarray(NPY_INT32, {frames}, table.keys.of_frame.data(), n * sizeof(std::int32_t));
     PyRef key_sets = key_set_list(table);
     PyRef atoms = layout_columns(table.atoms);
-    PyRef deferred = deferred_list(table);
+    PyRef loose = loose_list(table);
     return checked(PyTuple_Pack(8, lattice.get(), has_lattice.get(), pbc.get(), info.get(), key_set.get(),
-                                key_sets.get(), atoms.get(), deferred.get()));
+                                key_sets.get(), atoms.get(), loose.get()));
 }
 
 // (frame, kind, row, message, line start): kind 0 the comment line, 1 the atom lines (row,
@@ -255,6 +245,8 @@ PyRef refusal_tuple(const frames::TableRefusal& refusal) {
     const std::uint64_t threads = ATOMKIT_TRY(arguments.convert(table_threads, extract_u64));
     if (threads == 0) return std::unexpected(value_error("threads must be at least 1"));
     const std::uint64_t strict = ATOMKIT_TRY(arguments.convert(table_strict, extract_u64));
+    // Info integers are held to int()'s limit on digits; asking it may run Python code.
+    const std::size_t digits = ATOMKIT_TRY(int_digits_limit());
     prepare_borrows();  // may import NumPy: before the holds, after which no Python code runs
     const HeldBuffer data = ATOMKIT_TRY(arguments.convert(table_data, HeldBuffer::extract));
     const FrameRows rows = ATOMKIT_TRY([&]() -> Result<FrameRows> {
@@ -264,7 +256,7 @@ PyRef refusal_tuple(const frames::TableRefusal& refusal) {
 
     const frames::TableRequest request{data.bytes(), rows.offsets, rows.natoms, rows.layouts, codes,
                                        static_cast<std::size_t>(std::min<std::uint64_t>(threads, max_thread_count)),
-                                       strict != 0};
+                                       strict != 0, digits};
     auto read = [&] { return frames::read_frame_table(request); };
     auto table = [&] {
         if (!data.memory_is_pinned()) return read();

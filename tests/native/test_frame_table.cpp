@@ -1,5 +1,5 @@
 // Native tests of the table reader: a table of small files, each read on one range and on
-// three, with the info columns (kinds, integers among reals), the values left to the package
+// three, with the info columns (kinds, integers among reals), the values no column keeps
 // and the frame refused that each gives.
 #include <cstdint>
 #include <optional>
@@ -18,8 +18,8 @@ using atomkit::frames::FrameTableColumns;
 struct Case {
     std::string file;
     std::optional<std::size_t> refused;  // the frame given up on, or none
-    std::string kinds;                   // per info column: r real, i int, b bool, t text, F float array, d deferred
-    std::size_t deferred = 0;            // values left to the package
+    std::string kinds;                   // per info column: r real, i int, b bool, t text, F float array, d loose values only
+    std::size_t loose = 0;               // values no column keeps
     std::string mixed;                   // per info column: 1 where integers sit among reals
 };
 
@@ -35,7 +35,8 @@ char kind_letter(const atomkit::frames::InfoColumn& column) {
     }
 }
 
-std::expected<FrameTableColumns, atomkit::frames::TableRefusal> read(const std::string& file, std::size_t tasks) {
+std::expected<FrameTableColumns, atomkit::frames::TableRefusal> read(const std::string& file, std::size_t tasks,
+                                                                     std::size_t int_digits_limit = 0) {
     atomkit::frames::ScanState state;
     state.size = file.size();
     state.line_limit = file.size() + 1;
@@ -49,7 +50,7 @@ std::expected<FrameTableColumns, atomkit::frames::TableRefusal> read(const std::
         layouts.push_back(0);
     }
     const std::vector<std::string> codes = {"sfff"};
-    return atomkit::frames::read_frame_table({file, offsets, natoms, layouts, codes, tasks});
+    return atomkit::frames::read_frame_table({file, offsets, natoms, layouts, codes, tasks, false, int_digits_limit});
 }
 
 void test_files() {
@@ -59,7 +60,6 @@ void test_files() {
         {"0\na=1\n0\na=2.5\n0\na=-3\n", std::nullopt, "r", 0, "1"},
         {"0\na=x\n0\na=1\n", 1, "", 0, ""},
         {"0\na=[[1,2],[3,4]] b=1 c=99999999999999999999\n0\na=1 b=[x, y]\n", std::nullopt, "iid", 3, "000"},
-        {"0\nLattice=[[1,0,0],[0,1,0],[0,0,1]]\n", std::nullopt, "", 1, ""},
         {"1\na=1\nH 0 0 0\n1\na=1\nH 0 0 zz\n", 1, "", 0, ""},
         {"0\na=1\n0\na=\"\xff\"\n", 1, "", 0, ""},
     };
@@ -78,17 +78,26 @@ void test_files() {
             }
             harness::check_equal(kinds, c.kinds, "info kinds", c.file);
             harness::check_equal(mixed, c.mixed, "integers among reals", c.file);
-            harness::check_equal(got->deferred.size(), c.deferred, "values left to the package", c.file);
+            harness::check_equal(got->loose.size(), c.loose, "values no column keeps", c.file);
         }
     }
 }
 
-// A Lattice left to the package leaves the frame periodic, as a typed one does.
-void test_deferred_lattice_pbc() {
+// A nested Lattice is typed as a flat one, and makes its frame periodic.
+void test_nested_lattice() {
     const auto got = read("0\nLattice=[[1,0,0],[0,1,0],[0,0,1]]\n0\nx=1\n", 1);
-    if (!harness::check(got.has_value(), "read", "deferred lattice")) return;
-    harness::check(got->pbc == std::vector<std::uint8_t>{1, 1, 1, 0, 0, 0}, "pbc", "deferred lattice");
-    harness::check(got->has_lattice == std::vector<std::uint8_t>{0, 0}, "has_lattice", "deferred lattice");
+    if (!harness::check(got.has_value(), "read", "nested lattice")) return;
+    harness::check(got->pbc == std::vector<std::uint8_t>{1, 1, 1, 0, 0, 0}, "pbc", "nested lattice");
+    harness::check(got->has_lattice == std::vector<std::uint8_t>{1, 0}, "has_lattice", "nested lattice");
+    harness::check(got->lattice[4] == 1.0 && got->lattice[8] == 1.0, "lattice", "nested lattice");
+}
+
+// An info integer of more digits than int() takes refuses its frame's comment line.
+void test_int_digit_limit() {
+    const auto got = read("0\na=12345\n0\na=123456\n", 1, 5);
+    if (!harness::check(!got.has_value(), "refused", "digit limit")) return;
+    harness::check_equal(got.error().frame, std::size_t{1}, "frame", "digit limit");
+    harness::check(got.error().kind == atomkit::frames::RefusalKind::comment, "kind", "digit limit");
 }
 
 // A bad atom line's row is counted within its frame, not among its layout's rows, and the
@@ -112,6 +121,7 @@ void test_atom_refusal_names_the_frames_row() {
 int main() {
     test_files();
     test_atom_refusal_names_the_frames_row();
-    test_deferred_lattice_pbc();
+    test_nested_lattice();
+    test_int_digit_limit();
     return harness::finish();
 }

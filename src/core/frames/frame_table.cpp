@@ -72,13 +72,9 @@ std::vector<FrameRange> split_frames(const TableRequest& request, std::vector<st
     return ranges;
 }
 
-// A frame's lattice and pbc (pbc as the lattice says when the line gives none). A Lattice
-// only the package types is left to it, with has_lattice unset.
-void store_cell(const ParsedComment& comment, std::size_t f, FrameTableColumns& out, FrameRange& range) {
-    const bool deferred = comment.lattice && comment.lattice->kind == CommentValueKind::deferred;
-    if (deferred) {
-        range.info->deferred.push_back({f - range.first, DeferredValue::no_column, comment.lattice->text});
-    } else if (comment.lattice) {
+// A frame's lattice and pbc (pbc as the lattice says when the line gives none).
+void store_cell(const ParsedComment& comment, std::size_t f, FrameTableColumns& out) {
+    if (comment.lattice) {
         if (comment.lattice->reals.size() != 9) fail("a typed Lattice of other than 9 numbers");
         std::copy_n(comment.lattice->reals.begin(), 9, out.lattice.begin() + static_cast<std::ptrdiff_t>(f * 9));
         out.has_lattice[f] = 1;
@@ -105,18 +101,19 @@ void read_range(const TableRequest& request, std::vector<std::optional<AtomParse
                 FrameRange& range) {
     const std::string_view data = request.data;
     RangeInfo& info = range.info.emplace(range.last - range.first);
+    const CommentOptions options{.type_all = true, .int_digits_limit = request.int_digits_limit};
     for (std::size_t f = range.first; f < range.last; ++f) {
         std::size_t at = 0;
         line_from(data, static_cast<std::size_t>(request.offsets[f]), at);  // the count line
         const std::string_view line = line_from(data, at, at);
         const bool utf8 = is_valid_utf8(line);
         std::expected<ParsedComment, CommentError> parsed;
-        if (utf8) parsed = parse_comment_line(line);
+        if (utf8) parsed = parse_comment_line(line, options);
         if (!utf8 || !parsed) {
             range.refused = TableRefusal{f, RefusalKind::comment};
             return;
         }
-        store_cell(*parsed, f, out, range);
+        store_cell(*parsed, f, out);
         if (!info.add(f - range.first, parsed->info)) {
             range.refused = TableRefusal{f, RefusalKind::clash};
             return;
@@ -171,7 +168,7 @@ std::expected<FrameTableColumns, TableRefusal> read_frame_table(const TableReque
         firsts.push_back(range.first);
         if (range.refused && !refused) refused = std::move(range.refused);
     }
-    const std::optional<std::size_t> clash = join_info(infos, firsts, n, out.info, out.keys, out.deferred);
+    const std::optional<std::size_t> clash = join_info(infos, firsts, n, out.info, out.keys, out.loose);
     // A frame's info values are sorted in before its atom lines are read: on one thread, its
     // clash is found first.
     if (clash && (!refused || *clash <= refused->frame)) return std::unexpected(TableRefusal{*clash, RefusalKind::clash});

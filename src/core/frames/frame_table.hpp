@@ -30,6 +30,7 @@ struct TableRequest {
     std::span<const std::string> col_types;  // per layout: the atom parser's column codes
     std::size_t tasks = 1;                   // ranges of frames, run at once on the pool
     bool strict = false;                     // an atom line with more tokens than columns fails
+    std::size_t int_digits_limit = 0;        // an info integer of more digits fails (0: none)
 };
 
 struct FrameTableColumns {
@@ -38,7 +39,7 @@ struct FrameTableColumns {
     std::vector<std::uint8_t> pbc;      // 3 per frame
     std::vector<InfoColumn> info;       // keys in order of first appearance
     KeySets keys;                       // each frame's info keys in line order
-    std::vector<DeferredValue> deferred;  // values left to the package, in frame order
+    std::vector<LooseValue> loose;      // values no column keeps, in frame order
     std::vector<ParsedAtoms> atoms;     // per layout: its frames' rows, frame after frame
 };
 

@@ -27,7 +27,7 @@ InfoColumn new_column(const std::string& key, CommentValueKind kind, bool square
     column.square = square;
     column.width = width;
     column.present.assign(frames, 0);
-    if (kind == CommentValueKind::deferred) return column;  // no typed value to keep yet
+    if (kind == CommentValueKind::deferred) return column;  // no value to keep yet
     if (kind == CommentValueKind::real || kind == CommentValueKind::float_array) {
         column.reals.assign(frames * width, 0.0);
     } else if (kind == CommentValueKind::text) {
@@ -57,7 +57,7 @@ void mix(InfoColumn& column, std::size_t frames) {
 }
 
 // Whether values of `kind` (and shape) go into `column`, mixing it if they need to; a column
-// of deferred values alone takes the kind of the first value typed here.
+// of loose values alone takes the kind of the first value it keeps.
 bool takes(InfoColumn& column, CommentValueKind kind, bool square, std::size_t width, std::size_t frames) {
     if (kind == CommentValueKind::deferred) return true;
     if (column.kind == CommentValueKind::deferred) column = new_column(column.key, kind, square, width, frames);
@@ -144,13 +144,21 @@ void copy_rows(InfoColumn& whole, const InfoColumn& part, std::size_t first,
 
 }  // namespace
 
+bool is_loose(const CommentValue& value) noexcept {
+    return value.kind == CommentValueKind::big_integer || value.kind == CommentValueKind::str_array ||
+           (is_array(value.kind) && value.rows != 0);
+}
+
 RangeInfo::RangeInfo(std::size_t frames) : frames_(frames) { keys.of_frame.assign(frames, 0); }
 
-bool RangeInfo::add(std::size_t frame, const std::vector<CommentItem>& items) {
+bool RangeInfo::add(std::size_t frame, std::vector<CommentItem>& items) {
     frame_keys_.clear();
-    for (const CommentItem& item : items) {
-        const CommentValue& value = item.value;
-        const CommentValueKind kind = value.kind == CommentValueKind::flag ? CommentValueKind::boolean : value.kind;
+    for (CommentItem& item : items) {
+        CommentValue& value = item.value;
+        const bool loose_value = is_loose(value);
+        const CommentValueKind kind = loose_value                              ? CommentValueKind::deferred
+                                      : value.kind == CommentValueKind::flag ? CommentValueKind::boolean
+                                                                             : value.kind;
         const std::size_t width = kind == CommentValueKind::float_array ? value.reals.size()
                                   : is_array(kind)                     ? value.ints.size()
                                                                        : 1;
@@ -162,8 +170,8 @@ bool RangeInfo::add(std::size_t frame, const std::vector<CommentItem>& items) {
         InfoColumn& column = columns[place->second];
         if (!takes(column, kind, value.square, width, frames_)) return false;
         frame_keys_.push_back(place->second);
-        if (kind == CommentValueKind::deferred) {
-            deferred.push_back({frame, place->second, value.text});
+        if (loose_value) {
+            loose.push_back({frame, place->second, std::move(value)});
         } else {
             store(column, frame, value, text_ids_[place->second]);
         }
@@ -176,11 +184,11 @@ bool RangeInfo::add(std::size_t frame, const std::vector<CommentItem>& items) {
 
 std::optional<std::size_t> join_info(std::vector<RangeInfo>& ranges, std::span<const std::size_t> firsts,
                                      std::size_t frames, std::vector<InfoColumn>& columns, KeySets& keys,
-                                     std::vector<DeferredValue>& deferred) {
+                                     std::vector<LooseValue>& loose) {
     if (ranges.size() == 1) {
         columns = std::move(ranges[0].columns);
         keys = std::move(ranges[0].keys);
-        deferred = std::move(ranges[0].deferred);
+        loose = std::move(ranges[0].loose);
         return std::nullopt;
     }
     std::unordered_map<std::string, std::uint32_t> index;
@@ -211,9 +219,8 @@ std::optional<std::size_t> join_info(std::vector<RangeInfo>& ranges, std::span<c
             }
             if (part.kind != CommentValueKind::deferred) copy_rows(whole, part, firsts[k], text_ids[place->second]);
         }
-        for (const DeferredValue& value : range.deferred) {
-            const std::uint32_t column = value.column == DeferredValue::no_column ? value.column : global[value.column];
-            deferred.push_back({firsts[k] + value.frame, column, value.text});
+        for (LooseValue& value : range.loose) {
+            loose.push_back({firsts[k] + value.frame, global[value.column], std::move(value.value)});
         }
         std::vector<std::int32_t> set_ids(range.keys.sets.size());
         std::vector<std::uint32_t> frame_keys;

@@ -20,7 +20,7 @@ namespace atomkit::frames {
 // they all share. Frames without it hold zeros, false or no text.
 struct InfoColumn {
     std::string key;
-    // flag is stored as boolean; deferred while the key has had no value typed here
+    // flag is stored as boolean; `deferred` while the key has had only loose values here
     CommentValueKind kind = CommentValueKind::real;
     bool square = false;                             // float_array values of 3x3
     std::size_t width = 0;                           // values per frame of an array kind
@@ -36,17 +36,18 @@ struct InfoColumn {
     std::vector<std::int32_t> text_index;
 };
 
-// A value only the package types (a nested list, a list of strs, an integer beyond int64), as
-// written: its frame and column (no_column for the Lattice). Its frame's row of the column
-// stays absent; the package puts the value there.
-struct DeferredValue {
-    static constexpr std::uint32_t no_column = ~std::uint32_t{0};
+// A typed value of a kind no column here keeps (a nested list, a list of strs, an integer
+// beyond int64), with its frame and column. Its frame's row of the column stays absent; the
+// package makes the column of such a key from its values (they are rare, and their columns
+// take NumPy's rules for stacking arrays).
+struct LooseValue {
     std::size_t frame = 0;
-    std::uint32_t column = no_column;
-    std::string text;
-
-    bool operator==(const DeferredValue&) const = default;
+    std::uint32_t column = 0;
+    CommentValue value;
 };
+
+// Whether `value` is loose: kept beside the columns rather than in one.
+[[nodiscard]] bool is_loose(const CommentValue& value) noexcept;
 
 // The info keys of each frame in line order, as an index into `sets` (the distinct sequences
 // of column indices).
@@ -60,12 +61,13 @@ class RangeInfo {
 public:
     explicit RangeInfo(std::size_t frames);
 
-    // Adds a frame's items; false when a value's type differs from its key's in frames before.
-    bool add(std::size_t frame, const std::vector<CommentItem>& items);
+    // Adds a frame's items (loose values are moved out); false when a value's type differs
+    // from its key's in frames before.
+    bool add(std::size_t frame, std::vector<CommentItem>& items);
 
     std::vector<InfoColumn> columns;
     KeySets keys;
-    std::vector<DeferredValue> deferred;  // in frame order
+    std::vector<LooseValue> loose;  // in frame order
 
 private:
     std::size_t frames_;
@@ -79,6 +81,6 @@ private:
 // the first frame whose value's type differs from what the frames before it gave, if one does.
 [[nodiscard]] std::optional<std::size_t> join_info(std::vector<RangeInfo>& ranges, std::span<const std::size_t> firsts,
                                                    std::size_t frames, std::vector<InfoColumn>& columns, KeySets& keys,
-                                                   std::vector<DeferredValue>& deferred);
+                                                   std::vector<LooseValue>& loose);
 
 }  // namespace atomkit::frames
