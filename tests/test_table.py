@@ -115,6 +115,21 @@ def test_a_column_that_changes_type_names_both_frames(tmp_path):
         atomkit.read_table(path)
 
 
+# "species" is the table's name for the symbols: a species column of another shape cannot sit
+# beside them, and the error names the frames as they are in the file.
+@pytest.mark.parametrize("first, message", [
+    ("species:S:2", r"column 'species' is str of width 2 in frame 0; a table keeps species as one str column"),
+    ("species:S:1", r"column 'species' is str of width 1 in frame 0 but str of width 2 in frame 1"),
+])
+def test_a_species_column_of_two_strs(tmp_path, first, message):
+    path = tmp_path / "species.xyz"
+    path.write_text(f"1\nProperties={first}:pos:R:3\nH {'X ' * (first[-1] == '2')}0 0 0\n"
+                    "1\nProperties=species:S:2:pos:R:3\nH Y 0 0 0\n")
+    assert len(atomkit.read(path, ":")) == 2
+    with pytest.raises(ValueError, match=message):
+        atomkit.read_table(path)
+
+
 @pytest.mark.parametrize("threads", [0, -1, 1.5, True])
 def test_threads_must_be_a_count(mixed_file, threads):
     with pytest.raises(ValueError, match="threads"):

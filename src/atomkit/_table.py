@@ -243,7 +243,8 @@ class Builder:
         # (natoms, lattice or None, pbc, info, (array names in order, has species)) a frame
         self.frames: list[tuple[int, Any, Any, dict[str, Any], tuple[Any, ...]]] = []
         self.species: dict[str, int] = {}
-        self.columns: dict[str, _Columns] = {"species": _Columns(("i", ()), 0)}
+        # The species symbols as indices into `species`; first: the first frame with symbols.
+        self.columns: dict[str, _Columns] = {"species": _Columns(("i", ()), -1)}
 
     def frame(self, natoms: int, lattice: Any, pbc: Any, info: dict[str, Any], arrays: tuple[Any, ...]) -> None:
         self.frames.append((natoms, lattice, pbc, info, arrays))
@@ -258,6 +259,8 @@ class Builder:
     def coded_species(self, frames: np.ndarray, names: list[str], index: np.ndarray) -> None:
         """The species of the atoms of `frames`: each atom's index into `names`."""
         codes = np.array([self.species.setdefault(name, len(self.species)) for name in names], np.int32)
+        gathered = self.columns["species"]
+        gathered.first = int(frames[0]) if gathered.first < 0 else min(gathered.first, int(frames[0]))
         if (codes == np.arange(len(codes))).all():  # numbered as they are already: no copy
             self.columns["species"].parts.append((frames, index.astype(np.int32, copy=False)))
         else:
@@ -268,6 +271,11 @@ class Builder:
         or width differs from a frame's before."""
         for name, values in arrays.items():
             values = np.asarray(values)
+            if name == "species":  # the name the table keeps for symbols, one str per atom
+                symbols = self.columns["species"].first
+                where = f" but {_describe(_column_kind(values))} in frame {int(frames[0])}"
+                raise ValueError(f"column 'species' is str of width 1 in frame {symbols}{where}" if symbols >= 0 else
+                                 f"column 'species' is {where[5:]}; a table keeps species as one str column")
             gathered = self.columns.get(name)
             if gathered is None:
                 gathered = self.columns[name] = _Columns(_column_kind(values), int(frames[0]))
