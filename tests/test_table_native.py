@@ -55,6 +55,9 @@ def assert_table_is_read(tmp_path, text, threads=(1, 3)):
             with pytest.raises(ValueError) as raised:
                 read()
             assert str(raised.value) == str(error)
+        with pytest.raises(ValueError) as raised:
+            streamed(path)
+        assert str(raised.value) == str(error).removeprefix(f"{path}: ")
         return
     for got, frame in zip(atomkit.read(path, ":"), want, strict=True):  # cut from a table
         assert_same(got, frame, str_widths=True)
@@ -70,12 +73,21 @@ def assert_table_is_read(tmp_path, text, threads=(1, 3)):
         assert len(table) == len(want)
         for got, frame in zip(table, want):
             assert_same(got, frame)
+    for got, frame in zip(streamed(path), want, strict=True):
+        assert_same(got, frame)
     # Written a batch of frames at a time, as its frames are one by one.
     for batch in (None, 7):
         with pytest.MonkeyPatch.context() as patch:
             if batch:
                 patch.setattr(_table_write, "_BATCH_ATOMS", batch)
             assert written(table) == written(want)
+
+
+def streamed(path):
+    """The table of a file object read a few bytes at a time: the tables of its runs joined."""
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(atomkit._io, "CHUNK", 5)
+        return atomkit.read_table(io.BytesIO(path.read_bytes()))
 
 
 def walked(source, index, errors="raise"):
@@ -162,7 +174,7 @@ def test_a_pipe_is_read_once(tmp_path, read):
     assert [frame.info["a"] for frame in frames] == [1, "x"]
 
 
-def test_a_file_cut_short_after_its_scan_gets_the_readers_error(tmp_path, monkeypatch):
+def test_a_file_cut_short_after_its_scan_says_it_changed(tmp_path, monkeypatch):
     path = tmp_path / "cut.xyz"
     path.write_text("1\na=1\nH 0 0 0\n" * 50)
     scan = _table_read.scan_rows
@@ -172,7 +184,7 @@ def test_a_file_cut_short_after_its_scan_gets_the_readers_error(tmp_path, monkey
         os.truncate(path, 100)
         return found
     monkeypatch.setattr(_table_read, "scan_rows", scan_then_cut)
-    with pytest.raises(ValueError, match=f"^{path}: line 22: the file ends inside a frame"):
+    with pytest.raises(ValueError, match=f"^{path} changed since it was opened"):
         atomkit.read_table(path)
 
 

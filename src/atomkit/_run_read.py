@@ -19,6 +19,7 @@ from atomkit._index_file import pread
 from atomkit._index_scan import _LONG_LINE, StreamScan, scan_rows
 from atomkit._io import Input, changed
 from atomkit._reader import SkippedFrameWarning
+from atomkit._table import FrameTable, table_of
 from atomkit._table_compose import _compose
 from atomkit._table_read import _REFUSAL, _call, _layouts_of, _runs
 
@@ -33,20 +34,25 @@ _COMMENT, _ATOMS, _CLASH = 0, 1, 2
 _CLASHES = 4
 
 
-def iter_frames(data: Input, index: int | slice, errors: str, described: str) -> Iterator[Frame]:
+def iter_frames(data: Input, index: int | slice, errors: str, described: str, tables: bool = False,
+                threads: int | None = None) -> Iterator[Any]:
     """The frames `index` of a source, read a run at a time as tables that the frames are cut
     from, with the errors and warnings of the frame-by-frame reader (an int index: one frame,
     IndexError naming the source as `described` where one from the end is not there). A plain
     regular file (as _reader._plain_file finds it) is scanned with pread; a forward selection
-    of a stream is read in parts as it comes; a stream read from its end is held whole."""
+    of a stream is read in parts as it comes; a stream read from its end is held whole.
+    `tables` (a forward slice only): the runs come as FrameTables, not cut into Frames;
+    `threads`: the most threads a run's call parses on (None: atomkit.get_threads())."""
     selection = slice(index, index + 1 or None) if isinstance(index, int) else index
     forward = (selection.step or 1) > 0 and (selection.start or 0) >= 0 and (
         selection.stop is None or selection.stop >= 0)
     plain = _reader._plain_file(data)
     if plain is not None and not stat.S_ISREG(os.fstat(plain[0]).st_mode):
         plain = None
+    if tables and (isinstance(index, int) or not forward):
+        raise AssertionError("runs as tables are read forwards only")
     if forward and (plain is None or plain[1] > _SCANNED_WHOLE):
-        return _stream_frames(data, selection, errors == "skip")
+        return _stream_frames(data, selection, errors == "skip", tables=tables, threads=threads)
     if plain is None:
         data.load_all()
     source, size = plain if plain is not None else (data.data, len(data.data))
@@ -57,14 +63,15 @@ def iter_frames(data: Input, index: int | slice, errors: str, described: str) ->
     except ValueError:  # a line past the limit: read as a stream, the frames before it come first
         if plain is None or not forward:
             raise
-        return _stream_frames(data, selection, errors == "skip")
+        return _stream_frames(data, selection, errors == "skip", tables=tables, threads=threads)
     picked = range(len(rows))[selection]
     if isinstance(index, int) and index < 0 and not picked:
         raise IndexError(f"frame {index} is not in {described} ({len(rows)} frames)")
     if isinstance(index, int) and picked:  # one frame: a table's machinery costs more than it
         return iter([_alone(source, size if failed is None else failed[0], rows, picked[0], data)])
     frames = _batches(source, failed[0] if failed is not None else size, rows, _layouts_of(properties),
-                      selection, errors == "skip", data.name, data._size if plain is not None else -1)
+                      selection, errors == "skip", data.name, data._size if plain is not None else -1,
+                      tables=tables, threads=threads)
     return frames if failed is None else _failing(frames, data, source, len(rows), failed, selection)
 
 
@@ -99,26 +106,29 @@ def _refused_count(lineno: int) -> ValueError:
 
 def _batches(source: int | bytes, end: int, rows: np.ndarray, layouts: list[Any], selection: slice | np.ndarray,
              skip_bad: bool, name: str, size: int = -1, since: str = "opened", advice: str = "",
-             checking: bool = False) -> Iterator[Any]:
+             checking: bool = False, tables: bool = False, threads: int | None = None) -> Iterator[Any]:
     """The frames `selection` (a slice or the numbers) of the frames `rows` that the source's
     bytes up to `end` hold, a run at a time. A file (descriptor `source`) is checked against
     its `size` when opened after each run, since text read ahead may be all there is: one cut
     short "changed since it was {since}". `checking` (bytes only): atom lines are read
-    strictly, and every frame comes as (the Frame or its error, its comment line's bytes)."""
+    strictly, and every frame comes as (the Frame or its error, its comment line's bytes).
+    `tables` (ascending only): each run comes as FrameTables instead of Frames."""
     chosen = np.arange(len(rows))[selection]
     backwards = len(chosen) > 1 and chosen[1] < chosen[0]
     ascending = chosen[::-1] if backwards else chosen
-    threads = _atomkit.get_threads()
+    threads = threads or _atomkit.get_threads()
     held = isinstance(source, int) and size >= 0
     for first, stop, text, low in _runs(source, end, rows, ascending, backwards):
         if text is None or held and os.fstat(source).st_size < size:  # type: ignore[arg-type]
             raise changed(name, since, advice)
-        items = _run_items(text, low, rows[ascending[first:stop]], layouts, threads, checking)
+        picked = rows[ascending[first:stop]]
+        items = _run_tables(text, low, picked, layouts, threads) if tables else \
+            _run_items(text, low, picked, layouts, threads, checking)
         if checking:
             yield from zip(items, (_comment_of(source, offset) for offset in rows[ascending[first:stop], 0].tolist()))
             continue
         for item in (reversed(list(items)) if backwards else items):
-            if type(item) is Frame:
+            if type(item) is Frame or type(item) is FrameTable:
                 yield item
             elif skip_bad:
                 warnings.warn(SkippedFrameWarning(f"{name}: skipped the frame at {item}"), stacklevel=3)
@@ -171,10 +181,12 @@ def _wanted(k: int, selection: slice) -> bool:
     return k >= start and (k - start) % step == 0 and (selection.stop is None or k < selection.stop)
 
 
-def _stream_frames(data: Input, selection: slice, skip_bad: bool, checking: bool = False) -> Iterator[Any]:
+def _stream_frames(data: Input, selection: slice, skip_bad: bool, checking: bool = False, tables: bool = False,
+                   threads: int | None = None) -> Iterator[Any]:
     """The frames `selection` (forward) of a stream, read as they come: after each read, the
     frames it made whole are read as a run (from a pipe, a frame comes as soon as it is whole);
-    the bytes of a frame not yet whole are kept for the next. `checking` as for _batches."""
+    the bytes of a frame not yet whole are kept for the next. `checking`, `tables` and
+    `threads` as for _batches."""
     start, step = selection.start or 0, selection.step or 1
     stop = _reader._ALL if selection.stop is None else selection.stop
     scan = StreamScan(_io.LINE_LIMIT)
@@ -198,7 +210,8 @@ def _stream_frames(data: Input, selection: slice, skip_bad: bool, checking: bool
             first = start if start >= index else start + -(-(index - start) // step) * step
             local = slice(first - index, max(first - index, min(stop - index, len(rows))), step)
             ends = (failed[1] if failed is not None else scan.kept) - base
-            yield from _batches(pending, ends, rows, layouts, local, skip_bad, data.name, checking=checking)
+            yield from _batches(pending, ends, rows, layouts, local, skip_bad, data.name, checking=checking,
+                                tables=tables, threads=threads)
             index += len(rows)
         if failed is not None:
             kind, begin, stop_at, lineno = failed
@@ -249,7 +262,7 @@ def _run_items(text: Any, low: int, picked: np.ndarray, layouts: list[Any], thre
             if table is not None:
                 yield from table
                 start = stop
-            elif stop - start == 1:  # a value only the package types, which it refuses
+            elif stop - start == 1:  # (one call's info columns always join)
                 yield _comment_refusal(text, low, picked, start)
                 start += 1
             else:
@@ -271,6 +284,24 @@ def _run_items(text: Any, low: int, picked: np.ndarray, layouts: list[Any], thre
         start = refused + 1
 
 
+def _run_tables(text: Any, low: int, picked: np.ndarray, layouts: list[Any], threads: int) -> Iterator[Any]:
+    """The frames `picked` of one run as tables: the whole run as one where one call takes it
+    whole, else each frame as a table of its own (or the error that says why it cannot be
+    read) as _run_items reads them."""
+    if not any(layouts[number] is None for number in np.unique(picked[:, 3]).tolist()):
+        result = _call(text, low, picked, layouts, threads)
+        if len(result) != _REFUSAL:
+            try:
+                table = _compose(picked, layouts, [(0, (*result[:6], None, result[7]))], result[6])
+            except ValueError:  # columns of one name that differ: the frames say which
+                table = None
+            if table is not None:
+                yield table
+                return
+    for item in _run_items(text, low, picked, layouts, threads):
+        yield table_of([item]) if type(item) is Frame else item
+
+
 def _frame_bytes(text: Any, low: int, picked: np.ndarray, k: int) -> bytes:
     """Frame k's bytes from its count line to the next frame's (or the run's end)."""
     begin = int(picked[k, 0]) - low
@@ -286,13 +317,9 @@ def _frame_alone(text: Any, low: int, picked: np.ndarray, k: int) -> Frame | Val
         return error
 
 
-def _comment_of_frame(text: Any, low: int, picked: np.ndarray, k: int) -> ValueError | None:
-    """The error of frame k's comment line, or None if it is read."""
-    return _reader.comment_error(_comment_of(_frame_bytes(text, low, picked, k), 0), int(picked[k, 2]))
-
-
 def _comment_refusal(text: Any, low: int, picked: np.ndarray, k: int) -> ValueError:
-    error = _comment_of_frame(text, low, picked, k)
+    """The error of frame k's comment line, which the module refused."""
+    error = _reader.comment_error(_comment_of(_frame_bytes(text, low, picked, k), 0), int(picked[k, 2]))
     if error is None:
         raise AssertionError(f"the module refused the comment line at line {int(picked[k, 2]) + 1}, "
                              "which the package reads")
@@ -306,10 +333,6 @@ def _refusal(text: Any, low: int, picked: np.ndarray, k: int, result: tuple[Any,
         return _comment_refusal(text, low, picked, k)
     if kind != _ATOMS:
         raise AssertionError(f"the module refused frame {k} alone for its info values")
-    # A value the package types (a nested list) is read before the atom lines are.
-    error = _comment_of_frame(text, low, picked, k)
-    if error is not None:
-        return error
     begin = int(picked[k, 0]) - low
     raw = _frame_bytes(text, low, picked, k)
     error = _reader.atom_error(message, row, raw, line_start - begin if line_start >= 0 else -1, int(picked[k, 2]))

@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import contextlib
 import os
+import stat
 from collections.abc import Iterator
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
@@ -17,9 +18,10 @@ from atomkit._index_file import pread
 from atomkit._index_scan import scan_rows
 from atomkit._io import Input, open_input
 from atomkit._properties import PLAIN_XYZ, ReadLayout, read_layout
-from atomkit._reader import Index, _index, _plain_file, iread
+from atomkit._reader import Index, _index, _plain_file, describe, in_file
 from atomkit._table import FrameTable, table_of
 from atomkit._table_compose import _compose, _LayoutRows
+from atomkit._table_concat import concat
 
 # Text read and parsed by one module call at most: a plain file is read this much at a time
 # (one read ahead), so that its text (with what one call makes of it) stays under a tenth of
@@ -42,17 +44,14 @@ def _spans(rows: np.ndarray, size: int, chosen: np.ndarray) -> list[tuple[int, i
 
 
 def bulk_table(data: Input, selection: slice, threads: int) -> FrameTable | None:
-    """The table of the frames `selection` of a source, or None where the bulk path leaves it
-    to the frame-by-frame reader (a frame that cannot be read, or one it does not read alone).
-    A plain file is scanned and read a part at a time; any other source is held whole."""
+    """The table of the frames `selection` of a plain regular file, scanned and read a part at
+    a time, or None where the bulk path leaves it to the run reader (a frame that cannot be
+    read, or one it does not read alone)."""
     plain = _plain_file(data)
+    if plain is None or not stat.S_ISREG(os.fstat(plain[0]).st_mode):
+        return None
+    source, size = plain
     try:
-        if plain is None:
-            data.load_all()
-            whole = data.data
-            source, size = whole, len(whole)
-        else:
-            source, size = plain
         rows, properties, _ = scan_rows(source, size, data.name)
     except ValueError:
         return None
@@ -176,14 +175,24 @@ def read_table(source: Any, index: Index = ":", threads: int | None = None, erro
     one = isinstance(selection, int)
     if one:
         selection = slice(selection, selection + 1 or None)
-    table = None
-    # A regular file can be read again frame by frame when the bulk path leaves a frame to
-    # it; a stream, a pipe or a device cannot.
-    if isinstance(source, (str, os.PathLike)) and os.path.isfile(source):
-        with open_input(source) as data:
-            table = bulk_table(data, selection, threads or _atomkit.get_threads())
-    if table is None:
-        table = table_of(iread(source, selection, errors))
+    try:
+        table = _read_table_named(source, selection, threads or _atomkit.get_threads(), errors)
+    except ValueError as error:
+        in_file(error, os.fspath(source) if isinstance(source, (str, os.PathLike)) else getattr(source, "name", None))
+        raise
     if one and len(table) != 1:
         raise IndexError(f"frame {index} is out of range")
     return table
+
+
+def _read_table_named(source: Any, selection: slice, threads: int, errors: str) -> FrameTable:
+    """A regular file in bulk; the rest (and a file whose frames the bulk path leaves) a run at
+    a time as the run reader reads it, forward selections as tables joined end to end."""
+    from atomkit._run_read import iter_frames  # (that module builds on this one)
+    with open_input(source) as data:
+        table = bulk_table(data, selection, threads)
+        if table is not None:
+            return table
+        if (selection.step or 1) > 0 and (selection.start or 0) >= 0 and (selection.stop is None or selection.stop >= 0):
+            return concat(list(iter_frames(data, selection, errors, describe(source), tables=True, threads=threads)))
+        return table_of(iter_frames(data, selection, errors, describe(source)))
