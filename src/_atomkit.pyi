@@ -99,3 +99,10 @@ def read_table_rs(
     list[tuple[int, str | None, str]],
 ]:
     """Read many frames of an extxyz file's bytes into columns at once."""
+
+def write_frames_rs(
+    block: bytes,
+    frames: npt.NDArray[np.int64],
+    items: list[tuple[Any, ...]],
+) -> bytes:
+    """Write a batch of frames whole (count, comment and atom lines) as UTF-8 bytes."""

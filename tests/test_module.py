@@ -20,6 +20,7 @@ SIGNATURES = {
     "get_threads": "()",
     "scan_frames_rs": "(data, offset, state, known)",
     "read_table_rs": "(data, frames, col_types, threads, strict)",
+    "write_frames_rs": "(block, frames, items)",
 }
 # Not in __all__: the threshold of split frames, for tests.
 PRIVATE = {"_set_parallel_threshold"}
@@ -34,6 +35,7 @@ FIRST_DOC_LINES = {
     "get_threads": "The number of threads one large frame may use (see `set_threads`).",
     "scan_frames_rs": "Scan a window of a plain extxyz file for its frames, returning `(frames, state, stop)`.",
     "read_table_rs": "Read many frames of an extxyz file's bytes into columns at once.",
+    "write_frames_rs": "Write a batch of frames whole (count, comment and atom lines) as UTF-8 bytes.",
 }
 
 

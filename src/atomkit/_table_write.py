@@ -1,7 +1,7 @@
 # Writing a FrameTable: runs of frames that share their columns and info keys written a batch
 # at a time: the atom lines of the whole batch by one module call over the table's columns,
-# the comment lines from texts made a column at a time, then the two interleaved frame by
-# frame. The bytes are those of writing the table's frames one by one.
+# then the batch's text by another, from its comment items as columns (values the module does
+# not type given as texts made here). The bytes are those of writing the frames one by one.
 """atomkit.write of a FrameTable."""
 from __future__ import annotations
 
@@ -9,59 +9,52 @@ from typing import Any
 
 import numpy as np
 
-from atomkit._comment_write import _format_floats, item_text, pbc_text
+import _atomkit
+from atomkit._comment_write import item_text, pbc_text
 from atomkit._io import Output
 from atomkit._properties import write_layout
 from atomkit._table import FrameTable
 from atomkit._text import MATRIX_KEYS
 from atomkit._writer import _segment_block, _Written, frame_parts
 
-# Atoms whose lines one module call writes at most: big enough that the call's cost vanishes
-# (and that the module's threads share it), small enough that the text stays a few MB.
+# Atoms whose lines one module call writes at most, and text a batch makes about: big enough
+# that the calls' cost vanishes (and that the module's threads share a batch's atom lines),
+# small enough that the batch's buffers come from memory the process already has. A buffer
+# the allocator takes fresh from the system costs a page fault every 4 KiB, about as much as
+# writing its text (twice as much, at 5 MB a batch, as at 4 MB).
 _BATCH_ATOMS = 1 << 16
+_BATCH_BYTES = 4 << 20
 _F8 = np.dtype(np.float64)
-_PBC = {(a, b, c): pbc_text((a, b, c)) for a in (False, True) for b in (False, True) for c in (False, True)}
+# The kinds of the module's item columns (see write_frames_rs).
+_TEXTS, _REALS, _INTEGERS, _CHOICE = range(4)
+# The eight pbc texts, picked by the flags read as the bits of an index.
+_PBC = [pbc_text((a, b, c)) for a in (False, True) for b in (False, True) for c in (False, True)]
+_PBC_BITS = np.array([4, 2, 1], np.int64)
 
 
-def _floats(values: np.ndarray) -> list[str]:
-    """repr() of every float, row by row."""
-    if not values.size:
-        return []
-    return _format_floats(np.ascontiguousarray(values, np.float64).reshape(1, -1), " ").split(" ")
-
-
-def _grouped(texts: list[str], width: int, lead: str, separator: str, tail: str) -> list[str]:
-    return [lead + separator.join(texts[i:i + width]) + tail for i in range(0, len(texts), width)]
-
-
-def _lattices(table: FrameTable, a: int, b: int) -> list[str | None]:
-    present = table.has_lattice[a:b]
-    texts = iter(_grouped(_floats(table.lattice[a:b][present]), 9, 'Lattice="', " ", '"'))
-    return [next(texts) if flag else None for flag in present.tolist()]
-
-
-def _item_texts(table: FrameTable, key: str, a: int, b: int) -> list[str]:
-    """`key=value` of every frame a..b, all of which have the key."""
+def _item(table: FrameTable, key: str, a: int, b: int) -> tuple[Any, ...]:
+    """The module's column of `key=value` for frames a..b, all of which have the key: typed
+    columns written by the module, any other value made here by `item_text`, frame by frame."""
     raw = table._raw.get(key)
     if raw is not None:  # values a typed column does not give back exactly
-        return [item_text(key, value) for value in raw[a:b].tolist()]
+        return (_TEXTS, [item_text(key, value) for value in raw[a:b].tolist()])
     values = table.info[key][a:b]
     if values.dtype.kind == "O":
-        return [item_text(key, value) for value in values.tolist()]
+        return (_TEXTS, [item_text(key, value) for value in values.tolist()])
     prefix = item_text(key, 0)[:-1]  # (the key checked as writing checks it)
-    kind, shape = values.dtype.kind, values.shape[1:]
-    if values.dtype == _F8 and shape == ():
-        return [prefix + text for text in _floats(values)]
-    if kind in "iub" and shape == ():
-        return [item_text(key, value) for value in values.tolist()]
+    kind, shape, n = values.dtype.kind, values.shape[1:], b - a
+    # Scalars bare; rows of several values, and nine of a stress or virial, quoted.
+    quoted = (len(shape) == 1 and shape[0] > 1) or (shape == (3, 3) and key.lower() in MATRIX_KEYS)
+    if values.dtype == _F8 and (shape == () or quoted):
+        return (_REALS, prefix + '"' * quoted, values.reshape(n, -1), '"' * quoted, None)
+    if kind == "i" and (shape == () or quoted):
+        return (_INTEGERS, prefix + '"' * quoted, values.astype(np.int64).reshape(n, -1), '"' * quoted, None)
+    if kind == "b" and shape == ():
+        return (_CHOICE, [prefix + "F", prefix + "T"], values.astype(np.int64).reshape(n, 1))
     if kind == "U" and shape == ():
-        texts = {value: item_text(key, value) for value in set(values.tolist())}
-        return [texts[value] for value in values.tolist()]
-    if values.dtype == _F8 and len(shape) == 1 and shape[0] > 1:
-        return _grouped(_floats(values), shape[0], prefix + '"', " ", '"')
-    if values.dtype == _F8 and shape == (3, 3) and key.lower() in MATRIX_KEYS:
-        return _grouped(_floats(values), 9, prefix + '"', " ", '"')  # stress, virial: nine values quoted
-    return [item_text(key, value) for value in values]
+        distinct, index = np.unique(values, return_inverse=True)
+        return (_CHOICE, [item_text(key, value) for value in distinct.tolist()], index.astype(np.int64).reshape(n, 1))
+    return (_TEXTS, [item_text(key, value) for value in values])
 
 
 def _run_text(table: FrameTable, a: int, b: int, written: _Written) -> bytes:
@@ -75,20 +68,16 @@ def _run_text(table: FrameTable, a: int, b: int, written: _Written) -> bytes:
         return b"".join(header.encode() + block for header, block in (frame_parts(f, written) for f in frames))
     symbols = table.species[table.species_index[first:last]] if has_species else None
     block = _segment_block(layout.segments[0], symbols, arrays, last - first, written)
-    cuts = _line_starts(block, last - first)[table.atom_offsets[a:b + 1] - first].tolist()
-    properties = layout.properties
-    pbcs = [_PBC[tuple(flags)] for flags in table.pbc[a:b].tolist()]
-    heads = [f"{count}\n{properties} " if lattice is None else f"{count}\n{lattice} {properties} "
-             for count, lattice in zip(table.natoms[a:b].tolist(), _lattices(table, a, b))]
-    headers = [f"{head}{' '.join(items)}\n" for head, *items in zip(heads, pbcs, *(_item_texts(table, key, a, b) for key in keys))]
-    # The headers encoded at once, then cut apart (at a byte no comment line holds).
-    joined = "\0".join(headers)
-    encoded = joined.encode().split(b"\0") if joined.count("\0") == len(headers) - 1 else [h.encode() for h in headers]
-    view = memoryview(block)
-    pieces: list[Any] = [None] * (2 * len(headers))
-    pieces[0::2] = encoded
-    pieces[1::2] = [view[start:stop] for start, stop in zip(cuts, cuts[1:])]
-    return b"".join(pieces)
+    cuts = _line_starts(block, last - first)[table.atom_offsets[a:b + 1] - first]
+    n = b - a
+    lattice = np.ascontiguousarray(table.lattice[a:b], np.float64).reshape(n, 9)
+    has_lattice = np.ascontiguousarray(table.has_lattice[a:b], np.bool_).view(np.uint8).reshape(n, 1)
+    items = [(_REALS, 'Lattice="', lattice, '"', has_lattice),
+             (_CHOICE, [layout.properties], np.zeros((n, 1), np.int64)),
+             (_CHOICE, _PBC, (table.pbc[a:b].astype(bool) @ _PBC_BITS).reshape(n, 1)),
+             *(_item(table, key, a, b) for key in keys)]
+    frames = np.stack((table.natoms[a:b], cuts[:-1], cuts[1:]), axis=1).astype(np.int64, copy=False)
+    return _atomkit.write_frames_rs(block, frames, items)
 
 
 def _line_starts(block: bytes, rows: int) -> np.ndarray:
@@ -101,6 +90,13 @@ def _line_starts(block: bytes, rows: int) -> np.ndarray:
     return np.concatenate(([0], np.flatnonzero(raw == 10) + 1))
 
 
+def _batch_atoms(table: FrameTable, layout: int) -> int:
+    """Atoms of a batch of the layout: the lines of _BATCH_BYTES, at 16 bytes a field."""
+    names, has_species, _ = table._layouts[layout]
+    fields = int(has_species) + sum(int(np.prod(table.arrays[name].shape[1:])) for name in names)
+    return max(1, min(_BATCH_ATOMS, _BATCH_BYTES // (16 * max(fields, 1))))
+
+
 def write_table(out: Output, table: FrameTable) -> None:
     """Writes every frame of `table` to `out`, as writing its frames one by one does."""
     n = len(table)
@@ -110,9 +106,10 @@ def write_table(out: Output, table: FrameTable) -> None:
     written = _Written()
     for run_start, run_stop in zip(starts, starts[1:]):
         a = run_start
+        atoms = _batch_atoms(table, int(table._layout_of[run_start]))
         while a < run_stop:
-            # As many frames as _BATCH_ATOMS atoms hold (one at least).
-            b = int(np.searchsorted(offsets, offsets[a] + _BATCH_ATOMS, side="right")) - 1
+            # As many frames as that many atoms hold (one at least).
+            b = int(np.searchsorted(offsets, offsets[a] + atoms, side="right")) - 1
             b = min(max(b, a + 1), run_stop)
             out.write_bytes(_run_text(table, a, b, written))
             a = b

@@ -83,8 +83,26 @@ def _stack(arrays: dict[str, np.ndarray], names: list[tuple[str, bool]], dtype: 
         name, flat = names[0]
         matrix = arrays[name].reshape(natoms, 1) if flat else arrays[name]
         return matrix if matrix.dtype == dtype else matrix.astype(dtype)
-    return np.concatenate([arrays[name].reshape(natoms, 1) if flat else arrays[name] for name, flat in names],
-                          axis=1, dtype=dtype)
+    columns = [arrays[name].reshape(natoms, 1) if flat else arrays[name] for name, flat in names]
+    joined = _side_by_side(columns, dtype)
+    return joined if joined is not None else np.concatenate(columns, axis=1, dtype=dtype)
+
+
+def _side_by_side(columns: list[np.ndarray], dtype: Any) -> np.ndarray | None:
+    """The columns as one view when they lie side by side in one matrix already, as the
+    columns of a table read from a file do (no copy then), else None."""
+    first = columns[0]
+    if first.base is None or first.ndim != 2 or first.strides[1] != first.itemsize:
+        return None
+    base, (row, item) = first.base, first.strides
+    address = first.__array_interface__["data"][0]
+    for column in columns:
+        if (column.dtype != dtype or column.base is not base or column.strides != (row, item)
+                or column.__array_interface__["data"][0] != address):
+            return None
+        address += column.shape[1] * item
+    width = sum(column.shape[1] for column in columns)
+    return np.lib.stride_tricks.as_strided(first, (len(first), width), (row, item), writeable=False)
 
 
 def _segment_block(segment: Segment, symbols: Any, arrays: dict[str, np.ndarray], natoms: int,

@@ -166,6 +166,24 @@ constexpr const char* scan_frames_doc =
     "\n"
     "The interpreter lock is released while a large window is scanned.";
 
+constexpr const char* write_frames_doc =
+    "write_frames_rs(block, frames, items)\n"
+    "--\n"
+    "\n"
+    "Write a batch of frames whole (count, comment and atom lines) as UTF-8 bytes.\n"
+    "\n"
+    "`block` (bytes) holds the batch's atom lines; `frames` is an (n, 3) int64 array of each\n"
+    "frame's atom count and the start and end of its lines in `block`. `items` lists the\n"
+    "comment line's items in order, each a column of n frames, written between single spaces:\n"
+    "  (0, texts)                           a list of n str, None where a frame lacks the item;\n"
+    "  (1, prefix, values, suffix, present) prefix, the frame's row of an (n, w) float64 array\n"
+    "                                       as repr() writes each float, between spaces, suffix;\n"
+    "  (2, prefix, values, suffix, present) the same with an (n, w) int64 array;\n"
+    "  (3, texts, index)                    texts[index[k, 0]], `index` an (n, 1) int64 array.\n"
+    "`present` is None (every frame has the item) or an (n, 1) uint8 array, 0 where a frame\n"
+    "lacks it. Raises `ValueError` for columns of another length, an index past its texts or\n"
+    "lines outside `block`; every argument must be of exactly the type named.";
+
 // The functions are added after creation (their method records live for ever), so the
 // definition has no method table; m_doc is "" so that __doc__ is an empty str.
 PyModuleDef module_definition = {
@@ -253,6 +271,7 @@ PyObject* interned(ProcessCell<PyRef>& cell, std::string_view text) {
     ATOMKIT_TRY(add_function(module, "get_threads", get_threads_entry, get_threads_doc));
     ATOMKIT_TRY(add_function(module, "scan_frames_rs", scan_frames_entry, scan_frames_doc));
     ATOMKIT_TRY(add_function(module, "read_table_rs", read_table_entry, read_table_doc));
+    ATOMKIT_TRY(add_function(module, "write_frames_rs", write_frames_entry, write_frames_doc));
     return add_function(module, "_set_parallel_threshold", set_parallel_threshold_entry, set_parallel_threshold_doc,
                         /*listed=*/false);
 }
