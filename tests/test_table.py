@@ -106,13 +106,16 @@ def test_numbers_refuse_what_is_not_an_element(tmp_path):
         atomkit.read_table(path).numbers
 
 
-def test_a_column_that_changes_type_names_both_frames(tmp_path):
+@pytest.mark.parametrize("stream", [False, True], ids=["file", "stream of runs"])
+def test_a_column_that_changes_type_names_both_frames(tmp_path, monkeypatch, stream):
     path = tmp_path / "clash.xyz"
-    frames = [Frame(np.array(["H"]), {"pos": np.zeros((1, 3)), "q": np.array([1.5])}) for _ in range(3)]
+    frames = [Frame(np.array(["H"]), {"pos": np.zeros((1, 3)), "q": np.array([1.5])}) for _ in range(4)]
     frames[2].arrays["q"] = np.array([[1, 2]])
+    frames[3].arrays["pos"] = np.zeros((1, 2))
     atomkit.write(path, frames)
+    monkeypatch.setattr(atomkit._io, "CHUNK", 5)  # a stream's runs of one frame each
     with pytest.raises(ValueError, match=r"column 'q' is float of width 1 in frame 0 but int of width 2 in frame 2"):
-        atomkit.read_table(path)
+        atomkit.read_table(io.BytesIO(path.read_bytes()) if stream else path)
 
 
 # "species" is the table's name for the symbols: a species column of another shape cannot sit

@@ -7,23 +7,25 @@ from typing import Any
 
 import numpy as np
 
-from atomkit._table import Builder, FrameTable, _info_column, table_of
+from atomkit._table import FrameTable, _describe, _info_column, table_of
 
 
 def concat(tables: list[FrameTable]) -> FrameTable:
     """One table of the frames of `tables`, in order, as table_of over all their frames makes
     it. ValueError where a per-atom column's type or width differs between two frames, naming
-    both (numbered in the joined table)."""
+    both (numbered in the joined table). The tables are used up: their per-atom columns are
+    let go as they are joined, so that memory holds one column twice at most."""
     if len(tables) <= 1:
         return tables[0] if tables else table_of([])
     firsts = np.cumsum([0, *(len(table) for table in tables)])
+    _check_kinds(tables, firsts.tolist())
     joined = FrameTable.__new__(FrameTable)
     joined.natoms = np.concatenate([table.natoms for table in tables])
     joined.atom_offsets = np.concatenate(([0], np.cumsum(joined.natoms))).astype(np.int64)
-    builder = Builder()
-    for table, first in zip(tables, firsts.tolist()):
-        _add_atoms(builder, table, first)
-    builder.atom_columns(joined)
+    _join_species(joined, tables)
+    joined.arrays = {}
+    for name in dict.fromkeys(name for table in tables for name in table.arrays):
+        joined.arrays[name], joined.array_present[name] = _joined_column(tables, name)
     for name in ("lattice", "has_lattice", "pbc"):
         setattr(joined, name, np.concatenate([getattr(table, name) for table in tables]))
     _join_info(joined, tables, firsts)
@@ -35,17 +37,55 @@ def concat(tables: list[FrameTable]) -> FrameTable:
     return joined
 
 
-def _add_atoms(builder: Builder, table: FrameTable, first: int) -> None:
-    """Gives `builder` the per-atom columns of `table`, whose frame 0 is frame `first`."""
-    for name, present in table.array_present.items():
-        frames = np.flatnonzero(present)
-        if not len(frames):
-            continue
-        atoms = np.repeat(present, table.natoms) if len(frames) < len(present) else slice(None)
-        if name == "species":
-            builder.coded_species(frames + first, table.species.tolist(), table.species_index[atoms])
-        else:
-            builder.arrays(frames + first, {name: table.arrays[name][atoms]})
+def _check_kinds(tables: list[FrameTable], firsts: list[int]) -> None:
+    """ValueError, as table_of raises it, for the first frame whose per-atom column differs in
+    type or width from the first frame's that had it."""
+    seen: dict[str, tuple[tuple[str, tuple[int, ...]], int]] = {}
+    for table, first in zip(tables, firsts):
+        clashes = []
+        for name, values in table.arrays.items():
+            frames = np.flatnonzero(table.array_present[name])
+            if not len(frames):
+                continue
+            kind = (values.dtype.kind, values.shape[1:])
+            known = seen.setdefault(name, (kind, first + int(frames[0])))
+            if known[0] != kind:
+                clashes.append((int(frames[0]), name, kind))
+        if clashes:
+            k, name, kind = min(clashes, key=lambda clash: (clash[0], table._layouts[table._layout_of[clash[0]]][0].index(clash[1])))
+            (was, at) = seen[name]
+            raise ValueError(f"column {name!r} is {_describe(was)} in frame {at} but {_describe(kind)} in frame {first + k}")
+
+
+def _join_species(joined: FrameTable, tables: list[FrameTable]) -> None:
+    """The species of the joined table: the distinct names in order of first appearance, each
+    table's indices renumbered (-1, no species, kept)."""
+    numbers: dict[str, int] = {}
+    parts = []
+    for table in tables:
+        codes = np.array([numbers.setdefault(name, len(numbers)) for name in table.species.tolist()] + [-1], np.int32)
+        parts.append(codes[table.species_index])  # index -1 takes the last code: -1
+        table.species_index = None  # type: ignore[assignment]
+    joined.species = np.array(list(numbers), dtype=str) if numbers else np.empty(0, dtype="<U1")
+    joined.species_index = np.concatenate(parts)
+    joined.array_present = {"species": np.concatenate([table.array_present["species"] for table in tables])}
+
+
+def _joined_column(tables: list[FrameTable], name: str) -> tuple[np.ndarray, np.ndarray]:
+    """One per-atom column over the tables' frames (zero where a frame lacks it, as in each
+    table), and which frames have it; each table's part is let go once copied."""
+    having = [table.arrays[name] for table in tables if name in table.arrays]
+    dtype = np.result_type(*having)
+    shape = having[0].shape[1:]
+    column = np.empty((sum(int(table.atom_offsets[-1]) for table in tables), *shape), dtype)
+    present, at = [], 0
+    for table in tables:
+        atoms = int(table.atom_offsets[-1])
+        part = table.arrays.pop(name, None)
+        column[at:at + atoms] = 0 if part is None else part
+        present.append(np.zeros(len(table), bool) if part is None else table.array_present[name])
+        at += atoms
+    return column, np.concatenate(present)
 
 
 def _join_info(joined: FrameTable, tables: list[FrameTable], firsts: np.ndarray) -> None:
