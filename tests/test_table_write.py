@@ -10,7 +10,7 @@ from hypothesis import strategies as st
 
 import _atomkit
 import atomkit
-from atomkit import Frame
+from atomkit import Frame, _writer
 from atomkit._table import table_of
 
 ODD_FLOATS = [float("nan"), float("inf"), -float("inf"), -0.0, 0.0, 5e-324, 2.2250738585072014e-308, 1e-5, 0.0001,
@@ -66,7 +66,8 @@ def test_each_column_kind(values, key):
 # two views of one matrix are not that matrix.
 @pytest.mark.parametrize("first, second", [(slice(0, 3), slice(3, 6)), (slice(3, 6), slice(0, 3)),
                                            (slice(0, 3), slice(4, 7)), (slice(1, 4), slice(4, 5))])
-def test_columns_of_one_matrix(first, second):
+def test_columns_of_one_matrix(first, second, monkeypatch):
+    monkeypatch.setattr(_writer, "_SIDE_BY_SIDE_ATOMS", 1)
     matrix = np.arange(70.0).reshape(10, 7) / 7
     frames = [Frame(np.array(["H"] * 5), {"pos": matrix[k:k + 5, first], "q": matrix[k:k + 5, second]}) for k in (0, 5)]
     copies = [Frame(f.symbols, {name: np.array(v) for name, v in f.arrays.items()}) for f in frames]

@@ -19,9 +19,9 @@ from atomkit._writer import _segment_block, _Written, frame_parts
 
 # Atoms whose lines one module call writes at most, and text a batch makes about: big enough
 # that the calls' cost vanishes (and that the module's threads share a batch's atom lines),
-# small enough that the batch's buffers come from memory the process already has. A buffer
-# the allocator takes fresh from the system costs a page fault every 4 KiB, about as much as
-# writing its text (twice as much, at 5 MB a batch, as at 4 MB).
+# small enough that the batch's buffers are reused from batch to batch (write_frames_rs asks
+# for twice its text's room, which glibc reuses up to 32 MiB). A buffer the allocator takes
+# fresh from the system costs a page fault every 4 KiB, about as much as writing its text.
 _BATCH_ATOMS = 1 << 16
 _BATCH_BYTES = 4 << 20
 _F8 = np.dtype(np.float64)

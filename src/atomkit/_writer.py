@@ -84,21 +84,28 @@ def _stack(arrays: dict[str, np.ndarray], names: list[tuple[str, bool]], dtype: 
         matrix = arrays[name].reshape(natoms, 1) if flat else arrays[name]
         return matrix if matrix.dtype == dtype else matrix.astype(dtype)
     columns = [arrays[name].reshape(natoms, 1) if flat else arrays[name] for name, flat in names]
-    joined = _side_by_side(columns, dtype)
+    joined = _side_by_side(columns, dtype) if natoms >= _SIDE_BY_SIDE_ATOMS else None
     return joined if joined is not None else np.concatenate(columns, axis=1, dtype=dtype)
+
+
+# Atoms from which looking for columns side by side (a few microseconds) costs less than
+# copying them would.
+_SIDE_BY_SIDE_ATOMS = 1024
 
 
 def _side_by_side(columns: list[np.ndarray], dtype: Any) -> np.ndarray | None:
     """The columns as one view when they lie side by side in one matrix already, as the
     columns of a table read from a file do (no copy then), else None."""
     first = columns[0]
-    if first.base is None or first.ndim != 2 or first.strides[1] != first.itemsize:
+    base = first.base
+    if base is None or first.ndim != 2 or first.strides[1] != first.itemsize:
         return None
-    base, (row, item) = first.base, first.strides
+    row, item = first.strides
+    if any(column.base is not base or column.dtype != dtype or column.strides != (row, item) for column in columns):
+        return None
     address = first.__array_interface__["data"][0]
     for column in columns:
-        if (column.dtype != dtype or column.base is not base or column.strides != (row, item)
-                or column.__array_interface__["data"][0] != address):
+        if column.__array_interface__["data"][0] != address:
             return None
         address += column.shape[1] * item
     width = sum(column.shape[1] for column in columns)

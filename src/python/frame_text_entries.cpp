@@ -126,16 +126,30 @@ PyRef new_bytes(std::size_t size) {
     return checked(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
 }
 
-// The text written into a bytes object of the bound's size, then cut to its length (the
-// object is not yet shared, so CPython shrinks it in place).
+// glibc's malloc keeps a freed buffer for reuse when it is no larger than its mmap threshold
+// (the size of the largest mapping freed so far, up to 32 MiB), and gives the heap back past
+// twice that. A batch frees its block and its text at once, about twice the text: asking for
+// twice the text's room (only what is written is ever touched) keeps both in reuse, where a
+// buffer taken fresh from the system costs a page fault every 4 KiB (as long as writing it).
+constexpr std::size_t reused_room_limit = std::size_t{32} << 20;
+
+// The text written into a bytes object of that room, then cut to its length in place: not by
+// _PyBytes_Resize, which would move a large buffer to a smaller mapping and so lower the
+// threshold again. The object is not yet shared, and its memory is freed whole whatever its
+// size says.
 PyRef frames_bytes(const frames::FrameSlices& slices, std::span<const ItemColumn> columns) {
     const std::size_t bound = frames::frame_text_bound(slices, columns);
-    PyRef bytes = new_bytes(bound);
-    advise_huge_pages(PyBytes_AS_STRING(bytes.get()), bound);
-    const std::size_t length = frames::write_frame_text(slices, columns, PyBytes_AS_STRING(bytes.get()));
-    PyObject* object = bytes.release();
-    if (_PyBytes_Resize(&object, static_cast<Py_ssize_t>(length)) < 0) api_call_failed();
-    return PyRef::steal(object);
+    const std::size_t room = bound <= reused_room_limit ? 2 * bound : bound;
+    PyRef bytes = new_bytes(room);
+    char* text = PyBytes_AS_STRING(bytes.get());
+    advise_huge_pages(text, bound);
+    const std::size_t length = frames::write_frame_text(slices, columns, text);
+    if (length > bound) fail("the frames' text overran its bound");
+    if (length != room) {
+        text[length] = '\0';
+        Py_SET_SIZE(reinterpret_cast<PyVarObject*>(bytes.get()), static_cast<Py_ssize_t>(length));
+    }
+    return bytes;
 }
 
 [[nodiscard]] Result<PyRef> write_frames(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
