@@ -10,16 +10,19 @@ import numpy as np
 import pytest
 
 import atomkit
-from atomkit import _io
+from atomkit import _io, _reader
+import reference_walker
 from python_loops import python_loops
 
 
 @pytest.fixture(params=["module", "python-loops"])
-def backend(request):
-    """Each test that takes it runs with the module and with the plain Python loops."""
+def backend(request, monkeypatch):
+    """Each test that takes it runs with the module and with the plain Python loops (frames
+    walked one at a time as the package read before, atom lines split and parsed in Python)."""
     if request.param == "module":
         yield
     else:
+        monkeypatch.setattr(_reader, "_iread_named", reference_walker.iread)
         with python_loops():
             yield
 
