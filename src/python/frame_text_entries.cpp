@@ -1,7 +1,9 @@
 // The entry routine of the table writer: write_frames_rs, a batch's atom lines and its comment
 // items as columns in, the frames' whole text out as bytes.
 #include <array>
+#include <new>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
