@@ -182,3 +182,13 @@ def test_a_lenient_table_leaves_bad_frames_out(tmp_path, mixed_file):
     assert len(table) == 8
     for got, want in zip(table, atomkit.read(mixed_file, "1:")):
         assert_frames_equal(got, want)
+
+
+# NumPy's str arrays drop trailing NULs: a text info value ending in one still comes back whole.
+@pytest.mark.parametrize("read", [lambda path: atomkit.read(path, ":"), lambda path: list(atomkit.read_table(path)),
+                                  lambda path: list(atomkit.read_table(io.BytesIO(path.read_bytes())))],
+                         ids=["read", "read_table", "read_table of a stream"])
+def test_a_text_ending_in_nul_is_kept(tmp_path, read):
+    path = tmp_path / "nul.xyz"
+    atomkit.write(path, [Frame(np.array(["H"]), {"pos": np.zeros((1, 3))}, info={"s": text}) for text in ("\0", "a", "b\0")])
+    assert [frame.info["s"] for frame in read(path)] == ["\0", "a", "b\0"]

@@ -61,7 +61,9 @@ def _info_column(values: list[Any], frames: np.ndarray, n: int) -> tuple[np.ndar
             type(first) is int and not all(_I64[0] <= v <= _I64[1] for v in values)):
         column = np.zeros(n, np.asarray(values).dtype if type(first) is str else scalar[type(first)])
         column[frames] = values
-        return column, None
+        # NumPy's str drops a str's trailing NULs: such texts are kept as they are too.
+        lossy = type(first) is str and any(v.endswith("\0") for v in values)
+        return column, (_objects(values, frames, n) if lossy else None)
     if types == {int, float} and all(type(v) is float or _I64[0] <= v <= _I64[1] for v in values):
         column = np.zeros(n, np.float64)
         column[frames] = [float(v) for v in values]

@@ -43,14 +43,20 @@ def _info_pieces(info: list[tuple[str, np.ndarray, Any, Any]], first: int,
         if isinstance(values, tuple):  # texts: distinct values, and each frame's (-1: absent)
             texts, index = values
             values = np.array([*texts, ""], dtype=str)[index]
+            if any(text.endswith("\0") for text in texts):  # which NumPy's str drops: kept as they are
+                integers = np.array([*texts, None], dtype=object)[index]
         parts.append((first, present, values, integers))
 
 
 def _raw(n: int, pieces: list[tuple[int, np.ndarray, np.ndarray, Any]]) -> np.ndarray:
-    """Each frame's value as written, of a key whose frames hold integers and reals."""
+    """Each frame's value as written, of a key whose frames hold integers and reals, or texts
+    that a str array does not hold whole."""
     raw = np.full(n, None, dtype=object)
     for first, present, values, integers in pieces:
         part = raw[first:first + len(present)]
+        if isinstance(integers, np.ndarray):  # texts as written
+            part[present] = integers[present]
+            continue
         part[present] = values[present].tolist()
         if values.dtype.kind == "i":
             continue
