@@ -14,7 +14,7 @@ def concat(tables: list[FrameTable]) -> FrameTable:
     """One table of the frames of `tables`, in order, as table_of over all their frames makes
     it. ValueError where a per-atom column's type or width differs between two frames, naming
     both (numbered in the joined table). The tables are used up: their per-atom columns are
-    let go as they are joined, so that memory holds one column twice at most."""
+    let go as they are joined, so that memory holds one table's columns beyond the result's."""
     if len(tables) <= 1:
         return tables[0] if tables else table_of([])
     firsts = np.cumsum([0, *(len(table) for table in tables)])
@@ -23,9 +23,7 @@ def concat(tables: list[FrameTable]) -> FrameTable:
     joined.natoms = np.concatenate([table.natoms for table in tables])
     joined.atom_offsets = np.concatenate(([0], np.cumsum(joined.natoms))).astype(np.int64)
     _join_species(joined, tables)
-    joined.arrays = {}
-    for name in dict.fromkeys(name for table in tables for name in table.arrays):
-        joined.arrays[name], joined.array_present[name] = _joined_column(tables, name)
+    _join_arrays(joined, tables)
     for name in ("lattice", "has_lattice", "pbc"):
         setattr(joined, name, np.concatenate([getattr(table, name) for table in tables]))
     _join_info(joined, tables, firsts)
@@ -71,21 +69,31 @@ def _join_species(joined: FrameTable, tables: list[FrameTable]) -> None:
     joined.array_present = {"species": np.concatenate([table.array_present["species"] for table in tables])}
 
 
-def _joined_column(tables: list[FrameTable], name: str) -> tuple[np.ndarray, np.ndarray]:
-    """One per-atom column over the tables' frames (zero where a frame lacks it, as in each
-    table), and which frames have it; each table's part is let go once copied."""
-    having = [table.arrays[name] for table in tables if name in table.arrays]
-    dtype = np.result_type(*having)
-    shape = having[0].shape[1:]
-    column = np.empty((sum(int(table.atom_offsets[-1]) for table in tables), *shape), dtype)
-    present, at = [], 0
+def _join_arrays(joined: FrameTable, tables: list[FrameTable]) -> None:
+    """The per-atom columns over the tables' frames (zero where a frame lacks one, as in each
+    table), and which frames have each. The joined columns are made untouched and filled a
+    table at a time, each table's columns let go once copied: memory holds one table's
+    columns beyond the joined ones (a table's columns may be views of one matrix)."""
+    kinds: dict[str, list[np.ndarray]] = {}
     for table in tables:
-        atoms = int(table.atom_offsets[-1])
-        part = table.arrays.pop(name, None)
-        column[at:at + atoms] = 0 if part is None else part
-        present.append(np.zeros(len(table), bool) if part is None else table.array_present[name])
-        at += atoms
-    return column, np.concatenate(present)
+        for name, values in table.arrays.items():
+            kinds.setdefault(name, []).append(values)
+    atoms = int(joined.atom_offsets[-1])
+    joined.arrays = {name: np.empty((atoms, *having[0].shape[1:]), np.result_type(*having))
+                     for name, having in kinds.items()}
+    kinds.clear()
+    present: dict[str, list[np.ndarray]] = {name: [] for name in joined.arrays}
+    at = 0
+    for table in tables:
+        stop = at + int(table.atom_offsets[-1])
+        for name, column in joined.arrays.items():
+            part = table.arrays.get(name)
+            column[at:stop] = 0 if part is None else part
+            present[name].append(np.zeros(len(table), bool) if part is None else table.array_present[name])
+        table.arrays = {}
+        at = stop
+    for name, parts in present.items():
+        joined.array_present[name] = np.concatenate(parts)
 
 
 def _join_info(joined: FrameTable, tables: list[FrameTable], firsts: np.ndarray) -> None:
