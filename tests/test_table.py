@@ -124,13 +124,15 @@ def test_a_column_that_changes_type_names_both_frames(tmp_path, monkeypatch, str
     ("species:S:2", r"column 'species' is str of width 2 in frame 0; a table keeps species as one str column"),
     ("species:S:1", r"column 'species' is str of width 1 in frame 0 but str of width 2 in frame 1"),
 ])
-def test_a_species_column_of_two_strs(tmp_path, first, message):
+@pytest.mark.parametrize("stream", [False, True], ids=["file", "stream of runs"])
+def test_a_species_column_of_two_strs(tmp_path, monkeypatch, first, message, stream):
     path = tmp_path / "species.xyz"
     path.write_text(f"1\nProperties={first}:pos:R:3\nH {'X ' * (first[-1] == '2')}0 0 0\n"
                     "1\nProperties=species:S:2:pos:R:3\nH Y 0 0 0\n")
     assert len(atomkit.read(path, ":")) == 2
+    monkeypatch.setattr(atomkit._io, "CHUNK", 5)  # a stream's runs of one frame each
     with pytest.raises(ValueError, match=message):
-        atomkit.read_table(path)
+        atomkit.read_table(io.BytesIO(path.read_bytes()) if stream else path)
 
 
 @pytest.mark.parametrize("threads", [0, -1, 1.5, True])

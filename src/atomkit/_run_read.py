@@ -19,7 +19,7 @@ from atomkit._index_file import pread
 from atomkit._index_scan import _LONG_LINE, StreamScan, scan_rows
 from atomkit._io import Input, changed
 from atomkit._reader import SkippedFrameWarning
-from atomkit._table import FrameTable, table_of
+from atomkit._table import FrameTable
 from atomkit._table_compose import _compose
 from atomkit._table_read import _REFUSAL, _call, _layouts_of, _runs
 
@@ -286,8 +286,8 @@ def _run_items(text: Any, low: int, picked: np.ndarray, layouts: list[Any], thre
 
 def _run_tables(text: Any, low: int, picked: np.ndarray, layouts: list[Any], threads: int) -> Iterator[Any]:
     """The frames `picked` of one run as tables: the whole run as one where one call takes it
-    whole, else each frame as a table of its own (or the error that says why it cannot be
-    read) as _run_items reads them."""
+    whole, else each frame (or the error that says why it cannot be read) as _run_items
+    reads them."""
     if not any(layouts[number] is None for number in np.unique(picked[:, 3]).tolist()):
         result = _call(text, low, picked, layouts, threads)
         if len(result) != _REFUSAL:
@@ -298,8 +298,7 @@ def _run_tables(text: Any, low: int, picked: np.ndarray, layouts: list[Any], thr
             if table is not None:
                 yield table
                 return
-    for item in _run_items(text, low, picked, layouts, threads):
-        yield table_of([item]) if type(item) is Frame else item
+    yield from _run_items(text, low, picked, layouts, threads)
 
 
 def _frame_bytes(text: Any, low: int, picked: np.ndarray, k: int) -> bytes:

@@ -30,6 +30,14 @@ def _describe(kind: tuple[str, tuple[int, ...]]) -> str:
     return f"{names.get(kind[0], kind[0])} of width {width}"
 
 
+def species_clash(symbols: int, values: np.ndarray, frame: int) -> ValueError:
+    """The error of frame `frame`'s per-atom column "species" that is not one str an atom: a
+    table keeps that name for the symbols (first had by frame `symbols`, -1 for none yet)."""
+    where = f" but {_describe(_column_kind(values))} in frame {frame}"
+    return ValueError(f"column 'species' is str of width 1 in frame {symbols}{where}" if symbols >= 0 else
+                      f"column 'species' is {where[5:]}; a table keeps species as one str column")
+
+
 class _Columns:
     """One per-atom column being gathered: its kind, the first frame that had it, and the
     (frame, values) of every frame that has it."""
@@ -274,10 +282,7 @@ class Builder:
         for name, values in arrays.items():
             values = np.asarray(values)
             if name == "species":  # the name the table keeps for symbols, one str per atom
-                symbols = self.columns["species"].first
-                where = f" but {_describe(_column_kind(values))} in frame {int(frames[0])}"
-                raise ValueError(f"column 'species' is str of width 1 in frame {symbols}{where}" if symbols >= 0 else
-                                 f"column 'species' is {where[5:]}; a table keeps species as one str column")
+                raise species_clash(self.columns["species"].first, values, int(frames[0]))
             gathered = self.columns.get(name)
             if gathered is None:
                 gathered = self.columns[name] = _Columns(_column_kind(values), int(frames[0]))

@@ -19,7 +19,8 @@ from atomkit._index_scan import scan_rows
 from atomkit._io import Input, open_input
 from atomkit._properties import PLAIN_XYZ, ReadLayout, read_layout
 from atomkit._reader import Index, _index, _plain_file, describe, in_file
-from atomkit._table import FrameTable, table_of
+from atomkit._frame import Frame
+from atomkit._table import FrameTable, species_clash, table_of
 from atomkit._table_compose import _compose, _LayoutRows
 from atomkit._table_concat import concat
 
@@ -194,5 +195,19 @@ def _read_table_named(source: Any, selection: slice, threads: int, errors: str) 
         if table is not None:
             return table
         if (selection.step or 1) > 0 and (selection.start or 0) >= 0 and (selection.stop is None or selection.stop >= 0):
-            return concat(list(iter_frames(data, selection, errors, describe(source), tables=True, threads=threads)))
+            tables: list[FrameTable] = []
+            for piece in iter_frames(data, selection, errors, describe(source), tables=True, threads=threads):
+                tables.append(_frame_table(piece, tables) if type(piece) is Frame else piece)
+            return concat(tables)
         return table_of(iter_frames(data, selection, errors, describe(source)))
+
+
+def _frame_table(frame: Frame, before: list[FrameTable]) -> FrameTable:
+    """The table of a frame read alone, which follows the tables `before`; its error names
+    frames as the joined table numbers them."""
+    if frame.symbols is None and "species" in frame.arrays:
+        frames = [table.array_present["species"] for table in before]
+        having = np.flatnonzero(np.concatenate(frames)) if frames else np.zeros(0, np.int64)
+        raise species_clash(int(having[0]) if len(having) else -1, np.asarray(frame.arrays["species"]),
+                            sum(len(table) for table in before))
+    return table_of([frame])
