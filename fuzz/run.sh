@@ -16,7 +16,7 @@ FUZZ_SECONDS=${FUZZ_SECONDS:-60}
 CXX=${CXX_FUZZ:-clang++-19}
 OUT=build/fuzz
 
-ALL_TARGETS=(fuzz_float_token fuzz_int_token fuzz_atom_lines fuzz_float_field fuzz_atom_block fuzz_comment_line fuzz_split fuzz_frames fuzz_table)
+ALL_TARGETS=(fuzz_float_token fuzz_int_token fuzz_atom_lines fuzz_float_field fuzz_atom_block fuzz_comment_line fuzz_split fuzz_frames fuzz_table fuzz_frame_text)
 # Inputs longer than libFuzzer's default where several lines or matrices need the room.
 declare -A MAX_LEN=([fuzz_atom_lines]=8192 [fuzz_atom_block]=8192 [fuzz_split]=8192 [fuzz_frames]=8192 [fuzz_table]=8192)
 

@@ -85,9 +85,16 @@ void store_cell(const ParsedComment& comment, std::size_t f, FrameTableColumns& 
     }
 }
 
+TableRefusal refusal_of(std::size_t f, RefusalKind kind) {
+    TableRefusal refusal;
+    refusal.frame = f;
+    refusal.kind = kind;
+    return refusal;
+}
+
 // The refusal of frame `f` whose atom lines failed (the failure names its row within the frame).
 TableRefusal atoms_refusal(std::size_t f, ParseFailure failure) {
-    TableRefusal refusal{f, RefusalKind::atoms};
+    TableRefusal refusal = refusal_of(f, RefusalKind::atoms);
     refusal.row = failure.row;
     refusal.message = std::move(failure.message);
     refusal.in_line = failure.in_line;
@@ -110,12 +117,12 @@ void read_range(const TableRequest& request, std::vector<std::optional<AtomParse
         std::expected<ParsedComment, CommentError> parsed;
         if (utf8) parsed = parse_comment_line(line, options);
         if (!utf8 || !parsed) {
-            range.refused = TableRefusal{f, RefusalKind::comment};
+            range.refused = refusal_of(f, RefusalKind::comment);
             return;
         }
         store_cell(*parsed, f, out);
         if (!info.add(f - range.first, parsed->info)) {
-            range.refused = TableRefusal{f, RefusalKind::clash};
+            range.refused = refusal_of(f, RefusalKind::clash);
             return;
         }
         const auto natoms = static_cast<std::size_t>(request.natoms[f]);
@@ -171,7 +178,7 @@ std::expected<FrameTableColumns, TableRefusal> read_frame_table(const TableReque
     const std::optional<std::size_t> clash = join_info(infos, firsts, n, out.info, out.keys, out.loose);
     // A frame's info values are sorted in before its atom lines are read: on one thread, its
     // clash is found first.
-    if (clash && (!refused || *clash <= refused->frame)) return std::unexpected(TableRefusal{*clash, RefusalKind::clash});
+    if (clash && (!refused || *clash <= refused->frame)) return std::unexpected(refusal_of(*clash, RefusalKind::clash));
     if (refused) return std::unexpected(std::move(*refused));
     for (std::size_t layout = 0; layout < wholes.size(); ++layout) {
         ParsedAtoms atoms = std::move(*wholes[layout]).take();
