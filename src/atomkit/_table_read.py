@@ -174,8 +174,8 @@ def read_table(source: Any, index: Index = ":", threads: int | None = None, erro
         raise ValueError(f'errors must be "raise" or "skip", not {errors!r}')
     selection = _index(index)
     one = isinstance(selection, int)
-    if one:
-        selection = slice(selection, selection + 1 or None)
+    if one:  # one frame asked for by number is not left out: its error is raised either way
+        selection, errors = slice(selection, selection + 1 or None), "raise"
     try:
         table = _read_table_named(source, selection, threads or _atomkit.get_threads(), errors)
     except ValueError as error:
