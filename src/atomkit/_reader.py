@@ -6,6 +6,7 @@ from __future__ import annotations
 import io
 import os
 import re
+import stat
 import sys
 from collections.abc import Iterator
 from typing import Any, overload
@@ -156,11 +157,12 @@ class SkippedFrameWarning(UserWarning):
 
 
 def _plain_file(data: Input) -> tuple[int, int] | None:
-    """The descriptor and size (when opened) of the plain file that `data` reads, or None for
-    any other source. open_input reads a plain file through its unbuffered file object, whose
-    seek the Input keeps; nothing is read yet when this is asked."""
+    """The descriptor and size (when opened) of the plain regular file that `data` reads, or
+    None for any other source (a pipe or a device among them: what is read of it cannot be
+    read again). open_input reads a plain file through its unbuffered file object, whose seek
+    the Input keeps; nothing is read yet when this is asked."""
     raw = getattr(data._seek, "__self__", None)
-    if isinstance(raw, io.FileIO) and not raw.closed:
+    if isinstance(raw, io.FileIO) and not raw.closed and stat.S_ISREG(os.fstat(raw.fileno()).st_mode):
         return raw.fileno(), data._size
     return None
 

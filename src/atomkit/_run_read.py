@@ -5,7 +5,6 @@
 from __future__ import annotations
 
 import os
-import stat
 import warnings
 from collections.abc import Iterator
 from typing import Any
@@ -44,11 +43,8 @@ def iter_frames(data: Input, index: int | slice, errors: str, described: str, ta
     `tables` (a forward slice only): the runs come as FrameTables, not cut into Frames;
     `threads`: the most threads a run's call parses on (None: atomkit.get_threads())."""
     selection = slice(index, index + 1 or None) if isinstance(index, int) else index
-    forward = (selection.step or 1) > 0 and (selection.start or 0) >= 0 and (
-        selection.stop is None or selection.stop >= 0)
+    forward = is_forward(selection)
     plain = _reader._plain_file(data)
-    if plain is not None and not stat.S_ISREG(os.fstat(plain[0]).st_mode):
-        plain = None
     if tables and (isinstance(index, int) or not forward):
         raise AssertionError("runs as tables are read forwards only")
     if forward and (plain is None or plain[1] > _SCANNED_WHOLE):
@@ -73,6 +69,11 @@ def iter_frames(data: Input, index: int | slice, errors: str, described: str, ta
                       selection, errors == "skip", data.name, data._size if plain is not None else -1,
                       tables=tables, threads=threads)
     return frames if failed is None else _failing(frames, data, source, len(rows), failed, selection)
+
+
+def is_forward(selection: slice) -> bool:
+    """Whether a slice runs forwards from the start (no step back, no count from the end)."""
+    return (selection.step or 1) > 0 and (selection.start or 0) >= 0 and (selection.stop is None or selection.stop >= 0)
 
 
 def _alone(source: int | bytes, end: int, rows: np.ndarray, k: int, data: Input) -> Frame:
@@ -122,8 +123,7 @@ def _batches(source: int | bytes, end: int, rows: np.ndarray, layouts: list[Any]
         if text is None or held and os.fstat(source).st_size < size:  # type: ignore[arg-type]
             raise changed(name, since, advice)
         picked = rows[ascending[first:stop]]
-        items = _run_tables(text, low, picked, layouts, threads) if tables else \
-            _run_items(text, low, picked, layouts, threads, checking)
+        items = _run_items(text, low, picked, layouts, threads, checking, tables)
         if checking:
             yield from zip(items, (_comment_of(source, offset) for offset in rows[ascending[first:stop], 0].tolist()))
             continue
@@ -227,12 +227,12 @@ def _stream_frames(data: Input, selection: slice, skip_bad: bool, checking: bool
 
 
 def _run_items(text: Any, low: int, picked: np.ndarray, layouts: list[Any], threads: int,
-               strict: bool = False) -> Iterator[Any]:
+               strict: bool = False, tables: bool = False) -> Iterator[Any]:
     """The frames `picked` of one run, in order: each a Frame, or the ValueError that says why
-    it cannot be read. Frames a call takes come cut from its table; a refused frame is worded
-    from the refusal, or read alone where its info values only clash with the frames' before.
-    Frames whose columns of one name differ in type or width (which one table cannot hold) are
-    read a layout's stretch of frames a call."""
+    it cannot be read. Frames a call takes come cut from its table (`tables`: as that table);
+    a refused frame is worded from the refusal, or read alone where its info values only clash
+    with the frames' before. Frames whose columns of one name differ in type or width (which
+    one table cannot hold) are read a layout's stretch of frames a call."""
     bad_layout = np.array([layout is None for layout in layouts] or [False])[picked[:, 3]]
     start, clashes, by_layout = 0, 0, False
     while start < len(picked):
@@ -250,7 +250,7 @@ def _run_items(text: Any, low: int, picked: np.ndarray, layouts: list[Any], thre
         result = _call(text, low, picked[start:stop], layouts, threads, strict)
         if len(result) != _REFUSAL:
             try:
-                table = _compose(picked[start:stop], layouts, [(0, (*result[:6], None, result[7]))], result[6])
+                table = _call_table(picked[start:stop], layouts, result)
             except ValueError:  # columns of one name that differ
                 if stop - start == 1:  # one frame the table cannot hold (species of two columns)
                     yield _frame_alone(text, low, picked, start)
@@ -260,7 +260,7 @@ def _run_items(text: Any, low: int, picked: np.ndarray, layouts: list[Any], thre
                 by_layout = True
                 continue
             if table is not None:
-                yield from table
+                yield from [table] if tables else table
                 start = stop
             elif stop - start == 1:  # (one call's info columns always join)
                 yield _comment_refusal(text, low, picked, start)
@@ -270,13 +270,13 @@ def _run_items(text: Any, low: int, picked: np.ndarray, layouts: list[Any], thre
             continue
         refused = start + result[0]
         if refused > start:  # the frames before it are taken
-            yield from _run_items(text, low, picked[start:refused], layouts, threads, strict)
+            yield from _run_items(text, low, picked[start:refused], layouts, threads, strict, tables)
         if result[1] == _CLASH:
             clashes += 1
             alone = _call(text, low, picked[refused:refused + 1], layouts, threads, strict)
             if len(alone) != _REFUSAL:
-                yield from _compose(picked[refused:refused + 1], layouts, [(0, (*alone[:6], None, alone[7]))], alone[6]) \
-                    or [_comment_refusal(text, low, picked, refused)]
+                table = _call_table(picked[refused:refused + 1], layouts, alone)
+                yield from ([table] if tables else table) if table is not None else [_comment_refusal(text, low, picked, refused)]
                 start = refused + 1
                 continue
             result = (0, *alone[1:])
@@ -284,21 +284,9 @@ def _run_items(text: Any, low: int, picked: np.ndarray, layouts: list[Any], thre
         start = refused + 1
 
 
-def _run_tables(text: Any, low: int, picked: np.ndarray, layouts: list[Any], threads: int) -> Iterator[Any]:
-    """The frames `picked` of one run as tables: the whole run as one where one call takes it
-    whole, else each frame (or the error that says why it cannot be read) as _run_items
-    reads them."""
-    if not any(layouts[number] is None for number in np.unique(picked[:, 3]).tolist()):
-        result = _call(text, low, picked, layouts, threads)
-        if len(result) != _REFUSAL:
-            try:
-                table = _compose(picked, layouts, [(0, (*result[:6], None, result[7]))], result[6])
-            except ValueError:  # columns of one name that differ: the frames say which
-                table = None
-            if table is not None:
-                yield table
-                return
-    yield from _run_items(text, low, picked, layouts, threads)
+def _call_table(picked: np.ndarray, layouts: list[Any], result: tuple[Any, ...]) -> Any:
+    """The FrameTable of the frames `picked` from what one read_table_rs call made of them."""
+    return _compose(picked, layouts, [(0, (*result[:6], None, result[7]))], result[6])
 
 
 def _frame_bytes(text: Any, low: int, picked: np.ndarray, k: int) -> bytes:

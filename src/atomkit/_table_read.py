@@ -6,7 +6,6 @@ from __future__ import annotations
 
 import contextlib
 import os
-import stat
 from collections.abc import Iterator
 from concurrent.futures import ThreadPoolExecutor
 from typing import Any
@@ -49,7 +48,7 @@ def bulk_table(data: Input, selection: slice, threads: int) -> FrameTable | None
     a time, or None where the bulk path leaves it to the run reader (a frame that cannot be
     read, or one it does not read alone)."""
     plain = _plain_file(data)
-    if plain is None or not stat.S_ISREG(os.fstat(plain[0]).st_mode):
+    if plain is None:
         return None
     source, size = plain
     try:
@@ -189,12 +188,12 @@ def read_table(source: Any, index: Index = ":", threads: int | None = None, erro
 def _read_table_named(source: Any, selection: slice, threads: int, errors: str) -> FrameTable:
     """A regular file in bulk; the rest (and a file whose frames the bulk path leaves) a run at
     a time as the run reader reads it, forward selections as tables joined end to end."""
-    from atomkit._run_read import iter_frames  # (that module builds on this one)
+    from atomkit._run_read import is_forward, iter_frames  # (that module builds on this one)
     with open_input(source) as data:
         table = bulk_table(data, selection, threads)
         if table is not None:
             return table
-        if (selection.step or 1) > 0 and (selection.start or 0) >= 0 and (selection.stop is None or selection.stop >= 0):
+        if is_forward(selection):
             tables: list[FrameTable] = []
             for piece in iter_frames(data, selection, errors, describe(source), tables=True, threads=threads):
                 tables.append(_frame_table(piece, tables) if type(piece) is Frame else piece)
