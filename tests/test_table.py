@@ -127,8 +127,9 @@ def test_a_column_that_changes_type_names_both_frames(tmp_path, monkeypatch, str
 @pytest.mark.parametrize("stream", [False, True], ids=["file", "stream of runs"])
 def test_a_species_column_of_two_strs(tmp_path, monkeypatch, first, message, stream):
     path = tmp_path / "species.xyz"
-    path.write_text(f"1\nProperties={first}:pos:R:3\nH {'X ' * (first[-1] == '2')}0 0 0\n"
-                    "1\nProperties=species:S:2:pos:R:3\nH Y 0 0 0\n")
+    # (the second frame's info value changes type too: it is read by a call of its own)
+    path.write_text(f"1\nProperties={first}:pos:R:3 a=1\nH {'X ' * (first[-1] == '2')}0 0 0\n"
+                    "1\nProperties=species:S:2:pos:R:3 a=x\nH Y 0 0 0\n")
     assert len(atomkit.read(path, ":")) == 2
     monkeypatch.setattr(atomkit._io, "CHUNK", 5)  # a stream's runs of one frame each
     with pytest.raises(ValueError, match=message):

@@ -259,14 +259,8 @@ def _run_items(text: Any, low: int, picked: np.ndarray, layouts: list[Any], thre
                     clashes = _CLASHES
                 by_layout = True
                 continue
-            if table is not None:
-                yield from [table] if tables else table
-                start = stop
-            elif stop - start == 1:  # (one call's info columns always join)
-                yield _comment_refusal(text, low, picked, start)
-                start += 1
-            else:
-                clashes = _CLASHES  # which frame it is: read them one a call
+            yield from [table] if tables else table
+            start = stop
             continue
         refused = start + result[0]
         if refused > start:  # the frames before it are taken
@@ -275,8 +269,12 @@ def _run_items(text: Any, low: int, picked: np.ndarray, layouts: list[Any], thre
             clashes += 1
             alone = _call(text, low, picked[refused:refused + 1], layouts, threads, strict)
             if len(alone) != _REFUSAL:
-                table = _call_table(picked[refused:refused + 1], layouts, alone)
-                yield from ([table] if tables else table) if table is not None else [_comment_refusal(text, low, picked, refused)]
+                try:
+                    table = _call_table(picked[refused:refused + 1], layouts, alone)
+                except ValueError:  # a frame no table holds (species of two columns)
+                    yield _frame_alone(text, low, picked, refused)
+                else:
+                    yield from [table] if tables else table
                 start = refused + 1
                 continue
             result = (0, *alone[1:])
@@ -285,8 +283,12 @@ def _run_items(text: Any, low: int, picked: np.ndarray, layouts: list[Any], thre
 
 
 def _call_table(picked: np.ndarray, layouts: list[Any], result: tuple[Any, ...]) -> Any:
-    """The FrameTable of the frames `picked` from what one read_table_rs call made of them."""
-    return _compose(picked, layouts, [(0, (*result[:6], None, result[7]))], result[6])
+    """The FrameTable of the frames `picked` from what one read_table_rs call made of them
+    (ValueError for columns of one name that differ, which no table holds)."""
+    table = _compose(picked, layouts, [(0, (*result[:6], None, result[7]))], result[6])
+    if table is None:
+        raise AssertionError("the info columns of one call did not join")
+    return table
 
 
 def _frame_bytes(text: Any, low: int, picked: np.ndarray, k: int) -> bytes:
