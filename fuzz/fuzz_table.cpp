@@ -1,13 +1,17 @@
 // libFuzzer target of the table reader: any bytes as a file, its frames found by the scanner
 // and given layouts from the control byte, read as one table on one thread and in three
 // ranges. Both give the same columns and values no column keeps, or refuse the same
-// frame; a table read means every frame's comment line parses alone, and each frame read as a
-// table of its own gives the same rows.
+// frame; so does the table read from the file through windows of a few bytes. A table read
+// means every frame's comment line parses alone, and each frame read as a table of its own
+// gives the same rows.
 //
-// Input: a control byte (bits 0-1 and 2-3 choose two layouts' column codes), then the file.
+// Input: a control byte (bits 0-1 and 2-3 choose two layouts' column codes, 4-7 the window),
+// then the file.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -85,6 +89,24 @@ void check_same(const std::expected<FrameTableColumns, TableRefusal>& one,
     }
 }
 
+// The request read from a file holding `file`, each range a window of `window` bytes at a time
+// (more for a longer frame): as read from memory.
+void from_file(atomkit::frames::TableRequest request, std::string_view file, std::size_t window,
+               const std::expected<FrameTableColumns, TableRefusal>& want) {
+    const int fd = memfd_create("fuzz_table", 0);
+    fuzz::check(fd >= 0 && write(fd, file.data(), file.size()) == static_cast<ssize_t>(file.size()), "no memfd");
+    std::vector<std::int64_t> ends;
+    for (std::size_t f = 0; f < request.offsets.size(); ++f) {
+        ends.push_back(f + 1 < request.offsets.size() ? request.offsets[f + 1] : static_cast<std::int64_t>(file.size()));
+    }
+    request.data = {};
+    request.fd = fd;
+    request.ends = ends;
+    request.window = window;
+    check_same(want, atomkit::frames::read_frame_table(request));
+    close(fd);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
@@ -105,6 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     const auto one = atomkit::frames::read_frame_table(request);
     request.tasks = 3;
     check_same(one, atomkit::frames::read_frame_table(request));
+    from_file(request, file, 1 + (control >> 4), one);
     if (!one) return 0;
 
     // Every frame alone: its comment line parses, and its rows are the table's.

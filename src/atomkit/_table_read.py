@@ -1,6 +1,6 @@
-# read_table's bulk path: a source's frames found by the module's scan, then read a few
-# tens of MB at a time by module calls into columns on several threads; Python only names
-# and joins the columns (in _table_compose). The runs and calls here serve _run_read too.
+# read_table's bulk path: a file's frames found by the module's scan, then read by one module
+# call whose threads each read and parse the text of their own frames into the table's columns;
+# Python only names the columns (in _table_compose). The runs and calls here serve _run_read.
 """The bulk reading behind atomkit.read_table."""
 from __future__ import annotations
 
@@ -20,12 +20,12 @@ from atomkit._properties import PLAIN_XYZ, ReadLayout, read_layout
 from atomkit._reader import Index, _index, _plain_file, describe, in_file
 from atomkit._frame import Frame
 from atomkit._table import FrameTable, species_clash, table_of
-from atomkit._table_compose import _compose, _LayoutRows
+from atomkit._table_compose import _compose
 from atomkit._table_concat import concat
 
-# Text read and parsed by one module call at most: a plain file is read this much at a time
-# (one read ahead), so that its text (with what one call makes of it) stays under a tenth of
-# a large file beside the columns; calls of this size cost no more than one big one.
+# Text read and parsed by one of the run reader's module calls at most: a plain file is read
+# this much at a time (one read ahead), so that its text (with what one call makes of it) stays
+# under a tenth of a large file beside the frames; calls of this size cost no more than one big one.
 _BATCH_BYTES = 1 << 22
 _REFUSAL = 5  # the items of read_table_rs's refusal
 
@@ -123,37 +123,25 @@ def _call(text: Any, low: int, picked: np.ndarray, layouts: list[Any], threads: 
     return (*result[:6], dict(zip(used.tolist(), result[6])), result[7])
 
 
-def rows_table(source: int | bytes, size: int, rows: np.ndarray, properties: tuple[str | None, ...],
+def rows_table(fd: int, size: int, rows: np.ndarray, properties: tuple[str | None, ...],
                chosen: np.ndarray, threads: int) -> FrameTable | None:
-    """The table of the frames `chosen` (ascending) of a source's frames `rows` as the scan
-    found them (offset, atoms, line, layout; the Properties strings layouts stand for), read
-    from `source` (a descriptor, read with pread, or all the bytes) of `size` bytes; None where
-    a frame is left to the frame-by-frame reader."""
+    """The table of the frames `chosen` (ascending) of a file's frames `rows` as the scan found
+    them (offset, atoms, line, layout; the Properties strings layouts stand for), read from the
+    file `fd` of `size` bytes by one call whose threads each read the text of their own frames,
+    a window at a time, into their rows of the table's columns; None where a frame is left to
+    the frame-by-frame reader, or the file changed since its scan."""
     layouts = _layouts_of(properties)
-    picked = rows[chosen]
-    if any(layouts[number] is None for number in np.unique(picked[:, 3]).tolist()):
+    picked = np.empty((len(chosen), 5), np.int64)
+    picked[:, :4] = rows[chosen]
+    picked[:, 4] = np.append(rows[1:, 0], size)[chosen]  # a frame ends where the next one starts
+    used, picked[:, 3] = np.unique(picked[:, 3], return_inverse=True)
+    if any(layouts[number] is None for number in used.tolist()):
         return None
-    many = len(_spans(rows, size, chosen)) > 1
-    # Each layout's rows over all calls, filled as the calls come (one call keeps its own).
-    atoms: dict[int, Any] = {}
-    if many:
-        totals = np.bincount(picked[:, 3], weights=picked[:, 1], minlength=len(layouts))
-        atoms = {number: _LayoutRows(layouts[number].col_types, int(totals[number]))  # type: ignore[union-attr]
-                 for number in np.unique(picked[:, 3]).tolist()}
-    results = []
-    for first, stop, text, low in _runs(source, size, rows, chosen):
-        result = None if text is None else _call(text, low, rows[chosen[first:stop]], layouts, threads)
-        if result is None or len(result) == _REFUSAL:
-            return None
-        for number, columns in result[6].items():
-            if many:
-                atoms[number].add(columns)
-            else:
-                atoms[number] = columns
-        results.append((first, (*result[:6], None, result[7])))
-    if many:
-        atoms = {number: layout_rows.columns() for number, layout_rows in atoms.items()}
-    return _compose(picked, layouts, results, atoms)
+    result = _atomkit.read_table_rs(fd, picked, tuple(layouts[number].col_types for number in used.tolist()), threads,
+                                    0)
+    if len(result) == _REFUSAL:
+        return None
+    return _compose(rows[chosen], layouts, [(0, (*result[:6], None, result[7]))], dict(zip(used.tolist(), result[6])))
 
 
 def read_table(source: Any, index: Index = ":", threads: int | None = None, errors: str = "raise") -> FrameTable:

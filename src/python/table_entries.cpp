@@ -2,10 +2,14 @@
 // scan found them in, the frames' columns out (or the first frame it cannot take, and why).
 #include <array>
 #include <cstring>
+#include <limits>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include <sys/stat.h>
 
 #include "core/common/thread_pool.hpp"
 #include "core/frames/frame_table.hpp"
@@ -42,40 +46,74 @@ constexpr FunctionSpec table_spec{"read_table_rs", table_parameters};
     return codes;
 }
 
-// The frames' rows (offset, atom count, line number, layout), copied and checked against the
-// data and the layouts: the core may then trust them to lie within the data.
+// The data: bytes-like, or a file's descriptor (an exact int) whose frames the threads read
+// themselves.
+[[nodiscard]] Result<void> check_data(PyObject* object) {
+    if (PyLong_CheckExact(object)) return {};
+    return HeldBuffer::check(object);
+}
+
+[[nodiscard]] Result<int> extract_fd(PyObject* object) {
+    const long fd = PyLong_AsLong(object);
+    if (fd == -1 && PyErr_Occurred() != nullptr) return fetched_error();
+    if (fd < 0 || fd > std::numeric_limits<int>::max()) return std::unexpected(value_error("data is not a descriptor"));
+    return static_cast<int>(fd);
+}
+
+// The frames' rows (offset, atom count, line number, layout, and from a file the offset the
+// frame ends at), copied and checked against the data and the layouts: the core may then
+// trust them to lie within the data, or each frame's to end where it starts at the earliest.
 struct FrameRows {
     std::vector<std::int64_t> offsets;
     std::vector<std::int64_t> natoms;
     std::vector<std::int32_t> layouts;
+    std::vector<std::int64_t> ends;
+    // From a file: the first frame whose atoms (with those before it) the file, as it is now,
+    // cannot hold; it and those after it are not read, and their buffers never made.
+    std::optional<std::size_t> unread;
 };
 
-[[nodiscard]] Result<FrameRows> frame_rows(const MatrixView<std::int64_t>& rows, std::size_t size, std::size_t layouts) {
-    if (rows.cols() != 4) return std::unexpected(value_error("frames must have 4 columns: offset, natoms, lineno, layout"));
+[[nodiscard]] Result<FrameRows> frame_rows(const MatrixView<std::int64_t>& rows, std::size_t size, bool from_file,
+                                           std::size_t layouts) {
+    if (rows.cols() != (from_file ? 5 : 4)) {
+        return std::unexpected(value_error(from_file ? "frames of a file must have 5 columns: offset, natoms, lineno, layout, end"
+                                                     : "frames must have 4 columns: offset, natoms, lineno, layout"));
+    }
     FrameRows out;
     std::uint64_t atoms = 0;
-    out.offsets.reserve(rows.rows());
-    out.natoms.reserve(rows.rows());
-    out.layouts.reserve(rows.rows());
     for (std::size_t f = 0; f < rows.rows(); ++f) {
         const std::int64_t offset = rows.at(f, 0);
         const std::int64_t natoms = rows.at(f, 1);
         const std::int64_t layout = rows.at(f, 3);
-        if (offset < 0 || static_cast<std::uint64_t>(offset) > size || natoms < 0 || layout < 0 ||
-            static_cast<std::uint64_t>(layout) >= layouts) {
+        const std::int64_t end = from_file ? rows.at(f, 4) : offset;
+        if (offset < 0 || end < offset || (!from_file && static_cast<std::uint64_t>(offset) > size) || natoms < 0 ||
+            layout < 0 || static_cast<std::uint64_t>(layout) >= layouts) {
             return std::unexpected(value_error("frame " + std::to_string(f) + " does not fit the data and layouts"));
         }
         // Every atom line takes a byte at least (its line feed; the file's last line may have
-        // none): more atoms than that cannot be there, and no buffer is made for them.
+        // none): more atoms than that cannot be there, and no buffer is made for them. A file
+        // may have shrunk since its frames were found: that is the frame's refusal.
         atoms += static_cast<std::uint64_t>(natoms);
         if (atoms > size + rows.rows()) {
+            if (from_file) {
+                out.unread = f;
+                break;
+            }
             return std::unexpected(value_error("frame " + std::to_string(f) + " counts more atoms than the data holds"));
         }
         out.offsets.push_back(offset);
         out.natoms.push_back(natoms);
         out.layouts.push_back(static_cast<std::int32_t>(layout));
+        if (from_file) out.ends.push_back(end);
     }
     return out;
+}
+
+// The size of the file open as `fd` now; nullopt when it cannot be asked (a closed descriptor).
+std::optional<std::size_t> file_size(int fd) noexcept {
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || status.st_size < 0) return std::nullopt;
+    return static_cast<std::size_t>(status.st_size);
 }
 
 PyRef bool_array(std::initializer_list<npy_intp> shape, const std::vector<std::uint8_t>& flags) {
@@ -225,7 +263,7 @@ PyRef table_result(FrameTableColumns& table, std::size_t n) {
 
 // (frame, kind, row, message, line start): kind 0 the comment line, 1 the atom lines (row,
 // message and, when the failure is in a line, where it starts; -1 otherwise), 2 an info value
-// that clashes with the frames' before it.
+// that clashes with the frames' before it, 3 a file that no longer holds the frame's text.
 PyRef refusal_tuple(const frames::TableRefusal& refusal) {
     const bool atoms = refusal.kind == frames::RefusalKind::atoms;
     const long long line_start = atoms && refusal.in_line ? static_cast<long long>(refusal.line_start) : -1;
@@ -239,7 +277,7 @@ PyRef refusal_tuple(const frames::TableRefusal& refusal) {
     ATOMKIT_TRY(arguments.bind(args, nargsf, kwnames));
     // The data is checked in parameter order but held only once the other arguments are
     // converted: converting the thread count may run the caller's Python code (__index__).
-    ATOMKIT_TRY(arguments.convert(table_data, HeldBuffer::check));
+    ATOMKIT_TRY(arguments.convert(table_data, check_data));
     ATOMKIT_TRY(arguments.convert(table_frames, check_matrix<std::int64_t>));
     const std::vector<std::string> codes = ATOMKIT_TRY(arguments.convert(table_col_types, extract_codes));
     const std::uint64_t threads = ATOMKIT_TRY(arguments.convert(table_threads, extract_u64));
@@ -248,18 +286,31 @@ PyRef refusal_tuple(const frames::TableRefusal& refusal) {
     // Info integers are held to int()'s limit on digits; asking it may run Python code.
     const std::size_t digits = ATOMKIT_TRY(int_digits_limit());
     prepare_borrows();  // may import NumPy: before the holds, after which no Python code runs
-    const HeldBuffer data = ATOMKIT_TRY(arguments.convert(table_data, HeldBuffer::extract));
+    const bool from_file = PyLong_CheckExact(arguments.slot(table_data));
+    const int fd = from_file ? ATOMKIT_TRY(arguments.convert(table_data, extract_fd)) : -1;
+    std::optional<HeldBuffer> data;
+    if (!from_file) data.emplace(ATOMKIT_TRY(arguments.convert(table_data, HeldBuffer::extract)));
+    const std::optional<std::size_t> size = data ? data->bytes().size() : file_size(fd);
     const FrameRows rows = ATOMKIT_TRY([&]() -> Result<FrameRows> {
         const auto matrix = ATOMKIT_TRY(arguments.convert(table_frames, ReadonlyMatrix<std::int64_t>::extract));
-        return frame_rows(matrix.view(), data.bytes().size(), codes.size());
+        return frame_rows(matrix.view(), size.value_or(0), from_file, codes.size());
     }());
+    if (rows.unread || !size) {
+        frames::TableRefusal refusal;
+        refusal.frame = size ? *rows.unread : 0;  // a file that cannot be read holds no frame
+        refusal.kind = frames::RefusalKind::unread;
+        return refusal_tuple(refusal);
+    }
 
-    const frames::TableRequest request{data.bytes(), rows.offsets, rows.natoms, rows.layouts, codes,
-                                       static_cast<std::size_t>(std::min<std::uint64_t>(threads, max_thread_count)),
-                                       strict != 0, digits};
+    frames::TableRequest request{data ? data->bytes() : std::string_view(), rows.offsets, rows.natoms, rows.layouts,
+                                 codes, static_cast<std::size_t>(std::min<std::uint64_t>(threads, max_thread_count)),
+                                 strict != 0, digits};
+    request.fd = fd;
+    request.ends = rows.ends;
     auto read = [&] { return frames::read_frame_table(request); };
     auto table = [&] {
-        if (!data.memory_is_pinned()) return read();
+        // A file's frames are read into the call's own memory: nothing of Python's is touched.
+        if (data && !data->memory_is_pinned()) return read();
         const ReleasedLock released;
         return read();
     }();

@@ -1,10 +1,17 @@
 // Native tests of the table reader: a table of small files, each read on one range and on
-// three, with the info columns (kinds, integers among reals), the values no column keeps
-// and the frame refused that each gives.
+// three, from memory and from a file a few bytes at a time, with the info columns (kinds,
+// integers among reals), the values no column keeps and the frame refused that each gives;
+// and a file cut short after its scan.
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include "core/frames/frame_scan.hpp"
 #include "core/frames/frame_table.hpp"
@@ -35,8 +42,12 @@ char kind_letter(const atomkit::frames::InfoColumn& column) {
     }
 }
 
+// The file's frames as the scanner finds them read as a table; with `window`, from a file of
+// the bytes `file_size` of them (all by default), read that many bytes at a time.
 std::expected<FrameTableColumns, atomkit::frames::TableRefusal> read(const std::string& file, std::size_t tasks,
-                                                                     std::size_t int_digits_limit = 0) {
+                                                                     std::size_t int_digits_limit = 0,
+                                                                     std::size_t window = 0,
+                                                                     std::size_t file_size = std::string::npos) {
     atomkit::frames::ScanState state;
     state.size = file.size();
     state.line_limit = file.size() + 1;
@@ -50,7 +61,19 @@ std::expected<FrameTableColumns, atomkit::frames::TableRefusal> read(const std::
         layouts.push_back(0);
     }
     const std::vector<std::string> codes = {"sfff"};
-    return atomkit::frames::read_frame_table({file, offsets, natoms, layouts, codes, tasks, false, int_digits_limit});
+    atomkit::frames::TableRequest request{file, offsets, natoms, layouts, codes, tasks, false, int_digits_limit};
+    if (window == 0) return atomkit::frames::read_frame_table(request);
+    std::vector<std::int64_t> ends(offsets.begin() + 1, offsets.end());
+    ends.push_back(static_cast<std::int64_t>(file.size()));
+    const int fd = memfd_create("table", 0);
+    const std::size_t size = std::min(file_size, file.size());
+    if (fd < 0 || write(fd, file.data(), size) != static_cast<ssize_t>(size)) std::abort();
+    request.fd = fd;
+    request.ends = ends;
+    request.window = window;
+    auto got = atomkit::frames::read_frame_table(request);
+    close(fd);
+    return got;
 }
 
 void test_files() {
@@ -64,8 +87,8 @@ void test_files() {
         {"0\na=1\n0\na=\"\xff\"\n", 1, "", 0, ""},
     };
     for (const Case& c : cases) {
-        for (const std::size_t tasks : {1, 3}) {
-            const auto got = read(c.file, tasks);
+        for (const auto [tasks, window] : {std::pair{1, 0}, {3, 0}, {1, 5}, {3, 5}}) {
+            const auto got = read(c.file, tasks, 0, window);
             if (!harness::check(got.has_value() == !c.refused.has_value(), "read or refused", c.file)) continue;
             if (!got) {
                 harness::check_equal(got.error().frame, *c.refused, "frame refused", c.file);
@@ -116,9 +139,22 @@ void test_atom_refusal_names_the_frames_row() {
     }
 }
 
+// A file shorter than its frames (cut short since its scan) refuses the first frame it no
+// longer holds whole, as unread.
+void test_file_cut_short() {
+    const std::string file = "1\na=1\nH 0 0 0\n1\na=2\nH 0 0 0\n1\na=3\nH 0 0 0\n";
+    for (const std::size_t tasks : {1, 3}) {
+        const auto got = read(file, tasks, 0, 4, file.size() - 1);
+        if (!harness::check(!got.has_value(), "refused", "cut short")) continue;
+        harness::check_equal(got.error().frame, std::size_t{2}, "frame", "cut short");
+        harness::check(got.error().kind == atomkit::frames::RefusalKind::unread, "kind", "cut short");
+    }
+}
+
 }  // namespace
 
 int main() {
+    test_file_cut_short();
     test_files();
     test_atom_refusal_names_the_frames_row();
     test_nested_lattice();

@@ -102,16 +102,55 @@ TableRefusal atoms_refusal(std::size_t f, ParseFailure failure) {
     return refusal;
 }
 
+// Where a range finds its frames' bytes: the request's data, or a window of its file that
+// moves on as the frames do.
+class RangeText {
+public:
+    RangeText(const TableRequest& request, const FrameRange& range) : request_(request), last_(range.last) {
+        if (request.fd >= 0) window_.emplace(request.fd);
+    }
+
+    // Bytes that hold frame f whole, and the offset in the file (or data) they start at;
+    // nullopt when the file no longer holds the frame.
+    std::optional<std::pair<std::string_view, std::size_t>> of(std::size_t f) {
+        if (!window_) return std::pair{request_.data, std::size_t{0}};
+        const auto from = static_cast<std::size_t>(request_.offsets[f]);
+        const auto to = static_cast<std::size_t>(request_.ends[f]);
+        if (!window_->holds(from, to)) {
+            // A read reaches as far as the frames after f that end within a window of it.
+            std::size_t ahead = to;
+            for (std::size_t g = f + 1; g < last_; ++g) {
+                const auto end = static_cast<std::size_t>(request_.ends[g]);
+                if (end < ahead || end - from > request_.window) break;
+                ahead = end;
+            }
+            if (!window_->read(from, to, ahead)) return std::nullopt;
+        }
+        return std::pair{window_->bytes(), window_->low()};
+    }
+
+private:
+    const TableRequest& request_;
+    std::size_t last_;
+    std::optional<FileWindow> window_;
+};
+
 // Reads the frames of one range: comment lines into their frames' rows of `out` and the
 // range's info columns, atom lines into the rows of their layout's columns (`wholes`).
 void read_range(const TableRequest& request, std::vector<std::optional<AtomParser>>& wholes, FrameTableColumns& out,
                 FrameRange& range) {
-    const std::string_view data = request.data;
     RangeInfo& info = range.info.emplace(range.last - range.first);
     const CommentOptions options{.type_all = true, .int_digits_limit = request.int_digits_limit};
+    RangeText text(request, range);
     for (std::size_t f = range.first; f < range.last; ++f) {
+        const auto held = text.of(f);
+        if (!held) {
+            range.refused = refusal_of(f, RefusalKind::unread);
+            return;
+        }
+        const auto [data, low] = *held;
         std::size_t at = 0;
-        line_from(data, static_cast<std::size_t>(request.offsets[f]), at);  // the count line
+        line_from(data, static_cast<std::size_t>(request.offsets[f]) - low, at);  // the count line
         const std::string_view line = line_from(data, at, at);
         const bool utf8 = is_valid_utf8(line);
         std::expected<ParsedComment, CommentError> parsed;
@@ -138,6 +177,7 @@ void read_range(const TableRequest& request, std::vector<std::optional<AtomParse
         }
         if (!parser->parse_more_rows(data, at, natoms)) {
             range.refused = atoms_refusal(f, std::move(*parser).take_failure());
+            range.refused->line_start += low;
             return;
         }
     }

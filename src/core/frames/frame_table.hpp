@@ -18,12 +18,13 @@
 
 #include "core/atom_lines/atom_lines.hpp"
 #include "core/comment_line/comment_line.hpp"
+#include "core/frames/file_window.hpp"
 #include "core/frames/info_columns.hpp"
 
 namespace atomkit::frames {
 
 struct TableRequest {
-    std::string_view data;
+    std::string_view data;                  // the frames' bytes, unless fd says otherwise
     std::span<const std::int64_t> offsets;  // each frame's count line (found by the scan)
     std::span<const std::int64_t> natoms;
     std::span<const std::int32_t> layouts;  // each frame's index into col_types
@@ -31,6 +32,11 @@ struct TableRequest {
     std::size_t tasks = 1;                   // ranges of frames, run at once on the pool
     bool strict = false;                     // an atom line with more tokens than columns fails
     std::size_t int_digits_limit = 0;        // an info integer of more digits fails (0: none)
+    // With fd >= 0 the frames are read from that file instead of data: frame f's text is its
+    // bytes offsets[f]..ends[f], and each range reads its own a window at a time.
+    int fd = -1;
+    std::span<const std::int64_t> ends{};
+    std::size_t window = window_bytes;  // the text a range reads at once (more for a larger frame)
 };
 
 struct FrameTableColumns {
@@ -46,8 +52,8 @@ struct FrameTableColumns {
 // Why the table gave up on the first frame it could not take: its comment line (not UTF-8, or
 // refused by the parser: the package words the error from the line), its atom lines, or an
 // info value whose type or width differs from the frames' before it (not an error of the
-// frame: read alone, it is taken).
-enum class RefusalKind : std::uint8_t { comment, atoms, clash };
+// frame: read alone, it is taken), or a file that ends before a frame's text or cannot be read.
+enum class RefusalKind : std::uint8_t { comment, atoms, clash, unread };
 
 struct TableRefusal {
     std::size_t frame = 0;
