@@ -316,3 +316,25 @@ def assert_same_scan(got, want):
             assert_same(item, expected, str_widths=True)
         else:
             assert type(item) is type(expected) and str(item) == str(expected)
+
+
+@settings(max_examples=300, deadline=None)
+@given(mutated_files(), st.integers(2, 5))
+def test_a_file_scanned_in_parts_as_whole(tmp_path_factory, text, threads):
+    # Parts start at guessed count lines, some wrong on damaged files: the rows, Properties
+    # and error are those of one scan whatever the guesses.
+    path = tmp_path_factory.mktemp("p") / "f.xyz"
+    path.write_bytes(text)
+
+    def scanned(count):
+        with open(path, "rb") as file:
+            try:
+                rows, names, _ = atomkit._index_scan.scan_rows(file.fileno(), len(text), str(path), threads=count)
+            except ValueError as error:
+                return str(error)
+        return rows.tolist(), names
+
+    with pytest.MonkeyPatch.context() as patch:
+        patch.setattr(atomkit._index_scan, "_PARTS_FROM", 0)
+        got = scanned(threads)
+    assert got == scanned(1)

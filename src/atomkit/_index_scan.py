@@ -9,6 +9,7 @@ from __future__ import annotations
 import os
 import re
 from collections.abc import Callable
+from concurrent.futures import ThreadPoolExecutor
 from typing import NoReturn
 
 import numpy as np
@@ -127,7 +128,8 @@ def _verdict(source: int | bytes, path: str, start: int, stop: int, lineno: int)
 
 def _frames(source: int | bytes, size: int, path: str, window: int | None, line_limit: int | None,
             known: dict[bytes, int] | None, decide: Callable[[bytes, bytes | None], int] | None,
-            limit: int | None = None, partial: bool = False) -> tuple[np.ndarray, tuple[int, int, int] | None]:
+            limit: int | None = None, partial: bool = False,
+            start: int = 0) -> tuple[np.ndarray, tuple[int, int, int] | None, int]:
     """The (count-line offset, atom count, count-line number, layout) of every frame, one row
     each, from the module's scanner run window by window over the file (`source`: its
     descriptor, read a window at a time, or all its bytes). With `known` (the Properties values
@@ -136,19 +138,21 @@ def _frames(source: int | bytes, size: int, path: str, window: int | None, line_
     the scan may end once more than `limit` frames are found. A frame atomkit.read would not
     get through raises the error it would raise; with `partial`, the frames before it come
     back instead, with (its count line's offset, where its bytes that show the failure end, its
-    line) second (None when there is none)."""
+    line) second (None when there is none). Third, the line the scan ended on. `start`: a
+    frame's count line to scan from, as if the file began there (its line numbered 1), and
+    `size` then where to end as if the file ended there."""
     window = _WINDOW if window is None else window
     line_limit = LINE_LIMIT if line_limit is None else line_limit
     # No longer than the limit and one byte: then a window can hold a whole line, and only
     # the lines that cross its ends can be too long.
-    span = max(1, min(window, line_limit + 1, size))
+    span = max(1, min(window, line_limit + 1, size - start))
     held = source if isinstance(source, int) else None
     buf = bytearray(span if held is not None else 0)
     view = memoryview(buf if held is not None else source)
-    state = (size, line_limit, 0, 1, 0, 0, 0, 0, 0, 0, -1)
+    state = (size, line_limit, start, 1, start, 0, 0, 0, 0, 0, -1)
     scan_frames = _atomkit.scan_frames_rs
     parts = []
-    offset = length = 0  # the window: view[:length] holds the file's bytes from `offset`
+    offset, length = start, 0  # the window: view[:length] holds the file's bytes from `offset`
     total, failed = 0, None
     while True:
         found, state, stop = scan_frames(view[:length] if held is not None else view[offset:offset + length],
@@ -192,7 +196,7 @@ def _frames(source: int | bytes, size: int, path: str, window: int | None, line_
     rows = np.concatenate(parts) if len(parts) > 1 else parts[0] if parts else _NO_FRAMES
     if failed is not None:  # the frame that fails may have been found already
         rows = rows[rows[:, 0] < failed[0]]
-    return rows, failed
+    return rows, failed, state[3]
 
 
 class _Layouts:
@@ -219,17 +223,70 @@ class _Layouts:
 
 
 def scan_rows(source: int | bytes, size: int, path: str, window: int | None = None,
-              line_limit: int | None = None, limit: int | None = None,
-              partial: bool = False) -> tuple[np.ndarray, tuple[str | None, ...], tuple[int, int, int] | None]:
+              line_limit: int | None = None, limit: int | None = None, partial: bool = False,
+              threads: int = 1) -> tuple[np.ndarray, tuple[str | None, ...], tuple[int, int, int] | None]:
     """(count-line offset, atom count, count-line number, layout number) of every frame of the
     file, one row each, and the Properties strings that layout numbers stand for (numbered as
     they first appear). `source` is the file's descriptor or all its bytes. Only line ends are
     looked at, and each frame's count and comment lines; a frame atomkit.read would not get
     through raises the error it would raise. `window` and `line_limit` default to _WINDOW and
-    LINE_LIMIT; `limit`, `partial` (and the third item) as for _frames."""
+    LINE_LIMIT; `limit`, `partial` (and the third item) as for _frames. `threads`: how many
+    parts of a large file's descriptor may be scanned at once."""
+    if threads > 1 and isinstance(source, int) and limit is None and size >= _PARTS_FROM:
+        try:
+            found = _scan_parts(source, size, path, window, line_limit, threads)
+        except (ValueError, OSError):  # scanned again whole, which raises what it should
+            found = None
+        if found is not None:
+            return (*found, None)
     layouts = _Layouts()
-    rows, failed = _frames(source, size, path, window, line_limit, layouts.known, layouts.decide, limit, partial)
+    rows, failed, _ = _frames(source, size, path, window, line_limit, layouts.known, layouts.decide, limit, partial)
     return rows, tuple(layouts.layout_of), failed
+
+
+# A file this large is scanned in parts at once when threads are given; each part starts at a
+# count line guessed within this many bytes of an even split.
+_PARTS_FROM = 32 << 20
+_GUESS_BYTES = 1 << 16
+_DIGITS_LINE = re.compile(rb"\n[ \t]*\+?[0-9]+[ \t\r]*\n")
+
+
+def _scan_parts(fd: int, size: int, path: str, window: int | None, line_limit: int | None,
+                threads: int) -> tuple[np.ndarray, tuple[str | None, ...]] | None:
+    """scan_rows' rows and Properties strings from parts of the file scanned at once, each from
+    a line of digits alone (most likely a count line) near an even split to the next. A part's
+    scan that does not end exactly where the next one starts shows that guess wrong; that, or a
+    frame a part cannot pass, gives None, and the file is scanned whole."""
+    starts = [0]
+    for k in range(1, threads):
+        at = size * k // threads
+        found = _DIGITS_LINE.search(pread(fd, at, min(size, at + _GUESS_BYTES)))
+        if found is not None and at + found.start() + 1 > starts[-1]:
+            starts.append(at + found.start() + 1)
+    if len(starts) == 1:
+        return None
+
+    def part(first: int, end: int) -> tuple[np.ndarray, tuple[int, int, int] | None, int, _Layouts]:
+        layouts = _Layouts()
+        return (*_frames(fd, end, path, window, line_limit, layouts.known, layouts.decide, partial=True,
+                         start=first), layouts)
+
+    bounds = list(zip(starts, [*starts[1:], size]))
+    with ThreadPoolExecutor(max_workers=len(bounds) - 1) as pool:
+        later = [pool.submit(part, *bound) for bound in bounds[1:]]
+        parts = [part(*bounds[0])] + [future.result() for future in later]
+    layout_of: dict[str | None, int] = {}
+    lines_before = 0
+    for rows, failed, last_line, layouts in parts:
+        if failed is not None:
+            return None
+        # Numbered as one scan numbers them: line numbers on from the parts before, layouts
+        # by the Properties strings in order of first appearance.
+        numbers = np.array([layout_of.setdefault(name, len(layout_of)) for name in layouts.layout_of] or [0])
+        rows[:, 2] += lines_before
+        rows[:, 3] = numbers[rows[:, 3]]
+        lines_before += last_line - 1
+    return np.concatenate([rows for rows, *_ in parts]), tuple(layout_of)
 
 
 # The size a stream's scan is given until its end is known: it then asks for more at the end
@@ -292,5 +349,5 @@ def scan(source: int | bytes, size: int, path: str, window: int | None = None, l
 def frame_starts(fd: int, size: int, path: str, line_limit: int) -> tuple[np.ndarray, np.ndarray]:
     """(offset, line number) of every frame's count line, comment lines left unread: where
     atomkit.read finds the frames of a plain file it counts from the end, with its errors."""
-    table, _ = _frames(fd, size, path, None, line_limit, None, None)
+    table, _, _ = _frames(fd, size, path, None, line_limit, None, None)
     return table[:, 0].copy(), table[:, 2].copy()

@@ -52,7 +52,7 @@ def bulk_table(data: Input, selection: slice, threads: int) -> FrameTable | None
         return None
     source, size = plain
     try:
-        rows, properties, _ = scan_rows(source, size, data.name)
+        rows, properties, _ = scan_rows(source, size, data.name, threads=threads)
     except ValueError:
         return None
     chosen = np.arange(len(rows))[selection]
