@@ -1,11 +1,13 @@
 // Native tests of the line parser over lines and over bytes (messages and rows, column codes,
-// separators, stored values, block ends) and of the quoted token form its messages use.
+// separators, stored values, block ends), of the quoted token form its messages use, and of
+// the SIMD classifiers of 64-byte chunks against the portable one.
 #include <bit>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "core/atom_lines/atom_lines.hpp"
+#include "core/atom_lines/line_tokens.hpp"
 #include "core/atom_lines/quoted_token.hpp"
 #include "core/atom_lines/token_grammar.hpp"
 #include "harness.hpp"
@@ -242,7 +244,34 @@ void test_blocks() {
 
 }  // namespace
 
+// Every byte value at every place of a chunk of others, classified by each classifier this
+// CPU can run as the portable one classifies it.
+void test_chunk_classifiers() {
+#if defined(ATOMKIT_CHUNK_AVX512)
+    __builtin_cpu_init();
+    std::vector<atomkit::ChunkClassifier> classifiers;
+    if (__builtin_cpu_supports("avx2")) classifiers.push_back(&atomkit::classify_chunk_avx2);
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) {
+        classifiers.push_back(&atomkit::classify_chunk_avx512);
+    }
+    char chunk[atomkit::chunk_bytes];
+    for (unsigned value = 0; value < 256; ++value) {
+        for (std::size_t at = 0; at < atomkit::chunk_bytes; ++at) {
+            for (std::size_t k = 0; k < atomkit::chunk_bytes; ++k) chunk[k] = static_cast<char>((k * 37 + value) % 256);
+            chunk[at] = static_cast<char>(value);
+            const atomkit::ChunkMasks want = atomkit::classify_chunk_portable(chunk);
+            for (const atomkit::ChunkClassifier classify : classifiers) {
+                const atomkit::ChunkMasks got = classify(chunk);
+                harness::check(got.separators == want.separators && got.newlines == want.newlines, "masks",
+                               std::to_string(value));
+            }
+        }
+    }
+#endif
+}
+
 int main() {
+    test_chunk_classifiers();
     test_messages();
     test_values();
     test_float_shapes();

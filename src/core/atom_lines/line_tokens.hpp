@@ -72,6 +72,25 @@ __attribute__((target("avx512f,avx512bw"))) inline ChunkMasks classify_chunk_avx
                              _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8('\r'));
     return {static_cast<std::uint64_t>(others | newlines), static_cast<std::uint64_t>(newlines)};
 }
+
+// Two 32-byte registers, for CPUs without AVX-512: \t \n \f \r found as 9..13 less the
+// vertical tab, as the portable classifier finds them.
+__attribute__((target("avx2"))) inline ChunkMasks classify_chunk_avx2(const char* p) noexcept {
+    std::uint64_t separators = 0;
+    std::uint64_t newlines = 0;
+    for (unsigned k = 0; k < 2; ++k) {
+        const __m256i bytes = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * k));
+        const __m256i offset = _mm256_sub_epi8(bytes, _mm256_set1_epi8(9));
+        const __m256i low_range = _mm256_cmpeq_epi8(_mm256_min_epu8(offset, _mm256_set1_epi8(4)), offset);
+        const __m256i vertical_tab = _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(11));
+        const __m256i separator = _mm256_or_si256(_mm256_cmpeq_epi8(bytes, _mm256_set1_epi8(' ')),
+                                                  _mm256_andnot_si256(vertical_tab, low_range));
+        const __m256i newline = _mm256_cmpeq_epi8(bytes, _mm256_set1_epi8('\n'));
+        separators |= std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(separator))} << (32 * k);
+        newlines |= std::uint64_t{static_cast<std::uint32_t>(_mm256_movemask_epi8(newline))} << (32 * k);
+    }
+    return {separators, newlines};
+}
 #endif
 
 using ChunkClassifier = ChunkMasks (*)(const char*) noexcept;
@@ -82,6 +101,7 @@ inline ChunkClassifier chunk_classifier() noexcept {
 #if defined(ATOMKIT_CHUNK_AVX512)
         __builtin_cpu_init();
         if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) return &classify_chunk_avx512;
+        if (__builtin_cpu_supports("avx2")) return &classify_chunk_avx2;
 #endif
         return &classify_chunk_portable;
     }();

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 namespace atomkit {
@@ -50,6 +51,15 @@ inline Utf8Sequence decode_utf8(std::string_view s, std::size_t i) noexcept {
 inline bool is_valid_utf8(std::string_view s) noexcept {
     std::size_t i = 0;
     while (i < s.size()) {
+        // Eight ASCII bytes at a time: most text is ASCII throughout.
+        if (s.size() - i >= sizeof(std::uint64_t)) {
+            std::uint64_t word = 0;
+            std::memcpy(&word, s.data() + i, sizeof(word));
+            if ((word & 0x8080808080808080U) == 0) {
+                i += sizeof(word);
+                continue;
+            }
+        }
         if (static_cast<std::uint8_t>(s[i]) < 0x80) {
             ++i;
             continue;
