@@ -81,6 +81,10 @@ struct FrameRows {
     }
     FrameRows out;
     std::uint64_t atoms = 0;
+    out.offsets.reserve(rows.rows());
+    out.natoms.reserve(rows.rows());
+    out.layouts.reserve(rows.rows());
+    if (from_file) out.ends.reserve(rows.rows());
     for (std::size_t f = 0; f < rows.rows(); ++f) {
         const std::int64_t offset = rows.at(f, 0);
         const std::int64_t natoms = rows.at(f, 1);
