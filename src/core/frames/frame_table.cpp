@@ -36,6 +36,8 @@ struct FrameRange {
     std::optional<TableRefusal> refused;
 };
 
+constexpr std::size_t table_ranges_per_thread = 4;
+
 // Ranges of about equal work (atoms plus a share for each comment line), each knowing the
 // rows its frames take in every layout.
 std::vector<FrameRange> split_frames(const TableRequest& request, std::vector<std::size_t>& layout_rows) {
@@ -44,10 +46,15 @@ std::vector<FrameRange> split_frames(const TableRequest& request, std::vector<st
     constexpr std::size_t comment_weight = 8;  // a comment line costs about as much as 8 atom lines
     std::size_t total = 0;
     for (std::size_t f = 0; f < n; ++f) total += static_cast<std::size_t>(request.natoms[f]) + comment_weight;
+    // A call that may have every thread of the pool takes several ranges a thread: threads claim
+    // them as they go, so one that the machine holds back (another process on its CPU) takes
+    // fewer. Fewer threads get a range each, so that no more than they run at once.
+    const std::size_t wanted =
+        request.tasks > 1 && request.tasks >= thread_count() ? request.tasks * table_ranges_per_thread : request.tasks;
     // Every range keeps a slot per layout: many layouts get few ranges.
     constexpr std::size_t max_range_slots = std::size_t{1} << 16;
-    const std::size_t tasks = std::max<std::size_t>(
-        1, std::min({request.tasks, n, max_range_slots / std::max<std::size_t>(layouts, 1)}));
+    const std::size_t tasks =
+        std::max<std::size_t>(1, std::min({wanted, n, max_range_slots / std::max<std::size_t>(layouts, 1)}));
     std::vector<FrameRange> ranges;
     layout_rows.assign(layouts, 0);
     std::size_t done = 0;
