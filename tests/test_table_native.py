@@ -68,7 +68,7 @@ def assert_table_is_read(tmp_path, text, threads=(1, 3)):
     for count, batch in [(count, None) for count in threads] + [(1, 200)]:
         with pytest.MonkeyPatch.context() as patch:
             if batch:  # a file read a few frames a call: the calls' columns joined
-                patch.setattr(_table_read, "_BATCH_BYTES", batch)
+                patch.setattr(_table_read, "_SEGMENT_BYTES", batch)
             table = atomkit.read_table(path, threads=count)
         assert len(table) == len(want)
         for got, frame in zip(table, want):
@@ -145,6 +145,7 @@ def test_a_file_of_many_layouts(tmp_path):
     frames = [atomkit.Frame(np.array(["H"]), {f"c{k}": np.array([float(k)])}) for k in range(600)]
     with pytest.MonkeyPatch.context() as patch:
         patch.setattr(_table_read, "_BATCH_BYTES", 4000)
+        patch.setattr(_table_read, "_SEGMENT_BYTES", 4000)
         assert_table_is_read(tmp_path, written(frames), threads=(7,))
 
 

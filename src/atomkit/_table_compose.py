@@ -101,6 +101,37 @@ def _join_info(table: FrameTable, n: int, pieces: dict[str, list[tuple[int, np.n
     return True
 
 
+class _LayoutRows:
+    """One layout's atom columns over every call of a read, filled call by call (so that a
+    call's columns go as soon as they are copied, and the columns are never held twice)."""
+
+    __slots__ = ("floats", "ints", "bools", "strs", "filled")
+
+    def __init__(self, col_types: bytes, rows: int):
+        counts = [col_types.count(code) for code in b"fibs"]
+        self.floats = np.empty((rows, counts[0]))
+        self.ints = np.empty((rows, counts[1]), np.int64)
+        self.bools = np.empty((rows, counts[2]), np.uint8)
+        # Per str column: its distinct tokens in order of first appearance, their numbers, and
+        # each row's.
+        self.strs = [([], {}, np.empty(rows, np.int32)) for _ in range(counts[3])]
+        self.filled = 0
+
+    def add(self, columns: tuple[Any, ...]) -> None:
+        floats, ints, bools, strs = columns
+        rows = slice(self.filled, self.filled + len(floats))
+        self.floats[rows], self.ints[rows], self.bools[rows] = floats, ints, bools
+        for (tokens, numbers, index), (distinct, part) in zip(self.strs, strs):
+            for token in distinct:
+                if numbers.setdefault(token, len(numbers)) == len(tokens):
+                    tokens.append(token)
+            index[rows] = np.array([numbers[token] for token in distinct] or [0], np.int32)[part]
+        self.filled = rows.stop
+
+    def columns(self) -> tuple[Any, ...]:
+        return self.floats, self.ints, self.bools, [(tokens, index) for tokens, _, index in self.strs]
+
+
 def _loose_columns(table: FrameTable, loose: list[tuple[int, str, Any]]) -> None:
     """Puts the values no module column keeps (nested lists, lists of strs, ints beyond
     int64; typed by the module) in their keys' columns, each column made as reading the

@@ -1,6 +1,7 @@
-# read_table's bulk path: a file's frames found by the module's scan, then read by one module
-# call whose threads each read and parse the text of their own frames into the table's columns;
-# Python only names the columns (in _table_compose). The runs and calls here serve _run_read.
+# read_table's bulk path: a file's frames found by the module's scan, then read by a module call
+# (one for a file up to a GiB) whose threads each read and parse the text of their own frames
+# into the table's columns; Python only names the columns (in _table_compose). The runs and
+# calls here serve _run_read too.
 """The bulk reading behind atomkit.read_table."""
 from __future__ import annotations
 
@@ -20,24 +21,29 @@ from atomkit._properties import PLAIN_XYZ, ReadLayout, read_layout
 from atomkit._reader import Index, _index, _plain_file, describe, in_file
 from atomkit._frame import Frame
 from atomkit._table import FrameTable, species_clash, table_of
-from atomkit._table_compose import _compose
+from atomkit._table_compose import _compose, _LayoutRows
 from atomkit._table_concat import concat
 
 # Text read and parsed by one of the run reader's module calls at most: a plain file is read
 # this much at a time (one read ahead), so that its text (with what one call makes of it) stays
 # under a tenth of a large file beside the frames; calls of this size cost no more than one big one.
 _BATCH_BYTES = 1 << 22
+# A file's frames are read into a table by one call of at most this much text. A call lets the
+# interpreter lock go for its whole length, so Ctrl-C waits for it: a larger file is read in
+# calls whose columns are copied into the table's, one call's beside the table at a time.
+_SEGMENT_BYTES = 1 << 30
 _REFUSAL = 5  # the items of read_table_rs's refusal
 
 
-def _spans(rows: np.ndarray, size: int, chosen: np.ndarray) -> list[tuple[int, int]]:
-    """The chosen frames (ascending) in runs whose text takes about _BATCH_BYTES at most:
-    (first, stop) into `chosen` each."""
+def _spans(rows: np.ndarray, size: int, chosen: np.ndarray, most: int | None = None) -> list[tuple[int, int]]:
+    """The chosen frames (ascending) in runs whose text takes about `most` bytes at most
+    (_BATCH_BYTES by default): (first, stop) into `chosen` each."""
+    most = _BATCH_BYTES if most is None else most
     starts = rows[chosen, 0]
     ends = np.append(rows[1:, 0], size)[chosen]  # a frame ends where the next one starts
     runs, first = [], 0
     while first < len(chosen):
-        stop = max(first + 1, int(np.searchsorted(ends, starts[first] + _BATCH_BYTES, side="right")))
+        stop = max(first + 1, int(np.searchsorted(ends, starts[first] + most, side="right")))
         runs.append((first, stop))
         first = stop
     return runs
@@ -127,21 +133,40 @@ def rows_table(fd: int, size: int, rows: np.ndarray, properties: tuple[str | Non
                chosen: np.ndarray, threads: int) -> FrameTable | None:
     """The table of the frames `chosen` (ascending) of a file's frames `rows` as the scan found
     them (offset, atoms, line, layout; the Properties strings layouts stand for), read from the
-    file `fd` of `size` bytes by one call whose threads each read the text of their own frames,
-    a window at a time, into their rows of the table's columns; None where a frame is left to
-    the frame-by-frame reader, or the file changed since its scan."""
+    file `fd` of `size` bytes by calls whose threads each read the text of their own frames, a
+    window at a time, into their rows of the call's columns (the table's, when one call reads
+    all); None where a frame is left to the frame-by-frame reader, or the file changed since
+    its scan."""
     layouts = _layouts_of(properties)
-    picked = np.empty((len(chosen), 5), np.int64)
-    picked[:, :4] = rows[chosen]
-    picked[:, 4] = np.append(rows[1:, 0], size)[chosen]  # a frame ends where the next one starts
-    used, picked[:, 3] = np.unique(picked[:, 3], return_inverse=True)
-    if any(layouts[number] is None for number in used.tolist()):
+    picked = rows[chosen]
+    if any(layouts[number] is None for number in np.unique(picked[:, 3]).tolist()):
         return None
-    result = _atomkit.read_table_rs(fd, picked, tuple(layouts[number].col_types for number in used.tolist()), threads,
-                                    0)
-    if len(result) == _REFUSAL:
-        return None
-    return _compose(rows[chosen], layouts, [(0, (*result[:6], None, result[7]))], dict(zip(used.tolist(), result[6])))
+    ends = np.append(rows[1:, 0], size)[chosen]  # a frame ends where the next one starts
+    spans = _spans(rows, size, chosen, _SEGMENT_BYTES)
+    # Each layout's rows over all calls, filled as the calls come (one call keeps its own).
+    atoms: dict[int, Any] = {}
+    if len(spans) > 1:
+        totals = np.bincount(picked[:, 3], weights=picked[:, 1], minlength=len(layouts))
+        atoms = {number: _LayoutRows(layouts[number].col_types, int(totals[number]))  # type: ignore[union-attr]
+                 for number in np.unique(picked[:, 3]).tolist()}
+    results = []
+    for first, stop in spans:
+        part = np.column_stack((picked[first:stop], ends[first:stop]))
+        # The call knows only the layouts of its frames (a file may name thousands).
+        used, part[:, 3] = np.unique(part[:, 3], return_inverse=True)
+        result = _atomkit.read_table_rs(fd, part, tuple(layouts[number].col_types for number in used.tolist()),
+                                        threads, 0)
+        if len(result) == _REFUSAL:
+            return None
+        for number, columns in zip(used.tolist(), result[6]):
+            if len(spans) > 1:
+                atoms[number].add(columns)
+            else:
+                atoms[number] = columns
+        results.append((first, (*result[:6], None, result[7])))
+    if len(spans) > 1:
+        atoms = {number: layout_rows.columns() for number, layout_rows in atoms.items()}
+    return _compose(picked, layouts, results, atoms)
 
 
 def read_table(source: Any, index: Index = ":", threads: int | None = None, errors: str = "raise") -> FrameTable:
