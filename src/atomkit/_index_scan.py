@@ -258,8 +258,9 @@ def _scan_parts(fd: int, size: int, path: str, window: int | None, line_limit: i
     scan that does not end exactly where the next one starts shows that guess wrong; that, or a
     frame a part cannot pass, gives None, and the file is scanned whole."""
     starts = [0]
-    for k in range(1, threads):
-        at = size * k // threads
+    count = min(threads, size // max(1, _PARTS_FROM // 4))  # parts of 8 MiB at least
+    for k in range(1, count):
+        at = size * k // count
         found = _DIGITS_LINE.search(pread(fd, at, min(size, at + _GUESS_BYTES)))
         if found is not None and at + found.start() + 1 > starts[-1]:
             starts.append(at + found.start() + 1)
