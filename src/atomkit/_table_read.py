@@ -35,12 +35,17 @@ _SEGMENT_BYTES = 1 << 30
 _REFUSAL = 5  # the items of read_table_rs's refusal
 
 
+def _frame_ends(rows: np.ndarray, size: int, chosen: np.ndarray) -> np.ndarray:
+    """Where the text of each of the frames `chosen` ends: where the next frame starts."""
+    return np.append(rows[1:, 0], size)[chosen]
+
+
 def _spans(rows: np.ndarray, size: int, chosen: np.ndarray, most: int | None = None) -> list[tuple[int, int]]:
     """The chosen frames (ascending) in runs whose text takes about `most` bytes at most
     (_BATCH_BYTES by default): (first, stop) into `chosen` each."""
     most = _BATCH_BYTES if most is None else most
     starts = rows[chosen, 0]
-    ends = np.append(rows[1:, 0], size)[chosen]  # a frame ends where the next one starts
+    ends = _frame_ends(rows, size, chosen)
     runs, first = [], 0
     while first < len(chosen):
         stop = max(first + 1, int(np.searchsorted(ends, starts[first] + most, side="right")))
@@ -113,12 +118,13 @@ def _runs(source: int | bytes, size: int, rows: np.ndarray, chosen: np.ndarray,
 
 
 def _call(text: Any, low: int, picked: np.ndarray, layouts: list[Any], threads: int,
-          strict: bool = False) -> tuple[Any, ...]:
+          strict: bool = False, ends: np.ndarray | None = None) -> tuple[Any, ...]:
     """read_table_rs over the frames `picked` (rows as the scan found them) of `text`, the
-    file's bytes from offset `low`: its refusal (five items) as it is, or its result with each
+    file's bytes from offset `low`, or (with `ends`, where each frame's text ends) the file
+    whose descriptor `text` is: its refusal (five items) as it is, or its result with each
     layout's atom columns by layout number ({number: columns}). `strict`: an atom line with
     more tokens than its columns is refused."""
-    part = picked.copy()
+    part = picked.copy() if ends is None else np.column_stack((picked, ends))
     part[:, 0] -= low
     # The call knows only the layouts of its frames (a file may name thousands).
     used, part[:, 3] = np.unique(part[:, 3], return_inverse=True)
@@ -141,30 +147,27 @@ def rows_table(fd: int, size: int, rows: np.ndarray, properties: tuple[str | Non
     picked = rows[chosen]
     if any(layouts[number] is None for number in np.unique(picked[:, 3]).tolist()):
         return None
-    ends = np.append(rows[1:, 0], size)[chosen]  # a frame ends where the next one starts
+    ends = _frame_ends(rows, size, chosen)
     spans = _spans(rows, size, chosen, _SEGMENT_BYTES)
+    many = len(spans) > 1
     # Each layout's rows over all calls, filled as the calls come (one call keeps its own).
     atoms: dict[int, Any] = {}
-    if len(spans) > 1:
+    if many:
         totals = np.bincount(picked[:, 3], weights=picked[:, 1], minlength=len(layouts))
         atoms = {number: _LayoutRows(layouts[number].col_types, int(totals[number]))  # type: ignore[union-attr]
                  for number in np.unique(picked[:, 3]).tolist()}
     results = []
     for first, stop in spans:
-        part = np.column_stack((picked[first:stop], ends[first:stop]))
-        # The call knows only the layouts of its frames (a file may name thousands).
-        used, part[:, 3] = np.unique(part[:, 3], return_inverse=True)
-        result = _atomkit.read_table_rs(fd, part, tuple(layouts[number].col_types for number in used.tolist()),
-                                        threads, 0)
+        result = _call(fd, 0, picked[first:stop], layouts, threads, ends=ends[first:stop])
         if len(result) == _REFUSAL:
             return None
-        for number, columns in zip(used.tolist(), result[6]):
-            if len(spans) > 1:
+        for number, columns in result[6].items():
+            if many:
                 atoms[number].add(columns)
             else:
                 atoms[number] = columns
         results.append((first, (*result[:6], None, result[7])))
-    if len(spans) > 1:
+    if many:
         atoms = {number: layout_rows.columns() for number, layout_rows in atoms.items()}
     return _compose(picked, layouts, results, atoms)
 
