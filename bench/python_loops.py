@@ -14,8 +14,9 @@ from typing import Any
 
 import numpy as np
 
-from atomkit import _block
-from atomkit._text import BOOL_WORDS
+from atomkit.reading import block as read_block
+from atomkit.writing import block as write_block
+from atomkit.base.text import BOOL_WORDS
 
 _BOOLS = {word: int(value) for word, value in BOOL_WORDS.items()}
 
@@ -105,11 +106,11 @@ def read_atom_block_loop(data: Any, offset: int, natoms: int, col_types: bytes) 
 @contextlib.contextmanager
 def python_loops() -> Iterator[None]:
     """Within the block, the package reads and writes atom lines with the loops above
-    instead of the module. It patches atomkit._block for the whole process: for benchmarks
-    and tests, never while other threads read or write."""
-    saved = _block.read_block, _block.write_block
-    _block.read_block, _block.write_block = read_atom_block_loop, write_atoms_bytes_loop
+    instead of the module. It patches atomkit.reading.block and atomkit.writing.block for the
+    whole process: for benchmarks and tests, never while other threads read or write."""
+    saved = read_block.read_block, write_block.write_block
+    read_block.read_block, write_block.write_block = read_atom_block_loop, write_atoms_bytes_loop
     try:
         yield
     finally:
-        _block.read_block, _block.write_block = saved
+        read_block.read_block, write_block.write_block = saved

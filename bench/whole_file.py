@@ -29,7 +29,8 @@ import atomkit
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 import reference_walker  # noqa: E402 (the tests' oracle: the walker the package read with before)
-from atomkit import _block, _io
+from atomkit.base import files
+from atomkit.writing import block
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from python_loops import python_loops  # noqa: E402
@@ -123,12 +124,12 @@ def case(nframes, natoms, directory, repeats, loop_repeats):
 
     row["write"] = cpu(lambda: atomkit.write(path, frames), repeats, fresh=path)
     row["bytes"] = os.path.getsize(path)
-    row["write_module"], calls = in_place(_block, "write_block", lambda: atomkit.write(path, frames), repeats)
+    row["write_module"], calls = in_place(block, "write_block", lambda: atomkit.write(path, frames), repeats)
     # The same calls alone, one after another, each result let go before the next call as
     # the writer does.
-    row["write_calls_alone"] = cpu(lambda: calls_alone(_block.write_block, calls), repeats)
+    row["write_calls_alone"] = cpu(lambda: calls_alone(block.write_block, calls), repeats)
     # The file's share: handing the text to the file (encoded by the module).
-    row["write_output"], _ = in_place(_io.Output, "write_bytes", lambda: atomkit.write(path, frames), repeats)
+    row["write_output"], _ = in_place(files.Output, "write_bytes", lambda: atomkit.write(path, frames), repeats)
     with python_loops():
         row["write_loops"] = cpu(lambda: atomkit.write(path + ".loops", frames), loop_repeats, fresh=path + ".loops")
     os.remove(path + ".loops")

@@ -11,11 +11,10 @@ from array import array
 
 import numpy as np
 
-from atomkit._index_file import pread
-from atomkit._index_scan import Arrays, PropertiesNames
-from atomkit._io import LINE_LIMIT, Input, changed, long_line
+from atomkit.base.files import LINE_LIMIT, Input, changed, long_line, pread
+from atomkit.reading.scan import Arrays, PropertiesNames
 from reference_walker import _frames
-from atomkit._text import WHITESPACE_BYTES
+from atomkit.base.text import WHITESPACE_BYTES
 
 _BOM = b"\xef\xbb\xbf"
 _NO_ENDS = np.empty(0, dtype=np.intp)

@@ -12,12 +12,12 @@ from typing import Any
 
 import numpy as np
 
-from atomkit._frame import Frame
-from atomkit._io import Input, describe, open_input
-from atomkit._properties import StrColumns
-from atomkit._reader import (SkippedFrameWarning, _atom_count, _comment_line, _ends_inside, _frame, _index,
-                             _line_text)
-from atomkit._text import SEPARATOR_BYTES, WHITESPACE_BYTES
+from atomkit.base.files import Input, describe, open_input
+from atomkit.base.frame import Frame
+from atomkit.base.text import SEPARATOR_BYTES, WHITESPACE_BYTES
+from atomkit.reading.frames import (SkippedFrameWarning, _atom_count, _comment_line, _ends_inside, _frame, _index,
+                                    _line_text)
+from atomkit.reading.layouts import StrColumns
 
 _ALL = sys.maxsize
 _BOM = b"\xef\xbb\xbf"

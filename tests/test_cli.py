@@ -9,12 +9,13 @@ import os
 import stat
 import subprocess
 import sys
+import textwrap
 
 import numpy as np
 import pytest
 
 import atomkit
-from atomkit import _cli, _cli_info, _cli_source
+from atomkit.cli import info as cli_info, main as cli_main, source as cli_source
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 # What the tests import is what `python -m atomkit` runs in a subprocess.
@@ -44,7 +45,7 @@ def sound_file(path, frames=5):
 
 
 def run(capsys, *argv):
-    status = _cli.main([str(arg) for arg in argv])
+    status = cli_main.main([str(arg) for arg in argv])
     out, err = capsys.readouterr()
     return status, out, err
 
@@ -222,7 +223,7 @@ def test_permission_denied(capsys, tmp_path, monkeypatch):
         # Permissions do not stop root: the refusal comes from a stand-in for open().
         def refuse(file, *args, **kwargs):
             raise PermissionError(13, "Permission denied", file)
-        monkeypatch.setattr(_cli_source, "open", refuse, raising=False)
+        monkeypatch.setattr(cli_source, "open", refuse, raising=False)
     else:
         os.chmod(path, 0)
     status, out, err = run(capsys, "check", path)
@@ -248,7 +249,7 @@ def _fails_after_one(read, error):
 def test_reading_stopped_midway(capsys, tmp_path, monkeypatch, error, fragment, command):
     path = sound_file(tmp_path / "in.xyz")
     read = "iread" if command == "convert" else "scan"
-    monkeypatch.setattr(_cli_source, read, _fails_after_one(getattr(_cli_source, read), error))
+    monkeypatch.setattr(cli_source, read, _fails_after_one(getattr(cli_source, read), error))
     status, out, err = run(capsys, command, path, *([tmp_path / "out.xyz"] if command == "convert" else []))
     assert status == 2 and "all sound" not in out
     assert command != "check" or out.endswith("frames; 1 file could not be read\n"), out
@@ -258,7 +259,7 @@ def test_reading_stopped_midway(capsys, tmp_path, monkeypatch, error, fragment, 
 @pytest.mark.parametrize("command", ["check", "info", "convert"])
 def test_line_past_the_limit_is_unreadable(capsys, tmp_path, monkeypatch, command):
     # A run of zero bytes, as in a sparse file: a line, not a bad frame, and the end of reading.
-    monkeypatch.setattr(atomkit._io, "LINE_LIMIT", 1 << 12)
+    monkeypatch.setattr("atomkit.base.files.LINE_LIMIT", 1 << 12)
     path = sound_file(tmp_path / "in.xyz", frames=2)
     with open(path, "ab") as out:
         out.write(bytes(1 << 16))
@@ -372,7 +373,7 @@ def test_info_text_bad_and_unreadable(capsys, tmp_path):
 @pytest.mark.parametrize("sizes, median", [([3], 3), ([3, 5, 7], 5), ([6, 3, 5, 4], 4.5), ([2, 2, 9, 9, 9], 9)])
 def test_info_median(sizes, median):
     from collections import Counter
-    assert _cli_info._median(Counter(sizes)) == median
+    assert cli_info._median(Counter(sizes)) == median
 
 
 # ---- convert ----------------------------------------------------------------------------
@@ -473,18 +474,22 @@ def test_convert_to_a_directory(capsys, tmp_path):
     one_line_error(err, tmp_path, "is a directory")
 
 
-def test_ctrl_c_while_the_command_loads(monkeypatch, capsys):
-    """The command's modules load NumPy and the module: Ctrl-C then is one line too."""
-    import builtins
+def test_ctrl_c_while_the_command_loads():
+    """The command's modules load NumPy and the module: Ctrl-C then is one line too. (In a
+    process of its own: the command's modules load as its entry point is first imported.)"""
+    code = textwrap.dedent("""
+        import builtins, sys
+        real_import = builtins.__import__
 
-    from atomkit import _cli_start
-    real_import = builtins.__import__
+        def interrupted(name, *args, **kwargs):
+            if name == "atomkit.cli.main":
+                raise KeyboardInterrupt
+            return real_import(name, *args, **kwargs)
 
-    def interrupted(name, *args, **kwargs):
-        if name == "atomkit._cli":
-            raise KeyboardInterrupt
-        return real_import(name, *args, **kwargs)
-
-    monkeypatch.setattr(builtins, "__import__", interrupted)
-    assert _cli_start.main(["check", "missing.xyz"]) == 130
-    assert capsys.readouterr().err == "atomkit: interrupted\n"
+        builtins.__import__ = interrupted
+        from atomkit.cli import start
+        sys.exit(start.main(["check", "missing.xyz"]))
+    """)
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, env=CHILD_ENV, cwd=ROOT, timeout=120)
+    assert done.returncode == 130
+    assert done.stderr.decode() == "atomkit: interrupted\n"

@@ -19,7 +19,7 @@ from test_cli import CHILD_ENV, ROOT, frame_lines, sound_file, write_lines
 # says "paused" on standard output and waits for the signal the test sends.
 PAUSED = """
 import argparse, signal, sys, time
-import atomkit._cli as cli, atomkit._cli_progress as progress, atomkit._cli_source as source
+import atomkit.cli.main as cli, atomkit.cli.progress as progress, atomkit.cli.source as source
 # As from a terminal, whatever the test runner ignores.
 signal.signal(signal.SIGINT, signal.default_int_handler)
 for name in ("SIGTERM", "SIGHUP"):
@@ -153,7 +153,7 @@ def command(*argv, stderr_tty=False, delay=None):
     if delay is None:
         code = ["-m", "atomkit"]
     else:
-        code = ["-c", f"import sys, atomkit._cli as c, atomkit._cli_progress as p; p.DELAY = {delay}; "
+        code = ["-c", f"import sys, atomkit.cli.main as c, atomkit.cli.progress as p; p.DELAY = {delay}; "
                 "sys.exit(c.main())"]
     args = [sys.executable, *code, *map(str, argv)]
     if not stderr_tty:

@@ -9,7 +9,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 import _atomkit
-from atomkit import _comment
+from atomkit.comment import read as comment_read, write as comment_write
 from helpers import examples
 
 # ---- the parser -----------------------------------------------------------------------------
@@ -39,7 +39,7 @@ def outcome(parse, line):
 
 def check_line(line):
     """parse(line) gives exactly what parse_python(line) gives."""
-    got, want = outcome(_comment.parse, line), outcome(_comment.parse_python, line)
+    got, want = outcome(comment_read.parse, line), outcome(comment_read.parse_python, line)
     assert same(got, want), f"{line!r}:\n native {got!r}\n python {want!r}"
     return got
 
@@ -150,11 +150,11 @@ def test_lines(line, route):
 
 def test_results_are_fresh_arrays():
     line = f"{LATTICE} stress=\"1 2 3 4 5 6 7 8 9\" a=[1, 2] b=\"T F\""
-    first, second = _comment.parse(line), _comment.parse(line)
+    first, second = comment_read.parse(line), comment_read.parse(line)
     for array in (first[1], first[3]["stress"], first[3]["a"], first[3]["b"]):
         assert array.flags.c_contiguous and array.flags.writeable and array.flags.owndata
     first[1][0, 0] = 99.0
-    assert second[1][0, 0] == 11.44 and _comment.parse(line)[1][0, 0] == 11.44
+    assert second[1][0, 0] == 11.44 and comment_read.parse(line)[1][0, 0] == 11.44
 
 
 SPACES = " \t\n\r\x0b\x0c\x1c\x1f\x85\xa0\u1680\u2000\u200a\u2028\u2029\u202f\u205f\u3000"
@@ -323,7 +323,7 @@ def test_str_subclass_is_read():
     class Line(str):
         pass
 
-    assert same(_comment.parse(Line("a=1 b=x")), _comment.parse_python("a=1 b=x"))
+    assert same(comment_read.parse(Line("a=1 b=x")), comment_read.parse_python("a=1 b=x"))
 
 
 # ---- the float formatter --------------------------------------------------------------------
@@ -423,24 +423,24 @@ float_arrays = st.sampled_from(["<f8", ">f8", "<f4", "<f2"]).flatmap(
 def test_written_float_arrays_read_back(values, strided):
     if strided:
         values = np.repeat(values, 2)[::2]
-    written = _comment.item_text("x", values)
+    written = comment_write.item_text("x", values)
     expected = '"' + reprs(values) + '"' if len(values) > 1 else "[" + reprs(values, ", ") + "]"
     assert written == "x=" + expected
-    assert same_floats(_comment.parse(written)[3]["x"], values)
+    assert same_floats(comment_read.parse(written)[3]["x"], values)
 
 
 def test_written_longdouble_reads_back_as_float64():
     values = np.array([1.1, -2.5e-300], dtype=np.longdouble)
-    line = _comment.item_text("a", values) + " " + _comment.item_text("b", values[0])
-    info = _comment.parse(line)[3]
+    line = comment_write.item_text("a", values) + " " + comment_write.item_text("b", values[0])
+    info = comment_read.parse(line)[3]
     assert same(info["a"], values.astype(np.float64)) and same(info["b"], float(values[0]))
 
 
 @pytest.mark.parametrize("dtype", ["<f8", ">f8", "<f4", "<i8"])
 def test_written_matrix_and_lattice(dtype):
     matrix = (np.arange(9).reshape(3, 3) * 1.1).astype(dtype)
-    assert _comment.item_text("stress", matrix) == 'stress="' + reprs(matrix) + '"'
-    assert _comment.item_text("stress", matrix.T) == 'stress="' + reprs(matrix.T) + '"'
+    assert comment_write.item_text("stress", matrix) == 'stress="' + reprs(matrix) + '"'
+    assert comment_write.item_text("stress", matrix.T) == 'stress="' + reprs(matrix.T) + '"'
     if dtype != "<i8":
-        assert _comment.lattice_text(matrix) == 'Lattice="' + reprs(matrix) + '"'
-        assert same_floats(_comment.parse(_comment.lattice_text(matrix))[1], matrix)
+        assert comment_write.lattice_text(matrix) == 'Lattice="' + reprs(matrix) + '"'
+        assert same_floats(comment_read.parse(comment_write.lattice_text(matrix))[1], matrix)

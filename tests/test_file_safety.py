@@ -11,7 +11,8 @@ import numpy as np
 import pytest
 
 import atomkit
-from atomkit import Frame, _io
+from atomkit import Frame
+from atomkit.base import files
 
 
 def frames(count, natoms=4):
@@ -127,7 +128,7 @@ except ValueError as error:
 
 @pytest.mark.parametrize("compressed", [False, True])
 def test_a_line_without_end_is_refused_at_the_limit(tmp_path, monkeypatch, compressed):
-    monkeypatch.setattr(_io, "LINE_LIMIT", 3 << 20)
+    monkeypatch.setattr(files, "LINE_LIMIT", 3 << 20)
     path = tmp_path / ("zeros.xyz.gz" if compressed else "zeros.xyz")
     head = b"1\nx=1\nH 0 0 0\n\n2\n"
     if compressed:
@@ -136,7 +137,7 @@ def test_a_line_without_end_is_refused_at_the_limit(tmp_path, monkeypatch, compr
             out.write(head + bytes(8 << 20))
     else:
         path.write_bytes(head + bytes(8 << 20))
-    with pytest.raises(_io.LineTooLong, match=f"^{re.escape(str(path))}: line 6: longer than 3 MiB without a line feed"):
+    with pytest.raises(files.LineTooLong, match=f"^{re.escape(str(path))}: line 6: longer than 3 MiB without a line feed"):
         atomkit.read(path, ":")
 
 

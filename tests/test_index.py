@@ -18,8 +18,11 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import atomkit
-from atomkit import _comment, _index, _index_scan, _io
-from atomkit._properties import PLAIN_XYZ
+from atomkit.base import files
+from atomkit.comment.read import parse
+from atomkit.index import index as frame_index
+from atomkit.reading import scan as frame_scan
+from atomkit.reading.layouts import PLAIN_XYZ
 from helpers import examples
 
 
@@ -78,7 +81,7 @@ SHAPES = {
 @pytest.fixture(params=[7, 100, 1 << 24], ids=["window 7", "window 100", "window 16M"])
 def window(request, monkeypatch):
     """Line ends searched in windows that cut frames, lines and \r\n pairs anywhere."""
-    monkeypatch.setattr(_index_scan, "_WINDOW", request.param)
+    monkeypatch.setattr(frame_scan, "_WINDOW", request.param)
 
 
 @pytest.mark.parametrize("shape", SHAPES)
@@ -99,7 +102,7 @@ def test_frames_and_offsets_agree_with_read(tmp_path, window, shape):
         assert int(count_line) == index.natoms[k]
         assert index._lines[k] == data[:offset].count(b"\n") + 1  # the line errors name
         assert want[k].natoms == index.natoms[k] or not want[k].arrays  # no columns, no count
-        named = _comment.parse(str(data[offset:].split(b"\n")[1], "utf-8"))[0]
+        named = parse(str(data[offset:].split(b"\n")[1], "utf-8"))[0]
         assert index.properties(k) == (PLAIN_XYZ if named is None else named)
 
 
@@ -174,12 +177,12 @@ def test_runs_of_blank_lines_are_passed_over_in_bulk(tmp_path, blank):
     (frame_text(0) + "2\nx=1\nH 0 0 0\n", b"H", 8),
 ], ids=["first line", "NULs after the frames", "blank", "comment line", "atom line"])
 def test_a_line_past_the_limit_is_refused_without_holding_it(tmp_path, monkeypatch, head, filler, line):
-    monkeypatch.setattr(_index_scan, "LINE_LIMIT", 1 << 16)
+    monkeypatch.setattr(frame_scan, "LINE_LIMIT", 1 << 16)
     path = tmp_path / "frames.xyz"
     path.write_bytes(head.encode() + filler * (4 << 20))
     tracemalloc.start()
     try:
-        with pytest.raises(_io.LineTooLong, match=f"^{re.escape(str(path))}: line {line}: "):
+        with pytest.raises(files.LineTooLong, match=f"^{re.escape(str(path))}: line {line}: "):
             atomkit.FrameIndex(path)
         peak = tracemalloc.get_traced_memory()[1]
     finally:
@@ -222,7 +225,7 @@ def test_saved_index_is_used_while_valid(tmp_path, monkeypatch):
     path = write_text(tmp_path, SHAPES["blank lines between frames"])
     built = atomkit.FrameIndex(path)
     assert built.save() == os.fspath(path) + ".atomkit-index.npz"
-    monkeypatch.setattr(_index, "_scan", None)  # any scan now fails
+    monkeypatch.setattr(frame_index, "_scan", None)  # any scan now fails
     loaded = atomkit.FrameIndex(path)
     for name in ("_offsets", "_natoms", "_lines", "_layouts", "_properties"):
         np.testing.assert_array_equal(getattr(loaded, name), getattr(built, name))
@@ -291,7 +294,7 @@ def test_saved_index_that_does_not_fit_the_file_is_ignored(tmp_path, spoil):
 
 def test_fifo_at_the_saved_index_path_is_passed_over(tmp_path):
     path = write_text(tmp_path, "".join(frame_text(k) for k in range(4)))
-    os.mkfifo(_index.saved_path(path))  # opening it to read would wait for a writer
+    os.mkfifo(frame_index.saved_path(path))  # opening it to read would wait for a writer
     run = run_python("import sys, atomkit; print(len(atomkit.FrameIndex(sys.argv[1])))", path, timeout=30)
     assert (run.returncode, run.stdout) == (0, "4\n"), run.stderr[-2000:]
 
@@ -344,19 +347,19 @@ def test_index_of_a_changed_file_refuses_to_read(tmp_path, change):
 _CHANGED_UNDER_THE_INDEX = """
 import os, sys
 import atomkit
-from atomkit import _index_scan
+from atomkit.reading import scan as frame_scan
 
 path, when = sys.argv[1:]
 try:
     if when == "while scanned":
-        _index_scan._WINDOW = 4096
-        named_properties = _index_scan.PropertiesNames.named_properties
+        frame_scan._WINDOW = 4096
+        named_properties = frame_scan.PropertiesNames.named_properties
 
         def truncating(names, comment):
             os.truncate(path, min(4096, os.path.getsize(path)))
             return named_properties(names, comment)
 
-        _index_scan.PropertiesNames.named_properties = truncating
+        frame_scan.PropertiesNames.named_properties = truncating
         atomkit.FrameIndex(path, use_saved=False)
     else:
         index = atomkit.FrameIndex(path)
@@ -449,10 +452,10 @@ _TOKENS = st.sampled_from([
 )
 def test_named_properties_of_lines_in_turn(lines):
     """Each line of a run that starts like the one before gets its own Properties."""
-    named_properties = _index_scan.PropertiesNames().named_properties
+    named_properties = frame_scan.PropertiesNames().named_properties
     for line in lines:
         try:
-            parsed = _comment.parse(line)[0]
+            parsed = parse(line)[0]
         except ValueError:
             continue
         assert named_properties(line.encode()) == (PLAIN_XYZ if parsed is None else parsed), line
@@ -467,13 +470,13 @@ def test_named_properties_is_the_parsers(quoted_first, head, lines):
     """Whatever the shortcut answers from the bytes is what the comment-line parser finds,
     also for lines that start like the line before, but for a first quoted value (which the
     shortcut remembers)."""
-    named_properties = _index_scan.PropertiesNames().named_properties
+    named_properties = frame_scan.PropertiesNames().named_properties
     for inside, tail in lines:
         line = "".join(token + space for token, space in head + tail).rstrip(" ")
         if quoted_first:
             line = f'L="{inside}" {line}'
         try:
-            parsed = _comment.parse(line)[0]
+            parsed = parse(line)[0]
         except ValueError:
             continue  # a frame with this comment line raises when read; the scan need not agree
         assert named_properties(line.encode()) == (PLAIN_XYZ if parsed is None else parsed), line

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import atomkit
-from atomkit._reader import _index
+from atomkit.reading.frames import _index
 
 
 @pytest.mark.parametrize("index, expected", [

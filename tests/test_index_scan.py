@@ -13,9 +13,10 @@ from hypothesis import strategies as st
 import _atomkit
 import index_scan_oracle
 import reference_walker
-from atomkit import _comment, _index_scan, _io
-from atomkit._io import Input
-from atomkit._properties import PLAIN_XYZ
+from atomkit.base.files import LINE_LIMIT, Input, LineTooLong
+from atomkit.comment.read import parse
+from atomkit.reading import scan as frame_scan
+from atomkit.reading.layouts import PLAIN_XYZ
 from helpers import examples
 
 COMMENTS = [
@@ -95,7 +96,7 @@ def outcome(scan):
 
 def readable(comment):
     try:
-        _comment.parse(str(comment, "utf-8"))
+        parse(str(comment, "utf-8"))
         return True
     except ValueError:
         return False
@@ -123,18 +124,18 @@ def assert_same_scan(got, want, data):
     # Lines the reader refuses may name anything; every other frame names what the parser finds.
     for k, comment in enumerate(comments):
         if readable(comment):
-            named = _comment.parse(str(comment, "utf-8"))[0]
+            named = parse(str(comment, "utf-8"))[0]
             assert properties[layouts[k]] == (PLAIN_XYZ if named is None else named), comment
             assert want[4][want[3][k]] == properties[layouts[k]]
 
 
-def scan_both(path, window, line_limit=_io.LINE_LIMIT):
+def scan_both(path, window, line_limit=LINE_LIMIT):
     size = os.path.getsize(path)
     fd = os.open(path, os.O_RDONLY)
     try:
-        got = outcome(lambda: _index_scan.scan(fd, size, str(path), window=window, line_limit=line_limit))
+        got = outcome(lambda: frame_scan.scan(fd, size, str(path), window=window, line_limit=line_limit))
         want = outcome(lambda: index_scan_oracle.scan(fd, size, str(path), line_limit=line_limit))
-        starts = outcome(lambda: _index_scan.frame_starts(fd, size, str(path), line_limit))
+        starts = outcome(lambda: frame_scan.frame_starts(fd, size, str(path), line_limit))
     finally:
         os.close(fd)
     return got, want, starts
@@ -190,20 +191,20 @@ def test_lines_past_the_limit(tmp_path, text, line, window):
     if line is None:
         assert isinstance(starts[0], np.ndarray)
     else:
-        assert got[0] is _io.LineTooLong and got[1].startswith(f"line {line}: longer than") and starts == got
+        assert got[0] is LineTooLong and got[1].startswith(f"line {line}: longer than") and starts == got
 
 
 def test_unusual_comment_lines_are_asked_once_per_value(tmp_path, monkeypatch):
     """The scanner answers comment lines by itself once it knows their value: Python names
     each new value once, and each line only it can read."""
     asked = []
-    named_properties = _index_scan.PropertiesNames.named_properties
+    named_properties = frame_scan.PropertiesNames.named_properties
 
     def counting(names, comment):
         asked.append(comment)
         return named_properties(names, comment)
 
-    monkeypatch.setattr(_index_scan.PropertiesNames, "named_properties", counting)
+    monkeypatch.setattr(frame_scan.PropertiesNames, "named_properties", counting)
     lines = []
     for k in range(300):
         lines += ["1", f'Lattice="{k} 0 0 0 1 0 0 0 1" Properties=species:S:1:pos:R:3 e={k}', "H 0 0 0"]
@@ -214,7 +215,7 @@ def test_unusual_comment_lines_are_asked_once_per_value(tmp_path, monkeypatch):
     path.write_bytes(data)
     fd = os.open(path, os.O_RDONLY)
     try:
-        _, _, _, layouts, properties = _index_scan.scan(fd, len(data), str(path), window=4096)
+        _, _, _, layouts, properties = frame_scan.scan(fd, len(data), str(path), window=4096)
     finally:
         os.close(fd)
     assert properties == ("species:S:1:pos:R:3", "species:S:1:pos:R:3:q:R:1", None)

@@ -10,7 +10,8 @@ import numpy as np
 import pytest
 
 import atomkit
-from atomkit import _io, _reader
+from atomkit.base import files
+from atomkit.reading import api as reading_api
 import reference_walker
 from python_loops import python_loops
 
@@ -22,7 +23,7 @@ def backend(request, monkeypatch):
     if request.param == "module":
         yield
     else:
-        monkeypatch.setattr(_reader, "_iread_named", reference_walker.iread)
+        monkeypatch.setattr(reading_api, "_iread_named", reference_walker.iread)
         with python_loops():
             yield
 
@@ -203,7 +204,7 @@ def test_index_past_the_end(index):
 def test_stream_in_small_chunks(monkeypatch):
     """Frames that straddle every chunk boundary of a stream come out whole, and iread takes
     only what it has yielded so far."""
-    monkeypatch.setattr(_io, "CHUNK", 7)
+    monkeypatch.setattr(files, "CHUNK", 7)
     text = many_frames(50) + STRING_COLUMNS
     source = io.BytesIO(text.encode())
     frames = atomkit.iread(source)

@@ -295,7 +295,7 @@ info_values = st.one_of(
 
 
 def written_value(value):
-    from atomkit._comment import value_text
+    from atomkit.comment.write import value_text
     return value_text(value)
 
 

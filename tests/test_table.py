@@ -7,6 +7,8 @@ import pytest
 
 import atomkit
 from atomkit import Frame
+from atomkit.base import files
+from atomkit.reading import api as reading_api
 from test_package_write import assert_frames_equal
 
 
@@ -113,7 +115,7 @@ def test_a_column_that_changes_type_names_both_frames(tmp_path, monkeypatch, str
     frames[2].arrays["q"] = np.array([[1, 2]])
     frames[3].arrays["pos"] = np.zeros((1, 2))
     atomkit.write(path, frames)
-    monkeypatch.setattr(atomkit._io, "CHUNK", 5)  # a stream's runs of one frame each
+    monkeypatch.setattr(files, "CHUNK", 5)  # a stream's runs of one frame each
     with pytest.raises(ValueError, match=r"column 'q' is float of width 1 in frame 0 but int of width 2 in frame 2"):
         atomkit.read_table(io.BytesIO(path.read_bytes()) if stream else path)
 
@@ -131,7 +133,7 @@ def test_a_species_column_of_two_strs(tmp_path, monkeypatch, first, message, str
     path.write_text(f"1\nProperties={first}:pos:R:3 a=1\nH {'X ' * (first[-1] == '2')}0 0 0\n"
                     "1\nProperties=species:S:2:pos:R:3 a=x\nH Y 0 0 0\n")
     assert len(atomkit.read(path, ":")) == 2
-    monkeypatch.setattr(atomkit._io, "CHUNK", 5)  # a stream's runs of one frame each
+    monkeypatch.setattr(files, "CHUNK", 5)  # a stream's runs of one frame each
     with pytest.raises(ValueError, match=message):
         atomkit.read_table(io.BytesIO(path.read_bytes()) if stream else path)
 
@@ -144,10 +146,9 @@ def test_threads_must_be_a_count(mixed_file, threads):
 
 @pytest.mark.parametrize("threads", [1, 2, 7])
 def test_threads_give_the_frame_by_frame_table(typed_file, monkeypatch, threads):
-    from atomkit import _table_read
-    split = _table_read.read_table(typed_file, threads=threads)
-    monkeypatch.setattr(_table_read, "bulk_table", lambda *args: None)
-    whole = _table_read.read_table(typed_file)
+    split = reading_api.read_table(typed_file, threads=threads)
+    monkeypatch.setattr(reading_api, "bulk_table", lambda *args: None)
+    whole = reading_api.read_table(typed_file)
     for got, want in zip(split, whole, strict=True):
         assert_frames_equal(got, want)
     for name in whole.arrays:
@@ -159,9 +160,8 @@ def test_threads_give_the_frame_by_frame_table(typed_file, monkeypatch, threads)
 
 
 def test_every_frame_is_read_by_the_module(mixed_file, monkeypatch):
-    from atomkit import _table_read
-    monkeypatch.setattr(_table_read, "table_of", None)  # the frame-by-frame path would fail
-    assert len(_table_read.read_table(mixed_file)) == 9
+    monkeypatch.setattr(reading_api, "table_of", None)  # the frame-by-frame path would fail
+    assert len(reading_api.read_table(mixed_file)) == 9
 
 
 @pytest.mark.parametrize("bad", ["3\nPBC\nH 0 0 0\n", "x\n\n", "2\nProperties=species:S:1:pos:R:3\nH 0 0 0\nH 0 0 z\n"])

@@ -14,8 +14,12 @@ from hypothesis import strategies as st
 
 import atomkit
 import reference_walker
-from atomkit import _comment, _index_scan, _run_read, _table_read, _table_write
-from atomkit._reader import in_file
+from atomkit.base import files
+from atomkit.comment.read import parse
+from atomkit.reading import api as reading_api, bulk, runs
+from atomkit.reading import scan as frame_scan
+from atomkit.reading.frames import in_file
+from atomkit.writing import table_write
 from test_package_read import BRACKETED, FORTRAN, PLAIN_XYZ, QUOTING, SPECIES_LESS, STRING_COLUMNS
 
 
@@ -62,13 +66,13 @@ def assert_table_is_read(tmp_path, text, threads=(1, 3)):
     for got, frame in zip(atomkit.read(path, ":"), want, strict=True):  # cut from a table
         assert_same(got, frame, str_widths=True)
     with pytest.MonkeyPatch.context() as patch:  # cut from tables of a few frames, backwards too
-        patch.setattr(_table_read, "_BATCH_BYTES", 200)
+        patch.setattr(bulk, "_BATCH_BYTES", 200)
         for got, frame in zip(atomkit.read(path, "::-2"), want[::-2], strict=True):
             assert_same(got, frame, str_widths=True)
     for count, batch in [(count, None) for count in threads] + [(1, 200)]:
         with pytest.MonkeyPatch.context() as patch:
             if batch:  # a file read a few frames a call: the calls' columns joined
-                patch.setattr(_table_read, "_SEGMENT_BYTES", batch)
+                patch.setattr(bulk, "_SEGMENT_BYTES", batch)
             table = atomkit.read_table(path, threads=count)
         assert len(table) == len(want)
         for got, frame in zip(table, want):
@@ -79,14 +83,14 @@ def assert_table_is_read(tmp_path, text, threads=(1, 3)):
     for batch in (None, 7):
         with pytest.MonkeyPatch.context() as patch:
             if batch:
-                patch.setattr(_table_write, "_BATCH_ATOMS", batch)
+                patch.setattr(table_write, "_BATCH_ATOMS", batch)
             assert written(table) == written(want)
 
 
 def streamed(path):
     """The table of a file object read a few bytes at a time: the tables of its runs joined."""
     with pytest.MonkeyPatch.context() as patch:
-        patch.setattr(atomkit._io, "CHUNK", 5)
+        patch.setattr(files, "CHUNK", 5)
         return atomkit.read_table(io.BytesIO(path.read_bytes()))
 
 
@@ -144,8 +148,8 @@ def test_a_file_of_many_layouts(tmp_path):
     # Every frame names its own column: each call and range knows only its frames' layouts.
     frames = [atomkit.Frame(np.array(["H"]), {f"c{k}": np.array([float(k)])}) for k in range(600)]
     with pytest.MonkeyPatch.context() as patch:
-        patch.setattr(_table_read, "_BATCH_BYTES", 4000)
-        patch.setattr(_table_read, "_SEGMENT_BYTES", 4000)
+        patch.setattr(bulk, "_BATCH_BYTES", 4000)
+        patch.setattr(bulk, "_SEGMENT_BYTES", 4000)
         assert_table_is_read(tmp_path, written(frames), threads=(7,))
 
 
@@ -206,13 +210,13 @@ def test_a_pipe_is_read_once(tmp_path, read):
 def test_a_file_cut_short_after_its_scan_says_it_changed(tmp_path, monkeypatch):
     path = tmp_path / "cut.xyz"
     path.write_text("1\na=1\nH 0 0 0\n" * 50)
-    scan = _table_read.scan_rows
+    scan = bulk.scan_rows
 
     def scan_then_cut(*args, **kwargs):
         found = scan(*args, **kwargs)
         os.truncate(path, 100)
         return found
-    monkeypatch.setattr(_table_read, "scan_rows", scan_then_cut)
+    monkeypatch.setattr(bulk, "scan_rows", scan_then_cut)
     with pytest.raises(ValueError, match=f"^{path} changed since it was opened"):
         atomkit.read_table(path)
 
@@ -252,9 +256,9 @@ def test_iread_in_batches_as_frame_by_frame(tmp_path, monkeypatch, index, errors
     path = tmp_path / "f.xyz"
     path.write_bytes((GOOD * 3 + GOOD.join(BAD) + CLASHES + GOOD * 3 + tail).encode("latin-1"))
     want = outcome(lambda: walked(path, index, errors))
-    monkeypatch.setattr(_table_read, "_BATCH_BYTES", batch)
-    monkeypatch.setattr(atomkit._io, "CHUNK", chunk)
-    monkeypatch.setattr(_run_read, "_SCANNED_WHOLE", 0 if stream == "large" else 1 << 30)
+    monkeypatch.setattr(bulk, "_BATCH_BYTES", batch)
+    monkeypatch.setattr(files, "CHUNK", chunk)
+    monkeypatch.setattr(runs, "_SCANNED_WHOLE", 0 if stream == "large" else 1 << 30)
     with open(path, "rb") as file:
         got = outcome(lambda: atomkit.iread(file if stream is True else path, index, errors))
     assert got[1:] == want[1:]
@@ -271,8 +275,8 @@ def test_a_strict_scan_as_frame_by_frame(tmp_path, monkeypatch, tail, chunk):
     stray = "2\na=1\nH 0 0 0 extra\nH 0 0 0\n1\na=1\nH 0 0 x more\n"
     path.write_bytes((GOOD + GOOD.join(BAD) + stray + CLASHES + GOOD + tail).encode("latin-1"))
     want = list(reference_walker.scan(path))
-    monkeypatch.setattr(atomkit._io, "CHUNK", chunk)
-    assert_same_scan(list(atomkit._reader.scan(path)), want)
+    monkeypatch.setattr(files, "CHUNK", chunk)
+    assert_same_scan(list(reading_api.scan(path)), want)
 
 
 @st.composite
@@ -301,13 +305,13 @@ def test_mutated_files_as_frame_by_frame(tmp_path_factory, text, errors, stream)
     path.write_bytes(text)
     want = outcome(lambda: walked(path, ":", errors))
     with pytest.MonkeyPatch.context() as patch, open(path, "rb") as file:
-        patch.setattr(atomkit._io, "CHUNK", 5)
+        patch.setattr(files, "CHUNK", 5)
         got = outcome(lambda: atomkit.iread(file if stream else path, ":", errors))
     assert got[1:] == want[1:]
     assert len(got[0]) == len(want[0])
     for frame, expected in zip(got[0], want[0]):
         assert_same(frame, expected, str_widths=True)
-    assert_same_scan(list(atomkit._reader.scan(path)), list(reference_walker.scan(path)))
+    assert_same_scan(list(reading_api.scan(path)), list(reference_walker.scan(path)))
 
 
 def assert_same_scan(got, want):
@@ -331,20 +335,20 @@ def test_a_file_scanned_in_parts_as_whole(tmp_path_factory, text, threads):
     def scanned(count):
         with open(path, "rb") as file:
             try:
-                rows, names, _ = _index_scan.scan_rows(file.fileno(), len(text), str(path), threads=count)
+                rows, names, _ = frame_scan.scan_rows(file.fileno(), len(text), str(path), threads=count)
             except ValueError as error:
                 return str(error)
         return rows[:, :3].tolist(), [names[layout] for layout in rows[:, 3]]
 
     def refused(offset):
         try:
-            _comment.parse(text[offset:].split(b"\n")[1].decode())
+            parse(text[offset:].split(b"\n")[1].decode())
         except ValueError:
             return True
         return False
 
     with pytest.MonkeyPatch.context() as patch:
-        patch.setattr(_index_scan, "_PARTS_FROM", 0)
+        patch.setattr(frame_scan, "_PARTS_FROM", 0)
         got = scanned(threads)
     want = scanned(1)
     if isinstance(want, str) or isinstance(got, str):

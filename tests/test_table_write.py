@@ -10,8 +10,9 @@ from hypothesis import strategies as st
 
 import _atomkit
 import atomkit
-from atomkit import Frame, _writer
-from atomkit._table import table_of
+from atomkit import Frame
+from atomkit.table.table import table_of
+from atomkit.writing import writer
 
 ODD_FLOATS = [float("nan"), float("inf"), -float("inf"), -0.0, 0.0, 5e-324, 2.2250738585072014e-308, 1e-5, 0.0001,
               1e16, 9999999999999998.0, 1.7976931348623157e308, 0.1, -1.5]
@@ -67,7 +68,7 @@ def test_each_column_kind(values, key):
 @pytest.mark.parametrize("first, second", [(slice(0, 3), slice(3, 6)), (slice(3, 6), slice(0, 3)),
                                            (slice(0, 3), slice(4, 7)), (slice(1, 4), slice(4, 5))])
 def test_columns_of_one_matrix(first, second, monkeypatch):
-    monkeypatch.setattr(_writer, "_SIDE_BY_SIDE_ATOMS", 1)
+    monkeypatch.setattr(writer, "_SIDE_BY_SIDE_ATOMS", 1)
     matrix = np.arange(70.0).reshape(10, 7) / 7
     frames = [Frame(np.array(["H"] * 5), {"pos": matrix[k:k + 5, first], "q": matrix[k:k + 5, second]}) for k in (0, 5)]
     copies = [Frame(f.symbols, {name: np.array(v) for name, v in f.arrays.items()}) for f in frames]

@@ -1,5 +1,5 @@
 # The atomkit package: extended XYZ files read and written whole, with the compiled
-# _atomkit module doing the per-atom lines.
+# _atomkit module doing the per-atom lines. Only the public names live here.
 """Extended XYZ ("extxyz") files in and out of NumPy.
 
     import atomkit
@@ -17,17 +17,15 @@ Frames of many atoms are read and written on several threads: `set_threads(n)` s
 (1 turns that off), `get_threads()` says; the default is ATOMKIT_NUM_THREADS, or else the CPUs
 this process may run on.
 """
-from __future__ import annotations
-
-import importlib
-from typing import TYPE_CHECKING, Any
+import importlib as _importlib
+import typing as _typing
 
 # The public names are imported on first use: `import atomkit` stays cheap, so that the
 # command can take Ctrl-C as one line even while NumPy and the module are still loading.
 _HOMES = {
-    "Frame": "atomkit._frame", "FrameIndex": "atomkit._index", "FrameTable": "atomkit._table",
-    "SkippedFrameWarning": "atomkit._reader", "iread": "atomkit._reader", "read": "atomkit._reader",
-    "read_table": "atomkit._table_read", "write": "atomkit._writer",
+    "Frame": "atomkit.base.frame", "FrameIndex": "atomkit.index.index", "FrameTable": "atomkit.table.table",
+    "SkippedFrameWarning": "atomkit.reading.frames", "iread": "atomkit.reading.api", "read": "atomkit.reading.api",
+    "read_table": "atomkit.reading.api", "write": "atomkit.writing.api",
     "get_threads": "_atomkit", "set_threads": "_atomkit",
 }
 
@@ -35,24 +33,25 @@ __all__ = ["Frame", "FrameIndex", "FrameTable", "SkippedFrameWarning", "get_thre
            "set_threads", "write"]
 
 
-def __getattr__(name: str) -> Any:
+def __getattr__(name: str) -> object:
     home = _HOMES.get(name)
     if home is None:
         raise AttributeError(f"module 'atomkit' has no attribute {name!r}")
-    value = getattr(importlib.import_module(home), name)
+    value = getattr(_importlib.import_module(home), name)
     globals()[name] = value  # the same object every time: later lookups skip this function
     return value
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | set(__all__))
+    # The public names only: not the subpackages, nor what this module uses to find them.
+    return sorted(__all__)
 
 
-if TYPE_CHECKING:
+if _typing.TYPE_CHECKING:
     from _atomkit import get_threads, set_threads
-    from atomkit._frame import Frame
-    from atomkit._index import FrameIndex
-    from atomkit._reader import SkippedFrameWarning, iread, read
-    from atomkit._table import FrameTable
-    from atomkit._table_read import read_table
-    from atomkit._writer import write
+    from atomkit.base.frame import Frame
+    from atomkit.index.index import FrameIndex
+    from atomkit.reading.api import iread, read, read_table
+    from atomkit.reading.frames import SkippedFrameWarning
+    from atomkit.table.table import FrameTable
+    from atomkit.writing.api import write

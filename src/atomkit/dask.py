@@ -15,9 +15,9 @@ import os
 from collections.abc import Iterable
 from typing import Any
 
-from atomkit._frame import Frame
-from atomkit._index import FrameIndex
-from atomkit._table import FrameTable
+from atomkit.base.frame import Frame
+from atomkit.index.index import FrameIndex
+from atomkit.table.table import FrameTable
 
 
 def _paths(paths_or_glob: str | os.PathLike[str] | Iterable[str | os.PathLike[str]]) -> list[str]:

@@ -1,5 +1,5 @@
 // The Properties value that a frame's comment line names, found as the package's
-// PropertiesNames finds it (atomkit/_index_scan.py): from the bytes for lines like the one
+// PropertiesNames finds it (atomkit/reading/scan.py): from the bytes for lines like the one
 // before and for plain ASCII lines, else through the comment-line parser. Plain C++.
 #pragma once
 
@@ -13,7 +13,7 @@
 namespace atomkit::frames {
 
 // What a comment line without Properties names: the plain xyz columns, as the package's
-// _properties.PLAIN_XYZ says. (Were the two to differ, such lines would only cost the scan
+// reading.layouts.PLAIN_XYZ says. (Were the two to differ, such lines would only cost the scan
 // a question to Python each.)
 inline constexpr std::string_view plain_xyz_properties = "species:S:1:pos:R:3";
 

@@ -1,0 +1,1 @@
+# FrameTable, the frames of a file as columns, and tables joined end to end.
