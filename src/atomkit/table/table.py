@@ -1,6 +1,7 @@
 # FrameTable: many frames as columns (per-atom columns concatenated over frames, per-frame
-# values stacked, masks where frames differ), and read_table that builds one from a file.
-"""atomkit.read_table and FrameTable."""
+# values stacked, masks where frames differ), with the Builder of its columns and table_of,
+# which builds one from frames.
+"""atomkit.FrameTable."""
 from __future__ import annotations
 
 from collections.abc import Iterable, Iterator
