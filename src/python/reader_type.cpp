@@ -217,8 +217,8 @@ using Identity = std::pair<std::uint64_t, std::int64_t>;
 }
 
 // The frames found before, copied and checked: each lies after the one before, within the
-// source's bytes (a file's may have shrunk since: the core finds that), its layout numbered
-// among the Properties values.
+// source's bytes (a file's may have shrunk since: the core finds that), holds a byte at least
+// for each of its atom lines, and has its layout numbered among the Properties values.
 [[nodiscard]] Result<std::vector<FrameRow>> frame_rows(const MatrixView<std::int64_t>& rows, std::size_t layouts,
                                                        std::optional<std::size_t> size) {
     if (rows.cols() != 5) return std::unexpected(value_error("rows must have 5 columns: offset, natoms, line, layout, end"));
@@ -227,8 +227,9 @@ using Identity = std::pair<std::uint64_t, std::int64_t>;
     for (std::size_t f = 0; f < rows.rows(); ++f) {
         FrameRow& row = found[f];
         row = {rows.at(f, 0), rows.at(f, 1), rows.at(f, 2), rows.at(f, 3), rows.at(f, 4)};
-        const bool fits = row.offset >= previous_end && row.natoms >= 0 && row.lineno >= 1 && row.layout >= 0 &&
-                          static_cast<std::uint64_t>(row.layout) < layouts && row.end > row.offset &&
+        const bool fits = row.offset >= previous_end && row.end > row.offset && row.natoms >= 0 &&
+                          row.natoms <= row.end - row.offset && row.lineno >= 1 && row.layout >= 0 &&
+                          static_cast<std::uint64_t>(row.layout) < layouts &&
                           (!size || static_cast<std::uint64_t>(row.end) <= *size);
         if (!fits) {
             return std::unexpected(value_error("row " + std::to_string(f) +
