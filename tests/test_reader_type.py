@@ -331,12 +331,15 @@ NINE = b"1\n\nH 0 0 0\n" * 9
     (lambda: Reader(b"", rows=ROWS, properties=""), TypeError,
      "argument 'properties': 'str' object cannot be converted to 'PyTuple'"),
     (lambda: Reader(NINE, rows=ROWS[:, :4], properties=("",)), ValueError, "rows must have 5 columns"),
-    (lambda: Reader(NINE[:9], rows=ROWS, properties=("",)), ValueError, "row 0 of rows is not a frame"),  # past the end
-    (lambda: Reader(NINE, rows=ROWS + [[0, 0, 0, 1, 0]], properties=("",)), ValueError, "row 0 of rows is not a"),
-    (lambda: Reader(NINE, rows=ROWS * [[1, 11, 1, 1, 1]], properties=("",)), ValueError, "row 0 of rows is not a"),
-    (lambda: Reader(NINE, rows=ROWS * [[1, 1, 0, 1, 1]], properties=("",)), ValueError, "row 0 of rows is not a"),
+    (lambda: Reader(NINE[:9], rows=ROWS, properties=("",)), ValueError,
+     "rows: frame 0: its bytes end past the source's end"),
+    (lambda: Reader(NINE, rows=ROWS + [[0, 0, 0, 1, 0]], properties=("",)), ValueError, "rows: frame 0: no such layout"),
+    (lambda: Reader(NINE, rows=ROWS * [[1, 11, 1, 1, 1]], properties=("",)), ValueError,
+     "rows: frame 0: more atoms than its bytes hold lines"),
+    (lambda: Reader(NINE, rows=ROWS * [[1, 1, 0, 1, 1]], properties=("",)), ValueError,
+     "rows: frame 0: line numbers count from 1"),
     (lambda: Reader(NINE, rows=np.array([[0, 1, 1, 0, 10], [5, 1, 3, 0, 20]]), properties=("",)), ValueError,
-     "row 1 of rows is not a frame"),
+     "rows: frame 1: it starts before the frame before it ends"),
 ])
 def test_constructor_errors(call, error, message):
     with pytest.raises(error) as raised:

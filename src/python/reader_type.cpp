@@ -216,27 +216,17 @@ using Identity = std::pair<std::uint64_t, std::int64_t>;
     return Identity{size, mtime};
 }
 
-// The frames found before, copied and checked: each lies after the one before, within the
-// source's bytes (a file's may have shrunk since: the core finds that), holds a byte at least
-// for each of its atom lines, and has its layout numbered among the Properties values.
+// The frames found before, copied, and checked as the core wants them: each within the
+// source's bytes (a file's may have shrunk since: the core finds that) and after the one
+// before, its layout numbered among the Properties values.
 [[nodiscard]] Result<std::vector<FrameRow>> frame_rows(const MatrixView<std::int64_t>& rows, std::size_t layouts,
                                                        std::optional<std::size_t> size) {
     if (rows.cols() != 5) return std::unexpected(value_error("rows must have 5 columns: offset, natoms, line, layout, end"));
     std::vector<FrameRow> found(rows.rows());
-    std::int64_t previous_end = 0;
     for (std::size_t f = 0; f < rows.rows(); ++f) {
-        FrameRow& row = found[f];
-        row = {rows.at(f, 0), rows.at(f, 1), rows.at(f, 2), rows.at(f, 3), rows.at(f, 4)};
-        const bool fits = row.offset >= previous_end && row.end > row.offset && row.natoms >= 0 &&
-                          row.natoms <= row.end - row.offset && row.lineno >= 1 && row.layout >= 0 &&
-                          static_cast<std::uint64_t>(row.layout) < layouts &&
-                          (!size || static_cast<std::uint64_t>(row.end) <= *size);
-        if (!fits) {
-            return std::unexpected(value_error("row " + std::to_string(f) +
-                                               " of rows is not a frame of this source and these properties"));
-        }
-        previous_end = row.end;
+        found[f] = {rows.at(f, 0), rows.at(f, 1), rows.at(f, 2), rows.at(f, 3), rows.at(f, 4)};
     }
+    if (auto misfit = FrameReader::rows_misfit(found, layouts, size)) return std::unexpected(value_error("rows: " + *misfit));
     return found;
 }
 
