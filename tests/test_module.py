@@ -20,8 +20,8 @@ SIGNATURES = {
     "get_threads": "()",
     "write_frames_rs": "(block, frames, items)",
 }
-# Not in __all__: the threshold of split frames, for tests.
-PRIVATE = {"_set_parallel_threshold"}
+# Not in __all__: the threshold of split frames and the readers' tuning, for tests.
+PRIVATE = {"_set_parallel_threshold", "_set_reader_tuning"}
 TYPES = ["Reader", "ScanResult", "Run", "InfoColumn", "AtomTable", "Layout", "Refusal"]
 FIRST_DOC_LINES = {
     "write_atoms_rs": "Build the complete extxyz atom block (all `natoms` lines) as a Python str.",

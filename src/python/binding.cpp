@@ -96,7 +96,8 @@ PyError too_many_positional(const FunctionSpec& function, std::size_t given, std
     const std::size_t most = function.positional_count();
     const std::size_t least = std::min(function.required_count(), most);
     std::string message = function_label(function) + " takes ";
-    message += least == most ? counted(most, "positional") : "from " + std::to_string(least) + " to " + counted(most, "positional");
+    message += least == most ? counted(most, "positional")
+                             : "from " + std::to_string(least) + " to " + std::to_string(most) + " positional arguments";
     message += " but ";
     if (keyword_only_given > 0) {
         message += counted(given, "positional") + " (and " + counted(keyword_only_given, "keyword-only") + ") were given";

@@ -128,6 +128,14 @@ constexpr const char* set_parallel_threshold_doc =
     "For tests: split frames of at least `atoms` atoms across the threads; returns the\n"
     "previous threshold.";
 
+constexpr const char* set_reader_tuning_doc =
+    "_set_reader_tuning(wave_bytes, parts_from)\n"
+    "--\n"
+    "\n"
+    "For tests: readers made from now on read `wave_bytes` of text a thread between two looks at\n"
+    "the signals, and scan a file of `parts_from` bytes or more in parts on several threads;\n"
+    "returns the previous pair.";
+
 constexpr const char* write_frames_doc =
     "write_frames_rs(block, frames, items)\n"
     "--\n"
@@ -164,10 +172,11 @@ PyMethodDef module_functions[] = {
     {"get_threads", function(get_threads_entry), fastcall, get_threads_doc},
     {"write_frames_rs", function(write_frames_entry), fastcall, write_frames_doc},
     {"_set_parallel_threshold", function(set_parallel_threshold_entry), fastcall, set_parallel_threshold_doc},
+    {"_set_reader_tuning", function(set_reader_tuning_entry), fastcall, set_reader_tuning_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
-// The public names: the functions but the private one, then the types.
+// The public names: the functions but the private ones, then the types.
 constexpr std::array<std::string_view, 16> public_names = {
     "write_atoms_rs", "read_atom_lines_rs", "read_atom_block_rs", "parse_comment_rs", "format_floats_rs",
     "write_atoms_bytes_rs", "set_threads", "get_threads", "write_frames_rs", "Reader", "ScanResult", "Run",

@@ -6,6 +6,7 @@
 #include "python/reader_type.hpp"
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -152,6 +153,10 @@ constexpr FunctionSpec reader_spec{"Reader", reader_parameters, 1, 1};
 
 constexpr std::uint64_t default_line_limit = std::uint64_t{1} << 28;
 
+// The tuning of the readers made from now on (_set_reader_tuning).
+std::atomic<std::size_t> tuned_wave_bytes{reader::ReaderOptions{}.wave_bytes};
+std::atomic<std::uint64_t> tuned_parts_from{reader::ReaderOptions{}.parts_from};
+
 bool given(PyObject* argument) { return argument != nullptr && argument != Py_None; }
 
 [[nodiscard]] Result<SourceKind> check_source(PyObject* object) {
@@ -241,6 +246,8 @@ struct ReaderOptions {
 
 [[nodiscard]] Result<ReaderOptions> convert_options(const BoundArguments<reader_parameters.size()>& arguments) {
     ReaderOptions options;
+    options.core.wave_bytes = tuned_wave_bytes.load(std::memory_order_relaxed);
+    options.core.parts_from = tuned_parts_from.load(std::memory_order_relaxed);
     options.source = ATOMKIT_TRY(arguments.convert(source_slot, check_source));
     options.name = arguments.slot(name_slot) != nullptr ? ATOMKIT_TRY(arguments.convert(name_slot, extract_name))
                                                         : new_str("");
@@ -449,6 +456,20 @@ constexpr FunctionSpec release_spec{"Reader.release", release_parameters};
     return PyRef::borrow(Py_None);
 }
 
+constexpr std::array<std::string_view, 2> tuning_parameters = {"wave_bytes", "parts_from"};
+constexpr FunctionSpec tuning_spec{"_set_reader_tuning", tuning_parameters};
+
+[[nodiscard]] Result<PyRef> set_reader_tuning(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    BoundArguments<tuning_parameters.size()> arguments(tuning_spec);
+    ATOMKIT_TRY(arguments.bind(args, nargsf, kwnames));
+    const std::uint64_t wave_bytes = ATOMKIT_TRY(arguments.convert(0, extract_u64));
+    const std::uint64_t parts_from = ATOMKIT_TRY(arguments.convert(1, extract_u64));
+    if (wave_bytes == 0) return std::unexpected(value_error("wave_bytes must be at least 1"));
+    const std::size_t old_waves = tuned_wave_bytes.exchange(static_cast<std::size_t>(wave_bytes));
+    const std::uint64_t old_parts = tuned_parts_from.exchange(parts_from);
+    return checked(Py_BuildValue("(nK)", static_cast<Py_ssize_t>(old_waves), static_cast<unsigned long long>(old_parts)));
+}
+
 // ---- Properties --------------------------------------------------------------------------
 
 template <class Make>
@@ -572,6 +593,10 @@ PyType_Spec reader_spec_of_type = {
 ProcessCell<PyRef> reader_type_cell;
 
 }  // namespace
+
+PyObject* set_reader_tuning_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return run_at_boundary([&] { return set_reader_tuning(args, nargsf, kwnames); });
+}
 
 PyTypeObject* reader_type() {
     auto type = reader_type_cell.get_or_try_init(
