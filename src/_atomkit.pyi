@@ -7,7 +7,7 @@ import numpy as np
 import numpy.typing as npt
 
 __all__ = ["write_atoms_rs", "read_atom_lines_rs", "read_atom_block_rs", "parse_comment_rs", "format_floats_rs",
-           "write_atoms_bytes_rs", "set_threads", "get_threads", "scan_frames_rs", "read_table_rs"]
+           "write_atoms_bytes_rs", "set_threads", "get_threads"]
 
 class _AtomColumns(TypedDict):
     floats: npt.NDArray[np.float64]
@@ -68,37 +68,6 @@ def set_threads(n: int) -> None:
 
 def get_threads() -> int:
     """The number of threads one large frame may use (see `set_threads`)."""
-
-def scan_frames_rs(
-    data: Buffer,
-    offset: int,
-    state: tuple[int, int, int, int, int, int, int, int, int, int, int],
-    known: dict[bytes, int] | None,
-) -> tuple[
-    npt.NDArray[np.int64],
-    tuple[int, int, int, int, int, int, int, int, int, int, int],
-    tuple[int] | tuple[int, int, int, bytes | None] | tuple[int, int, int, int, int],
-]:
-    """Scan a window of a plain extxyz file for its frames, returning `(frames, state, stop)`."""
-
-def read_table_rs(
-    data: Buffer,
-    frames: npt.NDArray[np.int64],
-    col_types: tuple[bytes, ...],
-    threads: int,
-    strict: int,
-) -> tuple[int, int, int, str, int] | tuple[
-    npt.NDArray[np.float64],
-    npt.NDArray[np.bool_],
-    npt.NDArray[np.bool_],
-    list[tuple[str, npt.NDArray[np.bool_], Any, Any]],
-    npt.NDArray[np.int32],
-    list[tuple[int, ...]],
-    list[tuple[npt.NDArray[np.float64], npt.NDArray[np.int64], npt.NDArray[np.uint8],
-               list[tuple[list[str], npt.NDArray[np.int32]]]]],
-    list[tuple[int, str | None, str]],
-]:
-    """Read many frames of an extxyz file's bytes into columns at once."""
 
 def write_frames_rs(
     block: bytes,

@@ -123,49 +123,6 @@ constexpr const char* set_parallel_threshold_doc =
     "For tests: split frames of at least `atoms` atoms across the threads; returns the\n"
     "previous threshold.";
 
-constexpr const char* read_table_doc =
-    "read_table_rs(data, frames, col_types, threads, strict)\n"
-    "--\n"
-    "\n"
-    "Read many frames of an extxyz file's bytes into columns at once.\n"
-    "\n"
-    "`frames` is an (n, 4) int64 array of (count-line offset, atom count, line number,\n"
-    "layout) as scan_frames_rs finds them; `col_types` a tuple of each layout's column codes\n"
-    "(bytes). Frames are read in up to `threads` ranges at once; with `strict` (0 or 1), an atom\n"
-    "line with more tokens than its columns fails. Returns `(lattice, has_lattice,\n"
-    "pbc, info, key_set, key_sets, atoms, deferred)`, or `(frame, kind, row, message,\n"
-    "line_start)` for the first frame it cannot take: kind 0 its comment line does not parse,\n"
-    "1 its atom lines do not (`message` names the row within the frame; `line_start` is where\n"
-    "that row's line starts, or -1), 2 an info value whose type differs from the frames'\n"
-    "before it. `deferred` lists the values left to the caller to type, as written.";
-
-constexpr const char* scan_frames_doc =
-    "scan_frames_rs(data, offset, state, known)\n"
-    "--\n"
-    "\n"
-    "Scan a window of a plain extxyz file for its frames, returning `(frames, state, stop)`.\n"
-    "\n"
-    "`data` holds the file's bytes from byte `offset` (a C-contiguous bytes-like object);\n"
-    "`state` is the tuple the call before returned, or, to start a file of `size` bytes whose\n"
-    "lines may be `line_limit` bytes long, `(size, line_limit, 0, 1, 0, 0, 0, 0, 0, 0, -1)`.\n"
-    "`known` maps Properties values (bytes) to layout numbers, or is None to pass comment\n"
-    "lines over unread.\n"
-    "\n"
-    "`frames` is an (n, 4) int64 array of the frames found: count-line offset, atom count,\n"
-    "count-line number, layout number (-1 when comment lines are not read). `stop` says why\n"
-    "the scan stopped:\n"
-    "  (0,) the window is used up: go on with the bytes from `state[2]` (a longer window\n"
-    "       when that is `offset`: a line runs past the window's end);\n"
-    "  (1,) the end of the file: every frame is found;\n"
-    "  (2, begin, end, candidate) the comment line data[begin:end] names a Properties value\n"
-    "       `known` lacks (`candidate`, bytes), or one only the caller can tell (None): call\n"
-    "       again with the same window and the line's layout number as the state's last item;\n"
-    "  (3, kind, start, stop, line) a frame that cannot be read, which the file's bytes\n"
-    "       start..stop show: kind 0 a bad count line, 1 the file ends on the count line, 2 the\n"
-    "       file ends inside the frame; or kind 3, file line `line` is longer than `line_limit`.\n"
-    "\n"
-    "The interpreter lock is released while a large window is scanned.";
-
 constexpr const char* write_frames_doc =
     "write_frames_rs(block, frames, items)\n"
     "--\n"
@@ -269,8 +226,6 @@ PyObject* interned(ProcessCell<PyRef>& cell, std::string_view text) {
     ATOMKIT_TRY(add_function(module, "write_atoms_bytes_rs", write_atoms_bytes_entry, write_atoms_bytes_doc));
     ATOMKIT_TRY(add_function(module, "set_threads", set_threads_entry, set_threads_doc));
     ATOMKIT_TRY(add_function(module, "get_threads", get_threads_entry, get_threads_doc));
-    ATOMKIT_TRY(add_function(module, "scan_frames_rs", scan_frames_entry, scan_frames_doc));
-    ATOMKIT_TRY(add_function(module, "read_table_rs", read_table_entry, read_table_doc));
     ATOMKIT_TRY(add_function(module, "write_frames_rs", write_frames_entry, write_frames_doc));
     return add_function(module, "_set_parallel_threshold", set_parallel_threshold_entry, set_parallel_threshold_doc,
                         /*listed=*/false);
