@@ -10,7 +10,6 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-import _atomkit
 import index_scan_oracle
 import reference_walker
 from atomkit.base.files import LINE_LIMIT, Input, LineTooLong
@@ -222,40 +221,3 @@ def test_unusual_comment_lines_are_asked_once_per_value(tmp_path, monkeypatch):
     assert layouts.tolist() == [0, 1, 0] * 300 + [2]
     # Windows of 4 KiB forget what they learnt of the last line, not the values known.
     assert len(asked) == 3
-
-
-@pytest.mark.parametrize("state, known, error, message", [
-    ((10, 100, 0, 1, 0, 0, 0, 0, 0, 0, -1), {}, None, None),
-    ([10, 100, 0, 1, 0, 0, 0, 0, 0, 0, -1], {}, TypeError, "argument 'state': 'list' object cannot be converted"),
-    ((10, 100, 0, 1, 0, 0, 0, 0, 0, 0), {}, ValueError, "the scan state is the tuple"),
-    ((10, 100, 0, 1, 0, 3, 0, 0, 0, 0, -1), {}, ValueError, "the scan state is the tuple"),
-    ((10, 100, 0, 1, 0, 0, 0, 0, 0, 0, -2), {}, ValueError, "the scan state is the tuple"),
-    ((10, 100, -1, 1, 0, 0, 0, 0, 0, 0, -1), {}, ValueError, "the scan state is the tuple"),
-    ((10, 100, 0, 1, 0, 0, 0, 0, 0, 0, True), {}, TypeError, "'bool' object cannot be converted to 'int'"),
-    ((9, 100, 0, 1, 0, 0, 0, 0, 0, 0, -1), {}, ValueError, "does not fit the window: the window runs past"),
-    ((10, 100, 11, 1, 0, 0, 0, 0, 0, 0, -1), {}, ValueError, "does not fit the window: the position lies"),
-    ((10, 100, 0, 1, 0, 2, 0, 0, 0, 0, -1), {}, ValueError, "does not fit the window: no atom lines left"),
-    ((10, 100, 0, 1, 0, 0, 0, 0, 0, 0, -1), {"x": 0}, TypeError, "'str' object cannot be converted to 'PyBytes'"),
-    ((10, 100, 0, 1, 0, 0, 0, 0, 0, 0, -1), {b"x": -1}, ValueError, "known layouts are numbered from 0"),
-    ((10, 100, 0, 1, 0, 0, 0, 0, 0, 0, -1), [], TypeError, "argument 'known'"),
-])
-def test_scan_frames_rs_refuses_what_does_not_fit(state, known, error, message):
-    data = b"1\nx\nH 0 0\n"
-    if error is None:
-        frames, new_state, stop = _atomkit.scan_frames_rs(data, 0, state, known)
-        assert stop[0] == 2 and stop[3] == PLAIN_XYZ.encode()  # a value to name
-        return
-    with pytest.raises(error) as raised:
-        _atomkit.scan_frames_rs(data, 0, state, known)
-    assert message in str(raised.value)
-
-
-@pytest.mark.parametrize("make", [bytes, bytearray, memoryview, lambda d: np.frombuffer(d, np.uint8)])
-def test_any_bytes_like_window(make):
-    data = (b"1\nProperties=species:S:1:pos:R:3\nH 0 0 0\n" * 30000)
-    state = (len(data), 1 << 30, 0, 1, 0, 0, 0, 0, 0, 0, -1)
-    frames, state, stop = _atomkit.scan_frames_rs(make(data), 0, state, {PLAIN_XYZ.encode(): 0})
-    assert stop == (1,) and frames.shape == (30000, 4) and frames.dtype == np.int64
-    assert frames[:, 0].tolist() == list(range(0, len(data), len(data) // 30000))
-    assert (frames[:, 1] == 1).all() and frames[:, 2].tolist() == list(range(1, 90000, 3))
-    assert (frames[:, 3] == 0).all()

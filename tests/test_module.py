@@ -18,12 +18,11 @@ SIGNATURES = {
     "write_atoms_bytes_rs": "(sym_codepoints, sym_width, float_mat, int_mat, bool_mat, col_types)",
     "set_threads": "(n)",
     "get_threads": "()",
-    "scan_frames_rs": "(data, offset, state, known)",
-    "read_table_rs": "(data, frames, col_types, threads, strict)",
     "write_frames_rs": "(block, frames, items)",
 }
-# Not in __all__: the threshold of split frames, for tests.
-PRIVATE = {"_set_parallel_threshold"}
+# Not in __all__: the threshold of split frames and the readers' tuning, for tests.
+PRIVATE = {"_set_parallel_threshold", "_set_reader_tuning"}
+TYPES = ["Reader", "ScanResult", "Run", "InfoColumn", "AtomTable", "Layout", "Refusal"]
 FIRST_DOC_LINES = {
     "write_atoms_rs": "Build the complete extxyz atom block (all `natoms` lines) as a Python str.",
     "read_atom_lines_rs": "Parse `natoms` atom lines, returning a Python dict with keys:",
@@ -33,18 +32,19 @@ FIRST_DOC_LINES = {
     "write_atoms_bytes_rs": "Build the same atom block as `write_atoms_rs`, as UTF-8 bytes.",
     "set_threads": "Use up to `n` threads (the calling thread included) for one large frame.",
     "get_threads": "The number of threads one large frame may use (see `set_threads`).",
-    "scan_frames_rs": "Scan a window of a plain extxyz file for its frames, returning `(frames, state, stop)`.",
-    "read_table_rs": "Read many frames of an extxyz file's bytes into columns at once.",
     "write_frames_rs": "Write a batch of frames whole (count, comment and atom lines) as UTF-8 bytes.",
 }
 
 
 def test_module_attributes():
     assert _atomkit.__doc__ == ""
-    assert _atomkit.__all__ == list(SIGNATURES)
+    assert _atomkit.__all__ == list(SIGNATURES) + TYPES
     assert type(_atomkit.__all__) is list
     own = {name for name in vars(_atomkit) if not name.startswith("__")}
-    assert own == set(SIGNATURES) | PRIVATE
+    assert own == set(SIGNATURES) | PRIVATE | set(TYPES)
+    for name in TYPES:
+        assert getattr(_atomkit, name).__module__ == "_atomkit"
+        assert getattr(_atomkit, name).__name__ == name
     assert not hasattr(_atomkit, "PanicException")
 
 
@@ -72,7 +72,8 @@ def test_reimport_returns_the_same_objects():
         assert again is module
         assert again.write_atoms_rs is module.write_atoms_rs
         assert again.read_atom_lines_rs is module.read_atom_lines_rs
-        assert again.__all__ == list(SIGNATURES)
+        assert again.__all__ == list(SIGNATURES) + TYPES
+        assert again.Reader is module.Reader
     finally:
         sys.modules["_atomkit"] = module
 

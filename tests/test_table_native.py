@@ -153,46 +153,6 @@ def test_a_file_of_many_layouts(tmp_path):
         assert_table_is_read(tmp_path, written(frames), threads=(7,))
 
 
-@pytest.mark.parametrize("frames, message", [
-    ([[0, 1 << 40, 1, 0]], "counts more atoms than the data holds"),
-    ([[99, 1, 1, 0]], "does not fit the data and layouts"),
-    ([[0, 1, 1, 1]], "does not fit the data and layouts"),
-    ([[0, 1, 1]], "must have 4 columns"),
-])
-def test_module_refuses_frames_that_do_not_fit(frames, message):
-    import _atomkit
-    with pytest.raises(ValueError, match=message):
-        _atomkit.read_table_rs(b"1\n\nH 0 0 0\n", np.array(frames, np.int64), (b"sfff",), 2, 0)
-
-
-@pytest.mark.parametrize("fd, frames, message", [
-    (None, [[5, 1, 1, 0, 4]], "does not fit the data and layouts"),
-    (None, [[0, 1, 1, 0]], "must have 5 columns"),
-    (-1, [[0, 1, 1, 0, 10]], "not a descriptor"),
-])
-def test_module_refuses_file_frames_that_do_not_fit(tmp_path, fd, frames, message):
-    import _atomkit
-    path = tmp_path / "f.xyz"
-    path.write_bytes(b"1\n\nH 0 0 0\n")
-    with open(path, "rb") as file, pytest.raises(ValueError, match=message):
-        _atomkit.read_table_rs(file.fileno() if fd is None else fd, np.array(frames, np.int64), (b"sfff",), 2, 0)
-
-
-@pytest.mark.parametrize("frames, refused", [
-    ([[0, 1, 1, 0, 10], [10, 1, 3, 0, 20]], 1),  # the file ends inside the second
-    ([[0, 1, 1, 0, 10], [0, 1 << 62, 1, 0, 1 << 62]], 1),  # more atoms than the file has bytes
-])
-def test_module_refuses_frames_a_file_no_longer_holds(tmp_path, frames, refused):
-    import _atomkit
-    path = tmp_path / "f.xyz"
-    path.write_bytes(b"1\n\nH 0 0 0\n")
-    frames = np.array(frames, np.int64)
-    with open(path, "rb") as file:
-        assert _atomkit.read_table_rs(file.fileno(), frames, (b"sfff",), 2, 0)[:2] == (refused, 3)
-        fd = file.fileno()
-    assert _atomkit.read_table_rs(fd, frames, (b"sfff",), 2, 0)[:2] == (0, 3)  # closed
-
-
 @pytest.mark.parametrize("read", [lambda path: atomkit.read(path, ":"), lambda path: list(atomkit.read_table(path))])
 def test_a_pipe_is_read_once(tmp_path, read):
     # Its frames clash (the module leaves them to the frame-by-frame reader), and a pipe

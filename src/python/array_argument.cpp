@@ -19,10 +19,10 @@ const char* element_type_name(int type_number) noexcept {
 
 }  // namespace
 
-MatrixRefusal matrix_refusal(PyObject* object, int type_number) {
+MatrixRefusal matrix_refusal(PyObject* object, int type_number, int dimensions) {
     if (!numpy::is_array(object)) return MatrixRefusal::not_an_array;
     const PyArrayObject_fields* array = numpy::fields(object);
-    if (array->nd != 2) return MatrixRefusal::dimensions;
+    if (array->nd != dimensions) return MatrixRefusal::dimensions;
     PyRef actual = PyRef::borrow(reinterpret_cast<PyObject*>(array->descr));
     if (!actual) api_call_failed();
     PyRef expected = numpy::descr_from_type(type_number);
@@ -38,8 +38,8 @@ MatrixRefusal matrix_refusal(PyObject* object, int type_number) {
     return MatrixRefusal::element_type;
 }
 
-std::string refusal_note(PyObject* object, int type_number, MatrixRefusal refusal) {
-    std::string note = "expected a 2-dimensional numpy.ndarray of ";
+std::string refusal_note(PyObject* object, int type_number, MatrixRefusal refusal, int dimensions) {
+    std::string note = "expected a " + std::to_string(dimensions) + "-dimensional numpy.ndarray of ";
     note += element_type_name(type_number);
     note += " (native byte order); got ";
     if (refusal == MatrixRefusal::not_an_array) {

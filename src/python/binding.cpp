@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string>
 
+#include "python/py_objects.hpp"
+
 namespace atomkit {
 namespace {
 
@@ -84,38 +86,82 @@ template <class Item, class Convert>
     return items;
 }
 
+// "1 positional argument", "2 keyword-only arguments"
+std::string counted(std::size_t count, std::string_view what) {
+    return std::to_string(count) + " " + std::string(what) + (count == 1 ? " argument" : " arguments");
+}
+
+// "f() takes from 1 to 2 positional arguments but 3 were given", as CPython words it for a def.
+PyError too_many_positional(const FunctionSpec& function, std::size_t given, std::size_t keyword_only_given) {
+    const std::size_t most = function.positional_count();
+    const std::size_t least = std::min(function.required_count(), most);
+    std::string message = function_label(function) + " takes ";
+    message += least == most ? counted(most, "positional")
+                             : "from " + std::to_string(least) + " to " + std::to_string(most) + " positional arguments";
+    message += " but ";
+    if (keyword_only_given > 0) {
+        message += counted(given, "positional") + " (and " + counted(keyword_only_given, "keyword-only") + ") were given";
+    } else {
+        message += std::to_string(given) + (given == 1 ? " was" : " were") + " given";
+    }
+    return type_error(std::move(message));
+}
+
+// The parameter a keyword names, or `count` for none.
+std::size_t keyword_parameter(const FunctionSpec& function, PyObject* name) {
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
+    if (utf8 == nullptr) {
+        drop_error();  // an undecodable name matches no parameter
+        return function.parameters.size();
+    }
+    const std::string_view text(utf8, static_cast<std::size_t>(size));
+    const auto found = std::find(function.parameters.begin(), function.parameters.end(), text);
+    return static_cast<std::size_t>(found - function.parameters.begin());
+}
+
 }  // namespace
+
+[[nodiscard]] Result<CallArguments> flatten_arguments(PyObject* args, PyObject* kwargs) {
+    CallArguments call;
+    call.positional = PyTuple_GET_SIZE(args);
+    for (Py_ssize_t i = 0; i < call.positional; ++i) call.owned.push_back(PyRef::borrow(PyTuple_GET_ITEM(args, i)));
+    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+        call.names = checked(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+        Py_ssize_t next = 0;
+        Py_ssize_t k = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        // Reading a dict runs no Python code; the keys are strs (CPython makes sure of that).
+        while (PyDict_Next(kwargs, &next, &key, &value) && k < PyTuple_GET_SIZE(call.names.get())) {
+            PyTuple_SET_ITEM(call.names.get(), k++, PyRef::borrow(key).release());
+            call.owned.push_back(PyRef::borrow(value));
+        }
+    }
+    for (const PyRef& value : call.owned) call.values.push_back(value.get());
+    return call;
+}
 
 [[nodiscard]] Result<void> bind_arguments(const FunctionSpec& function, PyObject* const* args,
                             Py_ssize_t nargsf, PyObject* kwnames,
                             std::span<PyObject*> slots) {
     const std::size_t count = function.parameters.size();
     const std::size_t positional = static_cast<std::size_t>(PyVectorcall_NARGS(nargsf));
-    std::fill(slots.begin(), slots.end(), nullptr);
-    for (std::size_t i = 0; i < std::min(positional, count); ++i) slots[i] = args[i];
-    if (positional > count) {
-        return std::unexpected(type_error(
-            function_label(function) + " takes " + std::to_string(count) +
-            " positional arguments but " + std::to_string(positional) +
-            (positional == 1 ? " was" : " were") + " given"));
-    }
+    const std::size_t most_positional = function.positional_count();
     const Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    std::fill(slots.begin(), slots.end(), nullptr);
+    if (positional > most_positional) {
+        std::size_t keyword_only_given = 0;
+        for (Py_ssize_t k = 0; k < keywords; ++k) {
+            const std::size_t match = keyword_parameter(function, PyTuple_GET_ITEM(kwnames, k));
+            keyword_only_given += match < count && match >= most_positional;
+        }
+        return std::unexpected(too_many_positional(function, positional, keyword_only_given));
+    }
+    for (std::size_t i = 0; i < positional; ++i) slots[i] = args[i];
     for (Py_ssize_t k = 0; k < keywords; ++k) {
         PyObject* name = PyTuple_GET_ITEM(kwnames, k);
-        Py_ssize_t size = 0;
-        const char* utf8 = PyUnicode_AsUTF8AndSize(name, &size);
-        std::size_t match = count;
-        if (utf8 == nullptr) {
-            drop_error();  // an undecodable name matches no parameter
-        } else {
-            std::string_view text(utf8, static_cast<std::size_t>(size));
-            for (std::size_t j = 0; j < count; ++j) {
-                if (function.parameters[j] == text) {
-                    match = j;
-                    break;
-                }
-            }
-        }
+        const std::size_t match = keyword_parameter(function, name);
         if (match == count) {
             return std::unexpected(type_error(function_label(function) +
                                               " got an unexpected keyword argument '" +
@@ -129,7 +175,7 @@ template <class Item, class Convert>
         slots[match] = args[positional + static_cast<std::size_t>(k)];
     }
     std::vector<std::string_view> missing;
-    for (std::size_t j = positional; j < count; ++j) {
+    for (std::size_t j = positional; j < function.required_count(); ++j) {
         if (slots[j] == nullptr) missing.push_back(function.parameters[j]);
     }
     if (!missing.empty()) {
@@ -188,6 +234,18 @@ template <class Item, class Convert>
         return std::unexpected(std::move(error));
     }
     return static_cast<std::uint64_t>(value);
+}
+
+[[nodiscard]] Result<std::int64_t> extract_i64(PyObject* object) {
+    PyRef index = PyRef::steal(PyNumber_Index(object));
+    if (!index) return fetched_error();
+    const long long value = PyLong_AsLongLong(index.get());
+    if (value == -1 && PyErr_Occurred() != nullptr) {
+        PyError error = PyError::fetch();
+        error.set_expectation("an integer from -9223372036854775808 to 9223372036854775807 is needed");
+        return std::unexpected(std::move(error));
+    }
+    return static_cast<std::int64_t>(value);
 }
 
 [[nodiscard]] Result<std::vector<std::uint8_t>> extract_byte_sequence(PyObject* object) {

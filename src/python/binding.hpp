@@ -13,12 +13,36 @@
 
 namespace atomkit {
 
+// The parameters in order: the first `required` must be given, the first `positional` may be
+// given by position, the rest only by keyword (as after a `*` in a def). By default every
+// parameter is required and positional-or-keyword.
 struct FunctionSpec {
-    std::string_view name;
-    std::span<const std::string_view> parameters;  // all positional-or-keyword, required
+    static constexpr std::size_t all = static_cast<std::size_t>(-1);
+    std::string_view name;  // as messages name it: "write_atoms_rs", "Reader.scan"
+    std::span<const std::string_view> parameters;
+    std::size_t required = all;
+    std::size_t positional = all;
+
+    constexpr std::size_t required_count() const noexcept { return required == all ? parameters.size() : required; }
+    constexpr std::size_t positional_count() const noexcept {
+        return positional == all ? parameters.size() : positional;
+    }
 };
 
-// Fills one borrowed reference per parameter, or fails with CPython's TypeError texts.
+// A call's arguments in the vectorcall form: positional values, then keyword values, with a
+// tuple of the keywords' names (null when none); `owned` keeps every value alive.
+struct CallArguments {
+    std::vector<PyObject*> values;
+    std::vector<PyRef> owned;
+    Py_ssize_t positional = 0;
+    PyRef names;
+};
+
+// A tuple and an optional dict of keywords (as tp_new gets them) in that form.
+[[nodiscard]] Result<CallArguments> flatten_arguments(PyObject* args, PyObject* kwargs);
+
+// Fills one borrowed reference per parameter (null for an optional one not given), or fails
+// with CPython's TypeError texts.
 [[nodiscard]] Result<void> bind_arguments(const FunctionSpec& function, PyObject* const* args,
                                           Py_ssize_t nargsf, PyObject* kwnames,
                                           std::span<PyObject*> slots);
@@ -43,6 +67,14 @@ public:
     [[nodiscard]] Result<void> bind(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
         return bind_arguments(function_, args, nargsf, kwnames, slots_);
     }
+    // The same from a tp_new's argument tuple and keyword dict. The arguments are kept
+    // alive here for the call: converting one may run code that empties the dict.
+    [[nodiscard]] Result<void> bind(PyObject* args, PyObject* kwargs) {
+        CallArguments flat = ATOMKIT_TRY(flatten_arguments(args, kwargs));
+        ATOMKIT_TRY(bind_arguments(function_, flat.values.data(), flat.positional, flat.names.get(), slots_));
+        kept_ = std::move(flat);
+        return {};
+    }
 
     // convert(argument) -> Result, its error named after the parameter.
     template <class Convert>
@@ -56,10 +88,13 @@ public:
 private:
     const FunctionSpec& function_;
     std::array<PyObject*, N> slots_{};
+    CallArguments kept_;
 };
 
 // int or __index__, as an unsigned 64-bit integer (OverflowError kept).
 [[nodiscard]] Result<std::uint64_t> extract_u64(PyObject* object);
+// int or __index__, as a signed 64-bit integer (OverflowError kept).
+[[nodiscard]] Result<std::int64_t> extract_i64(PyObject* object);
 // Any non-str sequence of integers 0..255.
 [[nodiscard]] Result<std::vector<std::uint8_t>> extract_byte_sequence(PyObject* object);
 

@@ -17,6 +17,7 @@
 #include "python/binding.hpp"
 #include "python/borrow_registry.hpp"
 #include "python/boundary.hpp"
+#include "python/comment_error.hpp"
 #include "python/comment_values.hpp"
 #include "python/entries.hpp"
 #include "python/numpy_api.hpp"
@@ -44,50 +45,6 @@ constexpr FunctionSpec format_spec{"format_floats_rs", format_parameters};
     const char* text = PyUnicode_AsUTF8AndSize(object, &size);
     if (text == nullptr) return fetched_error();
     return std::string_view(text, static_cast<std::size_t>(size));
-}
-
-std::string quoted(std::string_view text) { return lossy_repr(new_str(text).get()); }
-
-// The start of each message that ends with the error's text quoted; empty for the others.
-std::string_view quoting_message(CommentErrorKind kind) {
-    switch (kind) {
-        case CommentErrorKind::cannot_parse: return "cannot parse ";
-        case CommentErrorKind::lattice_numbers: return "Lattice needs 9 numbers, got ";
-        case CommentErrorKind::pbc_flags: return "pbc needs three of T/F, got ";
-        case CommentErrorKind::list_item: return "cannot parse the list item at ";
-        case CommentErrorKind::nested_list: return "cannot parse the nested list at ";
-        case CommentErrorKind::row_lengths: return "rows of different lengths in ";
-        default: return {};
-    }
-}
-
-// The message of each kind; int()'s own refusal of an integer's digits.
-PyError comment_error(const CommentError& error) {
-    std::string message(quoting_message(error.kind));
-    switch (error.kind) {
-        case CommentErrorKind::no_value:
-            message = error.text + " has no value";
-            break;
-        case CommentErrorKind::properties_twice:
-            message = "Properties appears twice";
-            break;
-        case CommentErrorKind::lattice_twice:
-            message = "Lattice appears twice";
-            break;
-        case CommentErrorKind::pbc_twice:
-            message = "pbc appears twice";
-            break;
-        case CommentErrorKind::key_twice:
-            message = "key " + quoted(error.text) + " appears twice";
-            break;
-        case CommentErrorKind::int_digits:
-            if (PyRef::steal(PyLong_FromString(error.text.c_str(), nullptr, 10))) fail("int() took an integer it refused");
-            return PyError::fetch();
-        default:
-            message += quoted(error.text);
-            break;
-    }
-    return PyError::pending(PyExc_ValueError, std::move(message));
 }
 
 PyRef optional_str(const std::optional<std::string>& text) {
@@ -129,7 +86,7 @@ constexpr std::size_t least_int_digits_limit = 640;
         options.int_digits_limit = ATOMKIT_TRY(int_digits_limit());
         if (options.int_digits_limit != least_int_digits_limit) parsed = parse_comment_line(*line, options);
     }
-    if (!parsed) return std::unexpected(comment_error(parsed.error()));
+    if (!parsed) return std::unexpected(comment_error(parsed.error(), options.int_digits_limit));
     return parse_result(*parsed);
 }
 

@@ -25,9 +25,6 @@ PyObject* parse_comment_entry(PyObject* self, PyObject* const* args, Py_ssize_t 
                               PyObject* kwnames);
 PyObject* format_floats_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
                               PyObject* kwnames);
-// python/frame_entries.cpp
-PyObject* scan_frames_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
-PyObject* read_table_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 // python/frame_text_entries.cpp
 PyObject* write_frames_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames);
 

@@ -1,12 +1,17 @@
 // The module definition and PyInit__atomkit: one module object per process, refused to
-// every interpreter but the first.
+// every interpreter but the first; its functions, its types and __all__.
+#include <array>
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "python/boundary.hpp"
 #include "python/entries.hpp"
 #include "python/process_cell.hpp"
+#include "python/py_objects.hpp"
+#include "python/reader_results.hpp"
+#include "python/reader_type.hpp"
 
 namespace atomkit {
 namespace {
@@ -123,48 +128,13 @@ constexpr const char* set_parallel_threshold_doc =
     "For tests: split frames of at least `atoms` atoms across the threads; returns the\n"
     "previous threshold.";
 
-constexpr const char* read_table_doc =
-    "read_table_rs(data, frames, col_types, threads, strict)\n"
+constexpr const char* set_reader_tuning_doc =
+    "_set_reader_tuning(wave_bytes, parts_from)\n"
     "--\n"
     "\n"
-    "Read many frames of an extxyz file's bytes into columns at once.\n"
-    "\n"
-    "`frames` is an (n, 4) int64 array of (count-line offset, atom count, line number,\n"
-    "layout) as scan_frames_rs finds them; `col_types` a tuple of each layout's column codes\n"
-    "(bytes). Frames are read in up to `threads` ranges at once; with `strict` (0 or 1), an atom\n"
-    "line with more tokens than its columns fails. Returns `(lattice, has_lattice,\n"
-    "pbc, info, key_set, key_sets, atoms, deferred)`, or `(frame, kind, row, message,\n"
-    "line_start)` for the first frame it cannot take: kind 0 its comment line does not parse,\n"
-    "1 its atom lines do not (`message` names the row within the frame; `line_start` is where\n"
-    "that row's line starts, or -1), 2 an info value whose type differs from the frames'\n"
-    "before it. `deferred` lists the values left to the caller to type, as written.";
-
-constexpr const char* scan_frames_doc =
-    "scan_frames_rs(data, offset, state, known)\n"
-    "--\n"
-    "\n"
-    "Scan a window of a plain extxyz file for its frames, returning `(frames, state, stop)`.\n"
-    "\n"
-    "`data` holds the file's bytes from byte `offset` (a C-contiguous bytes-like object);\n"
-    "`state` is the tuple the call before returned, or, to start a file of `size` bytes whose\n"
-    "lines may be `line_limit` bytes long, `(size, line_limit, 0, 1, 0, 0, 0, 0, 0, 0, -1)`.\n"
-    "`known` maps Properties values (bytes) to layout numbers, or is None to pass comment\n"
-    "lines over unread.\n"
-    "\n"
-    "`frames` is an (n, 4) int64 array of the frames found: count-line offset, atom count,\n"
-    "count-line number, layout number (-1 when comment lines are not read). `stop` says why\n"
-    "the scan stopped:\n"
-    "  (0,) the window is used up: go on with the bytes from `state[2]` (a longer window\n"
-    "       when that is `offset`: a line runs past the window's end);\n"
-    "  (1,) the end of the file: every frame is found;\n"
-    "  (2, begin, end, candidate) the comment line data[begin:end] names a Properties value\n"
-    "       `known` lacks (`candidate`, bytes), or one only the caller can tell (None): call\n"
-    "       again with the same window and the line's layout number as the state's last item;\n"
-    "  (3, kind, start, stop, line) a frame that cannot be read, which the file's bytes\n"
-    "       start..stop show: kind 0 a bad count line, 1 the file ends on the count line, 2 the\n"
-    "       file ends inside the frame; or kind 3, file line `line` is longer than `line_limit`.\n"
-    "\n"
-    "The interpreter lock is released while a large window is scanned.";
+    "For tests: readers made from now on read `wave_bytes` of text a thread between two looks at\n"
+    "the signals, and scan a file of `parts_from` bytes or more in parts on several threads;\n"
+    "returns the previous pair.";
 
 constexpr const char* write_frames_doc =
     "write_frames_rs(block, frames, items)\n"
@@ -184,14 +154,42 @@ constexpr const char* write_frames_doc =
     "lacks it. Raises `ValueError` for columns of another length, an index past its texts or\n"
     "lines outside `block`; every argument must be of exactly the type named.";
 
-// The functions are added after creation (their method records live for ever), so the
-// definition has no method table; m_doc is "" so that __doc__ is an empty str.
+constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
+
+PyCFunction function(_PyCFunctionFastWithKeywords entry) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+}
+
+// CPython keeps pointers into these records for the rest of the process.
+PyMethodDef module_functions[] = {
+    {"write_atoms_rs", function(write_atoms_entry), fastcall, write_atoms_doc},
+    {"read_atom_lines_rs", function(read_atom_lines_entry), fastcall, read_atom_lines_doc},
+    {"read_atom_block_rs", function(read_atom_block_entry), fastcall, read_atom_block_doc},
+    {"parse_comment_rs", function(parse_comment_entry), fastcall, parse_comment_doc},
+    {"format_floats_rs", function(format_floats_entry), fastcall, format_floats_doc},
+    {"write_atoms_bytes_rs", function(write_atoms_bytes_entry), fastcall, write_atoms_bytes_doc},
+    {"set_threads", function(set_threads_entry), fastcall, set_threads_doc},
+    {"get_threads", function(get_threads_entry), fastcall, get_threads_doc},
+    {"write_frames_rs", function(write_frames_entry), fastcall, write_frames_doc},
+    {"_set_parallel_threshold", function(set_parallel_threshold_entry), fastcall, set_parallel_threshold_doc},
+    {"_set_reader_tuning", function(set_reader_tuning_entry), fastcall, set_reader_tuning_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// The public names: the functions but the private ones, then the types.
+constexpr std::array<std::string_view, 16> public_names = {
+    "write_atoms_rs", "read_atom_lines_rs", "read_atom_block_rs", "parse_comment_rs", "format_floats_rs",
+    "write_atoms_bytes_rs", "set_threads", "get_threads", "write_frames_rs", "Reader", "ScanResult", "Run",
+    "InfoColumn", "AtomTable", "Layout", "Refusal",
+};
+
+// m_doc is "" so that __doc__ is an empty str.
 PyModuleDef module_definition = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "_atomkit",
     .m_doc = "",
     .m_size = 0,
-    .m_methods = nullptr,
+    .m_methods = module_functions,
     .m_slots = nullptr,
     .m_traverse = nullptr,
     .m_clear = nullptr,
@@ -200,80 +198,25 @@ PyModuleDef module_definition = {
 
 std::atomic<std::int64_t> owning_interpreter{-1};
 ProcessCell<PyRef> module_cell;
-ProcessCell<PyRef> name_string;
-ProcessCell<PyRef> all_string;
 
-PyObject* interned(ProcessCell<PyRef>& cell, std::string_view text) {
-    auto value = cell.get_or_try_init([text]() -> std::expected<PyRef, bool> {
-        PyObject* s = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-        if (s == nullptr) api_call_failed();
-        PyUnicode_InternInPlace(&s);
-        return PyRef::steal(s);
-    });
-    return (*value)->get();
-}
-
-// `listed`: named in __all__ (every public function is; a private one is not).
-[[nodiscard]] Result<void> add_function(PyObject* module, const char* name, _PyCFunctionFastWithKeywords entry,
-                          const char* doc, bool listed = true) {
-    PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
-    if (!module_name) return fetched_error();
-    // CPython keeps a pointer to the definition inside the function object for the rest of
-    // the process, so it is allocated once and never freed.
-    auto* definition = new PyMethodDef{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry)),
-                                       METH_FASTCALL | METH_KEYWORDS, doc};
-    PyRef function = PyRef::steal(PyCMethod_New(definition, module, module_name.get(), nullptr));
-    module_name = PyRef();
-    if (!function) return fetched_error();
-
-    PyRef function_name = PyRef::steal(PyObject_GetAttr(function.get(), interned(name_string, "__name__")));
-    if (!function_name) return fetched_error();
-    if (!PyUnicode_Check(function_name.get())) {
-        return std::unexpected(conversion_error(function_name.get(), "PyString"));
-    }
-
-    if (!listed) {
-        if (PyObject_SetAttr(module, function_name.get(), function.get()) < 0) return fetched_error();
-        return {};
-    }
-    PyObject* all_name = interned(all_string, "__all__");
-    PyRef all = PyRef::steal(PyObject_GetAttr(module, all_name));
-    if (!all) {
-        PyError error = PyError::fetch();
-        if (!PyErr_GivenExceptionMatches(error.object(), PyExc_AttributeError)) {
-            return std::unexpected(std::move(error));
-        }
-        all = PyRef::steal(PyList_New(0));
-        if (!all) return fetched_error();
-        if (PyObject_SetAttr(module, all_name, all.get()) < 0) {
-            return fetched_error();
-        }
-    } else if (!PyList_Check(all.get())) {
-        return std::unexpected(conversion_error(all.get(), "PyList"));
-    }
-    if (PyList_Append(all.get(), function_name.get()) < 0) {
-        fail_with("could not append __name__ to __all__", PyError::fetch());
-    }
-    if (PyObject_SetAttr(module, function_name.get(), function.get()) < 0) {
-        return fetched_error();
-    }
+[[nodiscard]] Result<void> add_object(PyObject* module, std::string_view name, PyObject* object) {
+    const std::string key(name);
+    if (PyModule_AddObjectRef(module, key.c_str(), object) < 0) return fetched_error();
     return {};
 }
 
 [[nodiscard]] Result<void> initialize(PyObject* module) {
-    ATOMKIT_TRY(add_function(module, "write_atoms_rs", write_atoms_entry, write_atoms_doc));
-    ATOMKIT_TRY(add_function(module, "read_atom_lines_rs", read_atom_lines_entry, read_atom_lines_doc));
-    ATOMKIT_TRY(add_function(module, "read_atom_block_rs", read_atom_block_entry, read_atom_block_doc));
-    ATOMKIT_TRY(add_function(module, "parse_comment_rs", parse_comment_entry, parse_comment_doc));
-    ATOMKIT_TRY(add_function(module, "format_floats_rs", format_floats_entry, format_floats_doc));
-    ATOMKIT_TRY(add_function(module, "write_atoms_bytes_rs", write_atoms_bytes_entry, write_atoms_bytes_doc));
-    ATOMKIT_TRY(add_function(module, "set_threads", set_threads_entry, set_threads_doc));
-    ATOMKIT_TRY(add_function(module, "get_threads", get_threads_entry, get_threads_doc));
-    ATOMKIT_TRY(add_function(module, "scan_frames_rs", scan_frames_entry, scan_frames_doc));
-    ATOMKIT_TRY(add_function(module, "read_table_rs", read_table_entry, read_table_doc));
-    ATOMKIT_TRY(add_function(module, "write_frames_rs", write_frames_entry, write_frames_doc));
-    return add_function(module, "_set_parallel_threshold", set_parallel_threshold_entry, set_parallel_threshold_doc,
-                        /*listed=*/false);
+    ATOMKIT_TRY(add_object(module, "Reader", reinterpret_cast<PyObject*>(reader_type())));
+    for (const NamedType& type : result_types()) {
+        ATOMKIT_TRY(add_object(module, type.name, reinterpret_cast<PyObject*>(type.type)));
+    }
+    PyRef all = checked(PyList_New(static_cast<Py_ssize_t>(public_names.size())));
+    for (std::size_t i = 0; i < public_names.size(); ++i) {
+        PyObject* name = new_str(public_names[i]).release();
+        PyUnicode_InternInPlace(&name);
+        PyList_SET_ITEM(all.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    return add_object(module, "__all__", all.get());
 }
 
 [[nodiscard]] Result<PyRef> create_module() {

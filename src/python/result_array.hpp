@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <initializer_list>
 
+#include "core/common/internal_failure.hpp"
 #include "core/common/owned_buffer.hpp"
 #include "python/numpy_api.hpp"
 #include "python/py_ref.hpp"
@@ -27,12 +28,14 @@ struct OwnedMatrix {
     std::size_t cols = 0;
 
     // Consumes the matrix; from here on the buffer belongs to the array's base object (or
-    // is freed if that object cannot be made). Failures are internal failures.
-    PyRef into_ndarray() && {
+    // is freed if that object cannot be made). Failures are internal failures. `type_number`
+    // may name another type of T's size (NPY_BOOL for 0/1 bytes).
+    PyRef into_ndarray(int type_number = numpy::type_number_of<T>()) && {
+        if (buffer.size() / (cols == 0 ? 1 : cols) < (cols == 0 ? 0 : rows)) fail("a result buffer shorter than its array");
         auto parts = buffer.release();
         return detail::hand_buffer_to_ndarray(
             {reinterpret_cast<std::byte*>(parts.data), parts.length, parts.capacity}, rows,
-            cols, sizeof(T), numpy::type_number_of<T>());
+            cols, sizeof(T), type_number);
     }
 };
 

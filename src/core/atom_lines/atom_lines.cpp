@@ -93,28 +93,44 @@ AtomParser::AtomParser(std::size_t natoms, std::span<const std::uint8_t> col_typ
     for (StringColumn& column : out_.strs) column.reserve(rows);
     // Each row stores exactly n_*_cols values of each type, so running pointers land on
     // row * n_*_cols + k without index arithmetic and never leave their buffer.
-    float_out_ = out_.floats.data();
-    int_out_ = out_.ints.data();
-    bool_out_ = out_.bools.data();
+    float_out_ = float_origin_ = out_.floats.data();
+    int_out_ = int_origin_ = out_.ints.data();
+    bool_out_ = bool_origin_ = out_.bools.data();
 }
 
 AtomParser::AtomParser(ParsedAtoms& columns, std::span<const std::uint8_t> col_types, bool check_strings,
                        std::size_t first, std::size_t last)
-    : codes_(col_types), row_(first), last_row_(last), check_strings_(check_strings) {
+    : codes_(col_types), row_(first), first_row_(first), last_row_(last), check_strings_(check_strings) {
     out_.strs.resize(count_columns(out_, col_types));
     out_.natoms = columns.natoms;
     for (StringColumn& column : out_.strs) column.reserve(last - first);
-    float_out_ = columns.floats.data() + first * out_.n_float_cols;
-    int_out_ = columns.ints.data() + first * out_.n_int_cols;
-    bool_out_ = columns.bools.data() + first * out_.n_bool_cols;
+    float_origin_ = columns.floats.data();
+    int_origin_ = columns.ints.data();
+    bool_origin_ = columns.bools.data();
+    float_out_ = float_origin_ + first * out_.n_float_cols;
+    int_out_ = int_origin_ + first * out_.n_int_cols;
+    bool_out_ = bool_origin_ + first * out_.n_bool_cols;
+}
+
+void AtomParser::resume(std::size_t string_rows, std::size_t row) {
+    if (row < first_row_ || row > last_row_) fail("a parser resumed outside the rows it was made for");
+    for (StringColumn& column : out_.strs) column.truncate(string_rows);
+    row_ = row;
+    float_out_ = float_origin_ + row * out_.n_float_cols;
+    int_out_ = int_origin_ + row * out_.n_int_cols;
+    bool_out_ = bool_origin_ + row * out_.n_bool_cols;
+    failure_ = {};
 }
 
 template <class Tokens>
 bool AtomParser::parse_row(Tokens& tokens) {
     std::size_t str_col = 0;
-    for (const std::uint8_t code : codes_) {
+    for (const std::uint8_t& code : codes_) {
         std::string_view token;
-        if (!tokens.next(token)) return fail_ran_out();
+        if (!tokens.next(token)) {
+            fail_ran_out();
+            return failed_at(code);
+        }
         switch (code) {
             case 'f': {
 #if defined(__SSE2__)
@@ -127,16 +143,19 @@ bool AtomParser::parse_row(Tokens& tokens) {
                 }
 #endif
                 if (!store_number(token, float_out_, "float", parse_plain_decimal, parse_float_token_nearest)) {
-                    return false;
+                    return failed_at(code);
                 }
                 break;
             }
             case 'i':
-                if (!store_number(token, int_out_, "int", parse_short_int, parse_int_token)) return false;
+                if (!store_number(token, int_out_, "int", parse_short_int, parse_int_token)) return failed_at(code);
                 break;
             case 'b': {
                 const auto value = parse_bool_token(token);
-                if (!value) return fail_token(token, "bool", {});
+                if (!value) {
+                    fail_token(token, "bool", {});
+                    return failed_at(code);
+                }
                 *bool_out_++ = static_cast<std::uint8_t>(*value);
                 break;
             }
@@ -145,7 +164,8 @@ bool AtomParser::parse_row(Tokens& tokens) {
                 // A new token's copy is checked, not its source, which may change meanwhile;
                 // a repeat equals a copy checked before.
                 if (column.push_back(token) && check_strings_ && !is_valid_utf8(column.back())) {
-                    return fail_token(column.back(), "str", "invalid UTF-8");
+                    fail_token(column.back(), "str", "invalid UTF-8");
+                    return failed_at(code);
                 }
                 break;
             }
@@ -213,11 +233,19 @@ bool AtomParser::parse_more_rows(std::string_view data, std::size_t offset, std:
     const std::size_t last = last_row_;
     if (rows > last - row_) fail("more rows asked of a parser than it was made for");
     last_row_ = row_ + rows;
-    row_base_ = row_;  // a failure names its row within this frame
+    row_base_ = row_;  // a failure names its row within this frame, and its count of lines
+    const std::size_t natoms = std::exchange(out_.natoms, rows);
     const bool parsed = parse_block(data, offset);
     last_row_ = last;
     row_base_ = 0;
+    out_.natoms = natoms;
     return parsed;
+}
+
+// The failure's column: the place of `code` (an element of codes_) among the codes.
+bool AtomParser::failed_at(const std::uint8_t& code) noexcept {
+    failure_.column = &code - codes_.data();
+    return false;
 }
 
 // The failure messages are made out of line: the hot loop only ever returns them.
@@ -230,7 +258,7 @@ bool AtomParser::fail_stray_tokens(Tokens& tokens) {
     while (tokens.next(token)) ++found;
     if (found == codes_.size()) return true;
     const std::size_t row = row_ - 1 - row_base_;  // the row just parsed
-    failure_ = {row_prefix(row) + "expected ", row, true, line_start_};
+    failure_ = {row_prefix(row) + "expected ", row, true, line_start_, static_cast<std::ptrdiff_t>(codes_.size())};
     append_decimal(failure_.message, codes_.size());
     failure_.message += " tokens, found ";
     append_decimal(failure_.message, found);

@@ -46,6 +46,10 @@ public:
     }
 
     std::size_t size() const noexcept { return rows_.size(); }
+    // Keeps the first `rows` rows (the tokens stored stay, for rows that repeat them).
+    void truncate(std::size_t rows) {
+        if (rows < rows_.size()) rows_.resize(rows);
+    }
     std::string_view operator[](std::size_t row) const noexcept { return distinct(rows_[row]); }
     std::string_view back() const noexcept { return (*this)[size() - 1]; }
 
@@ -130,12 +134,15 @@ struct ParsedAtoms {
 };
 
 // A bad line: its "row ..." message and the row it names; for a token that does not parse
-// or a line that ran out of tokens (`in_line`), in a block also where that line starts.
+// or a line that ran out of tokens (`in_line`), in a block also where that line starts, and the
+// place on the line (from 0) of the token that failed, that is missing, or that is one too many
+// (-1 when no token is named).
 struct ParseFailure {
     std::string message;
     std::size_t row = 0;
     bool in_line = false;
     std::size_t line_start = 0;
+    std::ptrdiff_t column = -1;
 };
 
 // Fills the columns of a ParsedAtoms row by row. Codes: 'f' float, 'i' int, 'b' bool,
@@ -172,6 +179,15 @@ public:
     // such line, once every row has parsed).
     void set_strict(bool strict) noexcept { strict_ = strict; }
 
+    // The row the next parse fills.
+    std::size_t row() const noexcept { return row_; }
+    // Rows the string columns hold (those of the rows parsed, and of a failed row's tokens).
+    std::size_t string_rows() const noexcept { return out_.strs.empty() ? 0 : out_.strs[0].size(); }
+    // After a frame whose rows are left out: the string columns cut back to `string_rows` rows,
+    // the failure forgotten, and the next parse filling row `row` (of the rows it was made for).
+    void resume(std::size_t string_rows, std::size_t row);
+    const ParseFailure& failure() const noexcept { return failure_; }
+
     ParsedAtoms take() && { return std::move(out_); }
     ParsedAtoms& columns() noexcept { return out_; }
     ParseFailure take_failure() && { return std::move(failure_); }
@@ -184,6 +200,7 @@ private:
     [[gnu::cold]] bool fail_ran_out();
     template <class Tokens>
     [[gnu::cold]] bool fail_stray_tokens(Tokens& tokens);
+    [[gnu::cold]] bool failed_at(const std::uint8_t& code) noexcept;
     [[gnu::cold]] bool fail_token(std::string_view token, std::string_view kind, std::string_view reason);
 
     ParsedAtoms out_;
@@ -191,8 +208,13 @@ private:
     double* float_out_ = nullptr;
     std::int64_t* int_out_ = nullptr;
     std::uint8_t* bool_out_ = nullptr;
+    // Where row 0 of the buffers filled would be.
+    double* float_origin_ = nullptr;
+    std::int64_t* int_origin_ = nullptr;
+    std::uint8_t* bool_origin_ = nullptr;
     const char* readable_from_ = nullptr;  // start of the line or block being read
     std::size_t row_ = 0;
+    std::size_t first_row_ = 0;
     std::size_t last_row_ = 0;  // the rows this parser fills end here
     std::size_t line_start_ = 0;
     std::size_t block_end_ = 0;

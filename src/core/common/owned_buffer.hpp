@@ -70,6 +70,10 @@ public:
     std::size_t size() const noexcept { return length_; }
     std::size_t capacity() const noexcept { return capacity_; }
     T& operator[](std::size_t i) noexcept { return data_[i]; }
+    // Keeps the first n elements (n <= size()); the storage stays as it is.
+    void truncate(std::size_t n) noexcept {
+        if (n < length_) length_ = n;
+    }
     const T& operator[](std::size_t i) const noexcept { return data_[i]; }
 
     struct Parts {

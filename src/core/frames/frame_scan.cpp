@@ -208,7 +208,7 @@ private:
     // The pending frame is whole: recorded, and the next one looked for.
     bool frame_found() {
         frames_.push_back({static_cast<std::int64_t>(s_.frame_offset), static_cast<std::int64_t>(s_.natoms),
-                           static_cast<std::int64_t>(s_.frame_lineno), s_.layout});
+                           static_cast<std::int64_t>(s_.frame_lineno), s_.layout, static_cast<std::int64_t>(at(pos_))});
         s_.lines_left = 0;
         s_.phase = ScanPhase::count;
         return false;

@@ -45,13 +45,15 @@ struct ScanState {
     std::int64_t layout = -1;
 };
 
-// A frame found: its count line's offset and line number, atom count and layout number (-1
-// when comment lines are not read).
+// A frame found: its count line's offset, atom count, count line number, layout number (-1
+// when comment lines are not read), and where its bytes end (past its last line's line feed,
+// or the end of the file for a last line without one).
 struct FrameRecord {
-    std::int64_t offset;
-    std::int64_t natoms;
-    std::int64_t lineno;
-    std::int64_t layout;
+    std::int64_t offset = 0;
+    std::int64_t natoms = 0;
+    std::int64_t lineno = 0;
+    std::int64_t layout = 0;
+    std::int64_t end = 0;
 
     bool operator==(const FrameRecord&) const = default;
 };

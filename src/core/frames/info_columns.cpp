@@ -1,5 +1,6 @@
 // Info columns a range at a time, and the ranges joined: keys in order of first appearance,
-// integers among reals kept beside a real column, texts numbered once per column.
+// integers among reals kept beside a real column, texts numbered once per column, the values of
+// a key whose type changes turned back into loose values.
 #include "core/frames/info_columns.hpp"
 
 #include <algorithm>
@@ -142,6 +143,97 @@ void copy_rows(InfoColumn& whole, const InfoColumn& part, std::size_t first,
     }
 }
 
+// A typed value with only the fields its kind uses, so that a value given loose as it came and
+// one taken back from a column are equal.
+CommentValue normalized(CommentValue value) {
+    if (value.rows != 0) return value;  // a nested list, given whole
+    CommentValue out;
+    out.kind = value.kind == CommentValueKind::flag ? CommentValueKind::boolean : value.kind;
+    switch (value.kind) {
+        case CommentValueKind::flag: out.boolean = true; break;
+        case CommentValueKind::boolean: out.boolean = value.boolean; break;
+        case CommentValueKind::integer: out.integer = value.integer; break;
+        case CommentValueKind::real: out.real = value.real; break;
+        case CommentValueKind::text: out.text = std::move(value.text); break;
+        case CommentValueKind::bool_array:
+        case CommentValueKind::int_array: out.ints = std::move(value.ints); break;
+        case CommentValueKind::float_array:
+            out.square = value.square;
+            out.reals = std::move(value.reals);
+            break;
+        default: return value;  // loose kinds are given whole
+    }
+    return out;
+}
+
+// Frame f's value as the column stores it.
+CommentValue value_at(const InfoColumn& column, std::size_t f) {
+    CommentValue value;
+    value.kind = column.kind;
+    const std::size_t w = column.width;
+    switch (column.kind) {
+        case CommentValueKind::real:
+            if (column.mixed && column.integral[f] != 0) {
+                value.kind = CommentValueKind::integer;
+                value.integer = column.ints[f];
+            } else {
+                value.real = column.reals[f];
+            }
+            break;
+        case CommentValueKind::integer: value.integer = column.ints[f]; break;
+        case CommentValueKind::boolean: value.boolean = column.ints[f] != 0; break;
+        case CommentValueKind::text: value.text = column.texts[static_cast<std::size_t>(column.text_index[f])]; break;
+        case CommentValueKind::float_array:
+            value.square = column.square;
+            value.reals.assign(column.reals.begin() + static_cast<std::ptrdiff_t>(f * w),
+                               column.reals.begin() + static_cast<std::ptrdiff_t>((f + 1) * w));
+            break;
+        case CommentValueKind::bool_array:
+        case CommentValueKind::int_array:
+            value.ints.assign(column.ints.begin() + static_cast<std::ptrdiff_t>(f * w),
+                              column.ints.begin() + static_cast<std::ptrdiff_t>((f + 1) * w));
+            break;
+        default: fail("a stored info value of a kind no column keeps");
+    }
+    return value;
+}
+
+// Every value the column holds becomes loose (column `index`, frames numbered from `first`),
+// and so does every value of its key from now on.
+void make_all_loose(InfoColumn& column, std::uint32_t index, std::size_t first, std::vector<LooseValue>& loose) {
+    if (column.kind != CommentValueKind::deferred) {
+        for (std::size_t f = 0; f < column.present.size(); ++f) {
+            if (column.present[f] != 0) loose.push_back({first + f, index, value_at(column, f)});
+        }
+    }
+    InfoColumn emptied;
+    emptied.key = std::move(column.key);
+    emptied.kind = CommentValueKind::deferred;
+    emptied.all_loose = true;
+    emptied.present.assign(column.present.size(), 0);
+    column = std::move(emptied);
+}
+
+// Keeps the rows of `values` (one row of values.size() / kept.size() items a frame) whose frame
+// is kept.
+template <class T>
+void keep_rows(std::vector<T>& values, std::span<const std::uint8_t> kept) {
+    if (values.empty() || kept.empty()) return;
+    const std::size_t width = values.size() / kept.size();
+    std::size_t to = 0;
+    for (std::size_t f = 0; f < kept.size(); ++f) {
+        if (kept[f] == 0) continue;
+        if (to != f) std::copy_n(values.begin() + static_cast<std::ptrdiff_t>(f * width), width,
+                                 values.begin() + static_cast<std::ptrdiff_t>(to * width));
+        ++to;
+    }
+    values.resize(to * width);
+}
+
+bool by_frame_then_column(const LooseValue& a, const LooseValue& b) noexcept {
+    return a.frame != b.frame ? a.frame < b.frame : a.column < b.column;
+}
+
 }  // namespace
 
 bool is_loose(const CommentValue& value) noexcept {
@@ -151,7 +243,7 @@ bool is_loose(const CommentValue& value) noexcept {
 
 RangeInfo::RangeInfo(std::size_t frames) : frames_(frames) { keys.of_frame.assign(frames, 0); }
 
-bool RangeInfo::add(std::size_t frame, std::vector<CommentItem>& items) {
+void RangeInfo::add(std::size_t frame, std::vector<CommentItem>& items) {
     frame_keys_.clear();
     for (CommentItem& item : items) {
         CommentValue& value = item.value;
@@ -163,61 +255,90 @@ bool RangeInfo::add(std::size_t frame, std::vector<CommentItem>& items) {
                                   : is_array(kind)                     ? value.ints.size()
                                                                        : 1;
         auto [place, fresh] = index_.try_emplace(item.key, static_cast<std::uint32_t>(columns.size()));
+        const std::uint32_t c = place->second;
         if (fresh) {
             columns.push_back(new_column(item.key, kind, value.square, width, frames_));
             text_ids_.emplace_back();
         }
-        InfoColumn& column = columns[place->second];
-        if (!takes(column, kind, value.square, width, frames_)) return false;
-        frame_keys_.push_back(place->second);
-        if (loose_value) {
-            loose.push_back({frame, place->second, std::move(value)});
+        InfoColumn& column = columns[c];
+        frame_keys_.push_back(c);
+        if (!column.all_loose && !takes(column, kind, value.square, width, frames_)) {
+            make_all_loose(column, c, 0, loose);
+            text_ids_[c].clear();
+        }
+        if (loose_value || column.all_loose) {
+            loose.push_back({frame, c, normalized(std::move(value))});
         } else {
-            store(column, frame, value, text_ids_[place->second]);
+            store(column, frame, value, text_ids_[c]);
         }
     }
     // Frames mostly repeat the keys of the frame before.
-    const bool same = frame > 0 && frame_keys_ == keys.sets[static_cast<std::size_t>(keys.of_frame[frame - 1])];
-    keys.of_frame[frame] = same ? keys.of_frame[frame - 1] : key_set_id(keys, set_of_, frame_keys_);
-    return true;
+    const bool same = last_set_ >= 0 && frame_keys_ == keys.sets[static_cast<std::size_t>(last_set_)];
+    if (!same) last_set_ = key_set_id(keys, set_of_, frame_keys_);
+    keys.of_frame[frame] = last_set_;
 }
 
-std::optional<std::size_t> join_info(std::vector<RangeInfo>& ranges, std::span<const std::size_t> firsts,
-                                     std::size_t frames, std::vector<InfoColumn>& columns, KeySets& keys,
-                                     std::vector<LooseValue>& loose) {
+void RangeInfo::keep(std::span<const std::uint8_t> kept) {
+    if (kept.size() != frames_) fail("RangeInfo::keep: a flag for each frame expected");
+    std::vector<std::size_t> row_of(frames_);
+    std::size_t rows = 0;
+    for (std::size_t f = 0; f < frames_; ++f) {
+        row_of[f] = rows;
+        if (kept[f] != 0) ++rows;
+    }
+    if (rows == frames_) return;
+    for (InfoColumn& column : columns) {
+        keep_rows(column.present, kept);
+        keep_rows(column.reals, kept);
+        keep_rows(column.ints, kept);
+        keep_rows(column.integral, kept);
+        keep_rows(column.text_index, kept);
+    }
+    keep_rows(keys.of_frame, kept);
+    for (LooseValue& value : loose) {
+        if (kept[value.frame] == 0) fail("RangeInfo::keep: a value of a frame left out");
+        value.frame = row_of[value.frame];
+    }
+    frames_ = rows;
+}
+
+void join_info(std::vector<RangeInfo>& ranges, std::span<const std::size_t> firsts, std::size_t frames,
+               std::vector<InfoColumn>& columns, KeySets& keys, std::vector<LooseValue>& loose) {
     if (ranges.size() == 1) {
         columns = std::move(ranges[0].columns);
         keys = std::move(ranges[0].keys);
         loose = std::move(ranges[0].loose);
-        return std::nullopt;
+        std::sort(loose.begin(), loose.end(), by_frame_then_column);
+        return;
     }
     std::unordered_map<std::string, std::uint32_t> index;
     std::vector<std::unordered_map<std::string, std::int32_t>> text_ids;
     std::map<std::vector<std::uint32_t>, std::int32_t> set_of;
-    std::optional<std::size_t> clash;
     keys.of_frame.assign(frames, 0);
     for (std::size_t k = 0; k < ranges.size(); ++k) {
         RangeInfo& range = ranges[k];
         std::vector<std::uint32_t> global(range.columns.size());
         for (std::size_t c = 0; c < range.columns.size(); ++c) {
-            const InfoColumn& part = range.columns[c];
+            InfoColumn& part = range.columns[c];
             auto [place, fresh] = index.try_emplace(part.key, static_cast<std::uint32_t>(columns.size()));
+            const std::uint32_t g = place->second;
             if (fresh) {
                 columns.push_back(new_column(part.key, part.kind, part.square, part.width, frames));
                 text_ids.emplace_back();
             }
-            global[c] = place->second;
-            InfoColumn& whole = columns[place->second];
-            const bool fits = takes(whole, part.kind, part.square, part.width, frames);
-            if (fits && part.mixed) mix(whole, frames);  // the range's integers among its reals
-            if (!fits) {
-                // The range's first frame with the key is the first whose value does not fit.
-                const auto first = static_cast<std::size_t>(
-                    std::find(part.present.begin(), part.present.end(), 1) - part.present.begin());
-                clash = std::min(clash.value_or(firsts[k] + first), firsts[k] + first);
+            global[c] = g;
+            InfoColumn& whole = columns[g];
+            const bool fits = whole.all_loose || part.all_loose || takes(whole, part.kind, part.square, part.width, frames);
+            if (!whole.all_loose && (part.all_loose || !fits)) {
+                make_all_loose(whole, g, 0, loose);
+                text_ids[g].clear();
+            }
+            if (whole.all_loose) {
+                make_all_loose(part, g, firsts[k], loose);
                 continue;
             }
-            if (part.kind != CommentValueKind::deferred) copy_rows(whole, part, firsts[k], text_ids[place->second]);
+            if (part.mixed) mix(whole, frames);  // the range's integers among its reals
+            if (part.kind != CommentValueKind::deferred) copy_rows(whole, part, firsts[k], text_ids[g]);
         }
         for (LooseValue& value : range.loose) {
             loose.push_back({firsts[k] + value.frame, global[value.column], std::move(value.value)});
@@ -229,12 +350,12 @@ std::optional<std::size_t> join_info(std::vector<RangeInfo>& ranges, std::span<c
             for (const std::uint32_t c : range.keys.sets[s]) frame_keys.push_back(global[c]);
             set_ids[s] = key_set_id(keys, set_of, frame_keys);
         }
-        // (A range that refused a frame has no key set for it and the frames after it.)
+        // (A range whose frames were all left out has no key set.)
         for (std::size_t f = 0; f < range.keys.of_frame.size() && !set_ids.empty(); ++f) {
             keys.of_frame[firsts[k] + f] = set_ids[static_cast<std::size_t>(range.keys.of_frame[f])];
         }
     }
-    return clash;
+    std::sort(loose.begin(), loose.end(), by_frame_then_column);
 }
 
 }  // namespace atomkit::frames

@@ -1,6 +1,7 @@
 // The info values of a table's comment lines sorted into columns: one range of frames at a
 // time (RangeInfo, on the range's own thread), then the ranges joined in frame order
-// (join_info), with the outcome that sorting the frames one by one gives. Plain C++.
+// (join_info), with the outcome that sorting the frames one by one gives. A key whose values
+// change type between frames keeps them all as loose values. Plain C++.
 #pragma once
 
 #include <cstddef>
@@ -20,8 +21,10 @@ namespace atomkit::frames {
 // they all share. Frames without it hold zeros, false or no text.
 struct InfoColumn {
     std::string key;
-    // flag is stored as boolean; `deferred` while the key has had only loose values here
+    // flag is stored as boolean; `deferred` while the key has had only loose values here, and
+    // for good once its values changed type (`all_loose`)
     CommentValueKind kind = CommentValueKind::real;
+    bool all_loose = false;
     bool square = false;                             // float_array values of 3x3
     std::size_t width = 0;                           // values per frame of an array kind
     std::vector<std::uint8_t> present;
@@ -37,9 +40,10 @@ struct InfoColumn {
 };
 
 // A typed value of a kind no column here keeps (a nested list, a list of strs, an integer
-// beyond int64), with its frame and column. Its frame's row of the column stays absent; the
-// package makes the column of such a key from its values (they are rare, and their columns
-// take NumPy's rules for stacking arrays).
+// beyond int64), or any value of a key whose values change type between frames, with its frame
+// and column. Its frame's row of the column stays absent; the package makes the column of such
+// a key from its values (they are rare, and their columns take NumPy's rules for stacking
+// arrays). A flag is given as the boolean true.
 struct LooseValue {
     std::size_t frame = 0;
     std::uint32_t column = 0;
@@ -61,9 +65,12 @@ class RangeInfo {
 public:
     explicit RangeInfo(std::size_t frames);
 
-    // Adds a frame's items (loose values are moved out); false when a value's type differs
-    // from its key's in frames before.
-    bool add(std::size_t frame, std::vector<CommentItem>& items);
+    // Adds a frame's items (loose values are moved out). A value whose type or width differs
+    // from its key's in frames before makes every value of that key loose.
+    void add(std::size_t frame, std::vector<CommentItem>& items);
+    // Keeps the frames marked in `kept` (one flag a frame; frames left out were never added),
+    // numbered again in order.
+    void keep(std::span<const std::uint8_t> kept);
 
     std::vector<InfoColumn> columns;
     KeySets keys;
@@ -75,12 +82,12 @@ private:
     std::vector<std::unordered_map<std::string, std::int32_t>> text_ids_;  // per column: its texts' numbers
     std::map<std::vector<std::uint32_t>, std::int32_t> set_of_;
     std::vector<std::uint32_t> frame_keys_;
+    std::int32_t last_set_ = -1;  // the key set of the frame added last
 };
 
-// The ranges' columns joined over all `frames` frames (range k's first frame is firsts[k]);
-// the first frame whose value's type differs from what the frames before it gave, if one does.
-[[nodiscard]] std::optional<std::size_t> join_info(std::vector<RangeInfo>& ranges, std::span<const std::size_t> firsts,
-                                                   std::size_t frames, std::vector<InfoColumn>& columns, KeySets& keys,
-                                                   std::vector<LooseValue>& loose);
+// The ranges' columns joined over all `frames` frames (range k's first frame is firsts[k]),
+// loose values in order of frame, then column.
+void join_info(std::vector<RangeInfo>& ranges, std::span<const std::size_t> firsts, std::size_t frames,
+               std::vector<InfoColumn>& columns, KeySets& keys, std::vector<LooseValue>& loose);
 
 }  // namespace atomkit::frames

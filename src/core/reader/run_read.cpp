@@ -1,0 +1,362 @@
+// A read's plan (rows and ranges), each range's frames read, and the waves of ranges run on the
+// pool with keep_going asked between them.
+#include "core/reader/run_read.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+#include <utility>
+
+#include "core/common/internal_failure.hpp"
+#include "core/common/thread_pool.hpp"
+#include "core/common/utf8.hpp"
+#include "core/frames/count_line.hpp"
+#include "core/frames/properties_value.hpp"
+#include "core/reader/run_parts.hpp"
+
+namespace atomkit::reader {
+namespace {
+
+using run::Cells;
+using run::FrameRange;
+using run::LayoutSpan;
+using run::none;
+using run::Plan;
+
+constexpr std::size_t comment_weight = 8;  // a comment line costs about as much as 8 atom lines
+constexpr std::size_t ranges_per_pool_thread = 4;
+
+bool parsed(const RunRequest& request, std::int64_t layout) {
+    const ParsedLayout* found = request.layouts[static_cast<std::size_t>(layout)];
+    return found != nullptr && found->has_value();
+}
+
+// The frames' rows in their layouts' tables, frame after frame.
+void place_rows(const RunRequest& request, Plan& plan) {
+    const std::size_t n = request.rows.size();
+    plan.dense.assign(request.layouts.size(), none);
+    plan.first_row.assign(n, 0);
+    plan.span.assign(n, 0);
+    for (std::size_t f = 0; f < n; ++f) {
+        const FrameRow& row = request.rows[f];
+        if (row.layout < 0 || static_cast<std::size_t>(row.layout) >= request.layouts.size()) {
+            fail("read_run: a frame of a layout number the reader does not know");
+        }
+        if (f > 0 && request.numbers[f] <= request.numbers[f - 1]) fail("read_run: frames not in ascending order");
+        if (!parsed(request, row.layout)) continue;
+        std::size_t& dense = plan.dense[static_cast<std::size_t>(row.layout)];
+        if (dense == none) {
+            dense = plan.used.size();
+            plan.used.push_back(row.layout);
+            plan.rows.push_back(0);
+        }
+        plan.first_row[f] = plan.rows[dense];
+        plan.rows[dense] += static_cast<std::size_t>(row.natoms);
+    }
+}
+
+// Range `range`'s layouts met, each with the rows its frames take.
+void find_spans(const RunRequest& request, Plan& plan, FrameRange& range) {
+    std::unordered_map<std::size_t, std::uint32_t> span_of;
+    for (std::size_t f = range.first; f < range.last; ++f) {
+        const FrameRow& row = request.rows[f];
+        if (!parsed(request, row.layout)) continue;
+        const std::size_t dense = plan.dense[static_cast<std::size_t>(row.layout)];
+        auto [place, fresh] = span_of.try_emplace(dense, static_cast<std::uint32_t>(range.spans.size()));
+        if (fresh) {
+            LayoutSpan& span = range.spans.emplace_back();
+            span.dense = dense;
+            span.first_row = plan.first_row[f];
+        }
+        range.spans[place->second].last_row = plan.first_row[f] + static_cast<std::size_t>(row.natoms);
+        plan.span[f] = place->second;
+    }
+}
+
+// Frames [first, last) (one wave) split into ranges of about equal work: one a thread, or
+// several a thread (claimed as threads go) when the read may have every thread of the pool.
+void split_wave(const RunRequest& request, Plan& plan, std::size_t first, std::size_t last) {
+    std::size_t total = 0;
+    for (std::size_t f = first; f < last; ++f) total += static_cast<std::size_t>(request.rows[f].natoms) + comment_weight;
+    const std::size_t threads = std::max<std::size_t>(request.threads, 1);
+    const std::size_t wanted = threads > 1 && threads >= thread_count() ? threads * ranges_per_pool_thread : threads;
+    const std::size_t tasks = std::max<std::size_t>(1, std::min(wanted, last - first));
+    std::size_t done = 0;
+    std::size_t k = 0;
+    for (std::size_t f = first; f < last; ++f) {
+        if (f == first || done >= range_boundary(total, tasks, k)) {
+            if (f != first) plan.ranges.back().last = f;
+            plan.ranges.emplace_back().first = f;
+            ++k;
+        }
+        done += static_cast<std::size_t>(request.rows[f].natoms) + comment_weight;
+    }
+    plan.ranges.back().last = last;
+}
+
+Plan plan_of(const RunRequest& request) {
+    Plan plan;
+    place_rows(request, plan);
+    const std::size_t n = request.rows.size();
+    const std::size_t wave = request.wave_bytes * std::max<std::size_t>(request.threads, 1);
+    for (std::size_t first = 0; first < n;) {
+        std::size_t last = first;
+        std::uint64_t bytes = 0;
+        while (last < n && (last == first || bytes < wave)) {
+            bytes += static_cast<std::uint64_t>(request.rows[last].end - request.rows[last].offset);
+            ++last;
+        }
+        plan.waves.push_back(plan.ranges.size());
+        split_wave(request, plan, first, last);
+        first = last;
+    }
+    plan.waves.push_back(plan.ranges.size());
+    for (FrameRange& range : plan.ranges) find_spans(request, plan, range);
+    return plan;
+}
+
+// The line that starts at `at` (without its line feed), and where the next one starts.
+std::string_view line_from(std::string_view data, std::size_t at, std::size_t& next) noexcept {
+    const void* feed = at < data.size() ? std::memchr(data.data() + at, '\n', data.size() - at) : nullptr;
+    const std::size_t end = feed != nullptr ? static_cast<std::size_t>(static_cast<const char*>(feed) - data.data())
+                                            : data.size();
+    next = std::min(end + 1, data.size());
+    return data.substr(at, end - at);
+}
+
+// Where a range finds its frames' bytes: the request's memory, or a window of its file that
+// moves on as the frames do.
+class RangeText {
+public:
+    struct Held {
+        std::string_view bytes;  // from at most the frame's count line to its end
+        std::uint64_t low = 0;   // the offset they start at
+    };
+
+    RangeText(const RunRequest& request, const FrameRange& range) : request_(request), last_(range.last) {
+        if (request.source.fd >= 0) window_.emplace(request.source.fd);
+    }
+
+    // Frame f's bytes; nullopt when the file ends before the frame does.
+    std::expected<std::optional<Held>, IoError> of(std::size_t f) {
+        const auto from = static_cast<std::size_t>(request_.rows[f].offset);
+        const auto to = static_cast<std::size_t>(request_.rows[f].end);
+        if (!window_) {
+            const RunSource& source = request_.source;
+            if (from < source.base || to - source.base > source.data.size()) fail("read_run: a frame's bytes are not held");
+            return Held{source.data.substr(0, static_cast<std::size_t>(to - source.base)), source.base};
+        }
+        if (!window_->holds(from, to)) {
+            // A read reaches as far as the frames after f that end within a window of it.
+            std::size_t ahead = to;
+            for (std::size_t g = f + 1; g < last_; ++g) {
+                const auto end = static_cast<std::size_t>(request_.rows[g].end);
+                if (end < ahead || end - from > request_.window) break;
+                ahead = end;
+            }
+            switch (window_->read(from, to, ahead)) {
+                case frames::WindowRead::ok: break;
+                case frames::WindowRead::short_file: return std::nullopt;
+                case frames::WindowRead::failed: return std::unexpected(IoError{window_->error()});
+            }
+        }
+        const std::string_view bytes = window_->bytes();
+        return Held{bytes.substr(0, to - window_->low()), window_->low()};
+    }
+
+private:
+    const RunRequest& request_;
+    std::size_t last_;
+    std::optional<frames::FileWindow> window_;
+};
+
+Refusal refusal_of(const RunRequest& request, std::size_t f, RefusalKind kind) {
+    Refusal refusal;
+    refusal.kind = kind;
+    refusal.frame = static_cast<std::size_t>(request.numbers[f]);
+    refusal.count_line = static_cast<std::uint64_t>(request.rows[f].lineno);
+    refusal.line = refusal.count_line;
+    refusal.fatal = kind == RefusalKind::changed;
+    return refusal;
+}
+
+Refusal comment_refusal(const RunRequest& request, std::size_t f, std::string_view line) {
+    Refusal refusal = refusal_of(request, f, RefusalKind::comment);
+    refusal.line = refusal.count_line + 1;
+    refusal.text.assign(line);
+    return refusal;
+}
+
+Refusal atoms_refusal(const RunRequest& request, std::size_t f, const ParseFailure& failure, std::string_view data) {
+    Refusal refusal = refusal_of(request, f, RefusalKind::atoms);
+    refusal.message = failure.message;
+    refusal.row = static_cast<std::int64_t>(failure.row);
+    refusal.column = failure.column;
+    refusal.in_line = failure.in_line;
+    refusal.line = refusal.count_line + 2 + (failure.in_line ? failure.row : 0);
+    if (failure.in_line) {
+        std::size_t next = 0;
+        refusal.text.assign(line_from(data, failure.line_start, next));
+    }
+    return refusal;
+}
+
+// A frame's lattice and pbc (pbc as the lattice says when the line gives none).
+void store_cell(const ParsedComment& comment, std::size_t f, Cells& cells) {
+    if (comment.lattice) {
+        if (comment.lattice->reals.size() != 9) fail("a typed Lattice of other than 9 numbers");
+        std::copy_n(comment.lattice->reals.begin(), 9, cells.lattice.begin() + static_cast<std::ptrdiff_t>(f * 9));
+        cells.has_lattice[f] = 1;
+    }
+    const bool periodic = comment.lattice.has_value();
+    for (std::size_t k = 0; k < 3; ++k) {
+        cells.pbc[f * 3 + k] = static_cast<std::uint8_t>(comment.pbc ? (*comment.pbc)[k] : periodic);
+    }
+    cells.has_pbc[f] = comment.pbc.has_value() ? 1 : 0;
+    cells.has_properties[f] = comment.properties.has_value() ? 1 : 0;
+}
+
+// Reads what one range needs while its frames are read.
+struct RangeReader {
+    const RunRequest& request;
+    Plan& plan;
+    std::vector<std::optional<AtomParser>>& wholes;
+    Cells& cells;
+    FrameRange& range;
+    CommentOptions options;
+
+    // Frame f's atom lines parsed into its rows (data[at..] the first of them); its refusal if
+    // they fail, its string tokens then dropped.
+    std::optional<Refusal> parse_atoms(std::size_t f, std::string_view data, std::size_t at) {
+        const FrameRow& row = request.rows[f];
+        LayoutSpan& span = range.spans[plan.span[f]];
+        if (!span.parser) {
+            const std::string& codes = request.layouts[static_cast<std::size_t>(row.layout)]->value().col_types;
+            span.parser.emplace(wholes[span.dense]->columns(),
+                                std::span(reinterpret_cast<const std::uint8_t*>(codes.data()), codes.size()),
+                                /*check_strings=*/true, span.first_row, span.last_row);
+            span.parser->set_strict(true);
+        }
+        AtomParser& parser = *span.parser;
+        const std::size_t strings = parser.string_rows();
+        const std::size_t first = plan.first_row[f];
+        if (parser.row() != first) parser.resume(strings, first);  // after a frame left out
+        if (parser.parse_more_rows(data, at, static_cast<std::size_t>(row.natoms))) return std::nullopt;
+        Refusal refusal = atoms_refusal(request, f, parser.failure(), data);
+        span.cut = span.cut || parser.string_rows() != strings;
+        parser.resume(strings, first + static_cast<std::size_t>(row.natoms));
+        return refusal;
+    }
+
+    // Frame f read from its bytes (data, which start at the file's offset `low`); its refusal
+    // if it cannot be.
+    std::optional<Refusal> read_frame(std::size_t f, std::string_view data, std::uint64_t low) {
+        const FrameRow& row = request.rows[f];
+        std::size_t at = static_cast<std::size_t>(static_cast<std::uint64_t>(row.offset) - low);
+        // A count line that no longer says the frame's atoms: the file is not what was scanned.
+        const auto natoms = frames::read_count_line(line_from(data, at, at));
+        if (!natoms || *natoms != static_cast<std::uint64_t>(row.natoms)) return refusal_of(request, f, RefusalKind::changed);
+        const std::string_view line = line_from(data, at, at);
+        if (!is_valid_utf8(line)) return comment_refusal(request, f, line);
+        auto comment = parse_comment_line(line, options);
+        if (!comment) {
+            Refusal refusal = comment_refusal(request, f, line);
+            refusal.comment_error = std::move(comment.error());
+            return refusal;
+        }
+        const ParsedLayout* layout = request.layouts[static_cast<std::size_t>(row.layout)];
+        // The scan could not read this line, which reads now.
+        if (layout == nullptr) return refusal_of(request, f, RefusalKind::changed);
+        if (!layout->has_value()) {
+            Refusal refusal = comment_refusal(request, f, line);
+            refusal.properties_error = layout->error();
+            refusal.properties = comment->properties.value_or(std::string(frames::plain_xyz_properties));
+            return refusal;
+        }
+        if (row.natoms > 0) {
+            if (auto refused = parse_atoms(f, data, at)) return refused;
+        }
+        store_cell(*comment, f, cells);
+        range.info->add(f - range.first, comment->info);
+        range.kept[f - range.first] = 1;
+        return std::nullopt;
+    }
+
+    void run() {
+        range.info.emplace(range.last - range.first);
+        range.kept.assign(range.last - range.first, 0);
+        RangeText text(request, range);
+        for (std::size_t f = range.first; f < range.last; ++f) {
+            const auto held = text.of(f);
+            if (!held) {
+                range.io = held.error();
+                range.io_frame = f;
+                return;
+            }
+            std::optional<Refusal> refusal =
+                *held ? read_frame(f, (*held)->bytes, (*held)->low) : refusal_of(request, f, RefusalKind::changed);
+            if (!refusal) continue;
+            const bool halts = refusal->fatal || !request.keep_going_past;
+            range.refusals.push_back(std::move(*refusal));
+            if (halts) {
+                range.halt = f;
+                return;
+            }
+        }
+    }
+};
+
+bool keep_on(const RunRequest& request) {
+    return request.keep_going == nullptr || !*request.keep_going || (*request.keep_going)();
+}
+
+}  // namespace
+
+std::expected<ReadOutcome, IoError> read_run(const RunRequest& request) {
+    if (request.numbers.size() != request.rows.size()) fail("read_run: a number for each frame expected");
+    Plan plan = plan_of(request);
+    std::vector<std::optional<AtomParser>> wholes(plan.used.size());
+    for (std::size_t dense = 0; dense < wholes.size(); ++dense) {
+        const std::string& codes = request.layouts[static_cast<std::size_t>(plan.used[dense])]->value().col_types;
+        wholes[dense].emplace(plan.rows[dense], std::span(reinterpret_cast<const std::uint8_t*>(codes.data()), codes.size()),
+                              /*check_strings=*/true, plan.rows[dense]);
+    }
+    Cells cells(request.rows.size());
+    const CommentOptions options{.type_all = true, .int_digits_limit = request.int_digits_limit};
+    ReadOutcome outcome;
+    std::size_t limit = request.rows.size();
+    for (std::size_t w = 0; w + 1 < plan.waves.size(); ++w) {
+        const std::size_t begin = plan.waves[w];
+        const std::size_t count = plan.waves[w + 1] - begin;
+        if (w > 0 && !keep_on(request)) {
+            outcome.cancelled = true;
+            limit = plan.ranges[begin].first;
+            break;
+        }
+        auto read = [&](std::size_t k) {
+            RangeReader{request, plan, wholes, cells, plan.ranges[begin + k], options}.run();
+        };
+        if (count == 1) {
+            read(0);
+        } else {
+            parallel_for(count, read);
+        }
+        // The frame the read ends at: the first halt, unless an I/O error comes before it.
+        std::size_t halt = none;
+        const FrameRange* failed = nullptr;
+        for (std::size_t k = begin; k < begin + count; ++k) {
+            const FrameRange& range = plan.ranges[k];
+            halt = std::min(halt, range.halt);
+            if (range.io && (failed == nullptr || range.io_frame < failed->io_frame)) failed = &range;
+        }
+        if (failed != nullptr && failed->io_frame < halt) return std::unexpected(*failed->io);
+        if (halt != none) {
+            limit = halt;
+            break;
+        }
+    }
+    outcome.run = run::compose(request, plan, wholes, cells, limit);
+    return outcome;
+}
+
+}  // namespace atomkit::reader

@@ -1,0 +1,607 @@
+// _atomkit.Reader: a heap type over the core's FrameReader. Its arguments are bound as a def
+// binds them, with CPython's messages; its source is a descriptor, a bytes-like object held
+// for the reader's life, or a stream fed in chunks. Scans and reads let the interpreter lock go
+// while the core works on memory nothing else can free, taking it back between waves of work
+// to run the signal handlers. A CallGate keeps calls of several threads apart.
+#include "python/reader_type.hpp"
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "core/common/thread_pool.hpp"
+#include "core/reader/frame_reader.hpp"
+#include "python/array_argument.hpp"
+#include "python/binding.hpp"
+#include "python/borrow_registry.hpp"
+#include "python/boundary.hpp"
+#include "python/call_gate.hpp"
+#include "python/comment_values.hpp"
+#include "python/held_buffer.hpp"
+#include "python/process_cell.hpp"
+#include "python/py_objects.hpp"
+#include "python/reader_results.hpp"
+#include "python/result_array.hpp"
+
+namespace atomkit {
+namespace {
+
+using reader::FrameReader;
+using reader::FrameRow;
+using reader::KeepGoing;
+
+enum class SourceKind { file, memory, stream };
+
+struct ReaderState {
+    SourceKind source = SourceKind::stream;
+    std::optional<HeldBuffer> memory;  // a bytes-like source, held for the reader's life
+    PyRef name;                        // str: OSError's filename (none when empty)
+    std::size_t digits_limit = 0;      // int()'s limit when the reader was made
+    // Whether the core may work without the interpreter lock: on a file or a stream it reads
+    // into memory of its own; held memory only when no other thread can free it.
+    bool lock_may_go = true;
+    bool finished = false;  // a stream told that no more bytes come
+    CallGate gate;
+    std::optional<FrameReader> core;  // last: it goes before the memory it reads
+};
+
+struct ReaderObject {
+    PyObject_HEAD
+    ReaderState* state;
+};
+
+ReaderState& state_of(PyObject* self) {
+    ReaderState* state = reinterpret_cast<ReaderObject*>(self)->state;
+    if (state == nullptr || !state->core) fail("a Reader that was never made");
+    return *state;
+}
+
+// ---- Errors ------------------------------------------------------------------------------
+
+// OSError (or the subclass of its errno) with the errno's text and the file's name.
+PyError io_error(int error_number, PyObject* name) {
+    errno = error_number;
+    PyObject* filename = name != nullptr && PyUnicode_GET_LENGTH(name) > 0 ? name : nullptr;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
+    return PyError::fetch();
+}
+
+PyError runtime_error(std::string message) { return PyError::pending(PyExc_RuntimeError, std::move(message)); }
+
+// `call` names what asks: "Reader.scan()", "Reader.rows".
+[[nodiscard]] Result<CallGate::Pass> owning_pass(ReaderState& state, std::string_view call) {
+    if (auto pass = state.gate.try_own()) return std::move(*pass);
+    return std::unexpected(runtime_error(std::string(call) + ": another call is using this Reader"));
+}
+
+[[nodiscard]] Result<CallGate::Pass> sharing_pass(ReaderState& state, std::string_view call) {
+    if (auto pass = state.gate.try_share()) return std::move(*pass);
+    return std::unexpected(runtime_error(std::string(call) + ": another call is scanning, feeding or releasing this Reader"));
+}
+
+// ---- The lock let go ---------------------------------------------------------------------
+
+// The interpreter lock let go for the core's work and taken back briefly between its waves to
+// run the signal handlers. The first exception they raise is kept in `raised` (which must
+// outlive this, so that it is dropped with the lock held) and stops the work.
+class LentLock {
+public:
+    explicit LentLock(PyRef& raised) noexcept
+        : raised_(raised), thread_(std::this_thread::get_id()), state_(PyEval_SaveThread()) {}
+    ~LentLock() { PyEval_RestoreThread(state_); }
+    LentLock(const LentLock&) = delete;
+    LentLock& operator=(const LentLock&) = delete;
+
+    bool keep_going() noexcept {
+        if (raised_) return false;
+        if (std::this_thread::get_id() != thread_) return true;  // only the caller's thread has a thread state
+        PyEval_RestoreThread(state_);
+        if (PyErr_CheckSignals() < 0) raised_ = PyRef::steal(PyErr_GetRaisedException());
+        state_ = PyEval_SaveThread();
+        return !raised_;
+    }
+
+private:
+    PyRef& raised_;
+    std::thread::id thread_;
+    PyThreadState* state_;
+};
+
+// work(keep_going) run by the core: the lock let go when the reader's memory allows (else no
+// Python code may run before the call ends, signal handlers included: one could free that
+// memory, so signals wait). The exception a signal handler raised wins over the outcome.
+template <class Work>
+[[nodiscard]] auto run_core(const ReaderState& state, Work&& work) -> Result<decltype(work(KeepGoing()))> {
+    if (!state.lock_may_go) return work(KeepGoing([] { return true; }));
+    PyRef raised;
+    std::optional<decltype(work(KeepGoing()))> outcome;
+    {
+        LentLock lent(raised);
+        outcome.emplace(work(KeepGoing([&lent] { return lent.keep_going(); })));
+    }
+    if (raised) {
+        PyErr_SetRaisedException(raised.release());
+        return fetched_error();
+    }
+    return std::move(*outcome);
+}
+
+// ---- Making a reader ---------------------------------------------------------------------
+
+constexpr std::array<std::string_view, 7> reader_parameters = {"source", "name",       "threads", "line_limit",
+                                                               "rows",   "properties", "identity"};
+enum ReaderParameter : std::size_t {
+    source_slot,
+    name_slot,
+    threads_slot,
+    line_limit_slot,
+    rows_slot,
+    properties_slot,
+    identity_slot,
+};
+constexpr FunctionSpec reader_spec{"Reader", reader_parameters, 1, 1};
+
+constexpr std::uint64_t default_line_limit = std::uint64_t{1} << 28;
+
+// The tuning of the readers made from now on (_set_reader_tuning).
+std::atomic<std::size_t> tuned_wave_bytes{reader::ReaderOptions{}.wave_bytes};
+std::atomic<std::uint64_t> tuned_parts_from{reader::ReaderOptions{}.parts_from};
+
+bool given(PyObject* argument) { return argument != nullptr && argument != Py_None; }
+
+[[nodiscard]] Result<SourceKind> check_source(PyObject* object) {
+    if (object == Py_None) return SourceKind::stream;
+    if (PyLong_CheckExact(object)) return SourceKind::file;
+    ATOMKIT_TRY(HeldBuffer::check(object));
+    return SourceKind::memory;
+}
+
+// An exact str of the name (a subclass is copied: nothing of the caller's runs later).
+[[nodiscard]] Result<PyRef> extract_name(PyObject* object) {
+    if (!PyUnicode_Check(object)) return std::unexpected(conversion_error(object, "PyString"));
+    return checked(PyUnicode_FromObject(object));
+}
+
+[[nodiscard]] Result<std::size_t> extract_threads(PyObject* object) {
+    const std::uint64_t threads = ATOMKIT_TRY(extract_u64(object));
+    if (threads == 0) return thread_count();
+    return static_cast<std::size_t>(std::min<std::uint64_t>(threads, max_thread_count));
+}
+
+[[nodiscard]] Result<std::uint64_t> extract_line_limit(PyObject* object) {
+    const std::uint64_t limit = ATOMKIT_TRY(extract_u64(object));
+    if (limit == 0) return std::unexpected(value_error("line_limit must be at least 1"));
+    return limit;
+}
+
+// A tuple (or list) of Properties values: str, or None for a comment line that cannot be read.
+[[nodiscard]] Result<std::vector<std::optional<std::string>>> extract_properties(PyObject* object) {
+    if (!PyTuple_Check(object) && !PyList_Check(object)) return std::unexpected(conversion_error(object, "PyTuple"));
+    std::vector<std::optional<std::string>> values;
+    for (Py_ssize_t i = 0; i < Py_SIZE(object); ++i) {
+        PyObject* item = PyTuple_Check(object) ? PyTuple_GET_ITEM(object, i) : PyList_GET_ITEM(object, i);
+        if (item == Py_None) {
+            values.emplace_back();
+            continue;
+        }
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
+        if (text == nullptr) {
+            PyError error = PyUnicode_Check(item) ? PyError::fetch() : conversion_error(item, "PyString");
+            error.set_item(static_cast<std::size_t>(i));
+            error.set_expectation("each item is a Properties value (str) or None");
+            return std::unexpected(std::move(error));
+        }
+        values.emplace_back(std::string(text, static_cast<std::size_t>(size)));
+    }
+    return values;
+}
+
+using Identity = std::pair<std::uint64_t, std::int64_t>;
+
+// (size, mtime_ns), two ints.
+[[nodiscard]] Result<Identity> extract_identity(PyObject* object) {
+    const bool pair = PyTuple_Check(object) && PyTuple_GET_SIZE(object) == 2 && PyLong_Check(PyTuple_GET_ITEM(object, 0)) &&
+                      PyLong_Check(PyTuple_GET_ITEM(object, 1));
+    if (!pair) return std::unexpected(value_error("identity must be a tuple (size, mtime_ns) of two ints"));
+    const unsigned long long size = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(object, 0));
+    if (size == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) return fetched_error();
+    const long long mtime = PyLong_AsLongLong(PyTuple_GET_ITEM(object, 1));
+    if (mtime == -1 && PyErr_Occurred() != nullptr) return fetched_error();
+    return Identity{size, mtime};
+}
+
+// The frames found before, copied, and checked as the core wants them: each within the
+// source's bytes (a file's may have shrunk since: the core finds that) and after the one
+// before, its layout numbered among the Properties values.
+[[nodiscard]] Result<std::vector<FrameRow>> frame_rows(const MatrixView<std::int64_t>& rows, std::size_t layouts,
+                                                       std::optional<std::size_t> size) {
+    if (rows.cols() != 5) return std::unexpected(value_error("rows must have 5 columns: offset, natoms, line, layout, end"));
+    std::vector<FrameRow> found(rows.rows());
+    for (std::size_t f = 0; f < rows.rows(); ++f) {
+        found[f] = {rows.at(f, 0), rows.at(f, 1), rows.at(f, 2), rows.at(f, 3), rows.at(f, 4)};
+    }
+    if (auto misfit = FrameReader::rows_misfit(found, layouts, size)) return std::unexpected(value_error("rows: " + *misfit));
+    return found;
+}
+
+// What the keywords say, converted in parameter order.
+struct ReaderOptions {
+    SourceKind source = SourceKind::stream;
+    PyRef name;
+    reader::ReaderOptions core;
+    std::optional<std::vector<std::optional<std::string>>> properties;
+    std::optional<Identity> identity;
+};
+
+[[nodiscard]] Result<ReaderOptions> convert_options(const BoundArguments<reader_parameters.size()>& arguments) {
+    ReaderOptions options;
+    options.core.wave_bytes = tuned_wave_bytes.load(std::memory_order_relaxed);
+    options.core.parts_from = tuned_parts_from.load(std::memory_order_relaxed);
+    options.source = ATOMKIT_TRY(arguments.convert(source_slot, check_source));
+    options.name = arguments.slot(name_slot) != nullptr ? ATOMKIT_TRY(arguments.convert(name_slot, extract_name))
+                                                        : new_str("");
+    options.core.threads = arguments.slot(threads_slot) != nullptr
+                               ? ATOMKIT_TRY(arguments.convert(threads_slot, extract_threads))
+                               : thread_count();
+    options.core.line_limit = arguments.slot(line_limit_slot) != nullptr
+                                  ? ATOMKIT_TRY(arguments.convert(line_limit_slot, extract_line_limit))
+                                  : default_line_limit;
+    if (given(arguments.slot(rows_slot))) ATOMKIT_TRY(arguments.convert(rows_slot, check_matrix<std::int64_t>));
+    if (given(arguments.slot(properties_slot))) {
+        options.properties = ATOMKIT_TRY(arguments.convert(properties_slot, extract_properties));
+    }
+    if (given(arguments.slot(identity_slot))) {
+        options.identity = ATOMKIT_TRY(arguments.convert(identity_slot, extract_identity));
+    }
+    if (given(arguments.slot(rows_slot)) != options.properties.has_value()) {
+        return std::unexpected(value_error("rows and properties are given together"));
+    }
+    if (options.properties && options.source == SourceKind::stream) {
+        return std::unexpected(value_error("a stream's frames are found as it is fed: rows cannot be given"));
+    }
+    if (options.identity && !options.properties) {
+        return std::unexpected(value_error("identity goes with the rows found when the file had it"));
+    }
+    // int()'s limit on digits; asking may run Python code, so before anything is held.
+    options.core.int_digits_limit = ATOMKIT_TRY(int_digits_limit());
+    return options;
+}
+
+[[nodiscard]] Result<FrameReader> open_core(ReaderState& state, PyObject* source, const reader::ReaderOptions& options) {
+    switch (state.source) {
+        case SourceKind::stream:
+            return FrameReader::over_stream(options);
+        case SourceKind::memory:
+            return FrameReader::over_memory(state.memory->bytes(), options);
+        case SourceKind::file: {
+            int overflow = 0;
+            const long fd = PyLong_AsLongAndOverflow(source, &overflow);
+            if (overflow != 0 || fd < 0 || fd > INT_MAX) return std::unexpected(io_error(EBADF, state.name.get()));
+            auto opened = FrameReader::over_file(static_cast<int>(fd), options);
+            if (!opened) return std::unexpected(io_error(opened.error().error_number, state.name.get()));
+            return std::move(*opened);
+        }
+    }
+    fail("a source of an unknown kind");
+}
+
+[[nodiscard]] Result<PyRef> make_reader(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    BoundArguments<reader_parameters.size()> arguments(reader_spec);
+    ATOMKIT_TRY(arguments.bind(args, kwargs));
+    ReaderOptions options = ATOMKIT_TRY(convert_options(arguments));
+
+    auto state = std::make_unique<ReaderState>();
+    state->source = options.source;
+    state->name = std::move(options.name);
+    state->digits_limit = options.core.int_digits_limit;
+    // The registry may import NumPy: before the holds, after which no Python code runs.
+    if (options.properties) prepare_borrows();
+    if (state->source == SourceKind::memory) {
+        state->memory.emplace(ATOMKIT_TRY(arguments.convert(source_slot, HeldBuffer::extract)));
+        state->lock_may_go = state->memory->memory_is_pinned();
+    }
+    std::optional<std::vector<FrameRow>> rows;
+    if (options.properties) {
+        const auto matrix = ATOMKIT_TRY(arguments.convert(rows_slot, ReadonlyMatrix<std::int64_t>::extract));
+        const std::optional<std::size_t> size =
+            state->memory ? std::optional<std::size_t>(state->memory->bytes().size()) : std::nullopt;
+        rows = ATOMKIT_TRY(frame_rows(matrix.view(), options.properties->size(), size));
+    }
+    state->core.emplace(ATOMKIT_TRY(open_core(*state, arguments.slot(source_slot), options.core)));
+    if (rows) state->core->set_found(std::move(*rows), std::move(*options.properties), options.identity);
+
+    PyRef self = checked(type->tp_alloc(type, 0));
+    reinterpret_cast<ReaderObject*>(self.get())->state = state.release();
+    return self;
+}
+
+// ---- Methods -----------------------------------------------------------------------------
+
+constexpr std::array<std::string_view, 1> feed_parameters = {"data"};
+constexpr FunctionSpec feed_spec{"Reader.feed", feed_parameters};
+constexpr std::array<std::string_view, 0> no_parameters = {};
+constexpr FunctionSpec finish_spec{"Reader.finish", no_parameters};
+constexpr std::array<std::string_view, 1> scan_parameters = {"limit"};
+constexpr FunctionSpec scan_spec{"Reader.scan", scan_parameters, 0};
+constexpr std::array<std::string_view, 2> read_parameters = {"frames", "keep_going"};
+constexpr FunctionSpec read_spec{"Reader.read", read_parameters, 1};
+constexpr std::array<std::string_view, 1> release_parameters = {"frame"};
+constexpr FunctionSpec release_spec{"Reader.release", release_parameters};
+
+[[nodiscard]] Result<void> require_stream(const ReaderState& state, std::string_view call) {
+    if (state.source != SourceKind::stream) {
+        return std::unexpected(value_error(std::string(call) + " is for a reader over a stream (source None)"));
+    }
+    if (state.finished) return std::unexpected(value_error(std::string(call) + " after finish()"));
+    return {};
+}
+
+[[nodiscard]] Result<PyRef> reader_feed(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    BoundArguments<feed_parameters.size()> arguments(feed_spec);
+    ATOMKIT_TRY(arguments.bind(args, nargsf, kwnames));
+    const HeldBuffer data = ATOMKIT_TRY(arguments.convert(0, HeldBuffer::extract));
+    ReaderState& state = state_of(self);
+    const CallGate::Pass pass = ATOMKIT_TRY(owning_pass(state, "Reader.feed()"));
+    ATOMKIT_TRY(require_stream(state, "Reader.feed()"));
+    state.core->feed(data.bytes());  // copied in, with the lock held: any exporter's memory will do
+    return PyRef::borrow(Py_None);
+}
+
+[[nodiscard]] Result<PyRef> reader_finish(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    BoundArguments<no_parameters.size()> arguments(finish_spec);
+    ATOMKIT_TRY(arguments.bind(args, nargsf, kwnames));
+    ReaderState& state = state_of(self);
+    const CallGate::Pass pass = ATOMKIT_TRY(owning_pass(state, "Reader.finish()"));
+    ATOMKIT_TRY(require_stream(state, "Reader.finish()"));
+    state.finished = true;
+    state.core->finish();
+    return PyRef::borrow(Py_None);
+}
+
+[[nodiscard]] Result<std::optional<std::size_t>> extract_limit(PyObject* object) {
+    const std::int64_t limit = ATOMKIT_TRY(extract_i64(object));
+    if (limit < -1) return std::unexpected(value_error("limit must be -1 (to the end) or a number of frames"));
+    if (limit == -1) return std::optional<std::size_t>();
+    return std::optional<std::size_t>(static_cast<std::size_t>(limit));
+}
+
+[[nodiscard]] Result<PyRef> reader_scan(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    BoundArguments<scan_parameters.size()> arguments(scan_spec);
+    ATOMKIT_TRY(arguments.bind(args, nargsf, kwnames));
+    std::optional<std::size_t> limit;
+    if (arguments.slot(0) != nullptr) limit = ATOMKIT_TRY(arguments.convert(0, extract_limit));
+    ReaderState& state = state_of(self);
+    const CallGate::Pass pass = ATOMKIT_TRY(owning_pass(state, "Reader.scan()"));
+    auto progress = ATOMKIT_TRY(run_core(state, [&](const KeepGoing& keep_going) {
+        return state.core->scan(limit, keep_going);
+    }));
+    if (!progress) return std::unexpected(io_error(progress.error().error_number, state.name.get()));
+    if (progress->cancelled) fail("a scan stopped with no signal to stop it");
+    return scan_result_object(*progress, state.digits_limit);
+}
+
+[[nodiscard]] Result<bool> extract_truth(PyObject* object) {
+    const int truth = PyObject_IsTrue(object);
+    if (truth < 0) return fetched_error();
+    return truth != 0;
+}
+
+// The frame numbers asked for, copied (the array's borrow ends here).
+[[nodiscard]] Result<std::vector<std::int64_t>> frame_numbers(const BoundArguments<read_parameters.size()>& arguments) {
+    const auto frames = ATOMKIT_TRY(arguments.convert(0, ReadonlyVector<std::int64_t>::extract));
+    const MatrixView<std::int64_t> view = frames.view();
+    std::vector<std::int64_t> numbers(view.rows());
+    for (std::size_t i = 0; i < numbers.size(); ++i) numbers[i] = view.at(i, 0);
+    return numbers;
+}
+
+// Every number among the frames held, in ascending order.
+[[nodiscard]] Result<void> check_numbers(const ReaderState& state, const std::vector<std::int64_t>& numbers) {
+    const auto first = static_cast<std::int64_t>(state.core->first_held());
+    const auto end = first + static_cast<std::int64_t>(state.core->rows().size());
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
+        const bool held = numbers[i] >= first && numbers[i] < end;
+        if (!held || (i > 0 && numbers[i] <= numbers[i - 1])) {
+            return std::unexpected(value_error("frames must be ascending frame numbers among those held (" +
+                                               std::to_string(first) + " to " + std::to_string(end - 1) +
+                                               "); item " + std::to_string(i) + " is " + std::to_string(numbers[i])));
+        }
+    }
+    return {};
+}
+
+[[nodiscard]] Result<PyRef> reader_read(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    BoundArguments<read_parameters.size()> arguments(read_spec);
+    ATOMKIT_TRY(arguments.bind(args, nargsf, kwnames));
+    ATOMKIT_TRY(arguments.convert(0, check_vector<std::int64_t>));
+    const bool keep_going_past = arguments.slot(1) != nullptr ? ATOMKIT_TRY(arguments.convert(1, extract_truth)) : false;
+    prepare_borrows();  // may import NumPy: before the last check of the frames
+    const std::vector<std::int64_t> numbers = ATOMKIT_TRY(frame_numbers(arguments));
+    ReaderState& state = state_of(self);
+    auto outcome = ATOMKIT_TRY([&]() -> Result<std::expected<reader::ReadOutcome, reader::IoError>> {
+        const CallGate::Pass pass = ATOMKIT_TRY(sharing_pass(state, "Reader.read()"));
+        ATOMKIT_TRY(check_numbers(state, numbers));
+        return run_core(state, [&](const KeepGoing& keep_going) {
+            return std::as_const(*state.core).read(numbers, keep_going_past, keep_going);
+        });
+    }());
+    if (!outcome) return std::unexpected(io_error(outcome.error().error_number, state.name.get()));
+    if (outcome->cancelled) fail("a read stopped with no signal to stop it");
+    return run_object(outcome->run, state.digits_limit);
+}
+
+[[nodiscard]] Result<PyRef> reader_release(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    BoundArguments<release_parameters.size()> arguments(release_spec);
+    ATOMKIT_TRY(arguments.bind(args, nargsf, kwnames));
+    const std::uint64_t frame = ATOMKIT_TRY(arguments.convert(0, extract_u64));
+    ReaderState& state = state_of(self);
+    const CallGate::Pass pass = ATOMKIT_TRY(owning_pass(state, "Reader.release()"));
+    const std::size_t found = state.core->first_held() + state.core->rows().size();
+    if (frame > found) {
+        return std::unexpected(value_error("release(" + std::to_string(frame) + "): only " + std::to_string(found) +
+                                           " frames are found"));
+    }
+    state.core->release(static_cast<std::size_t>(frame));
+    return PyRef::borrow(Py_None);
+}
+
+constexpr std::array<std::string_view, 2> tuning_parameters = {"wave_bytes", "parts_from"};
+constexpr FunctionSpec tuning_spec{"_set_reader_tuning", tuning_parameters};
+
+[[nodiscard]] Result<PyRef> set_reader_tuning(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    BoundArguments<tuning_parameters.size()> arguments(tuning_spec);
+    ATOMKIT_TRY(arguments.bind(args, nargsf, kwnames));
+    const std::uint64_t wave_bytes = ATOMKIT_TRY(arguments.convert(0, extract_u64));
+    const std::uint64_t parts_from = ATOMKIT_TRY(arguments.convert(1, extract_u64));
+    if (wave_bytes == 0) return std::unexpected(value_error("wave_bytes must be at least 1"));
+    const std::size_t old_waves = tuned_wave_bytes.exchange(static_cast<std::size_t>(wave_bytes));
+    const std::uint64_t old_parts = tuned_parts_from.exchange(parts_from);
+    return checked(Py_BuildValue("(nK)", static_cast<Py_ssize_t>(old_waves), static_cast<unsigned long long>(old_parts)));
+}
+
+// ---- Properties --------------------------------------------------------------------------
+
+template <class Make>
+PyObject* getter(PyObject* self, std::string_view name, Make&& make) {
+    return run_at_boundary([&]() -> Result<PyRef> {
+        ReaderState& state = state_of(self);
+        const CallGate::Pass pass = ATOMKIT_TRY(sharing_pass(state, name));
+        return make(*state.core);
+    });
+}
+
+PyObject* get_rows(PyObject* self, void*) {
+    return getter(self, "Reader.rows", [](const FrameReader& core) {
+        static_assert(sizeof(FrameRow) == 5 * sizeof(std::int64_t));
+        const std::span<const FrameRow> rows = core.rows();
+        return copied_ndarray(NPY_INT64, {static_cast<npy_intp>(rows.size()), 5}, rows.data(), rows.size_bytes());
+    });
+}
+
+PyObject* get_first_held(PyObject* self, void*) {
+    return getter(self, "Reader.first_held", [](const FrameReader& core) { return checked(PyLong_FromSize_t(core.first_held())); });
+}
+
+PyObject* get_properties(PyObject* self, void*) {
+    return getter(self, "Reader.properties", [](const FrameReader& core) {
+        const auto values = core.properties();
+        PyRef tuple = checked(PyTuple_New(static_cast<Py_ssize_t>(values.size())));
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            PyRef value = values[i] ? new_str(*values[i]) : PyRef::borrow(Py_None);
+            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), value.release());
+        }
+        return tuple;
+    });
+}
+
+PyObject* get_layouts(PyObject* self, void*) {
+    return getter(self, "Reader.layouts", [](const FrameReader& core) {
+        const std::size_t count = core.properties().size();
+        PyRef tuple = checked(PyTuple_New(static_cast<Py_ssize_t>(count)));
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto* layout = core.layout(i);
+            PyRef value = layout != nullptr && layout->has_value() ? layout_object(**layout) : PyRef::borrow(Py_None);
+            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), value.release());
+        }
+        return tuple;
+    });
+}
+
+// ---- The type ----------------------------------------------------------------------------
+
+template <Result<PyRef> (*Method)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return run_at_boundary([&] { return Method(self, args, nargsf, kwnames); });
+}
+
+template <Result<PyRef> (*Method)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+constexpr PyCFunction method() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<Method>));
+}
+
+PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return run_at_boundary([&] { return make_reader(type, args, kwargs); });
+}
+
+void reader_dealloc(PyObject* self) {
+    delete reinterpret_cast<ReaderObject*>(self)->state;
+    PyTypeObject* type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+constexpr int fastcall = METH_FASTCALL | METH_KEYWORDS;
+
+PyMethodDef reader_methods[] = {
+    {"feed", method<reader_feed>(), fastcall,
+     "feed($self, /, data)\n--\n\nAdds bytes to a reader over a stream (copied in)."},
+    {"finish", method<reader_finish>(), fastcall,
+     "finish($self, /)\n--\n\nTells a reader over a stream that no more bytes come."},
+    {"scan", method<reader_scan>(), fastcall,
+     "scan($self, /, limit=-1)\n--\n\nFinds frames until more than `limit` are found in all (-1: to the end) or a\n"
+     "stream's bytes run out; returns ScanResult(found, complete, failure)."},
+    {"read", method<reader_read>(), fastcall,
+     "read($self, /, frames, keep_going=False)\n--\n\nReads the frames numbered in `frames` (int64, ascending, among "
+     "those held) into a Run.\nWithout `keep_going` it stops at the first refused frame; with it, refused frames\n"
+     "are left out and listed, but a fatal refusal still stops."},
+    {"release", method<reader_release>(), fastcall,
+     "release($self, /, frame)\n--\n\nForgets the frames before `frame` (their rows, and a stream's bytes)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef reader_getset[] = {
+    {"rows", get_rows, nullptr, "(m, 5) int64 copy of the frames held: offset, natoms, line, layout, end.", nullptr},
+    {"first_held", get_first_held, nullptr, "The number of the first frame held.", nullptr},
+    {"properties", get_properties, nullptr, "The Properties values by layout number (None: a line not read).", nullptr},
+    {"layouts", get_layouts, nullptr, "Layout(properties, names, kinds, counts) by layout number, or None.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot reader_slots[] = {
+    {Py_tp_doc, const_cast<char*>(
+                    "Reader(source, *, name='', threads=0, line_limit=268435456, rows=None, properties=None, "
+                    "identity=None)\n--\n\n"
+                    "The frames of an extended XYZ source, found and read on the module's threads.\n\n"
+                    "`source` is a regular file's descriptor (an int, read with pread, never closed here), a\n"
+                    "bytes-like object (held while the reader lives) or None (a stream, given through feed).")},
+    {Py_tp_new, reinterpret_cast<void*>(reader_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(reader_dealloc)},
+    {Py_tp_methods, reader_methods},
+    {Py_tp_getset, reader_getset},
+    {0, nullptr},
+};
+
+PyType_Spec reader_spec_of_type = {
+    .name = "_atomkit.Reader",
+    .basicsize = static_cast<int>(sizeof(ReaderObject)),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    .slots = reader_slots,
+};
+
+ProcessCell<PyRef> reader_type_cell;
+
+}  // namespace
+
+PyObject* set_reader_tuning_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    return run_at_boundary([&] { return set_reader_tuning(args, nargsf, kwnames); });
+}
+
+PyTypeObject* reader_type() {
+    auto type = reader_type_cell.get_or_try_init(
+        []() -> std::expected<PyRef, bool> { return checked(PyType_FromSpec(&reader_spec_of_type)); });
+    return reinterpret_cast<PyTypeObject*>((*type)->get());
+}
+
+}  // namespace atomkit
