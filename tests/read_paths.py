@@ -19,7 +19,7 @@ import numpy as np
 from hypothesis import strategies as st
 
 import atomkit
-from atomkit import _cli
+from atomkit.cli import main as cli
 
 NAME = "<file>"
 THREADS = (1, 2, 7)
@@ -196,7 +196,7 @@ class Paths:
         could not be read with (after every bad frame), both without the file's name; its status."""
         out, err = io.StringIO(), io.StringIO()
         with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
-            status = _cli.main(["check", "-q", self.path])
+            status = cli.main(["check", "-q", self.path])
         bad = [line.removeprefix(f"{self.path}: ") for line in out.getvalue().splitlines()[:-1]]
         fatal = err.getvalue().strip() or None
         if fatal is not None:
