@@ -34,7 +34,7 @@ def after(call):
         return result
     return paused
 if sys.argv[1] == "reading":
-    for name in ("scan", "iread"):
+    for name in ("checked", "iread"):
         def slow(*args, read=getattr(source, name)):
             for item in read(*args):
                 yield item

@@ -24,7 +24,7 @@ import typing as _typing
 # command can take Ctrl-C as one line even while NumPy and the module are still loading.
 _HOMES = {
     "Frame": "atomkit.base.frame", "FrameIndex": "atomkit.index.index", "FrameTable": "atomkit.table.table",
-    "SkippedFrameWarning": "atomkit.reading.frames", "iread": "atomkit.reading.api", "read": "atomkit.reading.api",
+    "SkippedFrameWarning": "atomkit.reading.errors", "iread": "atomkit.reading.api", "read": "atomkit.reading.api",
     "read_table": "atomkit.reading.api", "write": "atomkit.writing.api",
     "get_threads": "_atomkit", "set_threads": "_atomkit",
 }
@@ -52,6 +52,6 @@ if _typing.TYPE_CHECKING:
     from atomkit.base.frame import Frame
     from atomkit.index.index import FrameIndex
     from atomkit.reading.api import iread, read, read_table
-    from atomkit.reading.frames import SkippedFrameWarning
+    from atomkit.reading.errors import SkippedFrameWarning
     from atomkit.table.table import FrameTable
     from atomkit.writing.api import write

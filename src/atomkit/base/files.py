@@ -3,8 +3,7 @@
 # read at an offset.
 """Sources and sinks.
 
-`open_input(source)` -> Input: the bytes to parse, read in chunks, with `more()` to extend
-them. `Output(dest, append)` with `write(str)` and `write_bytes(bytes)`: a path is written whole
+`Output(dest, append)` with `write(str)` and `write_bytes(bytes)`: a path is written whole
 or not at all. `pread(fd, start, stop)`: a file's bytes start..stop.
 """
 from __future__ import annotations
@@ -15,8 +14,6 @@ import os
 import tempfile
 from stat import S_ISREG
 from typing import Any, BinaryIO, Callable
-
-import numpy as np
 
 from atomkit.base import compression
 
@@ -60,13 +57,6 @@ def pread(fd: int, start: int, stop: int) -> bytes:
     return data
 
 
-def _newlines(data: bytes) -> int:
-    # NumPy finds the line feeds of a chunk several times faster than bytes.count does.
-    if len(data) < 1 << 16:
-        return data.count(b"\n")
-    return int(np.count_nonzero(np.frombuffer(data, np.uint8) == 10))
-
-
 def _opener(path: str | os.PathLike[str]) -> Callable[..., Any]:
     """What opens `path` to be written, as its suffix says (see compression.opener)."""
     return compression.opener(path, writing=True)
@@ -77,125 +67,6 @@ def describe(target: Any) -> str:
     if isinstance(target, (str, os.PathLike)):
         return os.fspath(target)  # type: ignore[return-value]
     return str(getattr(target, "name", "") or type(target).__name__)
-
-
-class Input:
-    """The bytes of a source. `data` holds a prefix of what is left to read, starting at
-    byte `base` of the source; while `eof` is False, `more(data, pos, lines, lineno)` drops
-    data[:pos] and returns (the rest extended to hold at least `lines` line feeds or all
-    that is left, count of line feeds in it). `lineno` is the file line at `pos`, for the
-    message of a line longer than LINE_LIMIT."""
-
-    def __init__(self, data: Any, read: Callable[[int], Any] | None = None,
-                 closers: tuple[Callable[[], None], ...] = (), name: str = "", size: int = -1,
-                 seek: Callable[[int], Any] | None = None):
-        self.data = data
-        self.eof = read is None
-        self.base = 0
-        self.name = name
-        self._read, self._closers, self._seek = read, closers, seek
-        # A regular file's size when opened: one that ends sooner was cut short meanwhile.
-        self._size, self._taken = size, 0
-        self._ask = min(FIRST_CHUNK, CHUNK)
-
-    def more(self, data: Any, pos: int, lines: int, lineno: int = 1, have: int = -1) -> tuple[bytes, int]:
-        rest = data[pos:]
-        self.base += pos
-        parts = [rest]
-        if have < 0:  # the caller may know how many line feeds the rest holds
-            have = _newlines(rest)
-        # Bytes of the line still open at the end: a run without line feeds is refused once
-        # it passes the limit, so no more than that is ever held for one line.
-        open_line = len(rest) - rest.rfind(b"\n") - 1
-        while have < lines and not self.eof:
-            chunk = self._read(self._ask)  # type: ignore[misc]
-            self._ask = min(2 * self._ask, CHUNK)
-            if not chunk:
-                self.eof = True
-                if self._taken < self._size:
-                    raise changed(self.name, "opened")
-                break
-            if type(chunk) is str:
-                chunk = chunk.encode("utf-8")
-            self._taken += len(chunk)
-            parts.append(chunk)
-            found = _newlines(chunk)
-            open_line = len(chunk) - chunk.rfind(b"\n") - 1 if found else open_line + len(chunk)
-            if open_line > LINE_LIMIT:
-                raise long_line(lineno + have + found)
-            have += found
-        self.data = b"".join(parts)
-        return self.data, have
-
-    def chunk(self, size: int) -> bytes:
-        """Up to `size` more bytes of the source, past what `data` holds (b"" at its end), for
-        a reader that keeps its own; text is encoded as UTF-8."""
-        if self.eof:
-            return b""
-        chunk = self._read(size)  # type: ignore[misc]
-        if not chunk:
-            self.eof = True
-            if self._taken < self._size:
-                raise changed(self.name, "opened")
-            return b""
-        if type(chunk) is str:
-            chunk = chunk.encode("utf-8")
-        self._taken += len(chunk)
-        return chunk
-
-    def load_all(self) -> None:
-        """Reads the rest of a stream, so that `data` holds the whole source."""
-        if not self.eof:
-            self.more(self.data, 0, 1 << 62)
-
-    @property
-    def seekable(self) -> bool:
-        return self._seek is not None
-
-    def seek(self, offset: int) -> None:
-        """Starts again at byte `offset` of a seekable source (one frame of a plain file)."""
-        self._seek(offset)  # type: ignore[misc]
-        self.data, self.base, self.eof, self._taken = b"", offset, False, offset
-        self._ask = min(FIRST_CHUNK, CHUNK)
-
-    def close(self) -> None:
-        self.data = b""
-        for close in self._closers:
-            close()
-
-    def __enter__(self) -> Input:
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
-
-
-def _stream(fileobj: Any, closers: tuple[Callable[[], None], ...] = (), name: str = "") -> Input:
-    if not hasattr(fileobj, "read"):
-        raise TypeError(f"cannot read from a {type(fileobj).__name__}: expected a path or a file object")
-    return Input(b"", fileobj.read, closers, name or describe(fileobj))
-
-
-def open_input(source: Any) -> Input:
-    """The Input of a path or a binary or text file object."""
-    if not isinstance(source, (str, os.PathLike)):
-        return _stream(source)
-    name = os.fspath(source)
-    opener = compression.opener(source)
-    if opener is not open:
-        fileobj = opener(source, "rb")
-        return _stream(fileobj, (fileobj.close,), name)
-    # A plain file is read in chunks into memory of our own, not mapped: a map faults
-    # (SIGBUS) when the file is cut short under it, and a read only sees the end sooner.
-    raw = open(source, "rb", buffering=0)  # noqa: SIM115 (closed by the Input)
-    try:
-        stat = os.fstat(raw.fileno())
-    except BaseException:
-        raw.close()
-        raise
-    if not S_ISREG(stat.st_mode):  # a pipe or a device: read as it comes
-        return _stream(raw, (raw.close,), name)
-    return Input(b"", raw.read, (raw.close,), name, stat.st_size, raw.seek)
 
 
 # Text is encoded this much at a time: a buffer of this size is reused from the heap, while

@@ -29,7 +29,9 @@ RESERVED_KEYS = frozenset(("lattice", "properties", "pbc"))
 MATRIX_KEYS = frozenset(("stress", "virial"))
 
 # The Properties string: the column that holds the symbols, each kind letter's column code in
-# the module's `col_types`, and what a column's name may be.
+# the module's `col_types`, what a column's name may be, and what a line without Properties
+# holds (as the module's reader takes it).
 SPECIES = "species"
+PLAIN_XYZ = "species:S:1:pos:R:3"
 KIND_CODES = {"S": "s", "R": "f", "I": "i", "L": "b"}
 COLUMN_NAME = re.compile(r"[^\s:=\"'\\\[\]{}]+\Z")

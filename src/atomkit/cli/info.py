@@ -14,8 +14,7 @@ from atomkit.base.frame import Frame
 from atomkit.cli.common import BAD, TROUBLE, Unreadable, label, reason, say, shown
 from atomkit.cli.progress import Progress, report_unreadable
 from atomkit.cli.source import Source
-from atomkit.comment.read import parse
-from atomkit.reading.layouts import PLAIN_XYZ
+from atomkit.base.text import PLAIN_XYZ
 
 # Bad frames that `info` lists; `check` lists them all.
 _INFO_ERRORS = 20
@@ -49,7 +48,7 @@ def _info_of(path: str, source: Source, progress: Progress) -> dict[str, Any]:
     pbcs: Counter[str] = Counter()
     errors: list[str] = []
     frames = bad = lattices = 0
-    for item, comment in source.scanned():
+    for item, facts in source.scanned():
         frames += 1
         progress.tick()
         if type(item) is not Frame:
@@ -61,14 +60,12 @@ def _info_of(path: str, source: Source, progress: Progress) -> dict[str, Any]:
         if item.symbols is not None:
             names, counts = np.unique(item.symbols, return_counts=True)
             species.update(dict(zip(names.tolist(), counts.tolist())))
-        # The frame read cleanly, so its comment line parses; the raw form says which keys
-        # the line itself holds (the Frame fills in defaults).
-        properties, lattice, pbc, values = parse(str(comment, "utf-8"))
+        # What the comment line itself held (the Frame fills in defaults).
+        properties = facts.properties
         layouts[properties if properties is not None else f"{PLAIN_XYZ} (no Properties key)"] += 1
-        keys.update(name for name, present in (("Lattice", lattice is not None),
-                                               ("Properties", properties is not None),
-                                               ("pbc", pbc is not None)) if present)
-        keys.update(values.keys())
+        keys.update(name for name, present in (("Lattice", facts.lattice), ("Properties", properties is not None),
+                                               ("pbc", facts.pbc)) if present)
+        keys.update(facts.keys)
         lattices += item.lattice is not None
         pbcs[_flags(item.pbc)] += 1
     atoms = {"total": sum(size * count for size, count in sizes.items())}

@@ -15,7 +15,7 @@ from atomkit.cli.common import FORMATS, SOUND, STDIN, TROUBLE, quiet_stdout, say
 from atomkit.cli.convert import convert
 from atomkit.cli.info import info
 from atomkit.cli.progress import Progress, total_size
-from atomkit.reading.frames import _index
+from atomkit.reading.api import _index
 
 # Signals that end the command through an exception, so that the writer removes its
 # temporary file on the way out.

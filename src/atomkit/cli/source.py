@@ -14,7 +14,7 @@ from atomkit.base.compression import READ_ERRORS
 from atomkit.base.files import LineTooLong
 from atomkit.base.frame import Frame
 from atomkit.cli.common import FORMATS, STDIN, Unreadable, label, reason
-from atomkit.reading.api import iread, scan
+from atomkit.reading.api import Facts, checked, iread
 
 
 class _Counted:
@@ -112,13 +112,13 @@ class Source:
                 raise self.unreadable(error) from None
             yield item
 
-    def scanned(self) -> Iterator[tuple[Frame | ValueError, bytes | None]]:
-        """`scan` of the file, guarded; the line past the limit that ends a scan is
-        Unreadable too: what follows it cannot be read as frames."""
-        for item, comment in self.guard(scan(self.stream)):
+    def scanned(self) -> Iterator[tuple[Frame | ValueError, Facts | None]]:
+        """Every frame of the file checked (see reading.api.checked), guarded; the line past
+        the limit that ends a scan is Unreadable too: what follows it cannot be read as frames."""
+        for item, facts in self.guard(checked(self.stream)):
             if isinstance(item, LineTooLong):
                 raise self.unreadable(item)
-            yield item, comment
+            yield item, facts
 
     def selected(self, frames: str) -> Iterator[Frame]:
         """`iread` of the frames `frames` (a number or a slice), guarded; a frame that cannot

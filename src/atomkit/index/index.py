@@ -1,5 +1,6 @@
-# FrameIndex: where every frame of a plain extended XYZ file starts, found by one pass over
-# its line ends a window at a time, so that any frame is read by itself; saved beside the file.
+# FrameIndex: where every frame of a plain extended XYZ file starts, found by the module's reader
+# in one pass (or loaded from the index saved beside the file), so that any frame is read by
+# itself through that reader, which checks the file against the index as it reads.
 """atomkit.FrameIndex."""
 from __future__ import annotations
 
@@ -11,18 +12,20 @@ import numpy as np
 
 import _atomkit
 from atomkit.base import compression
-from atomkit.base.files import changed, pread
+from atomkit.base.files import LINE_LIMIT, changed, pread
 from atomkit.base.frame import Frame
 from atomkit.index import saved
-from atomkit.index.file import count_end, open_regular
+from atomkit.index.file import open_regular
 from atomkit.index.saved import saved_path
-from atomkit.reading.bulk import rows_table
-from atomkit.reading.frames import _frame, in_file
-from atomkit.reading.runs import frames_of
-from atomkit.reading.scan import scan as _scan
-from atomkit.table.table import FrameTable, table_of
+from atomkit.reading import reader
+from atomkit.reading.errors import in_file
+from atomkit.reading.runs import add_run, frames_of, plans
+from atomkit.table.build import Joiner
+from atomkit.table.table import FrameTable
 
 __all__ = ["FrameIndex", "saved_path"]
+
+_SINCE, _ADVICE = "indexed", "build a new FrameIndex"
 
 
 def _refuse_compressed(path: str, head: bytes) -> None:
@@ -53,25 +56,64 @@ class FrameIndex:
     them first.
     """
 
-    __slots__ = ("path", "_key", "_fd", "_end", "_offsets", "_natoms", "_lines", "_layouts", "_properties")
+    __slots__ = ("path", "_key", "_fd", "_end", "_offsets", "_natoms", "_lines", "_layouts", "_properties",
+                 "_reader")
 
     def __init__(self, path: str | os.PathLike[str], *, use_saved: bool = True):
         self.path = os.fspath(path)
-        self._fd = -1
+        self._fd, self._reader = -1, None
         _refuse_compressed(self.path, b"")
         self._fd, self._key = open_regular(self.path)
         self._end = size = self._key[0]
         try:
             found = saved.load(self.path, self._key, self._fd) if use_saved else None
+            if found is not None and not self._reader_of(found):
+                found = None
             if found is None:
                 _refuse_compressed(self.path, pread(self._fd, 0, min(8, size)))
-                found = _scan(self._fd, size, self.path)
+                found = self._scan()
             self._offsets, self._natoms, self._lines, self._layouts, self._properties = found
         except BaseException as error:
             self.close()
             if isinstance(error, ValueError):
                 in_file(error, self.path)
             raise
+
+    def _scan(self) -> tuple[Any, ...]:
+        """The index made by the module's reader in one pass over the file."""
+        made = _atomkit.Reader(self._fd, name=self.path, line_limit=LINE_LIMIT)
+        found = made.scan(-1)
+        if found.failure is not None:
+            raise self._source(made).error(found.failure)
+        rows = made.rows
+        self._reader = made
+        return (rows[:, 0].copy(), rows[:, 1].copy(), rows[:, 2].copy(), rows[:, 3].astype(np.int32),
+                made.properties)
+
+    def _reader_of(self, found: tuple[Any, ...]) -> bool:
+        """Makes the reader of a saved index's frames; False where the module refuses them as
+        frames of this file (a damaged or forged index: the file is scanned instead)."""
+        offsets, natoms, lines, layouts, properties = found
+        ends = np.append(offsets[1:], self._end)
+        rows = np.stack([offsets, natoms, lines, layouts.astype(np.int64), ends], axis=1)
+        try:
+            self._reader = _atomkit.Reader(self._fd, name=self.path, line_limit=LINE_LIMIT, rows=rows,
+                                           properties=tuple(properties), identity=self._key)
+        except ValueError:
+            return False
+        return True
+
+    def _source(self, made: Any) -> reader.Source:
+        return reader.Source(made, self.path, since=_SINCE, advice=_ADVICE)
+
+    def _opened(self, threads: int = 0) -> reader.Source:
+        """The reader of the indexed frames (made once; a worker process makes its own)."""
+        if self._reader is None:
+            if self._fd < 0:
+                self._open()
+            if not self._reader_of((self._offsets, self._natoms, self._lines, self._layouts, self._properties)):
+                raise changed(self.path, _SINCE, _ADVICE)
+        return self._source(self._reader)
 
     # ---- the frames -------------------------------------------------------------------
 
@@ -86,49 +128,36 @@ class FrameIndex:
         count = len(self)
         if not -count <= k < count:
             raise IndexError(f"frame {k} is not in {self.path} ({count} frames)")
-        return self._read(k % count)
+        opened = self._opened()
+        try:
+            run = opened.reader.read(np.array([k % count], np.int64))
+            if run.refusals:
+                raise opened.error(run.refusals[0])
+        except ValueError as error:
+            in_file(error, self.path)
+            raise
+        return frames_of(run, plans(opened.reader.layouts))[0]
 
     def __iter__(self) -> Iterator[Frame]:
         return self._frames(range(len(self)))
 
     def _frames(self, chosen: range) -> Iterator[Frame]:
-        """The frames `chosen`, read a run of frames at a time; the file is checked against the
-        index after each run."""
+        """The frames `chosen`, read a run of frames at a time."""
         if not chosen:
             return
-        low, high = min(chosen[0], chosen[-1]), max(chosen[0], chosen[-1]) + 1
-        top = min(high + 1, len(self))  # the frame after the last gives where it ends
-        rows = np.stack([self._offsets[low:top], self._natoms[low:top], self._lines[low:top],
-                         self._layouts[low:top].astype(np.int64)], axis=1)
-        fd = self._fd if self._fd >= 0 else self._open()
+        opened = self._opened()
+        ascending = np.array(chosen, np.int64)
+        backwards = len(ascending) > 1 and ascending[1] < ascending[0]
+        if backwards:
+            ascending = ascending[::-1]
+        spans = reader._spans(opened.reader.rows, 0, ascending, reader.RUN_BYTES)
         try:
-            for frame in frames_of(fd, self._end, rows, self._properties, np.asarray(chosen) - low, self.path):
-                yield frame
-                info = os.fstat(fd)
-                if (info.st_size, info.st_mtime_ns) != self._key:
-                    raise changed(self.path, "indexed", "build a new FrameIndex")
-        except ValueError as error:
-            in_file(error, self.path)
-            raise
-
-    def _read(self, k: int) -> Frame:
-        fd = self._fd if self._fd >= 0 else self._open()
-        start = self._offsets.item(k)
-        stop = self._offsets.item(k + 1) if k + 1 < len(self._offsets) else self._end
-        data = os.pread(fd, stop - start, start)  # the frame and any blank lines after it
-        if len(data) < stop - start:
-            data = pread(fd, start, stop)
-        info = os.fstat(fd)
-        natoms = self._natoms.item(k)
-        head_end = count_end(data, natoms)
-        if head_end < 0 or (info.st_size, info.st_mtime_ns) != self._key or len(data) != stop - start:
-            raise changed(self.path, "indexed", "build a new FrameIndex")
-        comment_end = data.find(b"\n", head_end + 1)
-        if comment_end < 0:
-            comment_end = len(data)
-        try:
-            # One frame alone is read by the frame reader: a table's machinery costs more.
-            return _frame(data, head_end + 1, comment_end, natoms, self._lines.item(k))[0]
+            for span in (reversed(spans) if backwards else spans):
+                run = opened.reader.read(span)
+                if run.refusals:
+                    raise opened.error(run.refusals[0])
+                frames = frames_of(run, plans(opened.reader.layouts))
+                yield from (reversed(frames) if backwards else frames)
         except ValueError as error:
             in_file(error, self.path)
             raise
@@ -137,7 +166,7 @@ class FrameIndex:
         fd, key = open_regular(self.path)
         if key != self._key:
             os.close(fd)
-            raise changed(self.path, "indexed", "build a new FrameIndex")
+            raise changed(self.path, _SINCE, _ADVICE)
         self._fd = fd
         return fd
 
@@ -167,22 +196,26 @@ class FrameIndex:
         """Frames start..stop-1 as one FrameTable, as atomkit.read_table reads them (on up to
         `threads` threads); the same as the table of `index[k]` for each k."""
         start, stop, _ = slice(start, stop).indices(len(self))
-        fd = self._fd if self._fd >= 0 else self._open()
-        rows = np.stack([self._offsets, self._natoms, self._lines, self._layouts.astype(np.int64)], axis=1)
-        table = rows_table(fd, self._end, rows, self._properties, np.arange(start, max(start, stop)),
-                           threads or _atomkit.get_threads())
-        info = os.fstat(fd)
-        if (info.st_size, info.st_mtime_ns) != self._key:
-            raise changed(self.path, "indexed", "build a new FrameIndex")
-        # A frame the module leaves to the package: read frame by frame, which says why.
-        return table if table is not None else table_of(self[start:stop])
+        opened = self._opened()
+        joiner = Joiner()
+        try:
+            run = opened.reader.read(np.arange(start, max(start, stop), dtype=np.int64))  # TODO threads
+            layout_plans = plans(opened.reader.layouts)
+            if run.refusals:
+                add_run(joiner, run, layout_plans)  # (a column clash before the refused frame comes first)
+                raise opened.error(run.refusals[0])
+            add_run(joiner, run, layout_plans)
+            return joiner.table()
+        except ValueError as error:
+            in_file(error, self.path)
+            raise
 
     def subset(self, start: int, stop: int) -> FrameIndex:
         """The index of frames start..stop-1 only (numbered from 0): what a worker needs to read
         its share of the file, small to pickle."""
         start, stop, _ = slice(start, stop).indices(len(self))
         part = FrameIndex.__new__(FrameIndex)
-        part.path, part._key, part._fd, part._properties = self.path, self._key, -1, self._properties
+        part.path, part._key, part._fd, part._properties, part._reader = self.path, self._key, -1, self._properties, None
         part._end = self._offsets.item(stop) if stop < len(self) else self._end
         part._offsets, part._natoms = self._offsets[start:stop], self._natoms[start:stop]
         part._lines, part._layouts = self._lines[start:stop], self._layouts[start:stop]
@@ -205,7 +238,7 @@ class FrameIndex:
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.path, self._key, self._end, self._fd = state["path"], tuple(state["key"]), state["end"], -1
         self._offsets, self._natoms, self._lines = state["offsets"], state["natoms"], state["lines"]
-        self._layouts, self._properties = state["layouts"], state["properties"]
+        self._layouts, self._properties, self._reader = state["layouts"], state["properties"], None
 
     def __dask_tokenize__(self) -> tuple[Any, ...]:
         # The same frames of the same file content: the same name for a task that reads them.
@@ -214,7 +247,7 @@ class FrameIndex:
 
     def close(self) -> None:
         """Closes the file; a later read opens it again."""
-        fd, self._fd = self._fd, -1
+        fd, self._fd, self._reader = self._fd, -1, None
         if fd >= 0:
             os.close(fd)
 

@@ -12,8 +12,10 @@ import numpy as np
 
 from atomkit.base.files import pread
 from atomkit.index.file import OPEN_FLAGS, count_end
-from atomkit.reading.scan import Arrays
 
+# What an index holds: offsets, atom counts and line numbers of the count lines, layout
+# numbers, and the Properties strings those stand for.
+Arrays = tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, tuple[str | None, ...]]
 _SAVED_SUFFIX = ".atomkit-index.npz"
 _SAVED_VERSION = 1
 

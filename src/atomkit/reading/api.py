@@ -1,58 +1,60 @@
-# The public reading functions: read and iread (frames of any source, one at a time), scan (every
-# frame of a file checked, for the command) and read_table (frames as one FrameTable), over the
-# bulk path of reading.bulk and the run reader of reading.runs.
+# The public reading functions: read, iread and read_table over the one driver, with the
+# selection parsed and every error named by its file; and the walk the `check` command takes.
 """atomkit.read, atomkit.iread and atomkit.read_table."""
 from __future__ import annotations
 
 import os
 from collections.abc import Iterator
-from typing import Any, overload
+from typing import Any, NamedTuple, overload
 
 import numpy as np
 
-import _atomkit
-from atomkit.base.files import describe, open_input
 from atomkit.base.frame import Frame
-from atomkit.reading.bulk import bulk_table
-from atomkit.reading.frames import Index, _index, in_file
-from atomkit.reading.runs import checked_frames, is_forward, iter_frames
-from atomkit.table.concat import concat
-from atomkit.table.table import FrameTable, species_clash, table_of
+from atomkit.reading import reader
+from atomkit.reading.errors import in_file
+from atomkit.reading.runs import frames_of, plans
+from atomkit.table.table import FrameTable
+
+Index = int | slice | str
 
 
-def _iread(source: Any, index: int | slice, errors: str = "raise") -> Iterator[Frame]:
+def _index(index: Index) -> int | slice:
+    if isinstance(index, str):
+        text = index.strip()
+        if ":" not in text:
+            return int(text)
+        parts = [int(part) if part.strip() else None for part in text.split(":")]
+        if len(parts) > 3:
+            raise ValueError(f"index {index!r} is not an int or a slice like '1:10:2'")
+        return slice(*parts)
+    if isinstance(index, slice):
+        return index
+    # A list or a float is a plausible guess at the interface; name what it takes instead
+    # of failing on a missing __index__.
+    if not hasattr(type(index), "__index__"):
+        raise TypeError("frame index must be an int, a slice, or a str like '-1' or '10:20:2', "
+                        f"not {type(index).__name__}")
+    return int(index.__index__())
+
+
+def _named(source: Any) -> Any:
+    return os.fspath(source) if isinstance(source, (str, os.PathLike)) else getattr(source, "name", None)
+
+
+def _check_errors(errors: str) -> None:
     if errors not in ("raise", "skip"):
         raise ValueError(f'errors must be "raise" or "skip", not {errors!r}')
+
+
+def _iread(source: Any, index: int | slice, errors: str) -> Iterator[Frame]:
+    _check_errors(errors)
     try:
-        yield from _iread_named(source, index, errors)
+        with reader.Source.open(source) as opened:
+            # One frame asked for by number cannot be left out: its error is raised either way.
+            yield from reader.frames(opened, index, errors == "skip" and isinstance(index, slice))
     except ValueError as error:
-        in_file(error, os.fspath(source) if isinstance(source, (str, os.PathLike)) else getattr(source, "name", None))
+        in_file(error, _named(source))
         raise
-
-
-def _iread_named(source: Any, index: int | slice, errors: str) -> Iterator[Frame]:
-    # One frame asked for by number cannot be left out: its error is raised either way.
-    skip_bad = errors == "skip" and isinstance(index, slice)
-    with open_input(source) as data:
-        found = False
-        for frame in iter_frames(data, index, errors if skip_bad else "raise", describe(source)):
-            found = True
-            yield frame
-        if not found and isinstance(index, int):
-            raise IndexError(f"frame {index} is past the end of {describe(source)}")
-
-
-def scan(source: Any) -> Iterator[tuple[Frame | ValueError, bytes | None]]:
-    """Every frame of `source` in order, for checking a whole file: (the Frame, or the
-    ValueError that says why it cannot be read; its comment line as in the file). Unlike
-    `iread`, an atom line with more tokens than the frame's columns is an error, and a bad
-    frame does not end the walk: its count says how many lines to pass over.
-    A bad count line, or data that ends inside a frame, is the last item (comment None)."""
-    with open_input(source) as data:
-        try:
-            yield from checked_frames(data)
-        except ValueError as error:
-            yield error, None
 
 
 def iread(source: Any, index: Index = ":", errors: str = "raise") -> Iterator[Frame]:
@@ -91,8 +93,17 @@ def read(source: Any, index: Index = -1, errors: str = "raise") -> Frame | list[
     frames when `index` is a slice or a str with ':' (":" for all). See `iread`, also for
     `errors="skip"`."""
     selection = _index(index)
-    frames = list(_iread(source, selection, errors))
-    return frames[0] if isinstance(selection, int) else frames
+    _check_errors(errors)
+    try:
+        with reader.Source.open(source) as opened:
+            if isinstance(selection, int):
+                return next(reader.frames(opened, selection, False))
+            # A list is read in runs as large as the file: the module's threads share them.
+            return list(reader.frames(opened, selection, errors == "skip", most=0 if not opened.streamed
+                                      else reader.RUN_BYTES))
+    except ValueError as error:
+        in_file(error, _named(source))
+        raise
 
 
 def read_table(source: Any, index: Index = ":", threads: int | None = None, errors: str = "raise") -> FrameTable:
@@ -103,48 +114,67 @@ def read_table(source: Any, index: Index = ":", threads: int | None = None, erro
     the table is the same for any count.
 
     ValueError for a frame that cannot be read (naming its line), or a per-atom column whose
-    type or width differs between two frames (naming both); IndexError for an int index past
-    the last frame.
+    type or width differs between two frames (naming both and their lines); IndexError for
+    an int index past the last frame.
     """
     if threads is not None and (isinstance(threads, bool) or not isinstance(threads, int) or threads < 1):
         raise ValueError(f"threads must be None or an int of at least 1, not {threads!r}")
-    if errors not in ("raise", "skip"):
-        raise ValueError(f'errors must be "raise" or "skip", not {errors!r}')
+    _check_errors(errors)
     selection = _index(index)
     one = isinstance(selection, int)
     if one:  # one frame asked for by number is not left out: its error is raised either way
         selection, errors = slice(selection, selection + 1 or None), "raise"
     try:
-        table = _read_table_named(source, selection, threads or _atomkit.get_threads(), errors)
+        with reader.Source.open(source, threads or 0) as opened:
+            table = reader.table(opened, selection, errors == "skip")
     except ValueError as error:
-        in_file(error, os.fspath(source) if isinstance(source, (str, os.PathLike)) else getattr(source, "name", None))
+        in_file(error, _named(source))
         raise
     if one and len(table) != 1:
         raise IndexError(f"frame {index} is out of range")
     return table
 
 
-def _read_table_named(source: Any, selection: slice, threads: int, errors: str) -> FrameTable:
-    """A regular file in bulk; the rest (and a file whose frames the bulk path leaves) a run at
-    a time as the run reader reads it, forward selections as tables joined end to end."""
-    with open_input(source) as data:
-        table = bulk_table(data, selection, threads)
-        if table is not None:
-            return table
-        if is_forward(selection):
-            tables: list[FrameTable] = []
-            for piece in iter_frames(data, selection, errors, describe(source), tables=True, threads=threads):
-                tables.append(_frame_table(piece, tables) if type(piece) is Frame else piece)
-            return concat(tables)
-        return table_of(iter_frames(data, selection, errors, describe(source)))
+class Facts(NamedTuple):
+    """What a frame's comment line itself held (the Frame fills in defaults): its Properties
+    value (None without the key), whether it held Lattice and pbc, and its info keys."""
+
+    properties: str | None
+    lattice: bool
+    pbc: bool
+    keys: tuple[str, ...]
 
 
-def _frame_table(frame: Frame, before: list[FrameTable]) -> FrameTable:
-    """The table of a frame read alone, which follows the tables `before`; its error names
-    frames as the joined table numbers them."""
-    if frame.symbols is None and "species" in frame.arrays:
-        frames = [table.array_present["species"] for table in before]
-        having = np.flatnonzero(np.concatenate(frames)) if frames else np.zeros(0, np.int64)
-        raise species_clash(int(having[0]) if len(having) else -1, np.asarray(frame.arrays["species"]),
-                            sum(len(table) for table in before))
-    return table_of([frame])
+def checked(source: Any) -> Iterator[tuple[Frame | ValueError, Facts | None]]:
+    """Every frame of `source` in order, for checking a whole file: (the Frame, or the
+    ValueError that says why it cannot be read; what its comment line held, or None). A bad
+    frame does not end the walk; the frame the scan cannot pass is the last item."""
+    with reader.Source.open(source) as opened:
+        for run, layout_plans, refusals in reader.runs(opened, slice(None), True, reader.RUN_BYTES):
+            yield from _checked_run(opened, run, layout_plans, refusals)
+
+
+def _checked_run(opened: reader.Source, run: Any, layout_plans: list[Any],
+                 refusals: list[Any]) -> Iterator[tuple[Any, Any]]:
+    if run is None:
+        for refusal in refusals:
+            yield opened.error(refusal), None
+        return
+    frames = frames_of(run, layout_plans)
+    properties = opened.reader.properties
+    facts = [Facts(properties[layout] if has else None, bool(lattice), bool(pbc),
+                   tuple(run.info[c].key for c in run.key_sets[key_set]))
+             for layout, has, lattice, pbc, key_set in zip(run.layout.tolist(), run.has_properties.tolist(),
+                                                         run.has_lattice.tolist(), run.has_pbc.tolist(),
+                                                         run.key_set.tolist())]
+    numbers = run.frames.tolist()
+    k = 0
+    for refusal in refusals:
+        while k < len(frames) and numbers[k] < refusal.frame:
+            yield frames[k], facts[k]
+            k += 1
+        yield opened.error(refusal), None
+        if refusal.fatal:
+            return
+    for frame, fact in zip(frames[k:], facts[k:]):
+        yield frame, fact

@@ -35,7 +35,7 @@ _PBC_BITS = np.array([4, 2, 1], np.int64)
 def _item(table: FrameTable, key: str, a: int, b: int) -> tuple[Any, ...]:
     """The module's column of `key=value` for frames a..b, all of which have the key: typed
     columns written by the module, any other value made here by `item_text`, frame by frame."""
-    raw = table._raw.get(key)
+    raw = table.exact.get(key)
     if raw is not None:  # values a typed column does not give back exactly
         return (_TEXTS, [item_text(key, value) for value in raw[a:b].tolist()])
     values = table.info[key][a:b]
@@ -59,7 +59,7 @@ def _item(table: FrameTable, key: str, a: int, b: int) -> tuple[Any, ...]:
 
 def _run_text(table: FrameTable, a: int, b: int, written: _Written) -> bytes:
     """The text of frames a..b, which share their columns and info keys."""
-    names, has_species, keys = table._layouts[table._layout_of[a]]
+    names, has_species, keys = table.frame_kinds[table.kind_of[a]]
     first, last = int(table.atom_offsets[a]), int(table.atom_offsets[b])
     arrays = {name: table.arrays[name][first:last] for name in names}
     layout = write_layout(has_species, tuple((name, v.dtype.kind, v.shape[1:]) for name, v in arrays.items()))
@@ -92,7 +92,7 @@ def _line_starts(block: bytes, rows: int) -> np.ndarray:
 
 def _batch_atoms(table: FrameTable, layout: int) -> int:
     """Atoms of a batch of the layout: the lines of _BATCH_BYTES, at 16 bytes a field."""
-    names, has_species, _ = table._layouts[layout]
+    names, has_species, _ = table.frame_kinds[layout]
     fields = int(has_species) + sum(int(np.prod(table.arrays[name].shape[1:])) for name in names)
     return max(1, min(_BATCH_ATOMS, _BATCH_BYTES // (16 * max(fields, 1))))
 
@@ -100,13 +100,13 @@ def _batch_atoms(table: FrameTable, layout: int) -> int:
 def write_table(out: Output, table: FrameTable) -> None:
     """Writes every frame of `table` to `out`, as writing its frames one by one does."""
     n = len(table)
-    changes = np.flatnonzero(np.diff(table._layout_of)) + 1
+    changes = np.flatnonzero(np.diff(table.kind_of)) + 1
     starts = [0, *changes.tolist(), n]
     offsets = table.atom_offsets
     written = _Written()
     for run_start, run_stop in zip(starts, starts[1:]):
         a = run_start
-        atoms = _batch_atoms(table, int(table._layout_of[run_start]))
+        atoms = _batch_atoms(table, int(table.kind_of[run_start]))
         while a < run_stop:
             # As many frames as that many atoms hold (one at least).
             b = int(np.searchsorted(offsets, offsets[a] + atoms, side="right")) - 1
