@@ -3,8 +3,9 @@
 """Atom lines formatted and parsed one Python iteration per atom.
 
 `write_atoms_loop` does `fmt % row` per atom; `read_atom_lines_loop` does `split()` and
-`float()`/`int()` per token; `read_atom_block_loop` splits the lines out of bytes first.
-`python_loops()` makes the package read and write atom lines with them.
+`float()`/`int()` per token. `python_loops()` makes the package write atom lines, and the
+tests' frame-by-frame walker (tests/reference_walker.py: the tests' folder must be on
+sys.path) read them, with these loops.
 """
 from __future__ import annotations
 
@@ -14,9 +15,9 @@ from typing import Any
 
 import numpy as np
 
-from atomkit.reading import block as read_block
-from atomkit.writing import block as write_block
+import reference_walker
 from atomkit.base.text import BOOL_WORDS
+from atomkit.writing import block as write_block
 
 _BOOLS = {word: int(value) for word, value in BOOL_WORDS.items()}
 
@@ -81,36 +82,15 @@ def read_atom_lines_loop(lines: list[str], col_types: bytes) -> dict[str, Any]:
     return {"floats": floats, "ints": ints, "bools": bools, "strs": strs}
 
 
-def split_lines(data: Any, offset: int, count: int) -> tuple[list[str], int]:
-    """The `count` lines of `data` from `offset` as str (line feeds dropped) and the offset
-    past them: what the loops parse in place of the module's block reader."""
-    end = offset
-    for done in range(count):
-        newline = data.find(b"\n", end)
-        if newline < 0:
-            if done < count - 1 or end >= len(data):
-                raise ValueError(f"the data ends after {done} of {count} lines")
-            newline = len(data) - 1  # the last line may end without a line feed
-        end = newline + 1
-    lines = str(data[offset:end], "utf-8").split("\n")
-    del lines[count:]  # the empty piece after the last line feed
-    return lines, end
-
-
-def read_atom_block_loop(data: Any, offset: int, natoms: int, col_types: bytes) -> tuple[dict[str, Any], int]:
-    """The block reader as a Python loop: the lines split out of the bytes, then parsed."""
-    lines, end = split_lines(data, offset, natoms)
-    return read_atom_lines_loop(lines, col_types), end
-
-
 @contextlib.contextmanager
 def python_loops() -> Iterator[None]:
-    """Within the block, the package reads and writes atom lines with the loops above
-    instead of the module. It patches atomkit.reading.block and atomkit.writing.block for the
-    whole process: for benchmarks and tests, never while other threads read or write."""
-    saved = read_block.read_block, write_block.write_block
-    read_block.read_block, write_block.write_block = read_atom_block_loop, write_atoms_bytes_loop
+    """Within the block, the package writes atom lines, and the reference walker reads them,
+    with the loops above instead of the module. It patches atomkit.writing.block and the
+    walker for the whole process: for benchmarks and tests, never while other threads read or
+    write."""
+    saved = reference_walker.read_atom_lines, write_block.write_block
+    reference_walker.read_atom_lines, write_block.write_block = read_atom_lines_loop, write_atoms_bytes_loop
     try:
         yield
     finally:
-        read_block.read_block, write_block.write_block = saved
+        reference_walker.read_atom_lines, write_block.write_block = saved

@@ -1,7 +1,7 @@
-# The scan behind atomkit.FrameIndex as it was written in Python alone (before the module's
-# frame scanner took its place), kept as the oracle of tests/test_index_scan.py: 1 MiB
-# windows searched for line ends with NumPy, each frame's count line and Properties read in
-# Python, and a bad frame walked again by the reader for its error.
+# The scan behind atomkit.FrameIndex written in Python alone, the oracle of
+# tests/test_index_scan.py: 1 MiB windows searched for line ends with NumPy, each frame's count
+# line and Properties read in Python, and a frame that cannot be passed walked again by the
+# reference walker for its error.
 """The pure-Python frame-index scan, as an oracle."""
 from __future__ import annotations
 
@@ -11,10 +11,14 @@ from array import array
 
 import numpy as np
 
-from atomkit.base.files import LINE_LIMIT, Input, changed, long_line, pread
-from atomkit.reading.scan import Arrays, PropertiesNames
-from reference_walker import _frames
+from atomkit.base.files import LINE_LIMIT, changed, long_line, pread
 from atomkit.base.text import WHITESPACE_BYTES
+from comment_oracle import parse
+from reference_walker import PLAIN_XYZ, RULES, Behaviour, Input, walk
+
+# What an index holds: offsets, atom counts and line numbers of the count lines, layout
+# numbers, and the Properties strings those stand for.
+Arrays = tuple[np.ndarray, np.ndarray, np.ndarray, np.ndarray, tuple[str | None, ...]]
 
 _BOM = b"\xef\xbb\xbf"
 _NO_ENDS = np.empty(0, dtype=np.intp)
@@ -95,26 +99,40 @@ class _Window:
         k = len(ends) if hit is None else int(ends.searchsorted(hit))  # the end of hit's line
         return k, ends.item(k - 1) + 1, lineno + k - j
 
-    def verdict(self, start: int, stop: int, lineno: int) -> None:
-        """Walks the one frame in bytes start..stop as atomkit.read does, raising its error if
-        it has one."""
-        for _ in _frames(Input(bytes(self.text(start, stop))), (), 1, 0, lineno):
+    def verdict(self, start: int, stop: int, lineno: int, before: tuple[int, int] | None,
+                behaviour: Behaviour) -> None:
+        """Walks the frame in bytes start..stop (count line `lineno`), after the frame before it
+        (count line at `before`: (offset, line), or None), as the reference walker does,
+        raising the scan's failure if it has one."""
+        first, line = (start, lineno) if before is None else before
+        for _ in walk(Input(bytes(self.text(first, stop))), (), 1 if before is None else 2, 0, line,
+                      behaviour=behaviour):
             pass
 
 
+def named_properties(comment: bytes) -> str | None:
+    """The Properties string a frame's comment line names (the plain xyz columns when it names
+    none); None for a line that cannot be read."""
+    try:
+        properties = parse(str(comment, "utf-8"))[0]
+    except ValueError:  # UnicodeDecodeError included
+        return None
+    return PLAIN_XYZ if properties is None else properties
 
-def scan(fd: int, size: int, path: str, window_size: int = 1 << 20, line_limit: int = LINE_LIMIT) -> Arrays:
+
+def scan(fd: int, size: int, path: str, window_size: int = 1 << 20, line_limit: int = LINE_LIMIT,
+         behaviour: Behaviour = RULES) -> Arrays:
     """(count-line offset, atom count, count-line number, layout number) of every frame of the
     file, and the Properties strings that layout numbers stand for. Only line ends are looked
-    at, and each frame's count and comment lines; a frame atomkit.read would not get through
-    raises the error it would raise."""
+    at, and each frame's count and comment lines; a file the walker reads with `behaviour`
+    cannot pass raises the walker's failure."""
     window = _Window(fd, size, path, window_size, line_limit)
-    named_properties = PropertiesNames().named_properties
     buf = window.buf
     found = array("q")  # (count-line offset, atom count, count-line number, layout number) a frame
     record = found.extend
     layout_of: dict[str | None, int] = {}
     ends, j, have, base = _NO_ENDS, 0, 0, 0  # ends[j] is where the line at `pos` ends
+    before = None  # (offset, line) of the count line of the frame before
     pos = len(_BOM) if window.text(0, min(3, size)) == _BOM else 0
     lineno = 1
     while True:
@@ -132,8 +150,8 @@ def scan(fd: int, size: int, path: str, window_size: int = 1 << 20, line_limit: 
                 j, pos, lineno = window.skip_blank(ends, j, lineno)
                 continue
             natoms = -1
-        if natoms < 0 or end >= size:
-            window.verdict(pos, min(end + 1, size), lineno)  # raises: no count, or no comment line after it
+        if natoms < 0 or end >= size:  # raises: no count, or no comment line after it
+            window.verdict(pos, min(end + 1, size), lineno, before, behaviour)
         stop = ends.item(j + 1) if j + 1 < have else size
         properties = named_properties(buf[end + 1 - base:stop - base] if end >= base else window.text(end + 1, stop))
         layout = layout_of.get(properties)
@@ -146,10 +164,11 @@ def scan(fd: int, size: int, path: str, window_size: int = 1 << 20, line_limit: 
             if last >= have:
                 # The file ends inside this frame: an error, unless it is a frame without
                 # atoms whose comment line is the empty end of the file.
-                window.verdict(pos, size, lineno)
+                window.verdict(pos, size, lineno, before, behaviour)
                 record((pos, natoms, lineno, layout))
                 break
         record((pos, natoms, lineno, layout))
+        before = (pos, lineno)
         pos = ends.item(last) + 1
         j, lineno = last + 1, lineno + natoms + 2
     table = np.frombuffer(found, np.int64).reshape(-1, 4)

@@ -1,5 +1,6 @@
-# The differential harness of the read paths: every public way of reading a file run on the
-# same bytes, each result reduced to a comparable outcome, and the relations the paths must keep.
+# The differential harness of the read paths: every public way of reading a file, and the
+# reference walker, run on the same bytes, each result reduced to a comparable outcome, and the
+# relations the paths must keep.
 """Outcomes of the read paths on one input, and the disagreements between them."""
 from __future__ import annotations
 
@@ -19,6 +20,7 @@ import numpy as np
 from hypothesis import strategies as st
 
 import atomkit
+import reference_walker
 from atomkit.cli import main as cli
 
 NAME = "<file>"
@@ -149,10 +151,15 @@ class Paths:
             "BytesIO": lambda: atomkit.read(io.BytesIO(self.data), ":", errors=errors),
             "trickle": lambda: atomkit.read(Trickle(self.data), ":", errors=errors),
             "gzip": lambda: atomkit.read(self.gz, ":", errors=errors),
+            # The reference walker: what every path must read, and what it reads the way the
+            # package reads today.
+            "oracle": lambda: reference_walker.read(p, ":", errors=errors),
+            "oracle/today": lambda: reference_walker.read(p, ":", errors=errors, behaviour=reference_walker.TODAY),
         }
 
     def outcome(self, errors: str, name: str) -> Outcome:
-        """Path `name` ("read", "iread", "read_table/T", "BytesIO", "trickle", "gzip") with `errors`."""
+        """Path `name` ("read", "iread", "read_table/T", "BytesIO", "trickle", "gzip", "oracle",
+        "oracle/today") with `errors`."""
         key = (errors, name)
         if key not in self._outcomes:
             own = {"BytesIO": "", "trickle": "", "gzip": self.names[0]}.get(name, self.path)
@@ -280,6 +287,14 @@ def same_as_read(paths: Paths, errors: str, names: tuple[str, ...]) -> list[str]
     return found
 
 
+def oracle_where_no_rule_applies(paths: Paths, errors: str) -> list[str]:
+    """Where the walker reads an input the same by the rules and the way the package reads
+    today (no rule changes its outcome), read(":") gives the walker's frames, warnings and error."""
+    if paths.outcome(errors, "oracle").same() != paths.outcome(errors, "oracle/today").same():
+        return []
+    return same_as_read(paths, errors, ("oracle",))
+
+
 def clash_is_worded(paths: Paths) -> list[str]:
     """A per-atom column a table cannot stack: "line Lb: column 'x' is K1 in frame a but K2 in
     frame b (frame a at line La)", named by the file, on any number of threads."""
@@ -396,7 +411,9 @@ TABLES = tuple(f"read_table/{t}" for t in THREADS)
 RELATIONS: dict[str, Callable[[Paths], list[str]]] = {
     **{f"{' '.join(names)} == read, errors={errors}": (lambda paths, errors=errors, names=names:
                                                         same_as_read(paths, errors, names))
-       for names in (("iread",), TABLES, ("BytesIO", "trickle", "gzip")) for errors in ("raise", "skip")},
+       for names in (("iread",), TABLES, ("BytesIO", "trickle", "gzip"), ("oracle",)) for errors in ("raise", "skip")},
+    **{f"oracle == read where no rule changes the outcome, errors={errors}":
+       (lambda paths, errors=errors: oracle_where_no_rule_applies(paths, errors)) for errors in ("raise", "skip")},
     "a table's column clash names the file and both lines": clash_is_worded,
     "raise stops at skip's first refusal": raise_is_first_refusal,
     "FrameIndex fails as read(skip) ends": index_fails_as_read,

@@ -18,7 +18,6 @@ from atomkit.base import files
 from atomkit.comment.read import parse
 from atomkit.reading import api as reading_api, bulk, runs
 from atomkit.reading import scan as frame_scan
-from atomkit.reading.frames import in_file
 from atomkit.writing import table_write
 from test_package_read import BRACKETED, FORTRAN, PLAIN_XYZ, QUOTING, SPECIES_LESS, STRING_COLUMNS
 
@@ -95,11 +94,13 @@ def streamed(path):
 
 
 def walked(source, index, errors="raise"):
-    """The frames of `source` as the frame-by-frame reader reads them, errors named by file."""
+    """The frames of `source` as the frame-by-frame reader reads them the way the package reads
+    today (atom lines past their columns taken, no failure made a refused frame's), errors named
+    by file."""
     try:
-        yield from reference_walker.iread(source, index, errors)
+        yield from reference_walker.iread(source, index, errors, reference_walker.TODAY)
     except ValueError as error:
-        in_file(error, os.fspath(source))
+        reference_walker.named(error, source)
         raise
 
 
@@ -234,7 +235,7 @@ def test_a_strict_scan_as_frame_by_frame(tmp_path, monkeypatch, tail, chunk):
     path = tmp_path / "f.xyz"
     stray = "2\na=1\nH 0 0 0 extra\nH 0 0 0\n1\na=1\nH 0 0 x more\n"
     path.write_bytes((GOOD + GOOD.join(BAD) + stray + CLASHES + GOOD + tail).encode("latin-1"))
-    want = list(reference_walker.scan(path))
+    want = list(reference_walker.scan(path, reference_walker.TODAY))
     monkeypatch.setattr(files, "CHUNK", chunk)
     assert_same_scan(list(reading_api.scan(path)), want)
 
@@ -271,7 +272,7 @@ def test_mutated_files_as_frame_by_frame(tmp_path_factory, text, errors, stream)
     assert len(got[0]) == len(want[0])
     for frame, expected in zip(got[0], want[0]):
         assert_same(frame, expected, str_widths=True)
-    assert_same_scan(list(reading_api.scan(path)), list(reference_walker.scan(path)))
+    assert_same_scan(list(reading_api.scan(path)), list(reference_walker.scan(path, reference_walker.TODAY)))
 
 
 def assert_same_scan(got, want):

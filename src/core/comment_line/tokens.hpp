@@ -51,7 +51,7 @@ inline bool is_key_char(std::string_view s, std::size_t i) noexcept {
 }
 
 // How many characters of the text at fault a message quotes: of a list item, and of an
-// item of the line. The Python reader of deferred values quotes the same (atomkit.comment.read).
+// item of the line. The tests' Python reading of the line quotes the same (tests/comment_oracle.py).
 inline constexpr std::size_t list_item_quoted = 30;
 inline constexpr std::size_t line_item_quoted = 60;
 
