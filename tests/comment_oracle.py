@@ -204,6 +204,17 @@ def _info_value(key: str, value: str) -> Any:
         typed = typed.astype(np.float64, copy=False).reshape(3, 3)
     return typed
 
+def native_parse(line: str) -> Parsed:
+    """(Properties text, lattice, pbc, info) of a comment line as the module's parser reads
+    it; ValueError for a line that cannot be read, UnicodeEncodeError for one without UTF-8
+    (lone surrogates: no file gives one, comment lines are decoded strictly)."""
+    parsed = _atomkit.parse_comment_rs(line)
+    if parsed is None:
+        at = next(k for k, char in enumerate(line) if "\ud800" <= char <= "\udfff")
+        raise UnicodeEncodeError("utf-8", line, at, at + 1, "surrogates not allowed")
+    return parsed[:4]
+
+
 def parse(line: str) -> Parsed:
     """(Properties text, lattice, pbc, info) of a comment line as the module reads it, or as
     `parse_python` does a line without UTF-8; ValueError for a line that cannot be read."""

@@ -23,7 +23,8 @@ def backend(request, monkeypatch):
     if request.param == "module":
         yield
     else:
-        monkeypatch.setattr(reading_api, "_iread_named", reference_walker.iread)
+        monkeypatch.setattr(atomkit, "read", reference_walker.read)
+        monkeypatch.setattr(atomkit, "iread", reference_walker.iread)
         with python_loops():
             yield
 

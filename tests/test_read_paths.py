@@ -19,43 +19,24 @@ from read_paths import RELATIONS, Paths, head, mutants, valid_files
 # Files other projects' tools wrote, in shared/ beside the work tree.
 REALDATA = sorted(glob.glob(os.path.join(os.path.dirname(__file__), "..", "..", "shared", "realdata", "*.xyz")))
 
-# Relations today's code breaks; each reason is one disagreement, whose smallest input is in
-# SMALLEST below (the rewrite under way makes them hold).
-CLASH = "a table's column clash names the file and both lines"
-INDEX_FAILS, INDEX, CHECK = "FrameIndex fails as read(skip) ends", "index[k] is read(skip)", "check is read(skip)"
-ROWS, SPECIES = "table[k] is read's frame k", "table species in order of first appearance"
-ORACLE, ORACLE_SKIP = "oracle == read, errors=raise", "oracle == read, errors=skip"
-KNOWN = {
-    **dict.fromkeys((ORACLE, ORACLE_SKIP), "read takes an atom line with tokens past its columns; with skip it warns of "
-                    "a refused frame that the bad count line after it makes fatal; where the file ends inside a frame "
-                    "it raises the frame's refused comment line even when no line feed ends it"),
-    CLASH: "the clash names neither the file nor the frames' count lines",
-    INDEX_FAILS: "FrameIndex says the file ends inside a frame where read raises that frame's refused comment line",
-    CHECK: "read, iread, read_table and FrameIndex take an atom line with tokens past its columns; check refuses it",
-    ROWS: "table[k]'s str arrays are as wide as the table's widest str, not the frame's",
-    SPECIES: "table.species follows the frames' layouts before their order",
-}
-# The smallest input of each disagreement, with the relations it breaks on today's code.
+# The smallest input of each disagreement the paths once had: each path must give the same.
 SMALLEST = {
-    "str widths of table[k]": (b"1\nx\nH 0 0 0\n1\nx\nSi 0 0 0\n", {ROWS}),
-    "a column that changes type": (b"1\nProperties=q:R:1\n0\n1\nProperties=q:I:1\n0\n", {CLASH}),
-    "a token past the columns": (b"1\nx\nH 0 0 0 7\n", {CHECK, ORACLE, ORACLE_SKIP}),
-    "cut after a refused comment line": (b"2\nProperties=species:S\nH\n", {INDEX_FAILS}),
-    "cut in a refused last comment line": (b"1\nx=1 Properties=species:S:1\nH\n1\nProperties=species:S",
-                                           {INDEX_FAILS, ORACLE, ORACLE_SKIP}),
-    "a bad count line after a refused frame": (b"2\nx\nH 0 0 0\n1\nx\nH 0 0 0\n", {ORACLE_SKIP}),
+    "str widths of table[k]": b"1\nx\nH 0 0 0\n1\nx\nSi 0 0 0\n",
+    "a column that changes type": b"1\nProperties=q:R:1\n0\n1\nProperties=q:I:1\n0\n",
+    "a token past the columns": b"1\nx\nH 0 0 0 7\n",
+    "cut after a refused comment line": b"2\nProperties=species:S\nH\n",
+    "cut in a refused last comment line": b"1\nx=1 Properties=species:S:1\nH\n1\nProperties=species:S",
+    "a bad count line after a refused frame": b"2\nx\nH 0 0 0\n1\nx\nH 0 0 0\n",
     "species of two layouts": (b"1\nProperties=species:S:1:q:R:1\nH 0\n1\nProperties=species:S:1\nO\n"
-                               b"1\nProperties=species:S:1:q:R:1\nC 0\n", {SPECIES}),
-    "a NUL ending a token": (b"1\nx\nH\x00 0 0 0\n", {INDEX, ROWS}),
-    # Agreed on today, and to stay so: refusals in the middle, blank lines, a BOM and CRLF.
-    "refusals in the middle": (b"1\nx\nH 0 0 0\n1\na=\"open\nH 0 0 0\n1\nx\nH 0 0 z\n1\nx\nO 1 1 1\n", set()),
-    "BOM, CRLF, blank lines": (b"\xef\xbb\xbf1\r\ne=1 cfg=a\r\nH 0 0 0\r\n\r\n2\r\ne=1.5\r\nH 0 0 0\r\nO 1 1 1", set()),
+                               b"1\nProperties=species:S:1:q:R:1\nC 0\n"),
+    "a NUL ending a token": b"1\nx\nH\x00 0 0 0\n",
+    "refusals in the middle": b"1\nx\nH 0 0 0\n1\na=\"open\nH 0 0 0\n1\nx\nH 0 0 z\n1\nx\nO 1 1 1\n",
+    "BOM, CRLF, blank lines": b"\xef\xbb\xbf1\r\ne=1 cfg=a\r\nH 0 0 0\r\n\r\n2\r\ne=1.5\r\nH 0 0 0\r\nO 1 1 1",
 }
 
 
 def relations():
-    return [pytest.param(name, marks=[pytest.mark.xfail(strict=False, reason=KNOWN[name])] if name in KNOWN else [])
-            for name in RELATIONS]
+    return list(RELATIONS)
 
 
 @pytest.fixture(scope="session")
@@ -97,11 +78,8 @@ def test_damaged_real_files(paths_of, relation):
 
 @pytest.mark.parametrize("case", SMALLEST)
 def test_smallest_inputs(paths_of, case):
-    data, known = SMALLEST[case]
-    broken = {relation: found for relation, check in RELATIONS.items() if (found := check(paths_of(data)))}
-    assert set(broken) <= known, broken
-    if broken:
-        pytest.xfail(f"today's code breaks {sorted(broken)}")
+    broken = {relation: found for relation, check in RELATIONS.items() if (found := check(paths_of(SMALLEST[case])))}
+    assert not broken, broken
 
 
 # ---- a file rewritten in place, the same size, while it is read ------------------------------
@@ -124,10 +102,7 @@ def rewrite(path, count):
     os.utime(path, ns=(before.st_atime_ns, before.st_mtime_ns + 10**9))
 
 
-REWRITTEN = pytest.mark.xfail(strict=False, reason="a same-size rewrite is read as if it were the file opened")
-
-
-@pytest.mark.parametrize("iread", [pytest.param(atomkit.iread, marks=REWRITTEN, id="iread"),
+@pytest.mark.parametrize("iread", [pytest.param(atomkit.iread, id="iread"),
                                    pytest.param(reference_walker.iread, id="oracle")])
 @pytest.mark.parametrize("count", ["3111", "2000"], ids=["counts changed", "counts kept"])
 def test_rewrite_under_iread(tmp_path, iread, count):
@@ -141,7 +116,6 @@ def test_rewrite_under_iread(tmp_path, iread, count):
             pass
 
 
-@REWRITTEN
 @pytest.mark.parametrize("count", ["3111", "2000"], ids=["counts changed", "counts kept"])
 def test_rewrite_under_read_table(tmp_path, count):
     """The file is rewritten once its frames are found, as the module is called to read them."""
@@ -178,7 +152,6 @@ def descriptors_of(path):
     return found
 
 
-@pytest.mark.xfail(strict=False, reason="the OSError does not name the file")
 @pytest.mark.parametrize("read", [lambda index: index[0], lambda index: index.table()], ids=["index[0]", "table()"])
 def test_a_closed_descriptor_under_an_index(tmp_path, read):
     path = tmp_path / "frames.xyz"

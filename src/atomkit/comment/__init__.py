@@ -1,2 +1,1 @@
-# The comment line of a frame, read (comment.read) and written (comment.write), over the
-# module's parser and float formatter.
+# The comment line of a frame written (comment.write), with floats formatted by the module.

@@ -15,7 +15,7 @@ import numpy as np
 import _atomkit
 from atomkit.base.compression import opener as compression_opener
 from atomkit.base import files
-from atomkit.base.files import CHUNK, FIRST_CHUNK, LineTooLong, changed, describe
+from atomkit.base.files import LineTooLong, changed, describe
 from atomkit.base.frame import Frame
 from atomkit.reading.errors import SkippedFrameWarning
 from atomkit.reading.runs import add_run, frames_of, plans
@@ -38,7 +38,7 @@ class Source:
                  since: str = "opened", advice: str = ""):
         self.reader, self.name, self._feed, self._closers = reader, name, feed, closers
         self.since, self.advice = since, advice
-        self._ask = min(FIRST_CHUNK, CHUNK)
+        self._ask = min(files.FIRST_CHUNK, files.CHUNK)
         self._found, self._scan_step = 0, _FIRST_SCAN
 
     @classmethod
@@ -99,7 +99,7 @@ class Source:
             self._scan_step = min(self._scan_step * 2, 1 << 20)
         else:
             chunk = self._feed(self._ask)
-            self._ask = min(2 * self._ask, CHUNK)
+            self._ask = min(2 * self._ask, files.CHUNK)
             if chunk:
                 reader.feed(chunk.encode("utf-8") if type(chunk) is str else chunk)
             else:
@@ -192,7 +192,9 @@ def _forward(source: Source, start: int, stop: int, step: int, most: int) -> Ite
     reader = source.reader
     wanted = start
     while wanted < stop:
-        found = source.scan_more()
+        # A read in one run (most = 0) of a file has it scanned whole first: one call then
+        # reads every frame on the module's threads.
+        found = source.scan_more(whole=most <= 0)
         if found.found > wanted:
             chosen = np.arange(wanted, min(stop, found.found), step, dtype=np.int64)
             rows = reader.rows

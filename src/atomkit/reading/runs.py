@@ -56,9 +56,11 @@ def plans(layouts: tuple[Any, ...]) -> list[Plan | None]:
     return [None if layout is None else Plan(layout) for layout in layouts]
 
 
-def _strs(table: Any) -> list[np.ndarray]:
-    """Each str column of an AtomTable as a str array, one row an atom."""
-    return [np.array(distinct or [""], dtype=str)[index] for distinct, index in table.strs]
+def _strs(table: Any, plan: Plan) -> list[np.ndarray | None]:
+    """Each str column of an AtomTable as a str array, one row an atom; None for the species
+    column of a plan that keeps it apart (a table keeps species as distinct names and indices)."""
+    return [None if column == plan.species else np.array(distinct or [""], dtype=str)[index]
+            for column, (distinct, index) in enumerate(table.strs)]
 
 
 def _widths(values: np.ndarray, starts: np.ndarray, counts: np.ndarray) -> list[int]:
@@ -103,6 +105,8 @@ def frames_of(run: Any, layout_plans: list[Plan | None]) -> list[Frame]:
     """The Frames of a run, in its order: arrays are views of the run's matrices (str arrays
     as wide as the frame's widest), info values as the comment line typed them."""
     n = len(run.frames)
+    if n == 1:
+        return [_alone(run, layout_plans)]
     layout_of = run.layout.tolist()
     natoms = run.natoms.tolist()
     # Per layout: its named arrays over its frames, and each frame's first row there.
@@ -115,9 +119,12 @@ def frames_of(run: Any, layout_plans: list[Plan | None]) -> list[Frame]:
         starts = np.concatenate(([0], np.cumsum(counts)[:-1])).astype(np.int64)
         for k, start in zip(mine.tolist(), starts.tolist()):
             first_row[k] = start
-        strs = _strs(table)
+        strs = _strs(table, plan)
         arrays = plan.arrays(table, strs)
-        symbols = strs[plan.species] if plan.species is not None else None
+        symbols = None
+        if plan.species is not None:
+            distinct, index = table.strs[plan.species]
+            symbols = np.array(distinct or [""], dtype=str)[index]
         widths = {name: _widths(values, starts, counts) for name, values in arrays.items() if values.dtype.kind == "U"}
         if symbols is not None:
             widths[SPECIES] = _widths(symbols, starts, counts)
@@ -151,6 +158,53 @@ def frames_of(run: Any, layout_plans: list[Plan | None]) -> list[Frame]:
     return frames
 
 
+def _alone(run: Any, layout_plans: list[Plan | None]) -> Frame:
+    """The Frame of a run of one frame (FrameIndex[k], one frame by number): what frames_of
+    makes of it, without its setup for many frames."""
+    plan = layout_plans[int(run.layout[0])]
+    symbols, arrays = None, {}
+    if run.atoms:
+        table = run.atoms[0]
+        strs = [None if column == plan.species else _one_frame_strs(distinct, index)
+                for column, (distinct, index) in enumerate(table.strs)]
+        arrays = plan.arrays(table, strs)
+        if plan.species is not None:
+            symbols = _one_frame_strs(*table.strs[plan.species])
+        for name, values in arrays.items():
+            if values.ndim > 1 and values.dtype.kind == "U":  # columns stacked: as wide as the widest
+                arrays[name] = values.astype(f"U{max(int(np.char.str_len(values).max(initial=1)), 1)}")
+    elif plan.species is not None:
+        symbols = np.empty(0, dtype="<U1")
+    info = {}
+    loose = {column: value for _, column, value in run.loose}
+    for c in run.key_sets[int(run.key_set[0])]:
+        column = run.info[c]
+        info[column.key] = loose[c] if c in loose else _first_value(column)
+    return Frame(symbols, arrays, run.lattice[0] if run.has_lattice[0] else None, tuple(run.pbc[0].tolist()), info)
+
+
+def _one_frame_strs(distinct: list[str], index: np.ndarray) -> np.ndarray:
+    """A str column of one frame: every distinct token is its own, so the array of them is as
+    wide as the widest (but for trailing NULs, which NumPy's str does not keep)."""
+    values = np.array(distinct or [""], dtype=str)[index]
+    if any(token.endswith("\0") for token in distinct):
+        width = max(int(np.char.str_len(values).max(initial=1)), 1)
+        values = values.astype(f"U{width}")
+    return values
+
+
+def _first_value(column: Any) -> Any:
+    """The value of an info column in the first frame of a run, as the comment line typed it."""
+    values = column.values
+    if type(values) is tuple:
+        texts, index = values
+        return texts[int(index[0])]
+    if column.integers is not None and column.integers[1][0]:
+        return int(column.integers[0][0])
+    value = values[0]
+    return value if value.ndim else value.item()
+
+
 def add_run(joiner: Joiner, run: Any, layout_plans: list[Plan | None]) -> None:
     """Adds the frames of a run to a table being joined."""
     n = len(run.frames)
@@ -162,7 +216,7 @@ def add_run(joiner: Joiner, run: Any, layout_plans: list[Plan | None]) -> None:
         if plan.species is not None:
             distinct, index = table.strs[plan.species]
             joiner.coded_species(frames, list(distinct), index)
-        joiner.arrays(frames, plan.arrays(table, _strs(table)))
+        joiner.arrays(frames, plan.arrays(table, _strs(table, plan)))
     loose: dict[int, dict[int, Any]] = {}
     for row, column, value in run.loose:
         loose.setdefault(column, {})[row] = value

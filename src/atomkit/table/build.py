@@ -197,6 +197,8 @@ class Joiner:
             if column_exact is not None:
                 exact[key] = column_exact
         species = np.array(list(self.species), dtype=str) if self.species else np.empty(0, dtype="<U1")
+        if len(self.species_parts) > 1:
+            species, species_index = _in_order_met(species, species_index)
         return FrameTable(natoms, atom_offsets=offsets, species=species, species_index=species_index, arrays=arrays,
                           array_present=present, lattice=lattice, has_lattice=has_lattice, pbc=pbc, info=info,
                           info_present=info_present, frame_kinds=list(self.kinds),
@@ -223,6 +225,18 @@ class Joiner:
             column[atoms] = values
             present[frames] = True
         return column, present
+
+
+def _in_order_met(species: np.ndarray, index: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """The species renumbered in the order their atoms come (parts joined layout by layout
+    number them by part first)."""
+    having = index >= 0
+    codes, first = np.unique(index[having], return_index=True)
+    order = codes[np.argsort(first, kind="stable")]
+    renumber = np.zeros(len(species) + 1, np.int32)
+    renumber[order] = np.arange(len(order), dtype=np.int32)
+    renumber[-1] = -1
+    return species[order], renumber[index]
 
 
 def _joined_info(n: int, pieces: list[_InfoPiece]) -> tuple[np.ndarray, np.ndarray, np.ndarray | None]:
