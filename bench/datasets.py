@@ -1,7 +1,8 @@
 """Machine-learning datasets through atomkit: a training set of many small frames read as a
-list of Frames (atomkit.read and iread, and frame by frame as they read before), read as one FrameTable on one thread
-and on two, indexed for random access (FrameIndex), and written back from the table (to a
-path, and on one thread to a sink that keeps nothing) and from the list.
+list of Frames (atomkit.read and iread, and frame by frame by the tests' walker in Python, a
+module call per frame), read as one FrameTable on one thread and on two, indexed for random
+access (FrameIndex), and written back from the table (to a path, and on one thread to a sink
+that keeps nothing) and from the list.
 
     python bench/datasets.py [--frames 100000] [--repeats 3] [--statistic median|best] [--out DIR]
 
@@ -33,11 +34,11 @@ import numpy as np
 import atomkit
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-import reference_walker  # noqa: E402 (the tests' oracle, read as the package reads without its runs of frames)
+import reference_walker  # noqa: E402 (the tests' oracle: a frame-by-frame walk in Python, by the package's rules)
 
 SPECIES = np.array(["H", "C", "N", "O", "Cu"])
 READ_ALL = "read(':')"
-WALK = "frame by frame"  # how read(':') and iread read every file before they read runs of frames
+WALK = "frame by frame"  # the tests' walker: each frame's lines found in Python, then parsed by a module call
 CONFIG_TYPES = ["bulk", "surface", "cluster", "dimer", "liquid"]
 SIZES = {"train": (30, 30), "small": (4, 12), "medium": (16, 128)}  # atoms a frame, inclusive
 # The speeds and ratios the package aims at, printed beside what was measured.
@@ -117,7 +118,7 @@ def methods(paths, table, frames, out):
     train = paths["train"]
     timed = {
         READ_ALL: lambda: atomkit.read(train, ":"),
-        WALK: lambda: list(reference_walker.iread(train, ":", behaviour=reference_walker.TODAY)),
+        WALK: lambda: list(reference_walker.iread(train, ":")),
         "iread": lambda: list(atomkit.iread(train, ":")),
         "read_table 1T": lambda: atomkit.read_table(train, threads=1),
         "read_table 2T": lambda: atomkit.read_table(train, threads=2),
@@ -185,7 +186,7 @@ def print_report(seconds, speeds, ratios, per_frame, sizes, statistic):
     one, key = speeds["read_table 1T"], "read_table 1T / " + WALK
     print(f"read_table 1T: {one:.3f} GB/s {verdict(one, 'read_table 1T GB/s')}, "
           f"{ratios[key]:.1f}x {WALK} {verdict(ratios[key], key)}, "
-          f"{ratios['read_table 1T / ' + READ_ALL]:.2f}x {READ_ALL} (itself read through a table)")
+          f"{ratios['read_table 1T / ' + READ_ALL]:.2f}x {READ_ALL} (its frames cut from the reader's runs)")
     two = ratios["read_table 2T / 1T"]
     print(f"read_table 2T/1T: {two:.2f}x {verdict(two, 'read_table 2T / 1T')}")
     for name in sizes:

@@ -9,8 +9,11 @@ Every method is timed in the same run on the same data, the methods taking turns
 by repetition after one untimed round each, so that all of them meet the machine in the same
 state (a buffer first touched after a pause costs several times more on a virtual machine).
 Before every timed call the same amount of fresh memory is touched and freed (see warm()).
-The median is reported with the ratios. "block" reads the frame's bytes: our block reader,
-the Python loop after splitting the bytes into lines, and loadtxt/read_csv over io.BytesIO.
+The median is reported with the ratios. "block" reads the frame's bytes as a file holds them
+(count line, comment line, atom lines): the module's block reader (read_atom_block_rs), the
+module's Reader (made over the bytes, scanned, the frame read: what every read path of the
+package runs), the Python loop after splitting the bytes into lines, and loadtxt/read_csv over
+io.BytesIO (the first two lines skipped).
 "small" times whole calls on frames of 1 to 1000 atoms. Results go to DIR/results.json and
 DIR/plot.png.
 """
@@ -29,6 +32,8 @@ import numpy as np
 import _atomkit
 
 COL_TYPES = b"sffffffib"
+PROPERTIES = "species:S:1:pos:R:3:forces:R:3:tag:I:1:fixed:L:1"  # the same columns, named
+FIRST = np.zeros(1, np.int64)
 THREADS = _atomkit.get_threads()  # the setting as the process found it
 SPECIES = np.array(["H", "C", "N", "O", "Si", "Fe"])
 
@@ -132,21 +137,28 @@ def read_pandas(lines, text, data):
 
 
 def block_ours(lines, text, data):
-    return _atomkit.read_atom_block_rs(data, 0, len(lines), COL_TYPES)
+    start = data.index(b"\n", data.index(b"\n") + 1) + 1  # past the count and comment lines
+    return _atomkit.read_atom_block_rs(data, start, len(lines), COL_TYPES)
+
+
+def block_reader(lines, text, data):
+    reader = _atomkit.Reader(data)
+    reader.scan()
+    return reader.read(FIRST)
 
 
 def block_python_loop(lines, text, data):
-    return read_python_loop(data.decode().splitlines(), text, data)
+    return read_python_loop(data.decode().splitlines()[2:], text, data)
 
 
 def block_loadtxt(lines, text, data):
-    return np.loadtxt(io.BytesIO(data), usecols=range(1, 8))
+    return np.loadtxt(io.BytesIO(data), usecols=range(1, 8), skiprows=2)
 
 
 def block_pandas(lines, text, data):
     import pandas as pd
 
-    return pd.read_csv(io.BytesIO(data), sep=r"\s+", header=None)
+    return pd.read_csv(io.BytesIO(data), sep=r"\s+", header=None, skiprows=2)
 
 
 WRITERS = {"atomkit": on_threads(1, write_ours), "atomkit 2 threads": on_threads(2, write_ours),
@@ -156,6 +168,7 @@ WRITERS = {"atomkit": on_threads(1, write_ours), "atomkit 2 threads": on_threads
 READERS = {"atomkit": on_threads(1, read_ours), "atomkit 2 threads": on_threads(2, read_ours),
            "python loop": read_python_loop, "numpy.loadtxt": read_loadtxt, "pandas.read_csv": read_pandas}
 BLOCK_READERS = {"atomkit": on_threads(1, block_ours), "atomkit 2 threads": on_threads(2, block_ours),
+                 "Reader": on_threads(1, block_reader), "Reader 2 threads": on_threads(2, block_reader),
                  "python loop": block_python_loop, "numpy.loadtxt": block_loadtxt, "pandas.read_csv": block_pandas}
 METHODS = {"writer": WRITERS, "reader": READERS, "block": BLOCK_READERS}
 
@@ -231,10 +244,12 @@ def repeats_for(natoms):
 
 
 def frame_data(natoms):
-    """A frame's columns and its text as the readers take it: lines, str and bytes."""
+    """A frame's columns and its atom lines as the readers take them: lines, str, and the
+    frame's bytes as a file holds them (count and comment lines first)."""
     species, floats, ints, bools = make_frame(natoms)
     text = write_ours(species, floats, ints, bools)
-    return (species, floats, ints, bools), (text.splitlines(keepends=True), text, text.encode())
+    data = f"{natoms}\nProperties={PROPERTIES}\n{text}".encode()
+    return (species, floats, ints, bools), (text.splitlines(keepends=True), text, data)
 
 
 def run(kind, sizes):

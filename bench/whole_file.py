@@ -1,17 +1,19 @@
-"""Whole extxyz files through atomkit: read and write against the same package running the
-plain Python loops in place of the module, and the host's own cost against the module calls
-it makes (CPU time, same run).
+"""Whole extxyz files through atomkit: written against the same package running the plain
+Python loops in place of the module, read against a frame-by-frame walk in Python over the
+same loops (the tests' walker: the package's reader has no Python form), and the host's own
+cost against the module calls it makes (CPU time, same run).
 
-    python bench/whole_file.py [--cases 200x5000 20000x30] [--out DIR]
+    python bench/whole_file.py [--cases 200x5000 20000x30] [--repeats 3] [--out DIR]
 
 Frames hold species, pos, forces, one int and one bool column, with energy, a 3x3 stress,
-Lattice and pbc in the comment line. "module calls" is the CPU time spent inside the atom-block
-calls of the whole-file run, timed call by call (less the timer's own cost); "overhead" is
-the whole-file time over that sum. Writing is also set against the module calls alone: the
-same calls (write_atoms_bytes_rs on the frames' arrays) made one after another outside the
-package. Reading is timed frame by frame (iread), the walk whose own cost this measures;
-read(':') of a path goes through a table (see datasets.py). Results go to DIR/whole_file.json
-and DIR/whole_file.png.
+Lattice and pbc in the comment line. "module calls" is the CPU time spent inside the module's
+calls of the whole-file run, timed call by call (less the timer's own cost): the atom-block
+calls of a write; the calls on the module's Reader of a read (made, fed, scanning, reading,
+releasing, its rows and layouts). "overhead" is the whole-file time over that sum. Writing is
+also set against the module calls alone: the same calls (write_atoms_bytes_rs on the frames'
+arrays) made one after another outside the package. Reading is timed through iread (frames
+cut from the Reader's runs as they are handed out); read(':') and read_table are timed in
+datasets.py. Results go to DIR/whole_file.json and DIR/whole_file.png.
 """
 import argparse
 import gc
@@ -28,7 +30,7 @@ import _atomkit
 import atomkit
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
-import reference_walker  # noqa: E402 (the tests' oracle, read as the package reads without its runs of frames)
+import reference_walker  # noqa: E402 (the tests' oracle: a frame-by-frame walk in Python, by the package's rules)
 from atomkit.base import files
 from atomkit.writing import block
 
@@ -85,10 +87,22 @@ def timer_cost():
     return best / 2  # the bracketed interval holds about half of the pair's own cost
 
 
-def in_place(module, name, function, repeats):
-    """Runs `function` with module.<name> timed call by call; returns the median over runs
-    of the CPU seconds spent inside those calls (less the timer's own cost) and the
-    argument tuples of the calls."""
+class _Timed:
+    """An object whose every attribute is got, and every method called, through `clock`."""
+
+    def __init__(self, inner, clock):
+        self._inner, self._clock = inner, clock
+
+    def __getattr__(self, name):
+        value = self._clock(getattr, self._inner, name)
+        return (lambda *args, **kwargs: self._clock(value, *args, **kwargs)) if callable(value) else value
+
+
+def in_place(module, name, function, repeats, objects=False):
+    """Runs `function` with module.<name> timed call by call (with `objects`, also every use of
+    the objects it makes: a class of the module); returns the median over runs of the CPU
+    seconds spent inside those calls (less the timer's own cost) and the argument tuples of
+    the calls of module.<name>."""
     inner = getattr(module, name)
     cost = timer_cost()
     totals, calls = [], []
@@ -96,12 +110,16 @@ def in_place(module, name, function, repeats):
         spent = [0.0]
         calls.clear()
 
-        def timed(*args):
+        def clock(call, *args, **kwargs):
             start = time.process_time()
-            result = inner(*args)
+            result = call(*args, **kwargs)
             spent[0] += time.process_time() - start - cost
-            calls.append(args)
             return result
+
+        def timed(*args, **kwargs):
+            calls.append(args)
+            made = clock(inner, *args, **kwargs)
+            return _Timed(made, clock) if objects else made
 
         setattr(module, name, timed)
         try:
@@ -134,21 +152,18 @@ def case(nframes, natoms, directory, repeats, loop_repeats):
         row["write_loops"] = cpu(lambda: atomkit.write(path + ".loops", frames), loop_repeats, fresh=path + ".loops")
     os.remove(path + ".loops")
 
-    # iread: the file scanned, then read a run of frames a module call, the frames cut from
-    # each run's table. The module calls are the scan's and the runs'.
+    # iread: the file scanned and read a run of frames at a time by the module's Reader, the
+    # frames cut from each run. The module calls are all those made on the Reader.
     def walk():
         return list(atomkit.iread(path, ":"))
     row["read"] = cpu(walk, repeats)
-    row["read_module"] = in_place(_atomkit, "read_table_rs", walk, repeats)[0] + \
-        in_place(_atomkit, "scan_frames_rs", walk, repeats)[0]
-    # Python loops: the frame-by-frame walker the package read with before, over the loops.
+    row["read_module"] = in_place(_atomkit, "Reader", walk, repeats, objects=True)[0]
+    # Python loops: the tests' frame-by-frame walker in Python, over the loops.
     with python_loops():
-        row["read_loops"] = cpu(lambda: list(reference_walker.iread(path, ":", behaviour=reference_walker.TODAY)),
-                               loop_repeats)
+        row["read_loops"] = cpu(lambda: list(reference_walker.iread(path, ":")), loop_repeats)
     frames.clear()
-    # Peak memory of a read: what it returns, plus at most one file's worth of bytes, with
-    # the mapped file counted as zero (its pages are resident while it is read, so they are
-    # taken off the resident peak).
+    # Peak memory of a read: what it returns, plus at most one file's worth of bytes (the
+    # Reader reads the file's text into its own buffers with pread: nothing is mapped).
     result = atomkit.read(path, ":")
     row["frames_bytes"] = frames_bytes(result)
     del result
@@ -170,6 +185,7 @@ def frames_bytes(frames):
 
 
 def print_table(rows):
+    print("\nPython loops: the package on them (write), a frame-by-frame walk in Python on them (read)")
     print(f"\n{'file':<14}{'':<7}{'atomkit':>10}{'Python loops':>14}{'speed-up':>10}"
           f"{'module calls':>14}{'overhead':>10}{'target':>13}{'host us/frame':>15}{'module us/frame':>17}")
     for row in rows:
@@ -190,13 +206,12 @@ def print_table(rows):
               f"{row['write'] / alone:.2f}x" + ("" if target is None else
                                                  f" (target {target:.1f}x " + ("ok)" if row["write"] / alone <= target else "missed)")))
         print(f"{'':<21}read: {(row['read'] - row['read_module']) / row['frames'] * 1e6:.1f} us/frame outside the "
-              "module calls (comment lines are typed inside them)")
+              "Reader's calls (comment lines are typed inside them)")
         resident, budget = row["read_resident_peak_bytes"], row["frames_bytes"] + row["bytes"]
         if resident is not None:
-            print(f"{'':<21}read peak memory: resident {resident / 2**20:.1f} MiB, less the mapped file "
-                  f"{(resident - row['bytes']) / 2**20:.1f} MiB; budget: frames {row['frames_bytes'] / 2**20:.1f} MiB"
-                  f" + file {row['bytes'] / 2**20:.1f} MiB = {budget / 2**20:.1f} MiB "
-                  + ("ok" if resident - row["bytes"] <= budget else "OVER"))
+            print(f"{'':<21}read peak memory: resident {resident / 2**20:.1f} MiB; budget: frames "
+                  f"{row['frames_bytes'] / 2**20:.1f} MiB + file {row['bytes'] / 2**20:.1f} MiB = "
+                  f"{budget / 2**20:.1f} MiB " + ("ok" if resident <= budget else "OVER"))
 
 
 def plot(rows, path):
@@ -213,7 +228,7 @@ def plot(rows, path):
         kinds = ["write", "read"]
         x = np.arange(len(kinds))
         for offset, (suffix, label) in zip((-0.27, 0.0, 0.27), (("_module", "inside the module calls"), ("", "atomkit (whole file)"),
-                                                                ("_loops", "atomkit on Python loops"))):
+                                                                ("_loops", "on Python loops"))):
             values = [row[kind + suffix] for kind in kinds]
             bars = ax.bar(x + offset, values, 0.27, label=label)
             ax.bar_label(bars, fmt="%.3g", fontsize=8)

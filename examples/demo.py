@@ -1,5 +1,6 @@
 # `make demo`: writes and reads back a 10-frame, 100,000-atom extended XYZ trajectory with
-# atomkit, checks the round trip, and times it against the same package on plain Python loops.
+# atomkit, checks the round trip, and times it against plain Python loops: the same package
+# writing on them, and a frame-by-frame reader in Python (the tests' walker) reading on them.
 import os
 import sys
 import tempfile
@@ -9,8 +10,11 @@ import numpy as np
 
 import atomkit
 
-# The plain Python loops to time against live with the benchmarks.
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "bench"))
+# The plain Python loops to time against live with the benchmarks, the reader in Python that
+# reads on them with the tests.
+_HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [os.path.join(_HERE, "..", "bench"), os.path.join(_HERE, "..", "tests")]
+import reference_walker  # noqa: E402
 from python_loops import python_loops  # noqa: E402
 
 NATOMS = 100_000
@@ -93,10 +97,10 @@ def write_file(path, frames, show=False):
     return time.process_time() - start
 
 
-def read_file(path, show=False):
+def read_file(path, show=False, iread=atomkit.iread):
     start = time.process_time()
     read = []
-    for frame in atomkit.iread(path):
+    for frame in iread(path):
         read.append(frame)
         if show:
             say(f" {len(read)}", end="")
@@ -162,12 +166,12 @@ def main():
         say(f"      largest differences: pos {worst['pos']:.2e}, forces {worst['forces']:.2e}")
         del read
 
-        say("[5/5] the same package with the plain Python loops in place of the module: writing ... ", end="")
+        say("[5/5] plain Python loops in place of the module: the same package writing ... ", end="")
         loop_path = os.path.join(directory, "trajectory-loops.xyz")
         with python_loops():
             loop_write_seconds = write_file(loop_path, frames)
-            say("reading ... ", end="")
-            loop_read_seconds, _ = read_file(path)
+            say("a frame-by-frame reader in Python reading ... ", end="")
+            loop_read_seconds, _ = read_file(path, iread=reference_walker.iread)
         if not same_bytes(path, loop_path):
             failures.append("the file written with the Python loops differs from the one written with the module")
         say("done")

@@ -4,7 +4,7 @@ import numpy as np
 import pytest
 
 import atomkit
-from atomkit.reading.frames import _index
+from atomkit.reading.api import _index
 
 
 @pytest.mark.parametrize("index, expected", [

@@ -1,8 +1,8 @@
-# The frame scan behind FrameIndex and atomkit.read from the end (the module's scanner, window
-# by window) against the pure-Python scan it replaced (index_scan_oracle): the same frames,
-# line numbers and Properties, and the same error, on generated files with blank lines, a
-# BOM, \r\n, mixed Properties, frames without atoms, unicode and unreadable comment lines and
-# bad frames anywhere, in windows down to a few bytes.
+# The frame scan of the module's reader (behind FrameIndex, atomkit.read and every other read
+# path) against the pure-Python scan (index_scan_oracle) and the frame-by-frame walk: the same
+# frames, line numbers and Properties, and the same error, on generated files with blank lines,
+# a BOM, \r\n, mixed Properties, frames without atoms, unicode and unreadable comment lines and
+# bad frames anywhere, over a file's descriptor and over a stream fed a few bytes at a time.
 import os
 
 import numpy as np
@@ -10,13 +10,15 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+import _atomkit
 import index_scan_oracle
 import reference_walker
+from atomkit.base import files as base_files
 from atomkit.base.files import LINE_LIMIT, LineTooLong
-from atomkit.comment.read import parse
-from atomkit.reading import scan as frame_scan
+from atomkit.reading.reader import Source
+from comment_oracle import native_parse as parse
 from helpers import examples
-from reference_walker import PLAIN_XYZ, TODAY, Input
+from reference_walker import PLAIN_XYZ, Input
 
 COMMENTS = [
     "Properties=species:S:1:pos:R:3 e=1",
@@ -110,9 +112,10 @@ def assert_same_scan(got, want, data):
         assert got == want
         return
     assert not (isinstance(got, tuple) and isinstance(got[0], type)), got
-    offsets, natoms, lines, layouts, properties = got
+    offsets, natoms, lines, layouts, properties, ends = got
     for name, a, b in zip(("offsets", "natoms", "lines"), got[:3], want[:3]):
         assert a.dtype == b.dtype and a.tolist() == b.tolist(), name
+    assert ends.tolist() == [frame_end(data, offset, count) for offset, count in zip(offsets.tolist(), natoms.tolist())]
     assert layouts.dtype == want[3].dtype == np.int32
     # Layouts are numbered as they first appear, each string once.
     assert len(set(properties)) == len(properties)
@@ -128,24 +131,59 @@ def assert_same_scan(got, want, data):
             assert want[4][want[3][k]] == properties[layouts[k]]
 
 
-def scan_both(path, window, line_limit=LINE_LIMIT):
+def frame_end(data, offset, natoms):
+    """Just past the line feed of a frame's last line (or the end of the data)."""
+    for _ in range(natoms + 2):
+        newline = data.find(b"\n", offset)
+        offset = len(data) if newline < 0 else newline + 1
+    return offset
+
+
+def reader_scan(path, chunk, line_limit=LINE_LIMIT, threads=0):
+    """What the module's reader finds in a file (over its descriptor, or fed as a stream `chunk`
+    bytes at a time): (offsets, natoms, lines, layouts, properties, ends), or its failure as
+    the package raises it, (type, message)."""
+    if chunk is None:
+        fd = os.open(path, os.O_RDONLY)
+        try:
+            reader = _atomkit.Reader(fd, name=str(path), line_limit=line_limit, threads=threads)
+            found = reader.scan()
+        finally:
+            os.close(fd)
+    else:
+        reader, data = _atomkit.Reader(None, line_limit=line_limit), path.read_bytes()
+        for start in range(0, len(data), chunk):
+            reader.feed(data[start:start + chunk])
+            found = reader.scan()
+        reader.finish()
+        found = reader.scan()
+    assert found.complete
+    if found.failure is not None:
+        error = Source(reader, str(path)).error(found.failure)
+        return type(error), str(error)
+    rows = reader.rows
+    return rows[:, 0], rows[:, 1], rows[:, 2], rows[:, 3].astype(np.int32), reader.properties, rows[:, 4]
+
+
+def scan_both(path, chunk, line_limit=LINE_LIMIT, threads=0):
+    """The reader's scan and the oracle's (its long-line error worded for `line_limit`)."""
+    got = reader_scan(path, chunk, line_limit, threads)
     size = os.path.getsize(path)
     fd = os.open(path, os.O_RDONLY)
     try:
-        got = outcome(lambda: frame_scan.scan(fd, size, str(path), window=window, line_limit=line_limit))
-        # (As the package reads today: a failure after a refused frame is not that frame's.)
-        want = outcome(lambda: index_scan_oracle.scan(fd, size, str(path), line_limit=line_limit, behaviour=TODAY))
-        starts = outcome(lambda: frame_scan.frame_starts(fd, size, str(path), line_limit))
+        with pytest.MonkeyPatch.context() as patch:
+            patch.setattr(base_files, "LINE_LIMIT", line_limit)
+            want = outcome(lambda: index_scan_oracle.scan(fd, size, str(path), line_limit=line_limit))
     finally:
         os.close(fd)
-    return got, want, starts
+    return got, want
 
 
 def walked_starts(data):
-    """(offsets, lines) of the frames as atomkit.read walks data held whole, or its error."""
+    """(offsets, lines) of the frames as the frame-by-frame walk finds them, or its error."""
     starts = []
     try:
-        for _ in reference_walker.walk(Input(data), (), 1 << 62, starts=starts, behaviour=TODAY):
+        for _ in reference_walker.walk(Input(data), (), 1 << 62, starts=starts):
             pass
     except ValueError as error:
         return type(error), str(error)
@@ -154,17 +192,16 @@ def walked_starts(data):
 
 @settings(max_examples=examples(300), deadline=None)
 @given(files(), st.sampled_from([None, 1, 7, 64, 1000]))
-def test_scan_is_the_python_scans(tmp_path_factory, data, window):
+def test_scan_is_the_python_scans(tmp_path_factory, data, chunk):
     path = tmp_path_factory.mktemp("scan") / "frames.xyz"
     path.write_bytes(data)
-    got, want, starts = scan_both(path, window)
+    got, want = scan_both(path, chunk)
     assert_same_scan(got, want, data)
-    # atomkit.read from the end finds the frames where its own walk does, with its errors.
     walked = walked_starts(data)
-    if isinstance(starts, tuple) and isinstance(starts[0], type):
-        assert starts == walked
+    if isinstance(walked[0], type):
+        assert got == walked
     else:
-        assert (starts[0].tolist(), starts[1].tolist()) == walked
+        assert (got[0].tolist(), got[2].tolist()) == walked
 
 
 LONG = 40  # bytes of the longest line in the tests below
@@ -181,44 +218,29 @@ LONG = 40  # bytes of the longest line in the tests below
     ("1\nx\nH 0 0 0\n" + " " * 40 + "\n", None),                      # lines of the limit are read
     ("5\nx\n" + "\n".join(["H" * 40] * 5) + "\n" + " " * 40, None),
 ])
-@pytest.mark.parametrize("window", [None, 7, 40, 41, 100])
-def test_lines_past_the_limit(tmp_path, text, line, window):
+@pytest.mark.parametrize("chunk", [None, 7, 40, 41, 100])
+def test_lines_past_the_limit(tmp_path, text, line, chunk):
     path = tmp_path / "frames.xyz"
     data = text.encode()
     path.write_bytes(data)
-    got, want, starts = scan_both(path, window, line_limit=LONG)
+    got, want = scan_both(path, chunk, line_limit=LONG)
     assert_same_scan(got, want, data)
     if line is None:
-        assert isinstance(starts[0], np.ndarray)
+        assert isinstance(got[0], np.ndarray)
     else:
-        assert got[0] is LineTooLong and got[1].startswith(f"line {line}: longer than") and starts == got
+        assert got[0] is LineTooLong and got[1].startswith(f"line {line}: longer than {LONG} bytes")
 
 
-def test_unusual_comment_lines_are_asked_once_per_value(tmp_path, monkeypatch):
-    """The scanner answers comment lines by itself once it knows their value: Python names
-    each new value once, and each line only it can read."""
-    asked = []
-    named_properties = frame_scan.PropertiesNames.named_properties
-
-    def counting(names, comment):
-        asked.append(comment)
-        return named_properties(names, comment)
-
-    monkeypatch.setattr(frame_scan.PropertiesNames, "named_properties", counting)
+def test_unusual_comment_lines_in_a_stream(tmp_path):
+    """Comment lines of one Properties value but for a quoted value or a word before it, and
+    one that cannot be read, in a stream fed in 4 KiB chunks: each value is one layout."""
     lines = []
     for k in range(300):
         lines += ["1", f'Lattice="{k} 0 0 0 1 0 0 0 1" Properties=species:S:1:pos:R:3 e={k}', "H 0 0 0"]
         lines += ["1", f"comment=é{k} Properties=species:S:1:pos:R:3:q:R:1", "H 0 0 0 1"]
         lines += ["1", f"plain {k}", "H 0 0 0"]
-    data = "\n".join(lines).encode() + b"\n1\nk=\xe9\nH 0 0 0\n"
     path = tmp_path / "frames.xyz"
-    path.write_bytes(data)
-    fd = os.open(path, os.O_RDONLY)
-    try:
-        _, _, _, layouts, properties = frame_scan.scan(fd, len(data), str(path), window=4096)
-    finally:
-        os.close(fd)
+    path.write_bytes("\n".join(lines).encode() + b"\n1\nk=\xe9\nH 0 0 0\n")
+    _, _, _, layouts, properties, _ = reader_scan(path, 4096)
     assert properties == ("species:S:1:pos:R:3", "species:S:1:pos:R:3:q:R:1", None)
     assert layouts.tolist() == [0, 1, 0] * 300 + [2]
-    # Windows of 4 KiB forget what they learnt of the last line, not the values known.
-    assert len(asked) == 3

@@ -1,8 +1,8 @@
-# The module's table reader against atomkit.read: files of every comment-line form and random
-# files of frames with random values, read as a table equal to their frames read one by one
-# (or failing as read fails), on one thread and on several; atomkit.read(path, ":"), whose
-# frames are cut from such a table, against iread frame by frame, str widths included; a
-# table written as its frames are.
+# The module's reader against the frame-by-frame reader: files of every comment-line form and
+# random files of frames with random values, read as a table equal to their frames read one by
+# one (or failing as they fail), on one thread and on several, in one run or many, from a file
+# or a stream; atomkit.read and iread (frames cut from the reader's runs), str widths included;
+# the check command's walk; a table written as its frames are.
 import io
 import os
 import warnings
@@ -15,10 +15,10 @@ from hypothesis import strategies as st
 import atomkit
 import reference_walker
 from atomkit.base import files
-from atomkit.comment.read import parse
-from atomkit.reading import api as reading_api, bulk, runs
-from atomkit.reading import scan as frame_scan
+from atomkit.reading import api as reading_api, reader
 from atomkit.writing import table_write
+from comment_oracle import native_parse as parse
+from test_index_scan import assert_same_scan as assert_same_rows, scan_both
 from test_package_read import BRACKETED, FORTRAN, PLAIN_XYZ, QUOTING, SPECIES_LESS, STRING_COLUMNS
 
 
@@ -62,17 +62,17 @@ def assert_table_is_read(tmp_path, text, threads=(1, 3)):
             streamed(path)
         assert str(raised.value) == str(error).removeprefix(f"{path}: ")
         return
-    for got, frame in zip(atomkit.read(path, ":"), want, strict=True):  # cut from a table
+    for got, frame in zip(atomkit.read(path, ":"), want, strict=True):  # cut from one run
         assert_same(got, frame, str_widths=True)
-    with pytest.MonkeyPatch.context() as patch:  # cut from tables of a few frames, backwards too
-        patch.setattr(bulk, "_BATCH_BYTES", 200)
-        for got, frame in zip(atomkit.read(path, "::-2"), want[::-2], strict=True):
+    with pytest.MonkeyPatch.context() as patch:  # cut from runs of a few frames, backwards too
+        in_runs(patch, 200)
+        for got, frame in zip(atomkit.iread(path, "::-2"), want[::-2], strict=True):
             assert_same(got, frame, str_widths=True)
-    for count, batch in [(count, None) for count in threads] + [(1, 200)]:
-        with pytest.MonkeyPatch.context() as patch:
-            if batch:  # a file read a few frames a call: the calls' columns joined
-                patch.setattr(bulk, "_SEGMENT_BYTES", batch)
-            table = atomkit.read_table(path, threads=count)
+    for count, runs in [(count, False) for count in threads] + [(1, True)]:
+        with pytest.MonkeyPatch.context() as patch, open(path, "rb") as stream:
+            if runs:  # a stream read a few frames a call: the calls' columns joined
+                in_runs(patch, 200)
+            table = atomkit.read_table(stream if runs else path, threads=count)
         assert len(table) == len(want)
         for got, frame in zip(table, want):
             assert_same(got, frame)
@@ -86,6 +86,15 @@ def assert_table_is_read(tmp_path, text, threads=(1, 3)):
             assert written(table) == written(want)
 
 
+def in_runs(patch, most, chunk=None):
+    """Reads in many runs: runs of about `most` bytes of text (iread, and reads of a stream),
+    a stream fed `chunk` bytes at a time."""
+    patch.setattr(reader, "RUN_BYTES", most)
+    if chunk is not None:
+        patch.setattr(files, "FIRST_CHUNK", chunk)
+        patch.setattr(files, "CHUNK", chunk)
+
+
 def streamed(path):
     """The table of a file object read a few bytes at a time: the tables of its runs joined."""
     with pytest.MonkeyPatch.context() as patch:
@@ -94,11 +103,9 @@ def streamed(path):
 
 
 def walked(source, index, errors="raise"):
-    """The frames of `source` as the frame-by-frame reader reads them the way the package reads
-    today (atom lines past their columns taken, no failure made a refused frame's), errors named
-    by file."""
+    """The frames of `source` as the frame-by-frame reader reads them, errors named by file."""
     try:
-        yield from reference_walker.iread(source, index, errors, reference_walker.TODAY)
+        yield from reference_walker.iread(source, index, errors)
     except ValueError as error:
         reference_walker.named(error, source)
         raise
@@ -146,18 +153,17 @@ def test_random_files(tmp_path_factory, texts):
 
 
 def test_a_file_of_many_layouts(tmp_path):
-    # Every frame names its own column: each call and range knows only its frames' layouts.
+    # Every frame names its own column: each run knows only its frames' layouts.
     frames = [atomkit.Frame(np.array(["H"]), {f"c{k}": np.array([float(k)])}) for k in range(600)]
     with pytest.MonkeyPatch.context() as patch:
-        patch.setattr(bulk, "_BATCH_BYTES", 4000)
-        patch.setattr(bulk, "_SEGMENT_BYTES", 4000)
+        in_runs(patch, 4000)
         assert_table_is_read(tmp_path, written(frames), threads=(7,))
 
 
 @pytest.mark.parametrize("read", [lambda path: atomkit.read(path, ":"), lambda path: list(atomkit.read_table(path))])
 def test_a_pipe_is_read_once(tmp_path, read):
-    # Its frames clash (the module leaves them to the frame-by-frame reader), and a pipe
-    # cannot be opened again for that reader.
+    # Read as it comes, once: a pipe cannot be opened again (its frames' info values change
+    # type, which the reader takes as they are).
     import threading
     path = tmp_path / "pipe.xyz"
     os.mkfifo(path)
@@ -171,13 +177,13 @@ def test_a_pipe_is_read_once(tmp_path, read):
 def test_a_file_cut_short_after_its_scan_says_it_changed(tmp_path, monkeypatch):
     path = tmp_path / "cut.xyz"
     path.write_text("1\na=1\nH 0 0 0\n" * 50)
-    scan = bulk.scan_rows
+    scan = reader.Source.scan_more
 
     def scan_then_cut(*args, **kwargs):
         found = scan(*args, **kwargs)
         os.truncate(path, 100)
         return found
-    monkeypatch.setattr(bulk, "scan_rows", scan_then_cut)
+    monkeypatch.setattr(reader.Source, "scan_more", scan_then_cut)
     with pytest.raises(ValueError, match=f"^{path} changed since it was opened"):
         atomkit.read_table(path)
 
@@ -209,19 +215,17 @@ CLASHES = "".join(f"1\na={value}\nH 0 0 0\n" for value in ["word", 2, "[1, 2]", 
 @pytest.mark.parametrize("errors", ["raise", "skip"])
 @pytest.mark.parametrize("tail", ["", "3\na=2\nH 0 0 0\n", "x\n"])
 @pytest.mark.parametrize("batch, chunk", [(100, 7), (1 << 20, 1 << 20)])
-@pytest.mark.parametrize("stream", [False, True, "large"])
+@pytest.mark.parametrize("stream", [False, True])
 def test_iread_in_batches_as_frame_by_frame(tmp_path, monkeypatch, index, errors, tail, batch, chunk, stream):
     # Then a file that ends inside a frame or on a bad count line: the frames before an error
-    # still come, and the errors and warnings are the frame-by-frame reader's, from a file
-    # read in runs or a stream read in parts of any size.
+    # still come, and the errors and warnings are the frame-by-frame reader's, from a file or
+    # a stream read in runs and parts of any size.
     path = tmp_path / "f.xyz"
     path.write_bytes((GOOD * 3 + GOOD.join(BAD) + CLASHES + GOOD * 3 + tail).encode("latin-1"))
     want = outcome(lambda: walked(path, index, errors))
-    monkeypatch.setattr(bulk, "_BATCH_BYTES", batch)
-    monkeypatch.setattr(files, "CHUNK", chunk)
-    monkeypatch.setattr(runs, "_SCANNED_WHOLE", 0 if stream == "large" else 1 << 30)
+    in_runs(monkeypatch, batch, chunk)
     with open(path, "rb") as file:
-        got = outcome(lambda: atomkit.iread(file if stream is True else path, index, errors))
+        got = outcome(lambda: atomkit.iread(file if stream else path, index, errors))
     assert got[1:] == want[1:]
     assert len(got[0]) == len(want[0])
     for frame, expected in zip(*(got[0], want[0])):
@@ -235,9 +239,11 @@ def test_a_strict_scan_as_frame_by_frame(tmp_path, monkeypatch, tail, chunk):
     path = tmp_path / "f.xyz"
     stray = "2\na=1\nH 0 0 0 extra\nH 0 0 0\n1\na=1\nH 0 0 x more\n"
     path.write_bytes((GOOD + GOOD.join(BAD) + stray + CLASHES + GOOD + tail).encode("latin-1"))
-    want = list(reference_walker.scan(path, reference_walker.TODAY))
+    want = list(reference_walker.scan(path))
     monkeypatch.setattr(files, "CHUNK", chunk)
-    assert_same_scan(list(reading_api.scan(path)), want)
+    with open(path, "rb") as stream:
+        assert_same_scan(list(reading_api.checked(stream)), want)
+    assert_same_scan(list(reading_api.checked(path)), want)
 
 
 @st.composite
@@ -272,49 +278,29 @@ def test_mutated_files_as_frame_by_frame(tmp_path_factory, text, errors, stream)
     assert len(got[0]) == len(want[0])
     for frame, expected in zip(got[0], want[0]):
         assert_same(frame, expected, str_widths=True)
-    assert_same_scan(list(reading_api.scan(path)), list(reference_walker.scan(path, reference_walker.TODAY)))
+    assert_same_scan(list(reading_api.checked(path)), list(reference_walker.scan(path)))
 
 
 def assert_same_scan(got, want):
-    assert [comment for _, comment in got] == [comment for _, comment in want]
-    for (item, _), (expected, _) in zip(got, want):
+    """The check command's walk against the walker's: the same frames and errors, and what each
+    frame's comment line held."""
+    assert len(got) == len(want)
+    for (item, facts), (expected, comment) in zip(got, want):
         if isinstance(expected, atomkit.Frame):
             assert_same(item, expected, str_widths=True)
+            properties, lattice, pbc, info = parse(comment.decode())
+            assert facts == (properties, lattice is not None, pbc is not None, tuple(info))
         else:
-            assert type(item) is type(expected) and str(item) == str(expected)
+            assert type(item) is type(expected) and str(item) == str(expected) and facts is None
 
 
 @settings(max_examples=300, deadline=None)
-@given(mutated_files(), st.integers(2, 5))
-def test_a_file_scanned_in_parts_as_whole(tmp_path_factory, text, threads):
-    # Parts start at guessed count lines, some wrong on damaged files: the frames and error
-    # are those of one scan whatever the guesses, and so are the Properties each frame names
-    # (but for a comment line the reader refuses, which may name what it seems to or None).
+@given(mutated_files(), st.integers(1, 9), st.integers(1, 5))
+def test_a_file_scanned_as_a_stream_as_whole(tmp_path_factory, text, chunk, threads):
+    # The reader over a file (on any number of threads) and over a stream fed a few bytes at a
+    # time: the frames, Properties and failure of the pure-Python scan.
     path = tmp_path_factory.mktemp("p") / "f.xyz"
     path.write_bytes(text)
-
-    def scanned(count):
-        with open(path, "rb") as file:
-            try:
-                rows, names, _ = frame_scan.scan_rows(file.fileno(), len(text), str(path), threads=count)
-            except ValueError as error:
-                return str(error)
-        return rows[:, :3].tolist(), [names[layout] for layout in rows[:, 3]]
-
-    def refused(offset):
-        try:
-            parse(text[offset:].split(b"\n")[1].decode())
-        except ValueError:
-            return True
-        return False
-
-    with pytest.MonkeyPatch.context() as patch:
-        patch.setattr(frame_scan, "_PARTS_FROM", 0)
-        got = scanned(threads)
-    want = scanned(1)
-    if isinstance(want, str) or isinstance(got, str):
-        assert got == want
-        return
-    assert got[0] == want[0]
-    for (offset, _, _), name, expected in zip(want[0], got[1], want[1]):
-        assert name == expected or refused(offset)
+    for fed in (None, chunk):
+        got, want = scan_both(path, fed, threads=threads)
+        assert_same_rows(got, want, text)

@@ -11,7 +11,7 @@ from hypothesis import strategies as st
 import _atomkit
 import atomkit
 from atomkit import Frame
-from atomkit.table.table import table_of
+from atomkit.table.build import table_of
 from atomkit.writing import writer
 
 ODD_FLOATS = [float("nan"), float("inf"), -float("inf"), -0.0, 0.0, 5e-324, 2.2250738585072014e-308, 1e-5, 0.0001,

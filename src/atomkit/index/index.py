@@ -83,8 +83,8 @@ class FrameIndex:
         """The index made by the module's reader in one pass over the file."""
         made = _atomkit.Reader(self._fd, name=self.path, line_limit=LINE_LIMIT)
         found = made.scan(-1)
-        if found.failure is not None:
-            raise self._source(made).error(found.failure)
+        if found.failure is not None:  # (not indexed yet: a file that changes changed since opened)
+            raise reader.Source(made, self.path).error(found.failure)
         rows = made.rows
         self._reader = made
         return (rows[:, 0].copy(), rows[:, 1].copy(), rows[:, 2].copy(), rows[:, 3].astype(np.int32),
@@ -94,7 +94,7 @@ class FrameIndex:
         """Makes the reader of a saved index's frames; False where the module refuses them as
         frames of this file (a damaged or forged index: the file is scanned instead)."""
         offsets, natoms, lines, layouts, properties = found
-        ends = np.append(offsets[1:], self._end)
+        ends = np.append(offsets[1:], self._end)[:len(offsets)]
         rows = np.stack([offsets, natoms, lines, layouts.astype(np.int64), ends], axis=1)
         try:
             self._reader = _atomkit.Reader(self._fd, name=self.path, line_limit=LINE_LIMIT, rows=rows,

@@ -25,8 +25,6 @@ from atomkit.table.table import FrameTable
 # Text one run of a streamed read (iread) holds at most: its frames come a run at a time, and
 # what one run makes of its text is all the memory the read holds beyond the frames given out.
 RUN_BYTES = 1 << 22
-# Frames a file's scan is asked for at first when frames are streamed; it grows towards a run.
-_FIRST_SCAN = 64
 
 
 class Source:
@@ -39,7 +37,7 @@ class Source:
         self.reader, self.name, self._feed, self._closers = reader, name, feed, closers
         self.since, self.advice = since, advice
         self._ask = min(files.FIRST_CHUNK, files.CHUNK)
-        self._found, self._scan_step = 0, _FIRST_SCAN
+        self._found = 0
 
     @classmethod
     def open(cls, source: Any, threads: int = 0) -> Source:
@@ -95,8 +93,8 @@ class Source:
         stream by its next chunk (the scan then finds the frames that chunk made whole)."""
         reader = self.reader
         if self._feed is None:
-            found = reader.scan(-1 if whole else self._found + self._scan_step)
-            self._scan_step = min(self._scan_step * 2, 1 << 20)
+            # One frame more at least: the module scans a window of the file at a time anyway.
+            found = reader.scan(-1 if whole else self._found)
         else:
             chunk = self._feed(self._ask)
             self._ask = min(2 * self._ask, files.CHUNK)
@@ -236,8 +234,10 @@ def runs(source: Source, selection: slice, skip: bool, most: int) -> Iterator[tu
         yield None, [], [held]
 
 
-def frames(source: Source, index: int | slice, skip: bool, most: int = RUN_BYTES) -> Iterator[Frame]:
-    """The frames `index` (an int from either end, or a slice) of a source."""
+def frames(source: Source, index: int | slice, skip: bool, most: int | None = None) -> Iterator[Frame]:
+    """The frames `index` (an int from either end, or a slice) of a source, read in runs of
+    `most` bytes of text (RUN_BYTES by default; 0: one run)."""
+    most = RUN_BYTES if most is None else most
     if isinstance(index, int):
         yield _one(source, index)
         return
