@@ -47,6 +47,7 @@ void test_properties() {
         {"a:R:+1", "", PropertiesErrorKind::count, "a", "+1"},
         {"a:R:\xd9\xa1", "", PropertiesErrorKind::count, "a", "\xd9\xa1"},  // a digit, not ASCII
         {"a:R:1:b:X:0", "", PropertiesErrorKind::kind, "b", "X"},  // the first bad field wins
+        {"a:R:16777216:b:I:1", "", PropertiesErrorKind::count, "b", "1"},  // more columns than any line holds
     };
     for (const Case& c : cases) {
         const auto got = atomkit::reader::parse_properties(c.value);
