@@ -256,6 +256,15 @@ void test_file_changes() {
     run = read_all(*reader, true);
     harness::check(run.frames.empty() && run.refusals.size() == 1 && run.refusals[0].kind == RefusalKind::changed,
                    "a file whose identity changed", "rewritten");
+    // A file rewritten between two steps of a scan: its failure is that it changed.
+    ReaderOptions narrow = options();
+    narrow.line_limit = 40;  // windows of 41 bytes: the first step stops after frame 0
+    auto stepped = FrameReader::over_file(fd, narrow);
+    harness::check(scanned(*stepped, 0).rows.size() == 1, "one step", "rewritten");
+    if (pwrite(fd, "x", 1, static_cast<off_t>(2 * frame.size())) != 1) std::abort();
+    const auto failed_scan = stepped->scan(std::nullopt, {});
+    harness::check(failed_scan && failed_scan->failure && failed_scan->failure->kind == RefusalKind::changed,
+                   "a scan of a file rewritten meanwhile", "rewritten");
     auto again = FrameReader::over_file(fd, options());
     if (ftruncate(fd, static_cast<off_t>(text.size() - 3)) != 0) std::abort();
     const auto cut = again->scan(std::nullopt, {});

@@ -119,7 +119,7 @@ struct FrameReader::State {
         return refusal;
     }
 
-    // The end of the source: every frame is found, unless the file changed meanwhile.
+    // The end of the scan: a file that changed meanwhile is its failure.
     std::expected<void, IoError> reach_end() {
         complete = true;
         if (source.kind() != ByteSource::Kind::file) return {};
@@ -176,6 +176,8 @@ struct FrameReader::State {
         switch (stop.failure) {
             case frames::FailureKind::long_line: {
                 Refusal refusal = fatal(RefusalKind::long_line, found(), stop.lineno);
+                const frames::ScanState& state = scan.state();
+                if (state.phase != frames::ScanPhase::count) refusal.count_line = state.frame_lineno;
                 refusal.line_limit = options.line_limit;
                 return refusal;
             }
@@ -312,10 +314,13 @@ std::expected<ScanProgress, IoError> FrameReader::scan(std::optional<std::size_t
                 return s.progress();
             }
             case ScanEnd::failure: {
+                // A file changed meanwhile fails where it changed: that is the failure to give.
+                const auto ended = s.reach_end();
+                if (!ended) return std::unexpected(ended.error());
+                if (s.failure) return s.progress();
                 auto refusal = s.failure_of(s.scan.stop());
                 if (!refusal) return std::unexpected(refusal.error());
                 s.failure = std::move(*refusal);
-                s.complete = true;
                 return s.progress();
             }
             case ScanEnd::short_file:
