@@ -211,9 +211,8 @@ void test_parts() {
     const auto source = atomkit::reader::ByteSource::over_memory(clean);
     atomkit::reader::LayoutBook book;
     std::vector<FrameRow> rows;
-    std::uint64_t lines = 0;
     const atomkit::reader::PartsRequest request{3, 1000, 512, 1 << 20, nullptr};
-    harness::check(atomkit::reader::scan_in_parts(source, request, book, rows, lines) == atomkit::reader::PartsEnd::done,
+    harness::check(atomkit::reader::scan_in_parts(source, request, book, rows) == atomkit::reader::PartsEnd::done,
                    "scanned in parts", "clean");
     harness::check_equal(rows.size(), std::size_t{400}, "frames", "clean");
 }
