@@ -19,7 +19,7 @@ from atomkit.index.file import open_regular
 from atomkit.index.saved import saved_path
 from atomkit.reading import reader
 from atomkit.reading.errors import in_file
-from atomkit.reading.runs import add_run, frames_of, plans
+from atomkit.reading.runs import add_run, frames_of
 from atomkit.table.build import Joiner
 from atomkit.table.table import FrameTable
 
@@ -86,7 +86,7 @@ class FrameIndex:
         if found.failure is not None:  # (not indexed yet: a file that changes changed since opened)
             raise reader.Source(made, self.path).error(found.failure)
         rows = made.rows
-        self._reader = made
+        self._reader = self._source(made)
         return (rows[:, 0].copy(), rows[:, 1].copy(), rows[:, 2].copy(), rows[:, 3].astype(np.int32),
                 made.properties)
 
@@ -97,8 +97,8 @@ class FrameIndex:
         ends = np.append(offsets[1:], self._end)[:len(offsets)]
         rows = np.stack([offsets, natoms, lines, layouts.astype(np.int64), ends], axis=1)
         try:
-            self._reader = _atomkit.Reader(self._fd, name=self.path, line_limit=LINE_LIMIT, rows=rows,
-                                           properties=tuple(properties), identity=self._key)
+            self._reader = self._source(_atomkit.Reader(self._fd, name=self.path, line_limit=LINE_LIMIT, rows=rows,
+                                                        properties=tuple(properties), identity=self._key))
         except ValueError:
             return False
         return True
@@ -106,14 +106,14 @@ class FrameIndex:
     def _source(self, made: Any) -> reader.Source:
         return reader.Source(made, self.path, since=_SINCE, advice=_ADVICE)
 
-    def _opened(self, threads: int = 0) -> reader.Source:
+    def _opened(self) -> reader.Source:
         """The reader of the indexed frames (made once; a worker process makes its own)."""
         if self._reader is None:
             if self._fd < 0:
                 self._open()
             if not self._reader_of((self._offsets, self._natoms, self._lines, self._layouts, self._properties)):
                 raise changed(self.path, _SINCE, _ADVICE)
-        return self._source(self._reader)
+        return self._reader
 
     # ---- the frames -------------------------------------------------------------------
 
@@ -136,7 +136,7 @@ class FrameIndex:
         except ValueError as error:
             in_file(error, self.path)
             raise
-        return frames_of(run, plans(opened.reader.layouts))[0]
+        return frames_of(run, opened.plans)[0]
 
     def __iter__(self) -> Iterator[Frame]:
         return self._frames(range(len(self)))
@@ -156,7 +156,7 @@ class FrameIndex:
                 run = opened.reader.read(span)
                 if run.refusals:
                     raise opened.error(run.refusals[0])
-                frames = frames_of(run, plans(opened.reader.layouts))
+                frames = frames_of(run, opened.plans)
                 yield from (reversed(frames) if backwards else frames)
         except ValueError as error:
             in_file(error, self.path)
@@ -200,7 +200,7 @@ class FrameIndex:
         joiner = Joiner()
         try:
             run = opened.reader.read(np.arange(start, max(start, stop), dtype=np.int64))  # TODO threads
-            layout_plans = plans(opened.reader.layouts)
+            layout_plans = opened.plans
             if run.refusals:
                 add_run(joiner, run, layout_plans)  # (a column clash before the refused frame comes first)
                 raise opened.error(run.refusals[0])

@@ -38,6 +38,7 @@ class Source:
         self.since, self.advice = since, advice
         self._ask = min(files.FIRST_CHUNK, files.CHUNK)
         self._found = 0
+        self._plans: list[Any] | None = None
 
     @classmethod
     def open(cls, source: Any, threads: int = 0) -> Source:
@@ -66,6 +67,13 @@ class Source:
                    (raw.close,))
 
     @property
+    def plans(self) -> list[Any]:
+        """The plan of each layout found so far (made again only after a scan found more)."""
+        if self._plans is None:
+            self._plans = plans(self.reader.layouts)
+        return self._plans
+
+    @property
     def streamed(self) -> bool:
         return self._feed is not None
 
@@ -92,6 +100,7 @@ class Source:
         """The scan taken further: a file by a growing number of frames (all with `whole`), a
         stream by its next chunk (the scan then finds the frames that chunk made whole)."""
         reader = self.reader
+        self._plans = None
         if self._feed is None:
             # One frame more at least: the module scans a window of the file at a time anyway.
             found = reader.scan(-1 if whole else self._found)
@@ -108,6 +117,7 @@ class Source:
 
     def scan_past(self, k: int) -> Any:
         """The scan taken on until frame k is found, or it is complete."""
+        self._plans = None
         while True:
             found = self.reader.scan(k) if self._feed is None else self.scan_more()
             if found.found > k or found.complete:
@@ -229,7 +239,7 @@ def runs(source: Source, selection: slice, skip: bool, most: int) -> Iterator[tu
         if skip and not found.complete and refusals and refusals[-1].frame == found.found - 1 \
                 and not refusals[-1].fatal:
             held = refusals.pop()
-        yield run, plans(source.reader.layouts), refusals
+        yield run, source.plans, refusals
     if held is not None:
         yield None, [], [held]
 
@@ -254,7 +264,7 @@ def frames(source: Source, index: int | slice, skip: bool, most: int | None = No
     spans = _spans(source.reader.rows, source.reader.first_held, np.sort(chosen), most)
     for span in (reversed(spans) if backwards else spans):
         # Read past refusals, so that the one met first going backwards is the one raised.
-        entries = _entries(_read(source, span, True), plans(source.reader.layouts))
+        entries = _entries(_read(source, span, True), source.plans)
         yield from _items(source, entries[::-1] if backwards else entries, skip)
 
 
@@ -272,7 +282,7 @@ def _one(source: Source, index: int) -> Frame:
     run = source.reader.read(np.array([k], np.int64))
     if run.refusals:
         raise source.error(run.refusals[0])
-    return frames_of(run, plans(source.reader.layouts))[0]
+    return frames_of(run, source.plans)[0]
 
 
 def is_forward(selection: slice) -> bool:
@@ -296,7 +306,7 @@ def table(source: Source, selection: slice, skip: bool) -> FrameTable:
     chosen = np.arange(found.found)[selection]
     order = np.argsort(chosen, kind="stable")
     run = _read(source, np.sort(chosen), skip)
-    _add(joiner, source, run, plans(source.reader.layouts), skip)
+    _add(joiner, source, run, source.plans, skip)
     joined = joiner.table()
     kept = np.isin(np.sort(chosen), run.frames)
     # Turned back into the order asked for (skipped frames left out).

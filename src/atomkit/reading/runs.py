@@ -187,7 +187,7 @@ def _one_frame_strs(distinct: list[str], index: np.ndarray) -> np.ndarray:
     """A str column of one frame: every distinct token is its own, so the array of them is as
     wide as the widest (but for trailing NULs, which NumPy's str does not keep)."""
     values = np.array(distinct or [""], dtype=str)[index]
-    if any(token.endswith("\0") for token in distinct):
+    if "\0" in "".join(distinct) and any(token.endswith("\0") for token in distinct):
         width = max(int(np.char.str_len(values).max(initial=1)), 1)
         values = values.astype(f"U{width}")
     return values
