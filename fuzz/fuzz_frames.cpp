@@ -1,6 +1,9 @@
 // libFuzzer target of the frame scanner: any bytes as a file, scanned in one window and in
 // windows cut at random points. Both give the frames (and the failure) of a line-by-line
-// reference walk, and every comment line the parser reads gets the Properties it names.
+// reference walk, and every comment line the parser reads gets the Properties it names. The
+// reader over the same bytes as memory (scanned with limits in steps), a file, and a stream fed
+// in random pieces that lets its frames go as it finds them gives those frames too (but for one
+// a failure is blamed on), the same layouts and the same failure.
 //
 // Input: a control byte (bits 0-2 the line limit, bit 3 comment lines unread), four bytes
 // seeding the window sizes, then the file.
@@ -15,7 +18,12 @@
 #include "core/frames/count_line.hpp"
 #include "core/frames/frame_scan.hpp"
 #include "core/frames/properties_value.hpp"
+#include "core/reader/frame_reader.hpp"
 #include "fuzz_support.hpp"
+#include "same_run.hpp"
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace {
 
@@ -81,6 +89,7 @@ Outcome reference(std::string_view file, std::uint64_t limit) {
             else pos = file.size();
         }
         out.frames.push_back(frame);
+        out.frames.back().end = static_cast<std::int64_t>(ended ? pos : file.size());
         if (!ended) break;
     }
     if (pos == file.size() && file.size() - line_start > limit) return fail(FailureKind::long_line, 0, lineno);
@@ -155,7 +164,8 @@ void check_outcome(const Outcome& got, const Outcome& want, std::string_view fil
     for (std::size_t k = 0; k < got.frames.size(); ++k) {
         const FrameRecord& a = got.frames[k];
         const FrameRecord& b = want.frames[k];
-        fuzz::check(a.offset == b.offset && a.natoms == b.natoms && a.lineno == b.lineno, "a frame differs", file);
+        fuzz::check(a.offset == b.offset && a.natoms == b.natoms && a.lineno == b.lineno && a.end == b.end,
+                    "a frame differs", file);
         fuzz::check(comments ? a.layout >= 0 && static_cast<std::size_t>(a.layout) < got.names.size() : a.layout == -1,
                     "a layout out of range", file);
         if (!comments) continue;
@@ -169,6 +179,105 @@ void check_outcome(const Outcome& got, const Outcome& want, std::string_view fil
     fuzz::check(got.failure == want.failure && got.failure_offset == want.failure_offset &&
                     got.failure_lineno == want.failure_lineno,
                 "the failure differs", file);
+}
+
+using atomkit::reader::FrameReader;
+using atomkit::reader::RefusalKind;
+
+// What a reader's scan to the end found.
+struct ReaderOutcome {
+    std::vector<atomkit::reader::FrameRow> rows;
+    std::vector<std::optional<std::string>> properties;
+    std::optional<atomkit::reader::Refusal> failure;
+};
+
+bool operator==(const ReaderOutcome& a, const ReaderOutcome& b) {
+    return a.rows == b.rows && a.properties == b.properties && a.failure.has_value() == b.failure.has_value() &&
+           (!a.failure || fuzz::same_refusal(*a.failure, *b.failure));
+}
+
+ReaderOutcome scan_to_end(FrameReader& reader, std::vector<atomkit::reader::FrameRow> rows = {}) {
+    const auto progress = reader.scan(std::nullopt, {});
+    fuzz::check(progress && progress->complete, "a reader's scan does not end");
+    rows.insert(rows.end(), reader.rows().begin(), reader.rows().end());
+    rows.resize(progress->found);
+    return {rows, {reader.properties().begin(), reader.properties().end()}, progress->failure};
+}
+
+atomkit::reader::ReaderOptions reader_options(std::uint64_t limit) {
+    atomkit::reader::ReaderOptions options;
+    options.line_limit = limit;
+    return options;
+}
+
+// The reader's failure is the scanner's (or the refusal of the frame before a count line it
+// cannot pass), and its frames the scanner's but for that frame.
+void check_reader_outcome(const ReaderOutcome& got, const Outcome& want, std::string_view file) {
+    std::size_t frames = want.frames.size();
+    if (want.failure && got.failure) {
+        const RefusalKind kind = got.failure->kind;
+        switch (*want.failure) {
+            case FailureKind::long_line: fuzz::check(kind == RefusalKind::long_line, "a long line", file); break;
+            case FailureKind::ends_inside:
+                fuzz::check(kind == RefusalKind::ends_inside || kind == RefusalKind::comment, "ends inside", file);
+                break;
+            case FailureKind::bad_count:
+            case FailureKind::no_comment: {
+                const bool blamed = kind == RefusalKind::atoms || kind == RefusalKind::comment;
+                fuzz::check(blamed || kind == (*want.failure == FailureKind::bad_count ? RefusalKind::count : RefusalKind::no_comment),
+                            "a count line's failure", file);
+                if (blamed) frames -= 1;
+                break;
+            }
+        }
+        if (got.failure->kind != RefusalKind::atoms && got.failure->kind != RefusalKind::comment) {
+            fuzz::check(got.failure->line == want.failure_lineno, "the failure's line", file);
+        }
+    } else {
+        fuzz::check(!want.failure && !got.failure, "a failure or none", file);
+    }
+    fuzz::check(got.rows.size() == frames, "the reader's frames", file);
+    for (std::size_t k = 0; k < got.rows.size(); ++k) {
+        const auto& a = got.rows[k];
+        const auto& b = want.frames[k];
+        fuzz::check(a.offset == b.offset && a.natoms == b.natoms && a.lineno == b.lineno && a.end == b.end,
+                    "a reader's frame differs", file);
+        const std::string line(comment_line_of(file, a));
+        if (!fuzz::is_valid_utf8(line)) continue;
+        const auto parsed = atomkit::parse_comment_line(line);
+        if (!parsed) continue;
+        const std::string named = parsed->properties ? *parsed->properties : std::string(atomkit::frames::plain_xyz_properties);
+        fuzz::check(got.properties[static_cast<std::size_t>(a.layout)] == named, "a reader's layout", line);
+    }
+}
+
+void check_reader(std::string_view file, std::uint64_t limit, std::uint32_t seed, const Outcome& want) {
+    FrameReader memory = FrameReader::over_memory(file, reader_options(limit));
+    Sizes steps(seed);
+    for (int k = 0; k < 4; ++k) (void)memory.scan(steps.next() % 8, {});
+    const ReaderOutcome got = scan_to_end(memory);
+    check_reader_outcome(got, want, file);
+
+    const int fd = memfd_create("fuzz_frames", 0);
+    fuzz::check(fd >= 0 && write(fd, file.data(), file.size()) == static_cast<ssize_t>(file.size()), "no memfd");
+    auto over_file = FrameReader::over_file(fd, reader_options(limit));
+    fuzz::check(over_file && scan_to_end(*over_file) == got, "a file scanned otherwise", file);
+    close(fd);
+
+    FrameReader stream = FrameReader::over_stream(reader_options(limit));
+    std::vector<atomkit::reader::FrameRow> rows;
+    Sizes pieces(seed ^ 0x5bd1e995);
+    for (std::size_t at = 0; at < file.size();) {
+        const std::size_t piece = std::min(pieces.next(), file.size() - at);
+        stream.feed(file.substr(at, piece));
+        at += piece;
+        const auto progress = stream.scan(std::nullopt, {});
+        fuzz::check(progress.has_value(), "a stream's scan");
+        rows.insert(rows.end(), stream.rows().begin(), stream.rows().end());
+        stream.release(progress->found);
+    }
+    stream.finish();
+    fuzz::check(scan_to_end(stream, rows) == got, "a stream scanned otherwise", file);
 }
 
 }  // namespace
@@ -189,5 +298,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Sizes sizes(seed);
     const Outcome split = scan(file, limit, comments, [&] { return sizes.next(); });
     check_outcome(split, want, file, comments);
+    if (comments) check_reader(file, limit, seed, want);
     return 0;
 }

@@ -126,6 +126,16 @@ void test_atom_refusal() {
     }
 }
 
+// A token refused in one frame is refused again in the next: no check is skipped for a repeat
+// of a token whose frame was left out.
+void test_refused_token_again() {
+    const std::string text = "1\nx\n\xff 0 0 0\n1\nx\nH 0 0 0\n1\nx\n\xff 0 0 0\n";
+    const RunTable run = read(text, true);
+    harness::check(run.frames == std::vector<std::int64_t>{1} && run.refusals.size() == 2 &&
+                       run.refusals[1].message.find("invalid UTF-8") != std::string::npos,
+                   "refused twice", "a bad token twice");
+}
+
 // Frames refused are left out, nothing of theirs kept; or the read ends at the first.
 void test_refused_left_out() {
     const std::string text =
@@ -187,6 +197,7 @@ int main() {
     test_cells();
     test_int_digit_limit();
     test_atom_refusal();
+    test_refused_token_again();
     test_refused_left_out();
     test_read_cancelled();
     return harness::finish();

@@ -47,6 +47,7 @@ void test_properties() {
         {"a:R:+1", "", PropertiesErrorKind::count, "a", "+1"},
         {"a:R:\xd9\xa1", "", PropertiesErrorKind::count, "a", "\xd9\xa1"},  // a digit, not ASCII
         {"a:R:1:b:X:0", "", PropertiesErrorKind::kind, "b", "X"},  // the first bad field wins
+        {"a:R:16777216:b:I:1", "", PropertiesErrorKind::count, "b", "1"},  // more columns than any line holds
     };
     for (const Case& c : cases) {
         const auto got = atomkit::reader::parse_properties(c.value);
@@ -210,9 +211,8 @@ void test_parts() {
     const auto source = atomkit::reader::ByteSource::over_memory(clean);
     atomkit::reader::LayoutBook book;
     std::vector<FrameRow> rows;
-    std::uint64_t lines = 0;
     const atomkit::reader::PartsRequest request{3, 1000, 512, 1 << 20, nullptr};
-    harness::check(atomkit::reader::scan_in_parts(source, request, book, rows, lines) == atomkit::reader::PartsEnd::done,
+    harness::check(atomkit::reader::scan_in_parts(source, request, book, rows) == atomkit::reader::PartsEnd::done,
                    "scanned in parts", "clean");
     harness::check_equal(rows.size(), std::size_t{400}, "frames", "clean");
 }
@@ -255,6 +255,15 @@ void test_file_changes() {
     run = read_all(*reader, true);
     harness::check(run.frames.empty() && run.refusals.size() == 1 && run.refusals[0].kind == RefusalKind::changed,
                    "a file whose identity changed", "rewritten");
+    // A file rewritten between two steps of a scan: its failure is that it changed.
+    ReaderOptions narrow = options();
+    narrow.line_limit = 40;  // windows of 41 bytes: the first step stops after frame 0
+    auto stepped = FrameReader::over_file(fd, narrow);
+    harness::check(scanned(*stepped, 0).rows.size() == 1, "one step", "rewritten");
+    if (pwrite(fd, "x", 1, static_cast<off_t>(2 * frame.size())) != 1) std::abort();
+    const auto failed_scan = stepped->scan(std::nullopt, {});
+    harness::check(failed_scan && failed_scan->failure && failed_scan->failure->kind == RefusalKind::changed,
+                   "a scan of a file rewritten meanwhile", "rewritten");
     auto again = FrameReader::over_file(fd, options());
     if (ftruncate(fd, static_cast<off_t>(text.size() - 3)) != 0) std::abort();
     const auto cut = again->scan(std::nullopt, {});

@@ -46,9 +46,12 @@ public:
     }
 
     std::size_t size() const noexcept { return rows_.size(); }
-    // Keeps the first `rows` rows (the tokens stored stay, for rows that repeat them).
+    // Keeps the first `rows` rows. The tokens stored stay, but none is taken as a repeat any
+    // more: a token of the rows dropped may be one a check refused.
     void truncate(std::size_t rows) {
-        if (rows < rows_.size()) rows_.resize(rows);
+        if (rows >= rows_.size()) return;
+        rows_.resize(rows);
+        recent_.fill(Recent{});
     }
     std::string_view operator[](std::size_t row) const noexcept { return distinct(rows_[row]); }
     std::string_view back() const noexcept { return (*this)[size() - 1]; }

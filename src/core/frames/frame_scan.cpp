@@ -19,13 +19,14 @@ constexpr std::string_view bom = "\xEF\xBB\xBF";
 class Scanner {
 public:
     Scanner(std::string_view window, std::uint64_t offset, ScanState& state, const KnownLayouts* known,
-            std::vector<FrameRecord>& frames) noexcept
+            std::vector<FrameRecord>& frames, PropertiesFinder* finder) noexcept
         : data_(window.data()),
           offset_(offset),
           s_(state),
           state_(state),
           known_(known),
-          frames_(frames) {
+          frames_(frames),
+          finder_(finder != nullptr ? *finder : own_finder_) {
         // The window is scanned for line_limit + 1 bytes at most: then only its first line and
         // the line it ends inside can be too long, and those are measured.
         pos_ = static_cast<std::size_t>(s_.position - offset_);
@@ -262,7 +263,8 @@ private:
     ScanState& state_;
     const KnownLayouts* known_;
     std::vector<FrameRecord>& frames_;
-    PropertiesFinder finder_;
+    PropertiesFinder own_finder_;
+    PropertiesFinder& finder_;
     ScanStop stop_;
     bool have_last_ = false;
     std::string last_value_;
@@ -286,11 +288,11 @@ std::string_view state_misfit(const ScanState& state, std::uint64_t window_offse
 }
 
 ScanStop scan_frames(std::string_view window, std::uint64_t window_offset, ScanState& state,
-                     const KnownLayouts* known, std::vector<FrameRecord>& frames) {
+                     const KnownLayouts* known, std::vector<FrameRecord>& frames, PropertiesFinder* finder) {
     if (const std::string_view misfit = state_misfit(state, window_offset, window.size()); !misfit.empty()) {
         fail("scan_frames: the state does not fit the window: " + std::string(misfit));
     }
-    return Scanner(window, window_offset, state, known, frames).run();
+    return Scanner(window, window_offset, state, known, frames, finder).run();
 }
 
 }  // namespace atomkit::frames

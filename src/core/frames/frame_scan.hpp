@@ -96,7 +96,10 @@ std::string_view state_misfit(const ScanState& state, std::uint64_t window_offse
 // the frames found to `frames` and updating `state`, until the window is used up or the scan
 // must stop. Without `known`, comment lines are passed over unread. A window longer than
 // line_limit + 1 bytes is used that far. The state must fit the window (state_misfit).
+// `finder`: the one that found the Properties of the comment lines before (it answers a line
+// like the one before it from its bytes), so that what it says of a line the parser refuses
+// does not depend on where windows end; without, one of the call's own.
 ScanStop scan_frames(std::string_view window, std::uint64_t window_offset, ScanState& state,
-                     const KnownLayouts* known, std::vector<FrameRecord>& frames);
+                     const KnownLayouts* known, std::vector<FrameRecord>& frames, PropertiesFinder* finder = nullptr);
 
 }  // namespace atomkit::frames

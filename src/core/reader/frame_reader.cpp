@@ -119,14 +119,28 @@ struct FrameReader::State {
         return refusal;
     }
 
-    // The end of the source: every frame is found, unless the file changed meanwhile.
-    std::expected<void, IoError> reach_end() {
-        complete = true;
-        if (source.kind() != ByteSource::Kind::file) return {};
+    // Whether the source is a file that fstat no longer gives the identity of.
+    std::expected<bool, IoError> file_changed() const {
+        if (source.kind() != ByteSource::Kind::file) return false;
         const auto same = source.unchanged();
         if (!same) return std::unexpected(same.error());
-        if (!*same) failure = fatal(RefusalKind::changed, found(), 0);
-        return {};
+        return !*same;
+    }
+
+    // The end of the scan, with the failure it met (if any): but a file that changed
+    // meanwhile fails where it changed, so that is the failure to give.
+    std::expected<ScanProgress, IoError> end_scan(const frames::ScanStop* stop) {
+        const auto changed = file_changed();
+        if (!changed) return std::unexpected(changed.error());
+        if (*changed) {
+            failure = fatal(RefusalKind::changed, found(), 0);
+        } else if (stop != nullptr) {
+            auto refusal = failure_of(*stop);
+            if (!refusal) return std::unexpected(refusal.error());
+            failure = std::move(*refusal);
+        }
+        complete = true;
+        return progress();
     }
 
     // The frame before the one the scan cannot pass (frame `next`), when it is refused itself:
@@ -176,6 +190,8 @@ struct FrameReader::State {
         switch (stop.failure) {
             case frames::FailureKind::long_line: {
                 Refusal refusal = fatal(RefusalKind::long_line, found(), stop.lineno);
+                const frames::ScanState& state = scan.state();
+                if (state.phase != frames::ScanPhase::count) refusal.count_line = state.frame_lineno;
                 refusal.line_limit = options.line_limit;
                 return refusal;
             }
@@ -203,24 +219,17 @@ struct FrameReader::State {
                source.size() >= options.parts_from;
     }
 
+    // The scan in parts: its progress, or nullopt when the file is to be scanned whole.
     std::expected<std::optional<ScanProgress>, IoError> scan_parts(const KeepGoing& keep_going) {
-        LayoutBook parted;
-        std::vector<FrameRow> found_rows;
-        std::uint64_t lines = 0;
         const PartsRequest request{options.threads, options.line_limit, options.parts_from / 4, options.wave_bytes,
                                    &keep_going};
-        switch (scan_in_parts(source, request, parted, found_rows, lines)) {
+        switch (scan_in_parts(source, request, book, rows)) {
             case PartsEnd::whole: return std::nullopt;
             case PartsEnd::cancelled: return progress(true);
             case PartsEnd::done: break;
         }
-        std::vector<std::optional<std::string>> values(parted.values().begin(), parted.values().end());
-        book.assign(std::move(values));
-        rows = std::move(found_rows);
         fresh = false;
-        const auto ended = reach_end();
-        if (!ended) return std::unexpected(ended.error());
-        return progress();
+        return end_scan(nullptr);
     }
 };
 
@@ -306,18 +315,8 @@ std::expected<ScanProgress, IoError> FrameReader::scan(std::optional<std::size_t
         const auto end = s.scan.run(s.source, s.book, s.rows, bounds);
         if (!end) return std::unexpected(end.error());
         switch (*end) {
-            case ScanEnd::done: {
-                const auto ended = s.reach_end();
-                if (!ended) return std::unexpected(ended.error());
-                return s.progress();
-            }
-            case ScanEnd::failure: {
-                auto refusal = s.failure_of(s.scan.stop());
-                if (!refusal) return std::unexpected(refusal.error());
-                s.failure = std::move(*refusal);
-                s.complete = true;
-                return s.progress();
-            }
+            case ScanEnd::done: return s.end_scan(nullptr);
+            case ScanEnd::failure: return s.end_scan(&s.scan.stop());
             case ScanEnd::short_file:
                 s.failure = s.fatal(RefusalKind::changed, s.found(), 0);
                 s.complete = true;

@@ -2,7 +2,6 @@
 // (name, then kind, then count) so that the first bad field is the one reported.
 #include "core/reader/properties_layout.hpp"
 
-#include <new>
 #include <unordered_set>
 
 #include "core/comment_line/comment_line.hpp"
@@ -10,8 +9,9 @@
 namespace atomkit::reader {
 namespace {
 
-// More columns than this cannot be held by any line a reader takes (and would not fit memory).
-constexpr std::size_t max_columns = std::size_t{1} << 32;
+// More columns than this in all (a line of 32 MiB at least) are refused as a bad count: their
+// codes would take memory for nothing when no file has them (and a count of 20 digits none).
+constexpr std::size_t max_columns = std::size_t{1} << 24;
 
 bool is_name(std::string_view name) noexcept {
     if (name.empty()) return false;
@@ -79,10 +79,9 @@ std::expected<AtomLayout, PropertiesError> parse_properties(std::string_view pro
             return std::unexpected(PropertiesError{PropertiesErrorKind::kind, std::string(name), std::string(kind)});
         }
         const std::size_t count = count_of(count_text);
-        if (count == 0) {
+        if (count == 0 || count > max_columns - total) {
             return std::unexpected(PropertiesError{PropertiesErrorKind::count, std::string(name), std::string(count_text)});
         }
-        if (count > max_columns - total) throw std::bad_alloc();
         total += count;
         layout.columns.push_back({std::string(name), kind[0], count});
     }

@@ -47,8 +47,8 @@ struct PropertiesError {
 
 // A name is one or more characters that are neither Python whitespace (str.isspace) nor any of
 // : = " ' \ [ ] { }; a kind is S, R, I or L; a count is [1-9][0-9]* (ASCII); names do not repeat.
-// An empty value has no columns. The value is UTF-8 (as the comment line parser gives it). A
-// count whose columns no memory holds throws std::bad_alloc, as building them would.
+// An empty value has no columns. The value is UTF-8 (as the comment line parser gives it). More
+// than 2^24 columns in all are refused as a bad count (the count that passes that).
 [[nodiscard]] std::expected<AtomLayout, PropertiesError> parse_properties(std::string_view properties);
 
 using ParsedLayout = std::expected<AtomLayout, PropertiesError>;

@@ -306,6 +306,31 @@ struct RangeReader {
     }
 };
 
+// Each layout's table, made at its final size (the ranges parse into its rows).
+std::vector<std::optional<AtomParser>> layout_tables(const RunRequest& request, const Plan& plan) {
+    std::vector<std::optional<AtomParser>> wholes(plan.used.size());
+    for (std::size_t dense = 0; dense < wholes.size(); ++dense) {
+        const std::string& codes = request.layouts[static_cast<std::size_t>(plan.used[dense])]->value().col_types;
+        wholes[dense].emplace(plan.rows[dense], std::span(reinterpret_cast<const std::uint8_t*>(codes.data()), codes.size()),
+                              /*check_strings=*/true, plan.rows[dense]);
+    }
+    return wholes;
+}
+
+// The frame a wave's ranges end the read at (the first halt; none to go on), or the I/O error
+// met before it.
+std::expected<std::size_t, IoError> wave_halt(const Plan& plan, std::size_t begin, std::size_t count) {
+    std::size_t halt = none;
+    const FrameRange* failed = nullptr;
+    for (std::size_t k = begin; k < begin + count; ++k) {
+        const FrameRange& range = plan.ranges[k];
+        halt = std::min(halt, range.halt);
+        if (range.io && (failed == nullptr || range.io_frame < failed->io_frame)) failed = &range;
+    }
+    if (failed != nullptr && failed->io_frame < halt) return std::unexpected(*failed->io);
+    return halt;
+}
+
 bool keep_on(const RunRequest& request) {
     return request.keep_going == nullptr || !*request.keep_going || (*request.keep_going)();
 }
@@ -315,17 +340,12 @@ bool keep_on(const RunRequest& request) {
 std::expected<ReadOutcome, IoError> read_run(const RunRequest& request) {
     if (request.numbers.size() != request.rows.size()) fail("read_run: a number for each frame expected");
     Plan plan = plan_of(request);
-    std::vector<std::optional<AtomParser>> wholes(plan.used.size());
-    for (std::size_t dense = 0; dense < wholes.size(); ++dense) {
-        const std::string& codes = request.layouts[static_cast<std::size_t>(plan.used[dense])]->value().col_types;
-        wholes[dense].emplace(plan.rows[dense], std::span(reinterpret_cast<const std::uint8_t*>(codes.data()), codes.size()),
-                              /*check_strings=*/true, plan.rows[dense]);
-    }
+    std::vector<std::optional<AtomParser>> wholes = layout_tables(request, plan);
     Cells cells(request.rows.size());
     const CommentOptions options{.type_all = true, .int_digits_limit = request.int_digits_limit};
     ReadOutcome outcome;
     std::size_t limit = request.rows.size();
-    for (std::size_t w = 0; w + 1 < plan.waves.size(); ++w) {
+    for (std::size_t w = 0; w + 1 < plan.waves.size() && limit == request.rows.size(); ++w) {
         const std::size_t begin = plan.waves[w];
         const std::size_t count = plan.waves[w + 1] - begin;
         if (w > 0 && !keep_on(request)) {
@@ -341,19 +361,9 @@ std::expected<ReadOutcome, IoError> read_run(const RunRequest& request) {
         } else {
             parallel_for(count, read);
         }
-        // The frame the read ends at: the first halt, unless an I/O error comes before it.
-        std::size_t halt = none;
-        const FrameRange* failed = nullptr;
-        for (std::size_t k = begin; k < begin + count; ++k) {
-            const FrameRange& range = plan.ranges[k];
-            halt = std::min(halt, range.halt);
-            if (range.io && (failed == nullptr || range.io_frame < failed->io_frame)) failed = &range;
-        }
-        if (failed != nullptr && failed->io_frame < halt) return std::unexpected(*failed->io);
-        if (halt != none) {
-            limit = halt;
-            break;
-        }
+        const auto halt = wave_halt(plan, begin, count);
+        if (!halt) return std::unexpected(halt.error());
+        limit = std::min(limit, *halt);
     }
     outcome.run = run::compose(request, plan, wholes, cells, limit);
     return outcome;

@@ -78,7 +78,7 @@ bool keep_on(const PartsRequest& request) { return request.keep_going == nullptr
 }  // namespace
 
 PartsEnd scan_in_parts(const ByteSource& source, const PartsRequest& request, LayoutBook& book,
-                       std::vector<FrameRow>& rows, std::uint64_t& lines) {
+                       std::vector<FrameRow>& rows) {
     const std::vector<std::uint64_t> starts = part_starts(source, request);
     if (starts.size() < 2) return PartsEnd::whole;
     std::vector<Part> parts;
@@ -102,7 +102,9 @@ PartsEnd scan_in_parts(const ByteSource& source, const PartsRequest& request, La
     std::uint64_t lines_before = 0;
     for (Part& part : parts) {
         std::vector<std::int64_t> numbers;
-        for (const auto& value : part.book.values()) numbers.push_back(book.number_of(value));
+        for (const auto& value : part.book.values()) {
+            numbers.push_back(book.number_of(value ? std::optional<std::string_view>(*value) : std::nullopt));
+        }
         for (FrameRow& row : part.rows) {
             row.lineno += static_cast<std::int64_t>(lines_before);
             row.layout = numbers[static_cast<std::size_t>(row.layout)];
@@ -110,7 +112,6 @@ PartsEnd scan_in_parts(const ByteSource& source, const PartsRequest& request, La
         }
         lines_before += part.scan.state().lineno - 1;
     }
-    lines = lines_before + 1;
     return PartsEnd::done;
 }
 

@@ -25,15 +25,15 @@ struct PartsRequest {
 };
 
 enum class PartsEnd : std::uint8_t {
-    done,       // every frame found: `rows` (layouts numbered by `book`), lines up to `lines`
+    done,       // every frame found: `rows`, their layouts numbered by `book`
     whole,      // scan the file whole instead
     cancelled,  // keep_going said to stop
 };
 
 // Scans the file `source` in parts, appending its frames to `rows` (empty) with their layouts
-// numbered by `book` (empty) as one scan from the start would number them. `lines`: the line
-// the scan ends on.
+// numbered by `book` (empty) as one scan from the start would number them; both are left as
+// they are unless every frame is found.
 [[nodiscard]] PartsEnd scan_in_parts(const ByteSource& source, const PartsRequest& request, LayoutBook& book,
-                                     std::vector<FrameRow>& rows, std::uint64_t& lines);
+                                     std::vector<FrameRow>& rows);
 
 }  // namespace atomkit::reader

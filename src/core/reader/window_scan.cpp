@@ -55,7 +55,7 @@ std::expected<ScanEnd, IoError> WindowScan::run(const ByteSource& source, Layout
         if (*window) return **window;
         frames::ScanStop stop;
         while (true) {
-            stop = frames::scan_frames(window_, window_offset_, state_, &known_, rows);
+            stop = frames::scan_frames(window_, window_offset_, state_, &known_, rows, &finder_);
             if (bounds.rows_limit && rows.size() > *bounds.rows_limit) return ScanEnd::limit;
             if (stop.kind != frames::StopKind::comment) break;
             // The layout of a comment line the scanner could not place: its Properties value,

@@ -60,6 +60,7 @@ private:
 
     frames::ScanState state_;
     frames::KnownLayouts known_;
+    frames::PropertiesFinder finder_;
     ReadBuffer buffer_;
     std::string_view window_;
     std::uint64_t window_offset_ = 0;
