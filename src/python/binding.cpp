@@ -126,8 +126,8 @@ std::size_t keyword_parameter(const FunctionSpec& function, PyObject* name) {
     CallArguments call;
     call.positional = PyTuple_GET_SIZE(args);
     for (Py_ssize_t i = 0; i < call.positional; ++i) call.owned.push_back(PyRef::borrow(PyTuple_GET_ITEM(args, i)));
-    if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
-        call.names = checked(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+    if (kwargs != nullptr && PyDict_Size(kwargs) > 0) {
+        call.names = checked(PyTuple_New(PyDict_Size(kwargs)));
         Py_ssize_t next = 0;
         Py_ssize_t k = 0;
         PyObject* key = nullptr;

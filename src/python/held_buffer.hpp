@@ -1,8 +1,10 @@
 // A bytes-like argument held for a call (HeldBuffer), and the interpreter lock let go while
-// the core works on such memory (ReleasedLock).
+// the core works on such memory (ReleasedLock), or lent out and taken back between the core's
+// waves of work to run the signal handlers (LentLock).
 #pragma once
 
 #include <string_view>
+#include <thread>
 #include <utility>
 
 #include "python/py_error.hpp"
@@ -64,6 +66,34 @@ public:
     ReleasedLock& operator=(const ReleasedLock&) = delete;
 
 private:
+    PyThreadState* state_;
+};
+
+// The interpreter lock let go for the core's work, which asks check_signals() between its
+// waves: the calling thread then takes the lock back briefly to run the signal handlers. The
+// first exception they raise is kept in `raised` (which outlives this, so that it is dropped
+// with the lock held), and every later question is answered no.
+class LentLock {
+public:
+    explicit LentLock(PyRef& raised) noexcept
+        : raised_(raised), thread_(std::this_thread::get_id()), state_(PyEval_SaveThread()) {}
+    ~LentLock() { PyEval_RestoreThread(state_); }
+    LentLock(const LentLock&) = delete;
+    LentLock& operator=(const LentLock&) = delete;
+
+    // Whether the work may go on.
+    bool check_signals() noexcept {
+        if (raised_) return false;
+        if (std::this_thread::get_id() != thread_) return true;  // the lock is the caller's thread's to take
+        PyEval_RestoreThread(state_);
+        if (PyErr_CheckSignals() < 0) raised_ = PyRef::steal(PyErr_GetRaisedException());
+        state_ = PyEval_SaveThread();
+        return !raised_;
+    }
+
+private:
+    PyRef& raised_;
+    std::thread::id thread_;
     PyThreadState* state_;
 };
 

@@ -15,7 +15,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -86,48 +85,23 @@ PyError runtime_error(std::string message) { return PyError::pending(PyExc_Runti
 
 [[nodiscard]] Result<CallGate::Pass> sharing_pass(ReaderState& state, std::string_view call) {
     if (auto pass = state.gate.try_share()) return std::move(*pass);
-    return std::unexpected(runtime_error(std::string(call) + ": another call is scanning, feeding or releasing this Reader"));
+    return std::unexpected(
+        runtime_error(std::string(call) + ": another call is scanning, feeding or releasing this Reader"));
 }
 
-// ---- The lock let go ---------------------------------------------------------------------
-
-// The interpreter lock let go for the core's work and taken back briefly between its waves to
-// run the signal handlers. The first exception they raise is kept in `raised` (which must
-// outlive this, so that it is dropped with the lock held) and stops the work.
-class LentLock {
-public:
-    explicit LentLock(PyRef& raised) noexcept
-        : raised_(raised), thread_(std::this_thread::get_id()), state_(PyEval_SaveThread()) {}
-    ~LentLock() { PyEval_RestoreThread(state_); }
-    LentLock(const LentLock&) = delete;
-    LentLock& operator=(const LentLock&) = delete;
-
-    bool keep_going() noexcept {
-        if (raised_) return false;
-        if (std::this_thread::get_id() != thread_) return true;  // only the caller's thread has a thread state
-        PyEval_RestoreThread(state_);
-        if (PyErr_CheckSignals() < 0) raised_ = PyRef::steal(PyErr_GetRaisedException());
-        state_ = PyEval_SaveThread();
-        return !raised_;
-    }
-
-private:
-    PyRef& raised_;
-    std::thread::id thread_;
-    PyThreadState* state_;
-};
+// ---- The core at work ------------------------------------------------------------------
 
 // work(keep_going) run by the core: the lock let go when the reader's memory allows (else no
 // Python code may run before the call ends, signal handlers included: one could free that
 // memory, so signals wait). The exception a signal handler raised wins over the outcome.
 template <class Work>
 [[nodiscard]] auto run_core(const ReaderState& state, Work&& work) -> Result<decltype(work(KeepGoing()))> {
-    if (!state.lock_may_go) return work(KeepGoing([] { return true; }));
+    if (!state.lock_may_go) return work(KeepGoing());  // never stopped
     PyRef raised;
     std::optional<decltype(work(KeepGoing()))> outcome;
     {
         LentLock lent(raised);
-        outcome.emplace(work(KeepGoing([&lent] { return lent.keep_going(); })));
+        outcome.emplace(work(KeepGoing([&lent] { return lent.check_signals(); })));
     }
     if (raised) {
         PyErr_SetRaisedException(raised.release());
@@ -211,8 +185,8 @@ using Identity = std::pair<std::uint64_t, std::int64_t>;
 
 // (size, mtime_ns), two ints.
 [[nodiscard]] Result<Identity> extract_identity(PyObject* object) {
-    const bool pair = PyTuple_Check(object) && PyTuple_GET_SIZE(object) == 2 && PyLong_Check(PyTuple_GET_ITEM(object, 0)) &&
-                      PyLong_Check(PyTuple_GET_ITEM(object, 1));
+    const bool pair = PyTuple_Check(object) && PyTuple_GET_SIZE(object) == 2 &&
+                      PyLong_Check(PyTuple_GET_ITEM(object, 0)) && PyLong_Check(PyTuple_GET_ITEM(object, 1));
     if (!pair) return std::unexpected(value_error("identity must be a tuple (size, mtime_ns) of two ints"));
     const unsigned long long size = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(object, 0));
     if (size == static_cast<unsigned long long>(-1) && PyErr_Occurred() != nullptr) return fetched_error();
@@ -226,17 +200,21 @@ using Identity = std::pair<std::uint64_t, std::int64_t>;
 // before, its layout numbered among the Properties values.
 [[nodiscard]] Result<std::vector<FrameRow>> frame_rows(const MatrixView<std::int64_t>& rows, std::size_t layouts,
                                                        std::optional<std::size_t> size) {
-    if (rows.cols() != 5) return std::unexpected(value_error("rows must have 5 columns: offset, natoms, line, layout, end"));
+    if (rows.cols() != 5) {
+        return std::unexpected(value_error("rows must have 5 columns: offset, natoms, line, layout, end"));
+    }
     std::vector<FrameRow> found(rows.rows());
     for (std::size_t f = 0; f < rows.rows(); ++f) {
         found[f] = {rows.at(f, 0), rows.at(f, 1), rows.at(f, 2), rows.at(f, 3), rows.at(f, 4)};
     }
-    if (auto misfit = FrameReader::rows_misfit(found, layouts, size)) return std::unexpected(value_error("rows: " + *misfit));
+    if (auto misfit = FrameReader::rows_misfit(found, layouts, size)) {
+        return std::unexpected(value_error("rows: " + *misfit));
+    }
     return found;
 }
 
-// What the keywords say, converted in parameter order.
-struct ReaderOptions {
+// What the arguments say, converted in parameter order.
+struct ReaderArguments {
     SourceKind source = SourceKind::stream;
     PyRef name;
     reader::ReaderOptions core;
@@ -244,8 +222,8 @@ struct ReaderOptions {
     std::optional<Identity> identity;
 };
 
-[[nodiscard]] Result<ReaderOptions> convert_options(const BoundArguments<reader_parameters.size()>& arguments) {
-    ReaderOptions options;
+[[nodiscard]] Result<ReaderArguments> convert_options(const BoundArguments<reader_parameters.size()>& arguments) {
+    ReaderArguments options;
     options.core.wave_bytes = tuned_wave_bytes.load(std::memory_order_relaxed);
     options.core.parts_from = tuned_parts_from.load(std::memory_order_relaxed);
     options.source = ATOMKIT_TRY(arguments.convert(source_slot, check_source));
@@ -278,7 +256,8 @@ struct ReaderOptions {
     return options;
 }
 
-[[nodiscard]] Result<FrameReader> open_core(ReaderState& state, PyObject* source, const reader::ReaderOptions& options) {
+[[nodiscard]] Result<FrameReader> open_core(ReaderState& state, PyObject* source,
+                                            const reader::ReaderOptions& options) {
     switch (state.source) {
         case SourceKind::stream:
             return FrameReader::over_stream(options);
@@ -299,7 +278,7 @@ struct ReaderOptions {
 [[nodiscard]] Result<PyRef> make_reader(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     BoundArguments<reader_parameters.size()> arguments(reader_spec);
     ATOMKIT_TRY(arguments.bind(args, kwargs));
-    ReaderOptions options = ATOMKIT_TRY(convert_options(arguments));
+    ReaderArguments options = ATOMKIT_TRY(convert_options(arguments));
 
     auto state = std::make_unique<ReaderState>();
     state->source = options.source;
@@ -398,7 +377,8 @@ constexpr FunctionSpec release_spec{"Reader.release", release_parameters};
 }
 
 // The frame numbers asked for, copied (the array's borrow ends here).
-[[nodiscard]] Result<std::vector<std::int64_t>> frame_numbers(const BoundArguments<read_parameters.size()>& arguments) {
+[[nodiscard]] Result<std::vector<std::int64_t>> frame_numbers(
+    const BoundArguments<read_parameters.size()>& arguments) {
     const auto frames = ATOMKIT_TRY(arguments.convert(0, ReadonlyVector<std::int64_t>::extract));
     const MatrixView<std::int64_t> view = frames.view();
     std::vector<std::int64_t> numbers(view.rows());
@@ -425,7 +405,8 @@ constexpr FunctionSpec release_spec{"Reader.release", release_parameters};
     BoundArguments<read_parameters.size()> arguments(read_spec);
     ATOMKIT_TRY(arguments.bind(args, nargsf, kwnames));
     ATOMKIT_TRY(arguments.convert(0, check_vector<std::int64_t>));
-    const bool keep_going_past = arguments.slot(1) != nullptr ? ATOMKIT_TRY(arguments.convert(1, extract_truth)) : false;
+    const bool keep_going_past =
+        arguments.slot(1) != nullptr ? ATOMKIT_TRY(arguments.convert(1, extract_truth)) : false;
     prepare_borrows();  // may import NumPy: before the last check of the frames
     const std::vector<std::int64_t> numbers = ATOMKIT_TRY(frame_numbers(arguments));
     ReaderState& state = state_of(self);
@@ -467,7 +448,8 @@ constexpr FunctionSpec tuning_spec{"_set_reader_tuning", tuning_parameters};
     if (wave_bytes == 0) return std::unexpected(value_error("wave_bytes must be at least 1"));
     const std::size_t old_waves = tuned_wave_bytes.exchange(static_cast<std::size_t>(wave_bytes));
     const std::uint64_t old_parts = tuned_parts_from.exchange(parts_from);
-    return checked(Py_BuildValue("(nK)", static_cast<Py_ssize_t>(old_waves), static_cast<unsigned long long>(old_parts)));
+    return checked(
+        Py_BuildValue("(nK)", static_cast<Py_ssize_t>(old_waves), static_cast<unsigned long long>(old_parts)));
 }
 
 // ---- Properties --------------------------------------------------------------------------
@@ -490,7 +472,8 @@ PyObject* get_rows(PyObject* self, void*) {
 }
 
 PyObject* get_first_held(PyObject* self, void*) {
-    return getter(self, "Reader.first_held", [](const FrameReader& core) { return checked(PyLong_FromSize_t(core.first_held())); });
+    return getter(self, "Reader.first_held",
+                  [](const FrameReader& core) { return checked(PyLong_FromSize_t(core.first_held())); });
 }
 
 PyObject* get_properties(PyObject* self, void*) {
@@ -526,7 +509,7 @@ PyObject* entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObje
 }
 
 template <Result<PyRef> (*Method)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
-constexpr PyCFunction method() {
+PyCFunction method() {
     return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<Method>));
 }
 
@@ -563,7 +546,8 @@ PyMethodDef reader_methods[] = {
 PyGetSetDef reader_getset[] = {
     {"rows", get_rows, nullptr, "(m, 5) int64 copy of the frames held: offset, natoms, line, layout, end.", nullptr},
     {"first_held", get_first_held, nullptr, "The number of the first frame held.", nullptr},
-    {"properties", get_properties, nullptr, "The Properties values by layout number (None: a line not read).", nullptr},
+    {"properties", get_properties, nullptr, "The Properties values by layout number (None: a line not read).",
+     nullptr},
     {"layouts", get_layouts, nullptr, "Layout(properties, names, kinds, counts) by layout number, or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
