@@ -84,7 +84,8 @@ PyStructSequence_Field refusal_fields[] = {
     {"row", "the atom row within the frame, -1 if none"},
     {"column", "the token's column, -1 if none"},
     {"message", "'line N: ...' without the file's name; empty for a file that changed"},
-    {"cause", "the atom parser's own 'row N: ...' message, or None"},
+    {"cause", "what refused the frame in its own words (the atom parser's 'row N: ...', the comment line's "
+              "parser, Properties or int() message), or None"},
     {"fatal", "nothing after it can be read"},
     {nullptr, nullptr},
 };
@@ -296,14 +297,10 @@ std::vector<NamedType> result_types() {
 PyRef refusal_object(const reader::Refusal& refusal, std::size_t digits_limit) {
     const auto kind = static_cast<std::size_t>(refusal.kind);
     if (kind >= std::size(reader::refusal_kind_names)) fail("a refusal of an unknown kind");
-    const bool atoms = refusal.kind == reader::RefusalKind::atoms;
     return struct_of<9>(refusal_type,
                         {size_object(refusal.frame), new_str(reader::refusal_kind_names[kind]), size_object(refusal.line),
                          size_object(refusal.count_line), int_object(refusal.row), int_object(refusal.column),
-                         refusal_message(refusal, digits_limit),
-                         atoms ? checked(PyUnicode_DecodeUTF8(refusal.message.data(),
-                                                              static_cast<Py_ssize_t>(refusal.message.size()), "replace"))
-                               : PyRef::borrow(Py_None),
+                         refusal_message(refusal, digits_limit), refusal_cause(refusal, digits_limit),
                          bool_object(refusal.fatal)});
 }
 

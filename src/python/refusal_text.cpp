@@ -67,15 +67,19 @@ PyRef properties_message(const PropertiesError& error, std::string_view properti
     fail("a Properties refusal of an unknown kind");
 }
 
+// Why the comment line was refused, in the words of what refused it (its parser, its
+// Properties, int()); null for a line that is not UTF-8.
+PyRef comment_reason(const Refusal& refusal, std::size_t digits_limit) {
+    if (refusal.properties_error) return properties_message(*refusal.properties_error, refusal.properties);
+    if (!refusal.comment_error) return PyRef();
+    PyError error = comment_error(*refusal.comment_error, digits_limit);
+    return checked(PyObject_Str(error.object()));
+}
+
 PyRef comment_message(const Refusal& refusal, std::size_t digits_limit) {
     const Line line{refusal.line};
-    PyRef reason;
-    if (refusal.properties_error) {
-        reason = properties_message(*refusal.properties_error, refusal.properties);
-    } else if (refusal.comment_error) {
-        PyError error = comment_error(*refusal.comment_error, digits_limit);
-        reason = checked(PyObject_Str(error.object()));
-    } else {
+    PyRef reason = comment_reason(refusal, digits_limit);
+    if (!reason) {
         PyRef raw = checked(PyBytes_FromStringAndSize(refusal.text.data(), static_cast<Py_ssize_t>(refusal.text.size())));
         return checked(PyUnicode_FromFormat("line %llu: the comment line is not UTF-8: %R", line, raw.get()));
     }
@@ -91,6 +95,12 @@ PyRef atoms_message(const Refusal& refusal) {
 }
 
 }  // namespace
+
+PyRef refusal_cause(const Refusal& refusal, std::size_t digits_limit) {
+    if (refusal.kind == RefusalKind::atoms) return decoded(refusal.message);
+    PyRef reason = refusal.kind == RefusalKind::comment ? comment_reason(refusal, digits_limit) : PyRef();
+    return reason ? std::move(reason) : PyRef::borrow(Py_None);
+}
 
 PyRef refusal_message(const Refusal& refusal, std::size_t digits_limit) {
     switch (refusal.kind) {

@@ -14,4 +14,8 @@ namespace atomkit {
 // read under.
 [[nodiscard]] PyRef refusal_message(const reader::Refusal& refusal, std::size_t digits_limit);
 
+// What refused the frame, in its own words: the atom parser's "row N: ..." message, or the
+// comment line's parser, Properties or int() message; None for any other refusal.
+[[nodiscard]] PyRef refusal_cause(const reader::Refusal& refusal, std::size_t digits_limit);
+
 }  // namespace atomkit
