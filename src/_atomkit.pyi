@@ -206,7 +206,7 @@ class Reader:
         """Tells a reader over a stream that no more bytes come."""
     def scan(self, limit: int = -1) -> ScanResult:
         """Finds frames until more than `limit` are found in all (-1: to the end) or a stream's bytes run out."""
-    def read(self, frames: npt.NDArray[np.int64], keep_going: bool = False) -> Run:
+    def read(self, frames: npt.NDArray[np.int64], keep_going: bool = False, threads: int = 0) -> Run:
         """Reads the frames numbered in `frames` (int64, ascending, among those held) into a Run."""
     def release(self, frame: int) -> None:
         """Forgets the frames before `frame` (their rows, and a stream's bytes)."""

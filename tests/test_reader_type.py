@@ -439,7 +439,7 @@ def test_signatures():
     import inspect
     assert str(inspect.signature(Reader)) == ("(source, *, name='', threads=0, line_limit=268435456, rows=None, "
                                               "properties=None, identity=None)")
-    assert str(inspect.signature(Reader.read)) == "(self, /, frames, keep_going=False)"
+    assert str(inspect.signature(Reader.read)) == "(self, /, frames, keep_going=False, threads=0)"
     with pytest.raises(TypeError):
         type("Sub", (Reader,), {})
     assert _atomkit.Refusal.__match_args__ == ("frame", "kind", "line", "count_line", "row", "column", "message",

@@ -151,8 +151,10 @@ def test_threads_give_the_frame_by_frame_table(typed_file, threads):
     # The table the module's threads make is the one built from the oracle's frames.
     split = reading_api.read_table(typed_file, threads=threads)
     whole = table_of(reference_walker.read(typed_file, ":"))
-    for got, want in zip(split, whole, strict=True):
+    indexed = atomkit.FrameIndex(typed_file, use_saved=False).table(threads=threads)
+    for got, also, want in zip(split, indexed, whole, strict=True):
         assert_frames_equal(got, want)
+        assert_frames_equal(also, want)
     for name in whole.arrays:
         assert split.arrays[name].tolist() == whole.arrays[name].tolist()
     for key in whole.info:

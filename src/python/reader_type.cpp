@@ -146,6 +146,12 @@ bool given(PyObject* argument) { return argument != nullptr && argument != Py_No
     return checked(PyUnicode_FromObject(object));
 }
 
+// A read's thread count: 0 keeps the reader's own.
+[[nodiscard]] Result<std::size_t> extract_threads_or_own(PyObject* object) {
+    const std::uint64_t threads = ATOMKIT_TRY(extract_u64(object));
+    return static_cast<std::size_t>(std::min<std::uint64_t>(threads, max_thread_count));
+}
+
 [[nodiscard]] Result<std::size_t> extract_threads(PyObject* object) {
     const std::uint64_t threads = ATOMKIT_TRY(extract_u64(object));
     if (threads == 0) return thread_count();
@@ -313,7 +319,7 @@ constexpr std::array<std::string_view, 0> no_parameters = {};
 constexpr FunctionSpec finish_spec{"Reader.finish", no_parameters};
 constexpr std::array<std::string_view, 1> scan_parameters = {"limit"};
 constexpr FunctionSpec scan_spec{"Reader.scan", scan_parameters, 0};
-constexpr std::array<std::string_view, 2> read_parameters = {"frames", "keep_going"};
+constexpr std::array<std::string_view, 3> read_parameters = {"frames", "keep_going", "threads"};
 constexpr FunctionSpec read_spec{"Reader.read", read_parameters, 1};
 constexpr std::array<std::string_view, 1> release_parameters = {"frame"};
 constexpr FunctionSpec release_spec{"Reader.release", release_parameters};
@@ -407,6 +413,10 @@ constexpr FunctionSpec release_spec{"Reader.release", release_parameters};
     ATOMKIT_TRY(arguments.convert(0, check_vector<std::int64_t>));
     const bool keep_going_past =
         arguments.slot(1) != nullptr ? ATOMKIT_TRY(arguments.convert(1, extract_truth)) : false;
+    // 0: the reader's own count (a FrameIndex's one reader serves reads of any count).
+    const std::size_t threads = arguments.slot(2) != nullptr && arguments.slot(2) != Py_None
+                                    ? ATOMKIT_TRY(arguments.convert(2, extract_threads_or_own))
+                                    : 0;
     prepare_borrows();  // may import NumPy: before the last check of the frames
     const std::vector<std::int64_t> numbers = ATOMKIT_TRY(frame_numbers(arguments));
     ReaderState& state = state_of(self);
@@ -414,7 +424,7 @@ constexpr FunctionSpec release_spec{"Reader.release", release_parameters};
         const CallGate::Pass pass = ATOMKIT_TRY(sharing_pass(state, "Reader.read()"));
         ATOMKIT_TRY(check_numbers(state, numbers));
         return run_core(state, [&](const KeepGoing& keep_going) {
-            return std::as_const(*state.core).read(numbers, keep_going_past, keep_going);
+            return std::as_const(*state.core).read(numbers, keep_going_past, keep_going, threads);
         });
     }());
     if (!outcome) return std::unexpected(io_error(outcome.error().error_number, state.name.get()));
@@ -535,9 +545,10 @@ PyMethodDef reader_methods[] = {
      "scan($self, /, limit=-1)\n--\n\nFinds frames until more than `limit` are found in all (-1: to the end) or a\n"
      "stream's bytes run out; returns ScanResult(found, complete, failure)."},
     {"read", method<reader_read>(), fastcall,
-     "read($self, /, frames, keep_going=False)\n--\n\nReads the frames numbered in `frames` (int64, ascending, among "
-     "those held) into a Run.\nWithout `keep_going` it stops at the first refused frame; with it, refused frames\n"
-     "are left out and listed, but a fatal refusal still stops."},
+     "read($self, /, frames, keep_going=False, threads=0)\n--\n\nReads the frames numbered in `frames` (int64, "
+     "ascending, among those held) into a Run.\nWithout `keep_going` it stops at the first refused frame; with it, "
+     "refused frames\nare left out and listed, but a fatal refusal still stops. `threads` > 0: the most threads this\n"
+     "read uses, instead of the reader's own count."},
     {"release", method<reader_release>(), fastcall,
      "release($self, /, frame)\n--\n\nForgets the frames before `frame` (their rows, and a stream's bytes)."},
     {nullptr, nullptr, 0, nullptr},

@@ -199,7 +199,7 @@ class FrameIndex:
         opened = self._opened()
         joiner = Joiner()
         try:
-            run = opened.reader.read(np.arange(start, max(start, stop), dtype=np.int64))  # TODO threads
+            run = opened.reader.read(np.arange(start, max(start, stop), dtype=np.int64), threads=threads or 0)
             layout_plans = opened.plans
             if run.refusals:
                 add_run(joiner, run, layout_plans)  # (a column clash before the refused frame comes first)

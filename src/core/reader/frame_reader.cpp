@@ -345,7 +345,7 @@ const std::expected<AtomLayout, PropertiesError>* FrameReader::layout(std::size_
 }
 
 std::expected<ReadOutcome, IoError> FrameReader::read(std::span<const std::int64_t> frames, bool keep_going_past,
-                                                      const KeepGoing& keep_going) const {
+                                                      const KeepGoing& keep_going, std::size_t threads) const {
     const State& s = *state_;
     std::vector<FrameRow> picked;
     picked.reserve(frames.size());
@@ -355,7 +355,7 @@ std::expected<ReadOutcome, IoError> FrameReader::read(std::span<const std::int64
         }
         picked.push_back(s.rows[static_cast<std::size_t>(frame) - s.erased]);
     }
-    auto outcome = s.read_rows(picked, frames, keep_going_past, &keep_going, s.options.threads);
+    auto outcome = s.read_rows(picked, frames, keep_going_past, &keep_going, threads == 0 ? s.options.threads : threads);
     if (!outcome || s.source.kind() != ByteSource::Kind::file) return outcome;
     const auto same = s.source.unchanged();
     if (!same) return std::unexpected(same.error());

@@ -82,9 +82,9 @@ public:
     // Reads the frames `frames` (ascending numbers among those held; else an internal failure).
     // Without keep_going_past the read stops at the first refused frame (the frames before it
     // are in the run); with it, refused frames are left out and listed, but a fatal refusal
-    // still stops.
+    // still stops. `threads`: the most threads this read uses (0: the reader's own count).
     std::expected<ReadOutcome, IoError> read(std::span<const std::int64_t> frames, bool keep_going_past,
-                                             const KeepGoing& keep_going) const;
+                                             const KeepGoing& keep_going, std::size_t threads = 0) const;
 
     // Frames before `frame` are forgotten (rows, and a stream's bytes).
     void release(std::size_t frame);
