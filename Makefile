@@ -85,8 +85,8 @@ native-sanitize: setup
 	$(call build_tree,$(NATIVE_SAN_DIR),$(SANITIZE_OPTIONS))
 	$(BIN)/meson test -C $(NATIVE_SAN_DIR) --print-errorlogs
 
-# The module's threads under ThreadSanitizer: the native test of the pool and of blocks split
-# across it, then the suite's thread tests against the module. Python itself is not built for
+# The module's threads under ThreadSanitizer: the native tests of the pool (and of blocks split
+# across it) and of the reader, then the suite's thread tests against the module. Python itself is not built for
 # ThreadSanitizer, so races are looked for in the module's code, the interpreter lock seen
 # through the pthread calls it makes. Tests that race on purpose (test_races, the block reader's
 # rewritten bytes) are left out, and so are forks of a process with threads, which
@@ -95,7 +95,7 @@ TSAN_DIR := build/tsan
 TSAN_TESTS := tests/test_parallel.py tests/test_threads.py tests/test_table.py tests/test_table_native.py tests/test_reader_type.py
 tsan: setup
 	$(call build_tree,$(TSAN_DIR),-Db_sanitize=thread -Dbuildtype=debugoptimized -Db_lundef=false)
-	$(BIN)/meson test -C $(TSAN_DIR) --print-errorlogs thread_pool
+	$(BIN)/meson test -C $(TSAN_DIR) --print-errorlogs thread_pool reader
 	LD_PRELOAD="$$(gcc -print-file-name=libtsan.so)" TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	PYTHONPATH=$(TSAN_DIR):src $(PY) -m pytest -q -p no:cacheprovider -k "not fork" $(TSAN_TESTS)
 
