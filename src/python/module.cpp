@@ -11,6 +11,7 @@
 #include "python/process_cell.hpp"
 #include "python/py_objects.hpp"
 #include "python/reader_results.hpp"
+#include "python/reader_arguments.hpp"
 #include "python/reader_type.hpp"
 
 namespace atomkit {
