@@ -13,8 +13,8 @@ from typing import Any
 import numpy as np
 
 import _atomkit
-from atomkit.base.compression import opener as compression_opener
 from atomkit.base import files
+from atomkit.base.compression import opener as compression_opener
 from atomkit.base.files import LineTooLong, changed, describe
 from atomkit.base.frame import Frame
 from atomkit.reading.errors import SkippedFrameWarning
@@ -159,8 +159,8 @@ def _spans(rows: np.ndarray, first_held: int, chosen: np.ndarray, most: int) -> 
 
 
 def _read(source: Source, chosen: np.ndarray, skip: bool) -> Any:
-    """One read of the frames `chosen`; a refusal that ends it (or any, with skip: only a fatal
-    one) is raised after the frames before it are taken by the caller: see _outcome."""
+    """The Run of the frames `chosen` (ascending): it stops at the first refused frame, or with
+    `skip` leaves refused frames out (but for a fatal refusal, which still stops it)."""
     return source.reader.read(chosen.astype(np.int64, copy=False), keep_going=skip)
 
 
@@ -259,8 +259,7 @@ def frames(source: Source, index: int | slice, skip: bool, most: int | None = No
     if found.failure is not None:
         raise source.error(found.failure)
     chosen = np.arange(found.found)[index]
-    ascending = chosen[::-1] if len(chosen) > 1 and chosen[1] < chosen[0] else chosen
-    backwards = ascending is not chosen
+    backwards = len(chosen) > 1 and chosen[1] < chosen[0]
     spans = _spans(source.reader.rows, source.reader.first_held, np.sort(chosen), most)
     for span in (reversed(spans) if backwards else spans):
         # Read past refusals, so that the one met first going backwards is the one raised.
