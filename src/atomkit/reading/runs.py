@@ -8,12 +8,10 @@ from typing import Any
 import numpy as np
 
 from atomkit.base.frame import Frame
-from atomkit.table.build import Joiner, _InfoPiece
+from atomkit.base.text import SPECIES
+from atomkit.table.build import InfoPiece, Joiner
 
-SPECIES = "species"
 _GROUPS = {"R": 0, "I": 1, "L": 2, "S": 3}
-_PERIODIC = (True, True, True)
-_OPEN = (False, False, False)
 
 
 class Plan:
@@ -226,7 +224,7 @@ def add_run(joiner: Joiner, run: Any, layout_plans: list[Plan | None]) -> None:
         if c in loose:  # (frames whose value is loose are not among those the column holds)
             present = present.copy()
             present[list(loose[c])] = True
-        joiner.info_piece(column.key, _InfoPiece(first, present, values, exact, loose.get(c)))
+        joiner.info_piece(column.key, InfoPiece(first, present, values, exact, loose.get(c)))
 
 
 def _typed_info(column: Any, n: int) -> tuple[np.ndarray | None, np.ndarray | None]:

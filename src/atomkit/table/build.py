@@ -73,7 +73,7 @@ class _AtomColumn:
         self.kind, self.first, self.line, self.parts = kind, first, line, []
 
 
-class _InfoPiece:
+class InfoPiece:
     """One part's values of an info key: frames first..first+len(present), typed (`values`,
     `exact` as a table holds them) or as Python values by frame (`loose`)."""
 
@@ -111,7 +111,7 @@ class Joiner:
         self.species: dict[str, int] = {}
         self.species_parts: list[tuple[np.ndarray, np.ndarray]] = []
         self.columns: dict[str, _AtomColumn] = {}
-        self.info: dict[str, list[_InfoPiece]] = {}
+        self.info: dict[str, list[InfoPiece]] = {}
         self.kinds: dict[tuple[Any, ...], int] = {}
         self.kind_of: list[np.ndarray] = []
 
@@ -175,7 +175,7 @@ class Joiner:
         raise ValueError(f"{self._at(frame)}column {name!r} is {_describe(gathered.kind)} in frame {gathered.first} "
                          f"but {_describe(kind)} in frame {frame}{where}")
 
-    def info_piece(self, key: str, piece: _InfoPiece) -> None:
+    def info_piece(self, key: str, piece: InfoPiece) -> None:
         self.info.setdefault(key, []).append(piece)
 
     def table(self) -> FrameTable:
@@ -239,7 +239,7 @@ def _in_order_met(species: np.ndarray, index: np.ndarray) -> tuple[np.ndarray, n
     return species[order], renumber[index]
 
 
-def _joined_info(n: int, pieces: list[_InfoPiece]) -> tuple[np.ndarray, np.ndarray, np.ndarray | None]:
+def _joined_info(n: int, pieces: list[InfoPiece]) -> tuple[np.ndarray, np.ndarray, np.ndarray | None]:
     """(column, present, exact or None) of one info key over `n` frames from its pieces:
     stacked as they stand where every piece typed it alike, else made from the values."""
     present = np.zeros(n, bool)
@@ -266,7 +266,7 @@ def _joined_info(n: int, pieces: list[_InfoPiece]) -> tuple[np.ndarray, np.ndarr
     return column, present, exact
 
 
-def _all_values(pieces: list[_InfoPiece]) -> dict[int, Any]:
+def _all_values(pieces: list[InfoPiece]) -> dict[int, Any]:
     found: dict[int, Any] = {}
     for piece in pieces:
         found.update(piece.python_values())
@@ -296,7 +296,7 @@ def table_of(frames: Iterable[Frame]) -> FrameTable:
     keys = dict.fromkeys(key for frame in frames for key in frame.info)
     for key in keys:
         present = np.fromiter((key in frame.info for frame in frames), bool, n)
-        joiner.info_piece(key, _InfoPiece(0, present, None, None,
+        joiner.info_piece(key, InfoPiece(0, present, None, None,
                                           {k: frames[k].info[key] for k in np.flatnonzero(present).tolist()}))
     return joiner.table()
 
@@ -323,5 +323,5 @@ def concat(tables: list[FrameTable]) -> FrameTable:
             atoms = table.species_index >= 0
             joiner.coded_species(frames[having], table.species.tolist(), table.species_index[atoms])
         for key, values in table.info.items():
-            joiner.info_piece(key, _InfoPiece(first, table.info_present[key], values, table.exact.get(key)))
+            joiner.info_piece(key, InfoPiece(first, table.info_present[key], values, table.exact.get(key)))
     return joiner.table()
