@@ -30,6 +30,8 @@ SMALLEST = {
     "species of two layouts": (b"1\nProperties=species:S:1:q:R:1\nH 0\n1\nProperties=species:S:1\nO\n"
                                b"1\nProperties=species:S:1:q:R:1\nC 0\n"),
     "a NUL ending a token": b"1\nx\nH\x00 0 0 0\n",
+    "a clash after a skipped frame of the other kind": (b"1\nProperties=species:S:1:q:R:1\nH z\n1\nProperties=species:S:1:q:I:1\n"
+                                                        b"H 1\n1\nProperties=species:S:1:q:R:1\nH 1.5\n"),
     "refusals in the middle": b"1\nx\nH 0 0 0\n1\na=\"open\nH 0 0 0\n1\nx\nH 0 0 z\n1\nx\nO 1 1 1\n",
     "BOM, CRLF, blank lines": b"\xef\xbb\xbf1\r\ne=1 cfg=a\r\nH 0 0 0\r\n\r\n2\r\ne=1.5\r\nH 0 0 0\r\nO 1 1 1",
 }

@@ -208,9 +208,12 @@ def add_run(joiner: Joiner, run: Any, layout_plans: list[Plan | None]) -> None:
     n = len(run.frames)
     kinds, kind_of = _kinds(run, layout_plans)
     first = joiner.frames(run.natoms, run.lattice, run.has_lattice, run.pbc, kinds, kind_of, run.lines)
-    for table in run.atoms:
+    having = [(table, np.flatnonzero(run.layout == table.layout)) for table in run.atoms]
+    # In the order of each layout's first frame: a column's kind is the first frame's, and the
+    # clash named is the first frame that differs.
+    for table, mine in sorted(having, key=lambda pair: int(pair[1][0]) if len(pair[1]) else n):
         plan = layout_plans[table.layout]
-        frames = first + np.flatnonzero(run.layout == table.layout)
+        frames = first + mine
         if plan.species is not None:
             distinct, index = table.strs[plan.species]
             joiner.coded_species(frames, list(distinct), index)
