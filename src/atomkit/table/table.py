@@ -19,11 +19,24 @@ _ELEMENTS = (
 _NUMBER = {symbol: z for z, symbol in enumerate(_ELEMENTS, 1)}
 
 
-def narrowed(values: np.ndarray) -> np.ndarray:
-    """A str array as wide as its widest str (1 at least), as every path gives a frame's str
-    arrays: a frame cut from a table is as wide as one read alone."""
-    width = int(np.char.str_len(values).max(initial=1)) if values.size else 1
+def narrowed(values: np.ndarray, width: int | None = None) -> np.ndarray:
+    """A str array as wide as its widest str (1 at least; `width` where it is known), as every
+    path gives a frame's str arrays: a frame cut from a table is as wide as one read alone."""
+    if width is None:
+        width = int(np.char.str_len(values).max(initial=1)) if values.size else 1
     return values if values.dtype.itemsize == 4 * width else values.astype(f"U{width}")
+
+
+def frame_widths(values: np.ndarray, offsets: list[int]) -> list[int]:
+    """The width of each frame's part of a str column (frame k's rows offsets[k]..offsets[k+1]):
+    its widest str, 1 for a frame without rows; in one pass over the column."""
+    lengths = np.char.str_len(values.reshape(len(values), -1)).max(axis=1, initial=1) if len(values) else values
+    starts = np.array(offsets[:-1], np.int64)
+    filled = np.diff(offsets) > 0
+    widths = np.ones(len(starts), np.int64)
+    if filled.any():
+        widths[filled] = np.maximum.reduceat(lengths, starts[filled])
+    return widths.tolist()
 
 
 class FrameTable:
@@ -54,7 +67,8 @@ class FrameTable:
     """
 
     __slots__ = ("natoms", "atom_offsets", "species", "species_index", "arrays", "array_present",
-                 "lattice", "has_lattice", "pbc", "info", "info_present", "frame_kinds", "kind_of", "exact")
+                 "lattice", "has_lattice", "pbc", "info", "info_present", "frame_kinds", "kind_of", "exact",
+                 "_species_lengths")
 
     def __init__(self, natoms: np.ndarray, *, species: np.ndarray, species_index: np.ndarray,
                  arrays: dict[str, np.ndarray], array_present: dict[str, np.ndarray], lattice: np.ndarray,
@@ -70,6 +84,7 @@ class FrameTable:
         self.lattice, self.has_lattice, self.pbc = lattice, has_lattice, pbc
         self.info, self.info_present, self.exact = info, info_present, exact or {}
         self.frame_kinds, self.kind_of = frame_kinds, kind_of
+        self._species_lengths: np.ndarray | None = None  # made on first need
         _check(self, n, atoms)
 
     def __len__(self) -> int:
@@ -84,12 +99,23 @@ class FrameTable:
         info = {key: (self.exact[key] if key in self.exact else values if values.ndim > 1 else values.tolist())
                 for key, values in self.info.items()}
         symbols = self.symbols
+        widths, full = frame_widths(symbols, offsets), symbols.dtype.itemsize // 4
+        strs = {name: frame_widths(values, offsets) for name, values in self.arrays.items() if values.dtype.kind == "U"}
+        columns = self.arrays
         for k in range(len(kind_of)):
             start, stop = offsets[k], offsets[k + 1]
             names, has_species, keys = kinds[kind_of[k]]
-            yield Frame(narrowed(symbols[start:stop]) if has_species else None,
-                        {name: _cut(self.arrays[name], start, stop) for name in names},
-                        lattices[k] if has_lattice[k] else None, pbcs[k], {key: info[key][k] for key in keys})
+            arrays = {name: columns[name][start:stop] for name in names}
+            if strs:
+                for name in strs.keys() & arrays.keys():
+                    arrays[name] = narrowed(arrays[name], strs[name][k])
+            frame_symbols = None
+            if has_species:
+                frame_symbols = symbols[start:stop]
+                if widths[k] != full:
+                    frame_symbols = frame_symbols.astype(f"U{widths[k]}")
+            yield Frame(frame_symbols, arrays, lattices[k] if has_lattice[k] else None, pbcs[k],
+                        {key: info[key][k] for key in keys})
 
     def __getitem__(self, index: int | slice) -> Any:
         if isinstance(index, slice):
@@ -130,7 +156,13 @@ class FrameTable:
     def _frame(self, k: int) -> Frame:
         start, stop = int(self.atom_offsets[k]), int(self.atom_offsets[k + 1])
         names, has_species, keys = self.frame_kinds[self.kind_of[k]]
-        symbols = narrowed(self.species[self.species_index[start:stop]]) if has_species else None
+        symbols = None
+        if has_species:
+            index = self.species_index[start:stop]
+            if self._species_lengths is None:
+                self._species_lengths = np.char.str_len(self.species)
+            width = int(self._species_lengths[index].max(initial=1)) if len(index) else 1
+            symbols = narrowed(self.species[index], width)
         arrays = {name: _cut(self.arrays[name], start, stop) for name in names}
         lattice = self.lattice[k] if self.has_lattice[k] else None
         info: dict[str, Any] = {}
