@@ -47,7 +47,7 @@ PyRef long_line_message(const Refusal& refusal) {
         Line{refusal.line}, shown.c_str()));
 }
 
-// "Properties {p!r}: ..." as the package's layout reader words a Properties value it refuses.
+// "Properties {p!r}: ..." as a Properties value the reader refuses has always been worded.
 PyRef properties_message(const PropertiesError& error, std::string_view properties) {
     PyRef value = decoded(properties);
     PyRef name = decoded(error.name);

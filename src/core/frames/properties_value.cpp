@@ -1,5 +1,5 @@
-// Finding a comment line's Properties value: the shortcuts of the package's PropertiesNames
-// byte for byte, then the comment-line parser in a copy of the line. Plain C++.
+// Finding a comment line's Properties value: shortcuts from the bytes where they surely give
+// what the parser would, then the comment-line parser in a copy of the line. Plain C++.
 #include "core/frames/properties_value.hpp"
 
 #include <cstring>
@@ -13,7 +13,7 @@ namespace {
 
 constexpr std::string_view properties_key = "properties";
 
-// A byte of a bare value that ends where the tokenizer ends it (_PLAIN_VALUE): neither
+// A byte of a bare value that ends where the tokenizer ends it: neither
 // space nor any of = " ' \ [ {.
 bool is_plain_value_byte(unsigned char c) noexcept {
     if (is_comment_space(c)) return false;
@@ -38,7 +38,7 @@ bool holds_properties_word(std::string_view line) noexcept {
     return false;
 }
 
-// Whether the tokenizer surely starts an item at a key that follows `before` (_plainly_before):
+// Whether the tokenizer surely starts an item at a key that follows `before`:
 // it holds only bare tokens and double-quoted values that open right after their '=', and
 // ends in a space.
 bool plainly_before(std::string_view before) noexcept {

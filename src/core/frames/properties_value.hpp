@@ -1,6 +1,6 @@
-// The Properties value that a frame's comment line names, found as the package's
-// PropertiesNames finds it (atomkit/reading/scan.py): from the bytes for lines like the one
-// before and for plain ASCII lines, else through the comment-line parser. Plain C++.
+// The Properties value that a frame's comment line names, found cheaply where the bytes show
+// it (lines like the one before, plain ASCII lines), else through the comment-line parser, which
+// then has the last word. Plain C++.
 #pragma once
 
 #include <cstdint>
@@ -12,9 +12,8 @@
 
 namespace atomkit::frames {
 
-// What a comment line without Properties names: the plain xyz columns, as the package's
-// reading.layouts.PLAIN_XYZ says. (Were the two to differ, such lines would only cost the scan
-// a question to Python each.)
+// What a comment line without Properties names: the plain xyz columns (the package's
+// base.text.PLAIN_XYZ says the same when it tells such frames apart).
 inline constexpr std::string_view plain_xyz_properties = "species:S:1:pos:R:3";
 
 // The bytes the comment-line tokenizer takes for spaces in ASCII (str.isspace): \t \n \v \f
