@@ -1,5 +1,5 @@
-# The one joiner of tables: the columns of frames gathered part by part (a run's layouts, frames
-# one by one, other tables) into one FrameTable, every per-atom column keeping one type and width.
+# The one joiner of tables: the columns of frames gathered part by part (a run's layouts, or
+# frames one by one) into one FrameTable, every per-atom column keeping one type and width.
 """Building FrameTables."""
 from __future__ import annotations
 
@@ -298,30 +298,4 @@ def table_of(frames: Iterable[Frame]) -> FrameTable:
         present = np.fromiter((key in frame.info for frame in frames), bool, n)
         joiner.info_piece(key, InfoPiece(0, present, None, None,
                                           {k: frames[k].info[key] for k in np.flatnonzero(present).tolist()}))
-    return joiner.table()
-
-
-def concat(tables: list[FrameTable]) -> FrameTable:
-    """One table of the frames of `tables`, in order, as table_of over all their frames makes
-    it (the same checks, the same columns)."""
-    if len(tables) == 1:
-        return tables[0]
-    joiner = Joiner()
-    for table in tables:
-        first = joiner.frames(table.natoms, table.lattice, table.has_lattice, table.pbc, table.frame_kinds,
-                              table.kind_of)
-        frames = first + np.arange(len(table))
-        for name, values in table.arrays.items():
-            having = np.flatnonzero(table.array_present[name])
-            if len(having) == len(table):
-                joiner.arrays(frames, {name: values})
-            elif len(having):
-                atoms = np.concatenate([np.arange(table.atom_offsets[k], table.atom_offsets[k + 1]) for k in having])
-                joiner.arrays(frames[having], {name: values[atoms]})
-        having = np.flatnonzero(table.array_present["species"])
-        if len(having):
-            atoms = table.species_index >= 0
-            joiner.coded_species(frames[having], table.species.tolist(), table.species_index[atoms])
-        for key, values in table.info.items():
-            joiner.info_piece(key, InfoPiece(first, table.info_present[key], values, table.exact.get(key)))
     return joiner.table()
