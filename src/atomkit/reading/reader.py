@@ -37,7 +37,7 @@ class Source:
         self.reader, self.name, self._feed, self._closers = reader, name, feed, closers
         self.since, self.advice = since, advice
         self._ask = min(files.FIRST_CHUNK, files.CHUNK)
-        self._found = 0
+        self._found, self._average = 0, RUN_BYTES
         self._plans: list[Any] | None = None
 
     @classmethod
@@ -102,8 +102,11 @@ class Source:
         reader = self.reader
         self._plans = None
         if self._feed is None:
-            # One frame more at least: the module scans a window of the file at a time anyway.
-            found = reader.scan(-1 if whole else self._found)
+            # About a run's worth of frames more, as far as the frames found so far tell
+            # (one more at least: the module scans a window of the file at a time anyway).
+            found = reader.scan(-1 if whole else self._found + self._run_frames())
+            if not whole and found.found > self._found:  # (the frames found are held till released)
+                self._average = max(1, int(reader.rows[-1, 4]) // found.found)
         else:
             chunk = self._feed(self._ask)
             self._ask = min(2 * self._ask, files.CHUNK)
@@ -114,6 +117,11 @@ class Source:
             found = reader.scan(-1)
         self._found = found.found
         return found
+
+    def _run_frames(self) -> int:
+        """How many frames more take about RUN_BYTES of text, as the frames found so far
+        average."""
+        return max(0, RUN_BYTES // self._average - 1)
 
     def scan_past(self, k: int) -> Any:
         """The scan taken on until frame k is found, or it is complete."""

@@ -107,51 +107,60 @@ def frames_of(run: Any, layout_plans: list[Plan | None]) -> list[Frame]:
         return [_alone(run, layout_plans)]
     layout_of = run.layout.tolist()
     natoms = run.natoms.tolist()
-    # Per layout: its named arrays over its frames, and each frame's first row there.
-    cut: dict[int, tuple[Any, dict[str, np.ndarray], np.ndarray | None, dict[str, list[int]]]] = {}
+    # Per layout: its named arrays over its frames, its symbols, and which of its arrays are
+    # strs; per frame: its first row in its layout's table, and the widths of its strs.
+    cut: dict[int, tuple[dict[str, np.ndarray], np.ndarray | None, int, list[str]]] = {}
     first_row = [0] * n
+    symbol_width = [1] * n
+    str_width: dict[str, list[int]] = {}
     for table in run.atoms:
         plan = layout_plans[table.layout]
         mine = np.flatnonzero(run.layout == table.layout)
         counts = run.natoms[mine]
         starts = np.concatenate(([0], np.cumsum(counts)[:-1])).astype(np.int64)
-        for k, start in zip(mine.tolist(), starts.tolist()):
+        frames_here = mine.tolist()
+        for k, start in zip(frames_here, starts.tolist()):
             first_row[k] = start
-        strs = _strs(table, plan)
-        arrays = plan.arrays(table, strs)
-        symbols = None
+        arrays = plan.arrays(table, _strs(table, plan))
+        symbols, full = None, 0
         if plan.species is not None:
             distinct, index = table.strs[plan.species]
             symbols = np.array(distinct or [""], dtype=str)[index]
-        widths = {name: _widths(values, starts, counts) for name, values in arrays.items() if values.dtype.kind == "U"}
-        if symbols is not None:
-            widths[SPECIES] = _widths(symbols, starts, counts)
-        place = {k: i for i, k in enumerate(mine.tolist())}
-        cut[table.layout] = (plan, arrays, symbols, widths, place)
+            full = symbols.dtype.itemsize // 4
+            for k, width in zip(frames_here, _widths(symbols, starts, counts)):
+                symbol_width[k] = width
+        str_names = [name for name, values in arrays.items() if values.dtype.kind == "U"]
+        for name in str_names:
+            widths = str_width.setdefault(name, [1] * n)
+            for k, width in zip(frames_here, _widths(arrays[name], starts, counts)):
+                widths[k] = width
+        cut[table.layout] = (arrays, symbols, full, str_names)
     columns, loose = _info_by_frame(run)
-    keys = [[(run.info[c].key, c) for c in key_set] for key_set in run.key_sets]
+    # Each key set's (key, column) pairs, and whether any of its columns holds loose values.
+    keys = [([(run.info[c].key, c) for c in key_set], any(c in loose for c in key_set)) for key_set in run.key_sets]
     key_set = run.key_set.tolist()
     lattices, has_lattice = run.lattice, run.has_lattice.tolist()
     pbcs = [tuple(flags) for flags in run.pbc.tolist()]
     frames = []
     for k in range(n):
-        plan, arrays, symbols, widths, place = cut[layout_of[k]]
-        start, stop, i = first_row[k], first_row[k] + natoms[k], place[k]
-        frame_arrays = {}
-        for name, values in arrays.items():
-            part = values[start:stop]
-            if name in widths and part.dtype.itemsize != 4 * widths[name][i]:
-                part = part.astype(f"U{widths[name][i]}")
-            frame_arrays[name] = part
+        arrays, symbols, full, str_names = cut[layout_of[k]]
+        start = first_row[k]
+        stop = start + natoms[k]
+        frame_arrays = {name: values[start:stop] for name, values in arrays.items()}
+        for name in str_names:
+            width = str_width[name][k]
+            if frame_arrays[name].dtype.itemsize != 4 * width:
+                frame_arrays[name] = frame_arrays[name].astype(f"U{width}")
         frame_symbols = None
         if symbols is not None:
             frame_symbols = symbols[start:stop]
-            if frame_symbols.dtype.itemsize != 4 * widths[SPECIES][i]:
-                frame_symbols = frame_symbols.astype(f"U{widths[SPECIES][i]}")
-        info = {}
-        for key, c in keys[key_set[k]]:
-            held = loose.get(c)
-            info[key] = held[k] if held is not None and k in held else columns[c][k]
+            if symbol_width[k] != full:
+                frame_symbols = frame_symbols.astype(f"U{symbol_width[k]}")
+        pairs, has_loose = keys[key_set[k]]
+        if has_loose:
+            info = {key: loose[c][k] if c in loose and k in loose[c] else columns[c][k] for key, c in pairs}
+        else:
+            info = {key: columns[c][k] for key, c in pairs}
         frames.append(Frame(frame_symbols, frame_arrays, lattices[k] if has_lattice[k] else None, pbcs[k], info))
     return frames
 
