@@ -98,9 +98,9 @@ def read(source: Any, index: Index = -1, errors: str = "raise") -> Frame | list[
         with reader.Source.open(source) as opened:
             if isinstance(selection, int):
                 return next(reader.frames(opened, selection, False))
-            # A list is read in runs as large as the file: the module's threads share them.
-            return list(reader.frames(opened, selection, errors == "skip", most=0 if not opened.streamed
-                                      else reader.RUN_BYTES))
+            # In runs of RUN_BYTES, as iread: a run's buffers are used again by the next (one run
+            # of a whole file would take fresh pages for every frame's arrays).
+            return list(reader.frames(opened, selection, errors == "skip"))
     except ValueError as error:
         in_file(error, _named(source))
         raise

@@ -217,7 +217,13 @@ bool AtomParser::parse_block(std::string_view data, std::size_t offset) {
         line_start_ = at;
         TokenScanner<true> tokens(data.data() + at, end);
         if (!parse_row(tokens)) return false;
-        if (strict_ && !stray && !fail_stray_tokens(tokens)) stray = std::move(failure_);
+        // (The usual line has no token left: one look, and the failure is made only for a
+        // line that has one.)
+        std::string_view extra;
+        if (strict_ && !stray && tokens.next(extra)) {
+            fail_stray_tokens(tokens);
+            stray = std::move(failure_);
+        }
         tokens.end_line();
         at += tokens.offset();  // past the line feed, or the end of the data
     }
@@ -254,9 +260,8 @@ bool AtomParser::failed_at(const std::uint8_t& code) noexcept {
 template <class Tokens>
 bool AtomParser::fail_stray_tokens(Tokens& tokens) {
     std::string_view token;
-    std::size_t found = codes_.size();
+    std::size_t found = codes_.size() + 1;  // the token too many, already taken
     while (tokens.next(token)) ++found;
-    if (found == codes_.size()) return true;
     const std::size_t row = row_ - 1 - row_base_;  // the row just parsed
     failure_ = {row_prefix(row) + "expected ", row, true, line_start_, static_cast<std::ptrdiff_t>(codes_.size())};
     append_decimal(failure_.message, codes_.size());
