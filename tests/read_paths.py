@@ -19,6 +19,7 @@ from typing import Any, Callable
 import numpy as np
 from hypothesis import strategies as st
 
+import _atomkit
 import atomkit
 import reference_walker
 from atomkit.cli import main as cli
@@ -120,6 +121,18 @@ class Trickle(io.BytesIO):
     read1 = read
 
 
+def split_frames(call: Callable[[], Any]) -> Any:
+    """call() with every frame of 2 atoms or more parsed in parts at once: a wave a frame, which
+    leaves the other thread free for the frame's rows."""
+    threshold = _atomkit._set_parallel_threshold(2)
+    tuning = _atomkit._set_reader_tuning(1, 1 << 62)
+    try:
+        return call()
+    finally:
+        _atomkit._set_reader_tuning(*tuning)
+        _atomkit._set_parallel_threshold(threshold)
+
+
 class Paths:
     """Every read path on the bytes `data`, written to `folder` as a plain file (and a gzip copy
     of another name when asked for); each outcome computed once, when first asked for."""
@@ -148,6 +161,7 @@ class Paths:
             "read": lambda: atomkit.read(p, ":", errors=errors),
             "iread": lambda: atomkit.iread(p, errors=errors),
             **{f"read_table/{t}": (lambda t=t: atomkit.read_table(p, threads=t, errors=errors)) for t in THREADS},
+            "read_table/split": lambda: split_frames(lambda: atomkit.read_table(p, threads=2, errors=errors)),
             "BytesIO": lambda: atomkit.read(io.BytesIO(self.data), ":", errors=errors),
             "trickle": lambda: atomkit.read(Trickle(self.data), ":", errors=errors),
             "gzip": lambda: atomkit.read(self.gz, ":", errors=errors),
@@ -407,7 +421,7 @@ def table_species_in_order(paths: Paths) -> list[str]:
     return found
 
 
-TABLES = tuple(f"read_table/{t}" for t in THREADS)
+TABLES = (*(f"read_table/{t}" for t in THREADS), "read_table/split")
 RELATIONS: dict[str, Callable[[Paths], list[str]]] = {
     **{f"{' '.join(names)} == read, errors={errors}": (lambda paths, errors=errors, names=names:
                                                         same_as_read(paths, errors, names))

@@ -8,6 +8,7 @@ import os
 import re
 import sys
 
+import numpy as np
 import pytest
 from hypothesis import HealthCheck, Phase, given, settings
 
@@ -139,6 +140,34 @@ def test_rewrite_under_read_table(tmp_path, count):
     finally:
         sys.setprofile(None)
     assert fired
+
+
+def test_a_large_frame_read_in_pieces(tmp_path):
+    """A frame of 9 MiB on two threads is read in pieces and parsed in ranges at once: the
+    same table as on one thread, and a file cut short under the read is "changed"."""
+    path = tmp_path / "large.xyz"
+    rows = np.random.default_rng(1).uniform(-99.0, 99.0, (160_000, 3))
+    path.write_bytes(b"160000\nProperties=species:S:1:pos:R:3\n" +
+                     "".join("Si %r %r %r\n" % tuple(r) for r in rows.tolist()).encode())
+    threads = atomkit.get_threads()
+    atomkit.set_threads(2)
+    try:
+        one, two = atomkit.read_table(path, threads=1), atomkit.read_table(path, threads=2)
+        assert np.array_equal(two.arrays["pos"], rows) and np.array_equal(one.arrays["pos"], rows)
+        cut = []
+
+        def reading(frame, event, function):
+            if event == "c_call" and not cut and getattr(function, "__name__", "") == "read" and \
+                    type(getattr(function, "__self__", None)).__module__ == "_atomkit":
+                cut.append(os.truncate(path, os.path.getsize(path) * 3 // 4))
+
+        sys.setprofile(reading)
+        with pytest.raises(ValueError, match=re.escape(f"{path} changed since it was opened")):
+            atomkit.read_table(path, threads=2)
+    finally:
+        sys.setprofile(None)
+        atomkit.set_threads(threads)
+    assert cut
 
 
 # ---- a descriptor closed under an index ------------------------------------------------------

@@ -236,11 +236,15 @@ bool AtomParser::parse_block(std::string_view data, std::size_t offset) {
 }
 
 bool AtomParser::parse_more_rows(std::string_view data, std::size_t offset, std::size_t rows) {
+    return parse_frame_part(data, offset, rows, {row_, rows});
+}
+
+bool AtomParser::parse_frame_part(std::string_view data, std::size_t offset, std::size_t rows, FramePart frame) {
     const std::size_t last = last_row_;
-    if (rows > last - row_) fail("more rows asked of a parser than it was made for");
+    if (rows > last - row_ || frame.first > row_) fail("more rows asked of a parser than it was made for");
     last_row_ = row_ + rows;
-    row_base_ = row_;  // a failure names its row within this frame, and its count of lines
-    const std::size_t natoms = std::exchange(out_.natoms, rows);
+    row_base_ = frame.first;  // a failure names its row within this frame, and its count of lines
+    const std::size_t natoms = std::exchange(out_.natoms, frame.rows);
     const bool parsed = parse_block(data, offset);
     last_row_ = last;
     row_base_ = 0;
@@ -263,7 +267,7 @@ bool AtomParser::fail_stray_tokens(Tokens& tokens) {
     std::size_t found = codes_.size() + 1;  // the token too many, already taken
     while (tokens.next(token)) ++found;
     const std::size_t row = row_ - 1 - row_base_;  // the row just parsed
-    failure_ = {row_prefix(row) + "expected ", row, true, line_start_, static_cast<std::ptrdiff_t>(codes_.size())};
+    failure_ = {row_prefix(row) + "expected ", row, true, line_start_, static_cast<std::ptrdiff_t>(codes_.size()), true};
     append_decimal(failure_.message, codes_.size());
     failure_.message += " tokens, found ";
     append_decimal(failure_.message, found);

@@ -146,6 +146,13 @@ struct ParseFailure {
     bool in_line = false;
     std::size_t line_start = 0;
     std::ptrdiff_t column = -1;
+    bool extra_tokens = false;  // a strict parse's line with tokens past its columns
+};
+
+// A frame's rows in a table of several frames: its first row there, and how many it has.
+struct FramePart {
+    std::size_t first = 0;
+    std::size_t rows = 0;
 };
 
 // Fills the columns of a ParsedAtoms row by row. Codes: 'f' float, 'i' int, 'b' bool,
@@ -178,6 +185,9 @@ public:
     // several whose rows this parser fills one after another (a table of many frames). A
     // failure names its row within that frame.
     bool parse_more_rows(std::string_view data, std::size_t offset, std::size_t rows);
+    // The same for `rows` rows of the frame `frame` only (a frame parsed in parts at once):
+    // failures name rows within the whole frame, and its lines as the frame's count.
+    bool parse_frame_part(std::string_view data, std::size_t offset, std::size_t rows, FramePart frame);
     // Strict: parse_block also fails on a line with more tokens than the columns (the first
     // such line, once every row has parsed).
     void set_strict(bool strict) noexcept { strict_ = strict; }

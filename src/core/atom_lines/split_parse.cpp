@@ -40,22 +40,35 @@ public:
 
     std::optional<AtomParser>& parser(std::size_t k) noexcept { return parsers_[k]; }
 
-    // The lowest range's failure (or exception), as row-by-row parsing meets it first;
-    // otherwise `whole`'s columns with the ranges' string columns joined in row order.
-    std::expected<ParsedAtoms, ParseFailure> join(AtomParser&& whole) {
+    // The failure (or exception) row-by-row parsing meets first: the lowest range's, except
+    // that a strict parse reports extra tokens only when no row fails otherwise; a range that
+    // met both already reports the other. Nullopt when every range parsed.
+    std::optional<ParseFailure> first_failure() {
+        std::optional<std::size_t> extra;
         for (std::size_t k = 0; k < parsers_.size(); ++k) {
             if (errors_[k]) std::rethrow_exception(errors_[k]);
-            if (parsed_[k] == 0) return std::unexpected(std::move(*parsers_[k]).take_failure());
+            if (parsed_[k] != 0) continue;
+            if (!parsers_[k]->failure().extra_tokens) return std::move(*parsers_[k]).take_failure();
+            if (!extra) extra = k;
         }
+        if (extra) return std::move(*parsers_[*extra]).take_failure();
+        return std::nullopt;
+    }
+
+    // The ranges' string columns joined in row order.
+    std::vector<StringColumn> joined_strings() {
+        std::vector<StringColumn> columns = std::move(parsers_[0]->columns().strs);
+        for (std::size_t c = 0; c < columns.size(); ++c) {
+            for (std::size_t k = 1; k < parsers_.size(); ++k) columns[c].append(parsers_[k]->columns().strs[c]);
+        }
+        return columns;
+    }
+
+    // first_failure(), or `whole`'s columns with the ranges' string columns.
+    std::expected<ParsedAtoms, ParseFailure> join(AtomParser&& whole) {
+        if (auto failure = first_failure()) return std::unexpected(std::move(*failure));
         ParsedAtoms atoms = std::move(whole).take();
-        for (std::size_t c = 0; c < atoms.strs.size(); ++c) {
-            StringColumn column = std::move(parsers_[0]->columns().strs[c]);
-            for (std::size_t k = 1; k < parsers_.size(); ++k) {
-                StringColumn part = std::move(parsers_[k]->columns().strs[c]);
-                column.append(part);
-            }
-            atoms.strs[c] = std::move(column);
-        }
+        atoms.strs = joined_strings();
         return atoms;
     }
 
@@ -116,9 +129,8 @@ std::expected<ParsedAtoms, ParseFailure> parse_lines_split(std::span<const std::
     return parsers.join(std::move(whole));
 }
 
-std::optional<std::expected<ParsedBlock, ParseFailure>> parse_block_split(
-    std::string_view data, std::size_t offset, std::size_t natoms, std::span<const std::uint8_t> col_types,
-    std::size_t ranges) {
+std::optional<BlockSplit> split_block(std::string_view data, std::size_t offset, std::size_t natoms,
+                                     std::size_t ranges) {
     const char* const begin = data.data();
     const std::size_t size = data.size();
     // How far the block is guessed to reach, from its first lines' length.
@@ -136,11 +148,12 @@ std::optional<std::expected<ParsedBlock, ParseFailure>> parse_block_split(
     }
 
     // Range k starts at the first line that starts at or after an even split of that reach.
-    std::vector<std::size_t> starts{offset};
+    BlockSplit split{{offset}, {0}};
+    std::vector<std::size_t>& starts = split.starts;
     for (std::size_t k = 1; k < ranges; ++k) {
-        const std::size_t split = offset + range_boundary(reach, ranges, k);
-        if (split <= starts.back()) continue;
-        const void* feed = std::memchr(begin + split - 1, '\n', size - (split - 1));
+        const std::size_t cut = offset + range_boundary(reach, ranges, k);
+        if (cut <= starts.back()) continue;
+        const void* feed = std::memchr(begin + cut - 1, '\n', size - (cut - 1));
         if (feed == nullptr) break;
         const std::size_t start = static_cast<std::size_t>(static_cast<const char*>(feed) - begin) + 1;
         if (start >= size) break;
@@ -161,7 +174,7 @@ std::optional<std::expected<ParsedBlock, ParseFailure>> parse_block_split(
         const std::size_t to = starts[stretch] + range_boundary(length, pieces, t % pieces + 1);
         counts[t] = count_line_feeds(begin + from, to - from);
     });
-    std::vector<std::size_t> first_rows{0};
+    std::vector<std::size_t>& first_rows = split.first_rows;
     for (std::size_t stretch = 0; stretch < stretches; ++stretch) {
         std::size_t rows = first_rows.back();
         for (std::size_t piece = 0; piece < pieces; ++piece) rows += counts[stretch * pieces + piece];
@@ -174,17 +187,41 @@ std::optional<std::expected<ParsedBlock, ParseFailure>> parse_block_split(
     }
     if (starts.size() < 2) return std::nullopt;
     first_rows.push_back(natoms);
+    return split;
+}
 
+std::optional<std::expected<ParsedBlock, ParseFailure>> parse_block_split(
+    std::string_view data, std::size_t offset, std::size_t natoms, std::span<const std::uint8_t> col_types,
+    std::size_t ranges) {
+    const auto split = split_block(data, offset, natoms, ranges);
+    if (!split) return std::nullopt;
     AtomParser whole(natoms, col_types, /*check_strings=*/true, natoms);
-    RangeParsers parsers(starts.size());
+    RangeParsers parsers(split->ranges());
     parsers.run([&](std::size_t k) {
-        AtomParser& parser =
-            parsers.parser(k).emplace(whole.columns(), col_types, true, first_rows[k], first_rows[k + 1]);
-        return parser.parse_block(data, starts[k]);
+        AtomParser& parser = parsers.parser(k).emplace(whole.columns(), col_types, true, split->first_rows[k],
+                                                       split->first_rows[k + 1]);
+        return parser.parse_block(data, split->starts[k]);
     });
     auto atoms = parsers.join(std::move(whole));
     if (!atoms) return std::unexpected(std::move(atoms.error()));
     return ParsedBlock{std::move(*atoms), parsers.parser(parsers.size() - 1)->block_end()};
+}
+
+std::optional<std::expected<std::vector<StringColumn>, ParseFailure>> parse_frame_split(
+    ParsedAtoms& columns, std::string_view data, std::size_t offset, FramePart frame,
+    std::span<const std::uint8_t> col_types, std::size_t ranges) {
+    const auto split = split_block(data, offset, frame.rows, ranges);
+    if (!split) return std::nullopt;
+    RangeParsers parsers(split->ranges());
+    parsers.run([&](std::size_t k) {
+        const std::size_t first = frame.first + split->first_rows[k];
+        const std::size_t rows = split->first_rows[k + 1] - split->first_rows[k];
+        AtomParser& parser = parsers.parser(k).emplace(columns, col_types, true, first, first + rows);
+        parser.set_strict(true);
+        return parser.parse_frame_part(data, split->starts[k], rows, frame);
+    });
+    if (auto failure = parsers.first_failure()) return std::unexpected(std::move(*failure));
+    return parsers.joined_strings();
 }
 
 }  // namespace atomkit

@@ -7,6 +7,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "core/atom_lines/split_parse.hpp"
 #include "core/common/internal_failure.hpp"
 #include "core/common/thread_pool.hpp"
 #include "core/common/utf8.hpp"
@@ -133,7 +134,9 @@ public:
         std::uint64_t low = 0;   // the offset they start at
     };
 
-    RangeText(const RunRequest& request, const FrameRange& range) : request_(request), last_(range.last) {
+    // `pieces`: a large read may go in that many pieces at once.
+    RangeText(const RunRequest& request, const FrameRange& range, std::size_t pieces)
+        : request_(request), last_(range.last), pieces_(pieces) {
         if (request.source.fd >= 0) window_.emplace(request.source.fd);
     }
 
@@ -154,7 +157,7 @@ public:
                 if (end < ahead || end - from > request_.window) break;
                 ahead = end;
             }
-            switch (window_->read(from, to, ahead)) {
+            switch (window_->read(from, to, ahead, pieces_)) {
                 case frames::WindowRead::ok: break;
                 case frames::WindowRead::short_file: return std::nullopt;
                 case frames::WindowRead::failed: return std::unexpected(IoError{window_->error()});
@@ -167,6 +170,7 @@ public:
 private:
     const RunRequest& request_;
     std::size_t last_;
+    std::size_t pieces_;
     std::optional<frames::FileWindow> window_;
 };
 
@@ -224,6 +228,30 @@ struct RangeReader {
     Cells& cells;
     FrameRange& range;
     CommentOptions options;
+    std::size_t split = 1;  // the ranges a large frame's rows are parsed in at once (1: none)
+
+    // Frame f's rows parsed in ranges at once, when it is large enough to split: its refusal
+    // if they fail; nullopt when they parse, or when the frame did not split.
+    std::optional<std::optional<Refusal>> parse_split(std::size_t f, std::string_view data, std::size_t at,
+                                                      AtomParser& parser, std::span<const std::uint8_t> codes) {
+        const auto natoms = static_cast<std::size_t>(request.rows[f].natoms);
+        if (split < 2 || natoms < parallel_min_rows() || codes.empty()) return std::nullopt;
+        // Every thread of the pool: ranges claimed as threads go; fewer: one a thread, so that
+        // no more run at once.
+        const std::size_t ranges = split >= thread_count() ? parallel_ranges(natoms) : std::min(split, natoms);
+        const std::size_t first = plan.first_row[f];
+        auto parsed = parse_frame_split(wholes[range.spans[plan.span[f]].dense]->columns(), data, at,
+                                        {first, natoms}, codes, ranges);
+        if (!parsed) return std::nullopt;
+        const std::size_t strings = parser.string_rows();
+        if (!*parsed) {
+            parser.resume(strings, first + natoms);
+            return atoms_refusal(request, f, parsed->error(), data);
+        }
+        for (std::size_t c = 0; c < parsed->value().size(); ++c) parser.columns().strs[c].append(parsed->value()[c]);
+        parser.resume(strings + natoms, first + natoms);
+        return std::optional<Refusal>{};
+    }
 
     // Frame f's atom lines parsed into its rows (data[at..] the first of them); its refusal if
     // they fail, its string tokens then dropped.
@@ -241,6 +269,11 @@ struct RangeReader {
         const std::size_t strings = parser.string_rows();
         const std::size_t first = plan.first_row[f];
         if (parser.row() != first) parser.resume(strings, first);  // after a frame left out
+        const std::string& codes = request.layouts[static_cast<std::size_t>(row.layout)]->value().col_types;
+        if (auto outcome = parse_split(f, data, at, parser,
+                                       std::span(reinterpret_cast<const std::uint8_t*>(codes.data()), codes.size()))) {
+            return std::move(*outcome);
+        }
         if (parser.parse_more_rows(data, at, static_cast<std::size_t>(row.natoms))) return std::nullopt;
         Refusal refusal = atoms_refusal(request, f, parser.failure(), data);
         span.cut = span.cut || parser.string_rows() != strings;
@@ -285,7 +318,7 @@ struct RangeReader {
     void run() {
         range.info.emplace(range.last - range.first);
         range.kept.assign(range.last - range.first, 0);
-        RangeText text(request, range);
+        RangeText text(request, range, split);
         for (std::size_t f = range.first; f < range.last; ++f) {
             const auto held = text.of(f);
             if (!held) {
@@ -353,8 +386,10 @@ std::expected<ReadOutcome, IoError> read_run(const RunRequest& request) {
             limit = plan.ranges[begin].first;
             break;
         }
+        // A wave of one range leaves the other threads free for its large frames.
+        const std::size_t split = count == 1 ? std::min(request.threads, thread_count()) : 1;
         auto read = [&](std::size_t k) {
-            RangeReader{request, plan, wholes, cells, plan.ranges[begin + k], options}.run();
+            RangeReader{request, plan, wholes, cells, plan.ranges[begin + k], options, split}.run();
         };
         if (count == 1) {
             read(0);
