@@ -5,12 +5,13 @@
 `write_atoms_loop` does `fmt % row` per atom; `read_atom_lines_loop` does `split()` and
 `float()`/`int()` per token. `python_loops()` makes the package write atom lines, and the
 tests' frame-by-frame walker (tests/reference_walker.py: the tests' folder must be on
-sys.path) read them, with these loops.
+sys.path) read them, with these loops, and counts the calls of each (`LoopCalls`).
 """
 from __future__ import annotations
 
 import contextlib
 from collections.abc import Iterator
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
@@ -82,15 +83,34 @@ def read_atom_lines_loop(lines: list[str], col_types: bytes) -> dict[str, Any]:
     return {"floats": floats, "ints": ints, "bools": bools, "strs": strs}
 
 
+@dataclass
+class LoopCalls:
+    """How many times, within one python_loops() block, the package called the writer loop
+    (`writes`) and the walker called the reader loop (`reads`): a baseline that reports a
+    count of 0 timed something else than the loops."""
+    writes: int = 0
+    reads: int = 0
+
+
 @contextlib.contextmanager
-def python_loops() -> Iterator[None]:
+def python_loops() -> Iterator[LoopCalls]:
     """Within the block, the package writes atom lines, and the reference walker reads them,
-    with the loops above instead of the module. It patches atomkit.writing.block and the
-    walker for the whole process: for benchmarks and tests, never while other threads read or
-    write."""
+    with the loops above instead of the module; yields their call counts. It patches
+    atomkit.writing.block and the walker for the whole process: for benchmarks and tests,
+    never while other threads read or write."""
+    calls = LoopCalls()
+
+    def write(*args: Any) -> bytes:
+        calls.writes += 1
+        return write_atoms_bytes_loop(*args)
+
+    def read(lines: list[str], col_types: bytes) -> dict[str, Any]:
+        calls.reads += 1
+        return read_atom_lines_loop(lines, col_types)
+
     saved = reference_walker.read_atom_lines, write_block.write_block
-    reference_walker.read_atom_lines, write_block.write_block = read_atom_lines_loop, write_atoms_bytes_loop
+    reference_walker.read_atom_lines, write_block.write_block = read, write
     try:
-        yield
+        yield calls
     finally:
         reference_walker.read_atom_lines, write_block.write_block = saved

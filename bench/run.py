@@ -1,7 +1,10 @@
 """Benchmarks of _atomkit's writer and readers against the Python loops they replace,
 NumPy's savetxt/loadtxt and pandas, on frames with the columns `s f f f f f f i b`.
-atomkit runs on one thread and on two (set_threads); the writer also as bytes
-(write_atoms_bytes_rs) and as its str encoded.
+"atomkit" is the module's function of each table (write_atoms_rs, read_atom_lines_rs,
+read_atom_block_rs) on one thread, "2 threads" the same after set_threads(2); the writer also
+as bytes (write_atoms_bytes_rs) and as its str encoded. A call splits its frame across the
+threads only from the module's threshold on (20,000 atoms): a smaller frame's "2 threads"
+ran on one, and the report says so.
 
     python bench/run.py [--sizes 10000 100000 1000000] [--only writer|reader|block|small] [--out DIR]
 
@@ -12,10 +15,12 @@ Before every timed call the same amount of fresh memory is touched and freed (se
 The median is reported with the ratios. "block" reads the frame's bytes as a file holds them
 (count line, comment line, atom lines): the module's block reader (read_atom_block_rs), the
 module's Reader (made over the bytes, scanned, the frame read: what every read path of the
-package runs), the Python loop after splitting the bytes into lines, and loadtxt/read_csv over
-io.BytesIO (the first two lines skipped).
-"small" times whole calls on frames of 1 to 1000 atoms. Results go to DIR/results.json and
-DIR/plot.png.
+package runs; on one thread, as its threads take whole frames and this file holds one), the
+Python loop after splitting the bytes into lines, and loadtxt/read_csv over io.BytesIO (the
+first two lines skipped).
+"small" times whole calls on frames of 1 to 1000 atoms. The report starts with the CPU and
+ends with a line per target, ok or missed, judged on the largest frame of the run. Results go
+to DIR/results.json and DIR/plot.png.
 """
 import argparse
 import gc
@@ -30,6 +35,9 @@ import time
 import numpy as np
 
 import _atomkit
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from machine import cpu, cpu_line, judge, print_targets, unjudged  # noqa: E402
 
 COL_TYPES = b"sffffffib"
 PROPERTIES = "species:S:1:pos:R:3:forces:R:3:tag:I:1:fixed:L:1"  # the same columns, named
@@ -167,10 +175,31 @@ WRITERS = {"atomkit": on_threads(1, write_ours), "atomkit 2 threads": on_threads
            "numpy.savetxt": write_savetxt, "pandas.to_csv": write_pandas}
 READERS = {"atomkit": on_threads(1, read_ours), "atomkit 2 threads": on_threads(2, read_ours),
            "python loop": read_python_loop, "numpy.loadtxt": read_loadtxt, "pandas.read_csv": read_pandas}
+# The Reader's threads each take whole frames: on this one-frame text a second thread would
+# only wait, so the Reader is timed on one.
 BLOCK_READERS = {"atomkit": on_threads(1, block_ours), "atomkit 2 threads": on_threads(2, block_ours),
-                 "Reader": on_threads(1, block_reader), "Reader 2 threads": on_threads(2, block_reader),
+                 "Reader": on_threads(1, block_reader),
                  "python loop": block_python_loop, "numpy.loadtxt": block_loadtxt, "pandas.read_csv": block_pandas}
 METHODS = {"writer": WRITERS, "reader": READERS, "block": BLOCK_READERS}
+# What "atomkit" and its like run in each table (on one thread unless named).
+RUNS = {"writer": "atomkit = write_atoms_rs (str), bytes = write_atoms_bytes_rs, str.encode() = write_atoms_rs "
+                  "then str.encode()",
+        "reader": "atomkit = read_atom_lines_rs over the list of lines",
+        "block": "atomkit = read_atom_block_rs over the frame's bytes; Reader = _atomkit.Reader over them, "
+                 "scanned, the frame read"}
+# What the module aims at, judged on the largest frame of a run: label -> (table, sense,
+# target, unit, figure of the table's median seconds by contender and the frame's atoms).
+# The writer is held to its ratio in both forms.
+TARGETS = {
+    "block reader 1 thread, ns per atom line": ("block", "<=", 60.0, " ns", lambda s, n: s["atomkit"] / n * 1e9),
+    "block reader 2 threads / 1 thread": ("block", ">=", 1.7, "x", lambda s, n: s["atomkit"] / s["atomkit 2 threads"]),
+    "block reader 1 thread vs numpy.loadtxt": ("block", ">=", 12.0, "x",
+                                               lambda s, n: s["numpy.loadtxt"] / s["atomkit"]),
+    "writer (write_atoms_rs) 2 threads / 1 thread": ("writer", ">=", 1.7, "x",
+                                                     lambda s, n: s["atomkit"] / s["atomkit 2 threads"]),
+    "writer (write_atoms_bytes_rs) 2 threads / 1 thread": ("writer", ">=", 1.7, "x",
+                                                           lambda s, n: s["bytes"] / s["bytes 2 threads"]),
+}
 
 
 def available(name):
@@ -288,8 +317,18 @@ def repeat_calls(function, args, calls):
         function(*args)
 
 
-def print_threads(results):
-    """Two threads against one, and the ratios the bytes writer and the block reader are held to."""
+def split_threshold():
+    """The atoms from which a call splits its frame across the threads (below, it runs on the
+    calling thread whatever set_threads says), read back from the module: its setter returns
+    the threshold it replaces."""
+    threshold = _atomkit._set_parallel_threshold(1)
+    _atomkit._set_parallel_threshold(threshold)
+    return threshold
+
+
+def print_threads(results, threshold):
+    """Two threads against one, the bytes writer against str, and the block reader per atom
+    line and against numpy.loadtxt."""
     print("\nthreads: how many times faster two threads are than one")
     for kind, rows in results.items():
         for row in rows:
@@ -299,8 +338,29 @@ def print_threads(results):
                 line += (f"  bytes {seconds['bytes'] / seconds['bytes 2 threads']:5.2f}x; bytes vs str "
                          f"{seconds['atomkit'] / seconds['bytes']:4.2f}x, vs str.encode() {seconds['str.encode()'] / seconds['bytes']:4.2f}x")
             if kind == "block":
-                line += f"  numpy.loadtxt / 2 threads {seconds['numpy.loadtxt'] / seconds['atomkit 2 threads']:5.1f}x"
+                line += (f"  1 thread {seconds['atomkit'] / row['natoms'] * 1e9:5.1f} ns per atom line; numpy.loadtxt / "
+                         f"1 thread {seconds['numpy.loadtxt'] / seconds['atomkit']:5.1f}x, "
+                         f"/ 2 threads {seconds['numpy.loadtxt'] / seconds['atomkit 2 threads']:5.1f}x")
+            if row["natoms"] < threshold:
+                line += f"  (under {threshold:,} atoms: 2 threads ran on one)"
             print(line)
+
+
+def judged(results, threshold):
+    """Each target of the tables run, held on the largest frame; a ratio of threads only where
+    that frame was split."""
+    entries = []
+    for label, (kind, sense, target, unit, figure) in TARGETS.items():
+        if kind not in results:
+            entries.append(unjudged(label, f"the {kind} table was not run"))
+            continue
+        row = max(results[kind], key=lambda r: r["natoms"])
+        at = f"{label}, {row['natoms']:,} atoms"
+        if "threads /" in label and row["natoms"] < threshold:
+            entries.append(unjudged(at, f"under {threshold:,} atoms a frame is not split: 2 threads ran on one"))
+        else:
+            entries.append(judge(at, figure(row["seconds"], row["natoms"]), sense, target, unit, 1 if unit == " ns" else 2))
+    return entries
 
 
 def run_small():
@@ -354,7 +414,7 @@ def print_small(rows):
 
 def print_table(kind, rows):
     names = list(rows[0]["seconds"])
-    print(f"\n{kind}: median seconds, and how many times slower than atomkit")
+    print(f"\n{kind}: median seconds, and how many times slower than atomkit ({RUNS[kind]})")
     print(f"{'atoms':>9} " + " ".join(f"{n:>22}" for n in names) + f" {'peak MiB (budget)':>20}")
     for row in rows:
         ours = row["seconds"]["atomkit"]
@@ -400,27 +460,33 @@ def main():
     parser.add_argument("--only", choices=["writer", "reader", "block", "small"])
     parser.add_argument("--out", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "results"))
     args = parser.parse_args()
+    print(cpu_line(), flush=True)
     kinds = [args.only] if args.only else ["writer", "reader", "block", "small"]
+    threshold = split_threshold()
     results = {kind: run(kind, args.sizes) for kind in kinds if kind != "small"}
     small = {"frames": run_small(), "fixed_us": fixed_costs()} if "small" in kinds else None
+    print(f"\n{cpu_line()}")
     for kind, rows in results.items():
         print_table(kind, rows)
     if results:
-        print_threads(results)
+        print_threads(results, threshold)
     if small:
         print_small(small["frames"])
         print("fixed cost per call (empty frame): " +
               ", ".join(f"{name} {us:.2f} us" for name, us in small["fixed_us"].items()))
+    targets = judged(results, threshold)
+    print_targets(targets)
     os.makedirs(args.out, exist_ok=True)
     machine = {
         "python": sys.version.split()[0],
         "numpy": np.__version__,
         "platform": platform.platform(),
-        "processor": platform.processor() or platform.machine(),
         "cpus": os.cpu_count(),
+        "split_threshold_atoms": threshold,
     }
     with open(os.path.join(args.out, "results.json"), "w") as f:
-        json.dump({"machine": machine, "results": results, "small": small}, f, indent=2)
+        json.dump({"cpu": cpu(), "machine": machine, "results": results, "small": small, "targets": targets},
+                  f, indent=2)
     print(f"\nresults: {os.path.join(args.out, 'results.json')}")
     if results:
         plot(results, os.path.join(args.out, "plot.png"))

@@ -1,6 +1,7 @@
 # `make demo`: writes and reads back a 10-frame, 100,000-atom extended XYZ trajectory with
 # atomkit, checks the round trip, and times it against plain Python loops: the same package
-# writing on them, and a frame-by-frame reader in Python (the tests' walker) reading on them.
+# writing on them, and a frame-by-frame reader in Python (the tests' walker) reading on them,
+# counting the loops' calls so that the baseline is known to have run them.
 import os
 import sys
 import tempfile
@@ -15,6 +16,7 @@ import atomkit
 _HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(_HERE, "..", "bench"), os.path.join(_HERE, "..", "tests")]
 import reference_walker  # noqa: E402
+from machine import cpu_line  # noqa: E402
 from python_loops import python_loops  # noqa: E402
 
 NATOMS = 100_000
@@ -168,16 +170,21 @@ def main():
 
         say("[5/5] plain Python loops in place of the module: the same package writing ... ", end="")
         loop_path = os.path.join(directory, "trajectory-loops.xyz")
-        with python_loops():
+        with python_loops() as calls:
             loop_write_seconds = write_file(loop_path, frames)
-            say("a frame-by-frame reader in Python reading ... ", end="")
+            say("the tests' frame-by-frame walker in Python reading ... ", end="")
             loop_read_seconds, _ = read_file(path, iread=reference_walker.iread)
         if not same_bytes(path, loop_path):
             failures.append("the file written with the Python loops differs from the one written with the module")
         say("done")
+        say(f"      the Python loops were called {calls.writes} times writing, {calls.reads} times reading")
+        for count, side in ((calls.writes, "writing"), (calls.reads, "reading")):
+            if not count:
+                failures.append(f"the Python loops were never called {side}: that baseline timed the module instead")
 
     say("")
     say(f"the whole {NFRAMES}-frame file, to and from disk (CPU seconds, one run each):")
+    say(f"  {cpu_line()}")
     say(f"  {'':<12}{'atomkit':>11}{'Python loops':>15}{'speed-up':>10}")
     for label, fast, slow in (("write", write_seconds, loop_write_seconds), ("read", read_seconds, loop_read_seconds)):
         say(f"  {label:<12}{fast:>9.2f} s{slow:>13.2f} s{slow / fast:>9.1f}x")

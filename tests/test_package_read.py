@@ -19,7 +19,7 @@ from python_loops import python_loops
 @pytest.fixture(params=["module", "python-loops"])
 def backend(request, monkeypatch):
     """Each test that takes it runs with the module and with the plain Python loops (frames
-    walked one at a time as the package read before, atom lines split and parsed in Python)."""
+    walked one at a time by the tests' reference walker, atom lines split and parsed in Python)."""
     if request.param == "module":
         yield
     else:
