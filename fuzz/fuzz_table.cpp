@@ -1,6 +1,7 @@
 // libFuzzer target of the reader's reads: any bytes as a source, its frames found and read
 // whole, with and without going on past refused frames. Memory on one thread, memory on three
-// in small waves, a file on three, and a stream fed in random pieces all give the same run and
+// in small waves (a wave of one frame parses its rows in ranges at once), a file on three
+// (read in small windows), and a stream fed in random pieces all give the same run and
 // refusals; a stream read and let go a few frames at a time keeps and refuses the same frames.
 // Going on past refusals keeps every frame not refused and no token of a refused one; stopping
 // keeps the frames before the first; every frame read alone gives its rows in the run, or its
@@ -19,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/common/thread_pool.hpp"
 #include "core/reader/frame_reader.hpp"
 #include "fuzz_support.hpp"
 #include "same_run.hpp"
@@ -157,6 +159,9 @@ void check_stream(std::string_view source, std::uint32_t seed, const RunTable& w
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t size) {
     if (size < 4) return 0;
+    // Frames of 2 atoms and more split in ranges where a wave holds one frame.
+    static const bool split_small = (atomkit::set_parallel_min_rows(2), true);
+    (void)split_small;
     static constexpr std::size_t waves[] = {16, 100, 1000, std::size_t{64} << 20};
     const std::size_t wave = waves[bytes[0] & 3];
     const std::uint32_t seed = static_cast<std::uint32_t>(bytes[0] >> 2) | std::uint32_t{bytes[1]} << 6 |
@@ -171,7 +176,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     (void)threaded.scan(std::nullopt, {});
     const int fd = memfd_create("fuzz_table", 0);
     fuzz::check(fd >= 0 && write(fd, source.data(), source.size()) == static_cast<ssize_t>(source.size()), "no memfd");
-    auto file = FrameReader::over_file(fd, options(3, wave));
+    // A file read 16 bytes at once: frames of more than 64 bytes have their atom lines read a
+    // window at a time, in pieces.
+    ReaderOptions small_windows = options(3, wave);
+    small_windows.window_bytes = 16;
+    auto file = FrameReader::over_file(fd, small_windows);
     fuzz::check(file && file->scan(std::nullopt, {}).has_value(), "a file scan failed");
     FrameReader whole_stream = FrameReader::over_stream(options(2, wave));
     whole_stream.feed(source);

@@ -123,9 +123,10 @@ class Trickle(io.BytesIO):
 
 def split_frames(call: Callable[[], Any]) -> Any:
     """call() with every frame of 2 atoms or more parsed in parts at once: a wave a frame, which
-    leaves the other thread free for the frame's rows."""
+    leaves the other thread free for the frame's rows; and a file read 16 bytes at once, so that
+    a frame of more than 64 bytes has its atom lines read a window at a time, in pieces."""
     threshold = _atomkit._set_parallel_threshold(2)
-    tuning = _atomkit._set_reader_tuning(1, 1 << 62)
+    tuning = _atomkit._set_reader_tuning(1, 1 << 62, 16)
     try:
         return call()
     finally:
@@ -163,6 +164,7 @@ class Paths:
             **{f"read_table/{t}": (lambda t=t: atomkit.read_table(p, threads=t, errors=errors)) for t in THREADS},
             "read_table/split": lambda: split_frames(lambda: atomkit.read_table(p, threads=2, errors=errors)),
             "BytesIO": lambda: atomkit.read(io.BytesIO(self.data), ":", errors=errors),
+            "BytesIO/split": lambda: split_frames(lambda: atomkit.read(io.BytesIO(self.data), ":", errors=errors)),
             "trickle": lambda: atomkit.read(Trickle(self.data), ":", errors=errors),
             "gzip": lambda: atomkit.read(self.gz, ":", errors=errors),
             # The reference walker: what every path must read, and what it reads the way the
@@ -176,7 +178,7 @@ class Paths:
         "oracle/today") with `errors`."""
         key = (errors, name)
         if key not in self._outcomes:
-            own = {"BytesIO": "", "trickle": "", "gzip": self.names[0]}.get(name, self.path)
+            own = {"BytesIO": "", "BytesIO/split": "", "trickle": "", "gzip": self.names[0]}.get(name, self.path)
             self._outcomes[key] = run(self.calls(errors)[name], self.names, own)
         return self._outcomes[key]
 
@@ -425,7 +427,7 @@ TABLES = (*(f"read_table/{t}" for t in THREADS), "read_table/split")
 RELATIONS: dict[str, Callable[[Paths], list[str]]] = {
     **{f"{' '.join(names)} == read, errors={errors}": (lambda paths, errors=errors, names=names:
                                                         same_as_read(paths, errors, names))
-       for names in (("iread",), TABLES, ("BytesIO", "trickle", "gzip"), ("oracle",)) for errors in ("raise", "skip")},
+       for names in (("iread",), TABLES, ("BytesIO", "BytesIO/split", "trickle", "gzip"), ("oracle",)) for errors in ("raise", "skip")},
     **{f"oracle == read where no rule changes the outcome, errors={errors}":
        (lambda paths, errors=errors: oracle_where_no_rule_applies(paths, errors)) for errors in ("raise", "skip")},
     "a table's column clash names the file and both lines": clash_is_worded,

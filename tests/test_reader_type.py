@@ -504,7 +504,7 @@ def test_other_threads_run_while_a_file_is_read(big):
 @pytest.fixture
 def small_waves():
     """Readers that look at the signals every 256 KiB of text a thread reads."""
-    previous = _atomkit._set_reader_tuning(1 << 18, 1 << 20)
+    previous = _atomkit._set_reader_tuning(1 << 18, 1 << 20, 1 << 20)
     yield
     _atomkit._set_reader_tuning(*previous)
 

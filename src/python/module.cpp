@@ -130,12 +130,13 @@ constexpr const char* set_parallel_threshold_doc =
     "previous threshold.";
 
 constexpr const char* set_reader_tuning_doc =
-    "_set_reader_tuning(wave_bytes, parts_from)\n"
+    "_set_reader_tuning(wave_bytes, parts_from, window_bytes)\n"
     "--\n"
     "\n"
     "For tests: readers made from now on read `wave_bytes` of text a thread between two looks at\n"
-    "the signals, and scan a file of `parts_from` bytes or more in parts on several threads;\n"
-    "returns the previous pair.";
+    "the signals, scan a file of `parts_from` bytes or more in parts on several threads, and read\n"
+    "`window_bytes` of a file at once (a frame of more than four windows a window at a time);\n"
+    "returns the previous three.";
 
 constexpr const char* write_frames_doc =
     "write_frames_rs(block, frames, items)\n"

@@ -28,6 +28,7 @@ constexpr std::uint64_t default_line_limit = std::uint64_t{1} << 28;
 // The tuning of the readers made from now on (_set_reader_tuning).
 std::atomic<std::size_t> tuned_wave_bytes{reader::ReaderOptions{}.wave_bytes};
 std::atomic<std::uint64_t> tuned_parts_from{reader::ReaderOptions{}.parts_from};
+std::atomic<std::size_t> tuned_window_bytes{reader::ReaderOptions{}.window_bytes};
 
 bool given(PyObject* argument) { return argument != nullptr && argument != Py_None; }
 
@@ -91,7 +92,7 @@ bool given(PyObject* argument) { return argument != nullptr && argument != Py_No
     return Identity{size, mtime};
 }
 
-constexpr std::array<std::string_view, 2> tuning_parameters = {"wave_bytes", "parts_from"};
+constexpr std::array<std::string_view, 3> tuning_parameters = {"wave_bytes", "parts_from", "window_bytes"};
 constexpr FunctionSpec tuning_spec{"_set_reader_tuning", tuning_parameters};
 
 [[nodiscard]] Result<PyRef> set_reader_tuning(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
@@ -99,11 +100,14 @@ constexpr FunctionSpec tuning_spec{"_set_reader_tuning", tuning_parameters};
     ATOMKIT_TRY(arguments.bind(args, nargsf, kwnames));
     const std::uint64_t wave_bytes = ATOMKIT_TRY(arguments.convert(0, extract_u64));
     const std::uint64_t parts_from = ATOMKIT_TRY(arguments.convert(1, extract_u64));
+    const std::uint64_t window_bytes = ATOMKIT_TRY(arguments.convert(2, extract_u64));
     if (wave_bytes == 0) return std::unexpected(value_error("wave_bytes must be at least 1"));
+    if (window_bytes == 0) return std::unexpected(value_error("window_bytes must be at least 1"));
     const std::size_t old_waves = tuned_wave_bytes.exchange(static_cast<std::size_t>(wave_bytes));
     const std::uint64_t old_parts = tuned_parts_from.exchange(parts_from);
-    return checked(
-        Py_BuildValue("(nK)", static_cast<Py_ssize_t>(old_waves), static_cast<unsigned long long>(old_parts)));
+    const std::size_t old_window = tuned_window_bytes.exchange(static_cast<std::size_t>(window_bytes));
+    return checked(Py_BuildValue("(nKn)", static_cast<Py_ssize_t>(old_waves), static_cast<unsigned long long>(old_parts),
+                                 static_cast<Py_ssize_t>(old_window)));
 }
 
 
@@ -136,6 +140,7 @@ Result<ReaderArguments> convert_options(const BoundArguments<reader_parameters.s
     ReaderArguments options;
     options.core.wave_bytes = tuned_wave_bytes.load(std::memory_order_relaxed);
     options.core.parts_from = tuned_parts_from.load(std::memory_order_relaxed);
+    options.core.window_bytes = tuned_window_bytes.load(std::memory_order_relaxed);
     options.source = ATOMKIT_TRY(arguments.convert(source_slot, check_source));
     options.name = arguments.slot(name_slot) != nullptr ? ATOMKIT_TRY(arguments.convert(name_slot, extract_name))
                                                         : new_str("");

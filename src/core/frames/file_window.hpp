@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <string_view>
 
@@ -25,8 +24,7 @@ public:
 
     // Reads the file's bytes from `from` as far as `ahead`, in place of those held: short_file
     // when the file ends before `to` (<= ahead), failed when a read fails (error() says why).
-    // A large window is read in `pieces` pieces at once on the module's threads (at most).
-    [[nodiscard]] WindowRead read(std::size_t from, std::size_t to, std::size_t ahead, std::size_t pieces = 1);
+    [[nodiscard]] WindowRead read(std::size_t from, std::size_t to, std::size_t ahead);
 
     // The bytes held, which start at the file's offset low().
     std::string_view bytes() const noexcept { return {buffer_.get(), high_ - low_}; }
@@ -34,11 +32,8 @@ public:
     int error() const noexcept { return error_; }
 
 private:
-    struct Free {
-        void operator()(char* memory) const noexcept { std::free(memory); }
-    };
     int fd_;
-    std::unique_ptr<char[], Free> buffer_;
+    std::unique_ptr<char[]> buffer_;
     std::size_t capacity_ = 0;
     std::size_t low_ = 0;
     std::size_t high_ = 0;

@@ -107,6 +107,7 @@ struct FrameReader::State {
         request.keep_going_past = keep_going_past;
         request.keep_going = keep_going;
         request.wave_bytes = options.wave_bytes;
+        request.window = options.window_bytes;
         return read_run(request);
     }
 

@@ -16,6 +16,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/frames/file_window.hpp"
 #include "core/reader/properties_layout.hpp"
 #include "core/reader/run_table.hpp"
 
@@ -27,9 +28,12 @@ struct ReaderOptions {
     std::size_t int_digits_limit = 0;  // an info integer of more digits is refused (0: none)
     // Tuning (tests make them small): the text a thread reads in one wave of a read, and the
     // bytes a scan passes between two questions to keep_going; the size from which a file's
-    // scan on several threads goes in parts (each part a quarter of it at least).
+    // scan on several threads goes in parts (each part a quarter of it at least); the text a
+    // read takes from a file at once (a frame of more than four such windows has its atom lines
+    // read a window at a time).
     std::size_t wave_bytes = std::size_t{64} << 20;
     std::uint64_t parts_from = std::uint64_t{32} << 20;
+    std::size_t window_bytes = frames::window_bytes;
 };
 
 struct ScanProgress {

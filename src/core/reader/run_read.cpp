@@ -13,6 +13,7 @@
 #include "core/common/utf8.hpp"
 #include "core/frames/count_line.hpp"
 #include "core/frames/properties_value.hpp"
+#include "core/reader/large_frame.hpp"
 #include "core/reader/run_parts.hpp"
 
 namespace atomkit::reader {
@@ -26,6 +27,8 @@ using run::Plan;
 
 constexpr std::size_t comment_weight = 8;  // a comment line costs about as much as 8 atom lines
 constexpr std::size_t ranges_per_pool_thread = 4;
+// A frame of a file larger than this many windows has its atom lines read a window at a time.
+constexpr std::size_t large_frame_windows = 4;
 
 bool parsed(const RunRequest& request, std::int64_t layout) {
     const ParsedLayout* found = request.layouts[static_cast<std::size_t>(layout)];
@@ -134,9 +137,7 @@ public:
         std::uint64_t low = 0;   // the offset they start at
     };
 
-    // `pieces`: a large read may go in that many pieces at once.
-    RangeText(const RunRequest& request, const FrameRange& range, std::size_t pieces)
-        : request_(request), last_(range.last), pieces_(pieces) {
+    RangeText(const RunRequest& request, const FrameRange& range) : request_(request), last_(range.last) {
         if (request.source.fd >= 0) window_.emplace(request.source.fd);
     }
 
@@ -157,7 +158,7 @@ public:
                 if (end < ahead || end - from > request_.window) break;
                 ahead = end;
             }
-            switch (window_->read(from, to, ahead, pieces_)) {
+            switch (window_->read(from, to, ahead)) {
                 case frames::WindowRead::ok: break;
                 case frames::WindowRead::short_file: return std::nullopt;
                 case frames::WindowRead::failed: return std::unexpected(IoError{window_->error()});
@@ -170,7 +171,6 @@ public:
 private:
     const RunRequest& request_;
     std::size_t last_;
-    std::size_t pieces_;
     std::optional<frames::FileWindow> window_;
 };
 
@@ -191,17 +191,20 @@ Refusal comment_refusal(const RunRequest& request, std::size_t f, std::string_vi
     return refusal;
 }
 
-Refusal atoms_refusal(const RunRequest& request, std::size_t f, const ParseFailure& failure, std::string_view data) {
+// The text of the line a failure names (empty for a failure in no line).
+std::string_view failed_line(const ParseFailure& failure, std::string_view data) noexcept {
+    std::size_t next = 0;
+    return failure.in_line ? line_from(data, failure.line_start, next) : std::string_view{};
+}
+
+Refusal atoms_refusal(const RunRequest& request, std::size_t f, const ParseFailure& failure, std::string_view line) {
     Refusal refusal = refusal_of(request, f, RefusalKind::atoms);
     refusal.message = failure.message;
     refusal.row = static_cast<std::int64_t>(failure.row);
     refusal.column = failure.column;
     refusal.in_line = failure.in_line;
     refusal.line = refusal.count_line + 2 + (failure.in_line ? failure.row : 0);
-    if (failure.in_line) {
-        std::size_t next = 0;
-        refusal.text.assign(line_from(data, failure.line_start, next));
-    }
+    if (failure.in_line) refusal.text.assign(line);
     return refusal;
 }
 
@@ -230,60 +233,93 @@ struct RangeReader {
     CommentOptions options;
     std::size_t split = 1;  // the ranges a large frame's rows are parsed in at once (1: none)
 
-    // Frame f's rows parsed in ranges at once, when it is large enough to split: its refusal
-    // if they fail; nullopt when they parse, or when the frame did not split.
-    std::optional<std::optional<Refusal>> parse_split(std::size_t f, std::string_view data, std::size_t at,
-                                                      AtomParser& parser, std::span<const std::uint8_t> codes) {
+    std::span<const std::uint8_t> codes_of(std::size_t f) const {
+        const std::string& codes = request.layouts[static_cast<std::size_t>(request.rows[f].layout)]->value().col_types;
+        return {reinterpret_cast<const std::uint8_t*>(codes.data()), codes.size()};
+    }
+
+    // The ranges frame f's rows are parsed in at once: every thread of the pool claims ranges as
+    // threads go; fewer threads take one a thread, so that no more run at once. 1: none.
+    std::size_t ranges_of(std::size_t f) const {
         const auto natoms = static_cast<std::size_t>(request.rows[f].natoms);
-        if (split < 2 || natoms < parallel_min_rows() || codes.empty()) return std::nullopt;
-        // Every thread of the pool: ranges claimed as threads go; fewer: one a thread, so that
-        // no more run at once.
-        const std::size_t ranges = split >= thread_count() ? parallel_ranges(natoms) : std::min(split, natoms);
-        const std::size_t first = plan.first_row[f];
-        auto parsed = parse_frame_split(wholes[range.spans[plan.span[f]].dense]->columns(), data, at,
-                                        {first, natoms}, codes, ranges);
-        if (!parsed) return std::nullopt;
-        const std::size_t strings = parser.string_rows();
-        if (!*parsed) {
-            parser.resume(strings, first + natoms);
-            return atoms_refusal(request, f, parsed->error(), data);
+        if (split < 2 || natoms < parallel_min_rows() || codes_of(f).empty()) return 1;
+        return split >= thread_count() ? parallel_ranges(natoms) : std::min(split, natoms);
+    }
+
+    // The parser of frame f's layout span in this range, ready to fill the frame's first row.
+    AtomParser& parser_of(std::size_t f) {
+        LayoutSpan& span = range.spans[plan.span[f]];
+        if (!span.parser) {
+            span.parser.emplace(wholes[span.dense]->columns(), codes_of(f), /*check_strings=*/true, span.first_row,
+                                span.last_row);
+            span.parser->set_strict(true);
         }
-        for (std::size_t c = 0; c < parsed->value().size(); ++c) parser.columns().strs[c].append(parsed->value()[c]);
-        parser.resume(strings + natoms, first + natoms);
-        return std::optional<Refusal>{};
+        if (span.parser->row() != plan.first_row[f]) {
+            span.parser->resume(span.parser->string_rows(), plan.first_row[f]);  // after a frame left out
+        }
+        return *span.parser;
+    }
+
+    ParsedAtoms& table_of(std::size_t f) { return wholes[range.spans[plan.span[f]].dense]->columns(); }
+
+    // Frame f's rows parsed apart (its string columns `parts`, nullopt when they failed) made the
+    // parser's: the strings added, or none, and the parser past the frame either way.
+    void take_parts(std::size_t f, AtomParser& parser, std::optional<std::vector<StringColumn>> parts) {
+        const std::size_t strings = parser.string_rows();
+        const auto natoms = static_cast<std::size_t>(request.rows[f].natoms);
+        if (parts) {
+            for (std::size_t c = 0; c < parts->size(); ++c) parser.columns().strs[c].append((*parts)[c]);
+        }
+        parser.resume(parts ? strings + natoms : strings, plan.first_row[f] + natoms);
     }
 
     // Frame f's atom lines parsed into its rows (data[at..] the first of them); its refusal if
-    // they fail, its string tokens then dropped.
+    // they fail, its string tokens then dropped. A frame large enough goes in ranges at once.
     std::optional<Refusal> parse_atoms(std::size_t f, std::string_view data, std::size_t at) {
         const FrameRow& row = request.rows[f];
-        LayoutSpan& span = range.spans[plan.span[f]];
-        if (!span.parser) {
-            const std::string& codes = request.layouts[static_cast<std::size_t>(row.layout)]->value().col_types;
-            span.parser.emplace(wholes[span.dense]->columns(),
-                                std::span(reinterpret_cast<const std::uint8_t*>(codes.data()), codes.size()),
-                                /*check_strings=*/true, span.first_row, span.last_row);
-            span.parser->set_strict(true);
-        }
-        AtomParser& parser = *span.parser;
-        const std::size_t strings = parser.string_rows();
+        AtomParser& parser = parser_of(f);
         const std::size_t first = plan.first_row[f];
-        if (parser.row() != first) parser.resume(strings, first);  // after a frame left out
-        const std::string& codes = request.layouts[static_cast<std::size_t>(row.layout)]->value().col_types;
-        if (auto outcome = parse_split(f, data, at, parser,
-                                       std::span(reinterpret_cast<const std::uint8_t*>(codes.data()), codes.size()))) {
-            return std::move(*outcome);
+        const auto natoms = static_cast<std::size_t>(row.natoms);
+        if (const std::size_t ranges = ranges_of(f); ranges > 1) {
+            if (auto parsed = parse_frame_split(table_of(f), data, at, {first, natoms}, codes_of(f), ranges)) {
+                if (!*parsed) {
+                    take_parts(f, parser, std::nullopt);
+                    return atoms_refusal(request, f, parsed->error(), failed_line(parsed->error(), data));
+                }
+                take_parts(f, parser, std::move(parsed->value()));
+                return std::nullopt;
+            }
         }
-        if (parser.parse_more_rows(data, at, static_cast<std::size_t>(row.natoms))) return std::nullopt;
-        Refusal refusal = atoms_refusal(request, f, parser.failure(), data);
+        const std::size_t strings = parser.string_rows();
+        if (parser.parse_more_rows(data, at, natoms)) return std::nullopt;
+        Refusal refusal = atoms_refusal(request, f, parser.failure(), failed_line(parser.failure(), data));
+        LayoutSpan& span = range.spans[plan.span[f]];
         span.cut = span.cut || parser.string_rows() != strings;
-        parser.resume(strings, first + static_cast<std::size_t>(row.natoms));
+        parser.resume(strings, first + natoms);
         return refusal;
     }
 
+    // Frame f's atom lines read from the file a window at a time (the first at offset `begin`).
+    std::expected<std::optional<Refusal>, IoError> parse_atoms_in_file(std::size_t f, std::uint64_t begin) {
+        const FrameRow& row = request.rows[f];
+        AtomParser& parser = parser_of(f);
+        const LargeFrame frame{request.source.fd, begin, static_cast<std::uint64_t>(row.end),
+                               {plan.first_row[f], static_cast<std::size_t>(row.natoms)}, codes_of(f), ranges_of(f),
+                               request.window};
+        LargeFrameRead read = read_large_frame(frame, table_of(f));
+        if (read.io || read.changed || read.failure) take_parts(f, parser, std::nullopt);
+        if (read.io) return std::unexpected(*read.io);
+        if (read.changed) return refusal_of(request, f, RefusalKind::changed);
+        if (read.failure) return atoms_refusal(request, f, *read.failure, read.failed_line);
+        take_parts(f, parser, std::move(read.strings));
+        return std::nullopt;
+    }
+
     // Frame f read from its bytes (data, which start at the file's offset `low`); its refusal
-    // if it cannot be.
-    std::optional<Refusal> read_frame(std::size_t f, std::string_view data, std::uint64_t low) {
+    // if it cannot be. With `atoms_in_file`, data holds its count and comment lines only, and
+    // its atom lines are read from the file.
+    std::expected<std::optional<Refusal>, IoError> read_frame(std::size_t f, std::string_view data, std::uint64_t low,
+                                                              bool atoms_in_file = false) {
         const FrameRow& row = request.rows[f];
         std::size_t at = static_cast<std::size_t>(static_cast<std::uint64_t>(row.offset) - low);
         // A count line that no longer says the frame's atoms: the file is not what was scanned.
@@ -307,7 +343,12 @@ struct RangeReader {
             return refusal;
         }
         if (row.natoms > 0) {
-            if (auto refused = parse_atoms(f, data, at)) return refused;
+            if (!atoms_in_file) {
+                if (auto refused = parse_atoms(f, data, at)) return refused;
+            } else {
+                auto refused = parse_atoms_in_file(f, low + at);
+                if (!refused || *refused) return refused;
+            }
         }
         store_cell(*comment, f, cells);
         range.info->add(f - range.first, comment->info);
@@ -315,22 +356,58 @@ struct RangeReader {
         return std::nullopt;
     }
 
+    // A frame of a file larger than a few windows: its atom lines are not held whole.
+    bool large(std::size_t f) const {
+        const FrameRow& row = request.rows[f];
+        return request.source.fd >= 0 && row.natoms > 0 &&
+               static_cast<std::uint64_t>(row.end - row.offset) > large_frame_windows * request.window;
+    }
+
+    // Frame f of a file, larger than a few windows: its count and comment lines read first (a
+    // window, more for a longer comment line), then its atom lines a window at a time.
+    std::expected<std::optional<Refusal>, IoError> read_large(std::size_t f) {
+        const FrameRow& row = request.rows[f];
+        const auto from = static_cast<std::uint64_t>(row.offset);
+        const auto end = static_cast<std::uint64_t>(row.end);
+        frames::FileWindow head(request.source.fd);
+        for (std::uint64_t length = request.window;; length *= 2) {
+            const std::uint64_t ahead = std::min(end, from + length);
+            switch (head.read(from, ahead, ahead)) {
+                case frames::WindowRead::ok: break;
+                case frames::WindowRead::short_file: return refusal_of(request, f, RefusalKind::changed);
+                case frames::WindowRead::failed: return std::unexpected(IoError{head.error()});
+            }
+            const std::string_view bytes = head.bytes();
+            const std::size_t count_end = bytes.find('\n');
+            const bool comment_held = count_end != std::string_view::npos &&
+                                      bytes.find('\n', count_end + 1) != std::string_view::npos;
+            // The whole frame held (its lines fewer than the scan found): read as any frame.
+            if (ahead == end) return read_frame(f, bytes, from);
+            if (comment_held) return read_frame(f, bytes, from, /*atoms_in_file=*/true);
+        }
+    }
+
     void run() {
         range.info.emplace(range.last - range.first);
         range.kept.assign(range.last - range.first, 0);
-        RangeText text(request, range, split);
+        RangeText text(request, range);
         for (std::size_t f = range.first; f < range.last; ++f) {
-            const auto held = text.of(f);
-            if (!held) {
-                range.io = held.error();
+            std::expected<std::optional<Refusal>, IoError> refusal;
+            if (large(f)) {
+                refusal = read_large(f);
+            } else if (const auto held = text.of(f); !held) {
+                refusal = std::unexpected(held.error());
+            } else {
+                refusal = *held ? read_frame(f, (*held)->bytes, (*held)->low) : refusal_of(request, f, RefusalKind::changed);
+            }
+            if (!refusal) {
+                range.io = refusal.error();
                 range.io_frame = f;
                 return;
             }
-            std::optional<Refusal> refusal =
-                *held ? read_frame(f, (*held)->bytes, (*held)->low) : refusal_of(request, f, RefusalKind::changed);
-            if (!refusal) continue;
-            const bool halts = refusal->fatal || !request.keep_going_past;
-            range.refusals.push_back(std::move(*refusal));
+            if (!*refusal) continue;
+            const bool halts = (*refusal)->fatal || !request.keep_going_past;
+            range.refusals.push_back(std::move(**refusal));
             if (halts) {
                 range.halt = f;
                 return;
