@@ -92,7 +92,8 @@ native-sanitize: setup
 # rewritten bytes) are left out, and so are forks of a process with threads, which
 # ThreadSanitizer does not follow.
 TSAN_DIR := build/tsan
-TSAN_TESTS := tests/test_parallel.py tests/test_threads.py tests/test_table.py tests/test_table_native.py tests/test_reader_type.py
+TSAN_TESTS := tests/test_parallel.py tests/test_threads.py tests/test_table.py tests/test_table_native.py tests/test_reader_type.py \
+              tests/test_read_paths.py::test_a_large_frame_read_in_pieces
 tsan: setup
 	$(call build_tree,$(TSAN_DIR),-Db_sanitize=thread -Dbuildtype=debugoptimized -Db_lundef=false)
 	$(BIN)/meson test -C $(TSAN_DIR) --print-errorlogs thread_pool reader
