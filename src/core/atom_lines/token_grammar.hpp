@@ -150,6 +150,26 @@ inline constexpr std::ptrdiff_t max_exact_digits = 19;
     return true;
 }
 
+// What "%8d" writes for |n| < 10^7, and any other token of at most eight bytes that is an
+// optional '-' and digits, read as the eight bytes that end it: those before its first digit
+// become '0' and all eight are checked and valued at once, with no branch on the length or
+// the sign. The caller guarantees that the eight bytes before the token's end may be read.
+// False when the token has another shape.
+[[gnu::always_inline]] inline bool parse_int_word(std::string_view token, std::int64_t& value) noexcept {
+    const std::size_t size = token.size();
+    if (size - 1 >= 8) return false;  // empty, or longer than eight bytes
+    const bool negative = token[0] == '-';
+    const std::size_t first_digit = 8 - size + static_cast<std::size_t>(negative);
+    if (first_digit == 8) return false;  // a lone '-'
+    const std::uint64_t below = ~(~std::uint64_t{0} << (8 * first_digit));  // first_digit < 8
+    const std::uint64_t word = (load_le_word(token.data() + size - 8) & ~below) | (0x3030303030303030ULL & below);
+    if (!is_eight_digits(word)) return false;
+    const auto magnitude = static_cast<std::int64_t>(eight_digits_value(word));
+    const std::int64_t sign = -static_cast<std::int64_t>(negative);
+    value = (magnitude ^ sign) - sign;
+    return true;
+}
+
 #if defined(__SSE2__)
 // The '%16.8f' shape of at most 16 characters (an optional '-', 1 to 7 integer digits with
 // the sign, the point, 8 digits), read as the 16 bytes that end the token: the bytes before
