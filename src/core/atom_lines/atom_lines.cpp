@@ -235,19 +235,10 @@ bool AtomParser::parse_block(std::string_view data, std::size_t offset) {
         }
         line_start_ = at;
         TokenScanner<true> tokens(chunks, at - offset);
-        if (!parse_row(tokens, out)) {
+        if (!parse_line_row(tokens, out, stray, at)) {
             next_ = out;
             return false;
         }
-        // (The usual line has no token left: one look, and the failure is made only for a
-        // line that has one.)
-        std::string_view extra;
-        if (strict_ && !stray && tokens.next(extra)) {
-            fail_stray_tokens(tokens);
-            stray = std::move(failure_);
-        }
-        tokens.end_line();
-        at += tokens.offset();  // past the line feed, or the end of the data
     }
     next_ = out;
     block_end_ = at;
@@ -255,6 +246,23 @@ bool AtomParser::parse_block(std::string_view data, std::size_t offset) {
         failure_ = std::move(*stray);
         return false;
     }
+    return true;
+}
+
+// The row of one line of a block, `at` moved past its line feed (or to the end of the data);
+// false when it fails.
+template <class Tokens>
+bool AtomParser::parse_line_row(Tokens& tokens, Outputs& out, std::optional<ParseFailure>& stray, std::size_t& at) {
+    if (!parse_row(tokens, out)) return false;
+    // (The usual line has no token left: one look, and the failure is made only for a line
+    // that has one.)
+    std::string_view extra;
+    if (strict_ && !stray && tokens.next(extra)) {
+        fail_stray_tokens(tokens);
+        stray = std::move(failure_);
+    }
+    tokens.end_line();
+    at += tokens.offset();
     return true;
 }
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <expected>
 #include <new>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -232,6 +233,9 @@ private:
     // Inlined into each loop, so that the scanner's state and the outputs stay in registers.
     template <class Tokens>
     [[gnu::always_inline]] inline bool parse_row(Tokens& tokens, Outputs& out);
+    template <class Tokens>
+    [[gnu::always_inline]] inline bool parse_line_row(Tokens& tokens, Outputs& out, std::optional<ParseFailure>& stray,
+                                                      std::size_t& at);
     template <class T, class Shortcut, class Grammar>
     bool store_number(std::string_view token, T*& out, std::string_view kind, Shortcut shortcut, Grammar grammar);
     [[gnu::cold]] bool fail_data_ends();

@@ -320,7 +320,7 @@ public:
 
     bool next(std::string_view& token) noexcept {
         while (starts_ == 0) {
-            if (line_ended_ || !walker_.has_next()) return false;
+            if (line_end_ != 0 || !walker_.has_next()) return false;
             advance();
         }
         const std::size_t start = walker_.base() + static_cast<unsigned>(std::countr_zero(starts_));
@@ -335,7 +335,7 @@ public:
 
     // Moves past the line feed that ends the line (or the end of the range).
     void end_line() noexcept {
-        while (!line_ended_ && walker_.has_next()) advance();
+        while (line_end_ == 0 && walker_.has_next()) advance();
     }
 
     // Just past the line feed found by end_line(), at most the size of the range.
@@ -355,12 +355,11 @@ private:
         starts_ = ~masks.separators & after_separator;
         ends_ = masks.separators & ~after_separator;
         if constexpr (Block) {
-            if (masks.newlines != 0 && !line_ended_) {
+            if (masks.newlines != 0 && line_end_ == 0) {
                 // Tokens after the line feed belong to the next line, which gets a scanner
                 // of its own.
                 const auto at = static_cast<unsigned>(std::countr_zero(masks.newlines));
                 starts_ &= (std::uint64_t{1} << at) - 1;
-                line_ended_ = true;
                 line_end_ = walker_.base() + at + 1;
             }
         }
@@ -370,8 +369,7 @@ private:
     std::uint64_t starts_ = 0;
     std::uint64_t ends_ = 0;
     std::uint64_t carry_ = 0;
-    bool line_ended_ = false;
-    std::size_t line_end_ = 0;
+    std::size_t line_end_ = 0;  // just past the line feed once it is found (never 0)
 };
 
 }  // namespace atomkit

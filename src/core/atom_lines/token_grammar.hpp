@@ -2,6 +2,8 @@
 // nothing here allocates or throws.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -171,36 +173,66 @@ inline constexpr std::ptrdiff_t max_exact_digits = 19;
 }
 
 #if defined(__SSE2__)
+// What the 16 bytes that end a token of the '%16.8f' shape must hold, by its sign and where it
+// starts among them: byte k is checked to lie in [low[k], low[k] + span[k]] (a digit, the
+// point, or anything before the first digit), `keep` zeroes the bytes that are no digit of
+// the value, and `sign` is the sign bit of a double in its first eight bytes.
+struct FixedDecimalShape {
+    std::uint8_t low[16];
+    std::uint8_t span[16];
+    std::uint8_t keep[16];
+    std::uint8_t sign[16];
+};
+
+// Entry 7 * negative + (16 - size). The digits begin one byte after a '-'; a token whose only
+// digits follow the point (first digit at the point's place, 7) has its '-' at 6 checked as a
+// digit, so that it fails.
+alignas(64) inline constexpr auto fixed_decimal_shapes = [] {
+    std::array<FixedDecimalShape, 14> shapes{};
+    for (std::size_t negative = 0; negative < 2; ++negative) {
+        for (std::size_t start = 0; start < 7; ++start) {
+            FixedDecimalShape& shape = shapes[7 * negative + start];
+            const std::size_t first_digit = std::min<std::size_t>(start + negative, 6);
+            for (std::size_t k = 0; k < 16; ++k) {
+                const bool point = k == 7;
+                const bool digit = k >= first_digit && !point;
+                shape.low[k] = point ? '.' : digit ? '0' : 0;
+                shape.span[k] = point ? 0 : digit ? 9 : 0xFF;
+                shape.keep[k] = digit ? 0xFF : 0;
+            }
+            shape.sign[7] = negative != 0 ? 0x80 : 0;
+        }
+    }
+    return shapes;
+}();
+
 // The '%16.8f' shape of at most 16 characters (an optional '-', 1 to 7 integer digits with
-// the sign, the point, 8 digits), read as the 16 bytes that end the token: the bytes before
-// its first digit and the point become '0', all 16 are checked to be digits at once, and
-// their value comes by pairs, quads and halves in one register. The caller guarantees that
-// the 16 bytes before the token's end may be read. False when the token has another shape.
+// the sign, the point, 8 digits), read as the 16 bytes that end the token: all 16 checked at
+// once against the shape of its length and sign, their digits valued by pairs (one 16-bit
+// multiply: (a + 256 b) * 2561 holds 10 a + b in its high byte), quads and halves, the
+// mantissa (integer part times 10^8 plus the fraction, below 10^15) made a double exactly
+// through the exponent bits of 2^52 and divided by 10^8 once. The caller guarantees that the
+// 16 bytes before the token's end may be read. False when the token has another shape.
 [[gnu::always_inline]] inline bool parse_fixed_decimal16(std::string_view token, double& value) noexcept {
     const std::size_t size = token.size();
-    if (size < 10 || size > 16 || token[size - 9] != '.') return false;
-    const bool negative = token[0] == '-';
-    const int first_digit = 16 - static_cast<int>(size) + static_cast<int>(negative);  // <= 7
-    if (first_digit > 6) return false;  // no integer digit
+    if (size - 10 > 6) return false;  // 10 to 16 bytes
+    const std::size_t negative = token[0] == '-' ? 1 : 0;
+    const FixedDecimalShape& shape = fixed_decimal_shapes[7 * negative + 16 - size];
+    const auto row = [](const std::uint8_t* bytes) { return _mm_load_si128(reinterpret_cast<const __m128i*>(bytes)); };
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(token.data() + size - 16));
-    const __m128i positions = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    // Keep the digits: positions from the first digit on, except the point at 7.
-    const __m128i keep = _mm_andnot_si128(_mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, -1, 0, 0, 0, 0, 0, 0, 0, 0),
-                                          _mm_cmpgt_epi8(positions, _mm_set1_epi8(static_cast<char>(first_digit - 1))));
-    const __m128i zeros = _mm_set1_epi8('0');
-    const __m128i digits = _mm_sub_epi8(_mm_or_si128(_mm_and_si128(keep, bytes), _mm_andnot_si128(keep, zeros)), zeros);
-    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(digits, _mm_set1_epi8(9)), digits)) != 0xFFFF) return false;
-    // Each 16-bit lane holds two digits, the more significant first.
-    const __m128i pairs = _mm_add_epi16(_mm_mullo_epi16(_mm_and_si128(digits, _mm_set1_epi16(0x00FF)), _mm_set1_epi16(10)),
-                                        _mm_srli_epi16(digits, 8));
-    const __m128i quads = _mm_madd_epi16(pairs, _mm_setr_epi16(100, 1, 100, 1, 100, 1, 100, 1));
-    const __m128i halves = _mm_add_epi64(_mm_mul_epu32(quads, _mm_set1_epi32(10000)), _mm_srli_epi64(quads, 32));
+    const __m128i offsets = _mm_sub_epi8(bytes, row(shape.low));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(offsets, row(shape.span)), offsets)) != 0xFFFF) return false;
+    const __m128i digits = _mm_and_si128(offsets, row(shape.keep));
+    const __m128i pairs = _mm_srli_epi16(_mm_mullo_epi16(digits, _mm_set1_epi16(2561)), 8);
+    const __m128i quads = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010064));  // 100 a + b
+    // Each quad is below 10^4 and fits 16 bits: the halves come from one more multiply-add.
+    const __m128i halves = _mm_madd_epi16(_mm_packs_epi32(quads, quads), _mm_set1_epi32(0x00012710));  // 10^4 a + b
     // The first half is the integer part times ten (the point was a 0).
-    const auto integer_times_ten = static_cast<std::uint64_t>(_mm_cvtsi128_si64(halves));
-    const auto fraction = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(halves, halves)));
-    const std::uint64_t mantissa = integer_times_ten * 10000000 + fraction;  // below 10^15 < 2^53
-    value = std::bit_cast<double>(std::bit_cast<std::uint64_t>(static_cast<double>(mantissa) / 1e8) |
-                                  (std::uint64_t{negative} << 63));
+    const __m128i mantissa = _mm_add_epi64(_mm_mul_epu32(halves, _mm_set1_epi32(10000000)), _mm_srli_epi64(halves, 32));
+    const __m128d two_52 = _mm_set_sd(0x1p52);
+    const __m128d exact = _mm_sub_sd(_mm_castsi128_pd(_mm_or_si128(mantissa, _mm_castpd_si128(two_52))), two_52);
+    // The sign goes in as a bit: signs of data columns are a coin toss for a branch.
+    _mm_store_sd(&value, _mm_or_pd(_mm_div_sd(exact, _mm_set_sd(1e8)), _mm_castsi128_pd(row(shape.sign))));
     return true;
 }
 #endif
