@@ -296,10 +296,10 @@ private:
     ChunkMasks masks_{};
 };
 
-// The tokens of a range, left to right. Each chunk's separator mask gives two more: the
-// bytes that start a token (a non-separator after a separator) and those that end one (a
-// separator after a non-separator); tokens are then taken by popping the lowest bit of
-// each, a token that runs into the next chunk ending at that chunk's first end.
+// The tokens of a range, left to right. Each chunk's separator mask gives the bytes where
+// separators start or stop, a bit at each token's first byte and at the separator after its
+// last: tokens are taken by popping the two lowest bits, a token that runs into the next
+// chunk ending at that chunk's first bit.
 // With Block, a line of a block is read as far as its line feed (the end of the block
 // counting as one): next() reports no token left at it, and end_line() moves past it.
 // Without, the range is one line and line feeds only separate.
@@ -319,16 +319,17 @@ public:
     }
 
     bool next(std::string_view& token) noexcept {
-        while (starts_ == 0) {
+        while (changes_ == 0) {
             if (line_end_ != 0 || !walker_.has_next()) return false;
             advance();
         }
-        const std::size_t start = walker_.base() + static_cast<unsigned>(std::countr_zero(starts_));
-        starts_ &= starts_ - 1;
-        // Past the end of the range every byte is a separator, so every token ends.
-        while (ends_ == 0) advance();
-        const std::size_t end = walker_.base() + static_cast<unsigned>(std::countr_zero(ends_));
-        ends_ &= ends_ - 1;
+        const std::size_t start = walker_.base() + static_cast<unsigned>(std::countr_zero(changes_));
+        changes_ &= changes_ - 1;
+        // Past the end of the range every byte is a separator, and a line feed ends the token
+        // before it: every token ends.
+        while (changes_ == 0) advance();
+        const std::size_t end = walker_.base() + static_cast<unsigned>(std::countr_zero(changes_));
+        changes_ &= changes_ - 1;
         token = std::string_view(walker_.begin() + start, end - start);
         return true;
     }
@@ -352,22 +353,20 @@ private:
         // The byte before the range counts as a separator.
         const std::uint64_t after_separator = (masks.separators << 1) | (first ? 1 : carry_);
         carry_ = masks.separators >> 63;
-        starts_ = ~masks.separators & after_separator;
-        ends_ = masks.separators & ~after_separator;
+        changes_ = masks.separators ^ after_separator;
         if constexpr (Block) {
             if (masks.newlines != 0 && line_end_ == 0) {
                 // Tokens after the line feed belong to the next line, which gets a scanner
-                // of its own.
+                // of its own; the one before it ends at it (all bits kept for a feed at 63).
                 const auto at = static_cast<unsigned>(std::countr_zero(masks.newlines));
-                starts_ &= (std::uint64_t{1} << at) - 1;
+                changes_ &= (std::uint64_t{2} << at) - 1;
                 line_end_ = walker_.base() + at + 1;
             }
         }
     }
 
     std::conditional_t<Block, BlockLineWalker, ChunkWalker> walker_;
-    std::uint64_t starts_ = 0;
-    std::uint64_t ends_ = 0;
+    std::uint64_t changes_ = 0;
     std::uint64_t carry_ = 0;
     std::size_t line_end_ = 0;  // just past the line feed once it is found (never 0)
 };
