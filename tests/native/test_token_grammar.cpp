@@ -277,6 +277,20 @@ void test_shortcuts_match_the_grammar() {
         if (atomkit::parse_plain_decimal(view, value) && harness::check(want.has_value(), "grammar accepts", token)) {
             harness::check_equal(bits_of(value), bits_of(*want), "plain decimal value", token);
         }
+        // Two at once, beside a token of the shape on either side, take both or neither.
+        const std::string_view other = "-9876543.21098765";
+        const std::string_view partner = other.substr(1);
+        const double partner_value = *atomkit::parse_float_token(partner);
+        for (const bool token_first : {true, false}) {
+            double pair[2] = {0, 0};
+            const bool both = token_first ? atomkit::parse_fixed_decimal16_pair(view, partner, pair)
+                                          : atomkit::parse_fixed_decimal16_pair(partner, view, pair);
+            harness::check(both == fits, "the paired shortcut takes its shape", token);
+            if (both && want) {
+                harness::check_equal(bits_of(pair[token_first ? 0 : 1]), bits_of(*want), "paired shortcut value", token);
+                harness::check_equal(bits_of(pair[token_first ? 1 : 0]), bits_of(partner_value), "paired partner", token);
+            }
+        }
     }
     for (const std::string& token : ints) {
         const std::string text = ending(token);

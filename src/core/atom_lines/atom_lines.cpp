@@ -127,7 +127,9 @@ AtomParser::Outputs AtomParser::outputs_at(std::size_t row) const noexcept {
 template <class Tokens>
 bool AtomParser::parse_row(Tokens& tokens, Outputs& out) {
     std::size_t str_col = 0;
-    for (const std::uint8_t& code : codes_) {
+    const std::uint8_t* const codes_end = codes_.data() + codes_.size();
+    for (const std::uint8_t* at = codes_.data(); at != codes_end; ++at) {
+        const std::uint8_t& code = *at;
         std::string_view token;
         if (!tokens.next(token)) {
             fail_ran_out();
@@ -135,17 +137,30 @@ bool AtomParser::parse_row(Tokens& tokens, Outputs& out) {
         }
         switch (code) {
             case 'f': {
+                // The 16 bytes that end the token lie in the line or block being read (and so do
+                // those of every token after it).
+                const bool readable = static_cast<std::size_t>(token.data() - readable_from_) + token.size() >= 16;
 #if defined(__SSE2__)
-                // The 16 bytes that end the token lie in the line or block being read.
-                if (static_cast<std::size_t>(token.data() - readable_from_) + token.size() >= 16 &&
-                    parse_fixed_decimal16(token, *out.floats)) {
-                    ++out.floats;
+                // Two float columns in a row are read together, sharing their last steps, when
+                // both tokens have the '%16.8f' shape; otherwise each alone, in column order.
+                if (readable && at + 1 != codes_end && at[1] == 'f') {
+                    std::string_view second;
+                    if (!tokens.next(second)) {
+                        if (!store_float(token, out.floats, readable)) return failed_at(code);
+                        fail_ran_out();
+                        return failed_at(at[1]);
+                    }
+                    ++at;
+                    if (parse_fixed_decimal16_pair(token, second, out.floats)) {
+                        out.floats += 2;
+                        break;
+                    }
+                    if (!store_float(token, out.floats, readable)) return failed_at(code);
+                    if (!store_float(second, out.floats, readable)) return failed_at(*at);
                     break;
                 }
 #endif
-                if (!store_number(token, out.floats, "float", parse_plain_decimal, parse_float_token_nearest)) {
-                    return failed_at(code);
-                }
+                if (!store_float(token, out.floats, readable)) return failed_at(code);
                 break;
             }
             case 'i':
@@ -191,6 +206,18 @@ bool AtomParser::parse_row(Tokens& tokens, Outputs& out) {
     }
     ++row_;
     return true;
+}
+
+// A float column's token: the '%16.8f' shortcut when its 16 bytes may be read, the plain
+// decimal one, the whole grammar.
+bool AtomParser::store_float(std::string_view token, double*& out, [[maybe_unused]] bool readable) {
+#if defined(__SSE2__)
+    if (readable && parse_fixed_decimal16(token, *out)) {
+        ++out;
+        return true;
+    }
+#endif
+    return store_number(token, out, "float", parse_plain_decimal, parse_float_token_nearest);
 }
 
 // A number column's token: the shortcut for the usual shape, the whole grammar for the rest.

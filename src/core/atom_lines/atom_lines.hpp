@@ -236,6 +236,7 @@ private:
     template <class Tokens>
     [[gnu::always_inline]] inline bool parse_line_row(Tokens& tokens, Outputs& out, std::optional<ParseFailure>& stray,
                                                       std::size_t& at);
+    [[gnu::always_inline]] inline bool store_float(std::string_view token, double*& out, bool readable);
     template <class T, class Shortcut, class Grammar>
     bool store_number(std::string_view token, T*& out, std::string_view kind, Shortcut shortcut, Grammar grammar);
     [[gnu::cold]] bool fail_data_ends();

@@ -209,30 +209,64 @@ alignas(64) inline constexpr auto fixed_decimal_shapes = [] {
 // The '%16.8f' shape of at most 16 characters (an optional '-', 1 to 7 integer digits with
 // the sign, the point, 8 digits), read as the 16 bytes that end the token: all 16 checked at
 // once against the shape of its length and sign, their digits valued by pairs (one 16-bit
-// multiply: (a + 256 b) * 2561 holds 10 a + b in its high byte), quads and halves, the
-// mantissa (integer part times 10^8 plus the fraction, below 10^15) made a double exactly
-// through the exponent bits of 2^52 and divided by 10^8 once. The caller guarantees that the
-// 16 bytes before the token's end may be read. False when the token has another shape.
-[[gnu::always_inline]] inline bool parse_fixed_decimal16(std::string_view token, double& value) noexcept {
+// multiply: (a + 256 b) * 2561 holds 10 a + b in its high byte) and then quads (four dwords,
+// the point read as a 0); false when the token has another shape. The caller guarantees that
+// the 16 bytes before the token's end may be read.
+[[gnu::always_inline]] inline bool fixed_decimal_quads(std::string_view token, __m128i& quads,
+                                                       const FixedDecimalShape*& shape) noexcept {
     const std::size_t size = token.size();
     if (size - 10 > 6) return false;  // 10 to 16 bytes
-    const std::size_t negative = token[0] == '-' ? 1 : 0;
-    const FixedDecimalShape& shape = fixed_decimal_shapes[7 * negative + 16 - size];
+    shape = &fixed_decimal_shapes[7 * (token[0] == '-' ? 1 : 0) + 16 - size];
     const auto row = [](const std::uint8_t* bytes) { return _mm_load_si128(reinterpret_cast<const __m128i*>(bytes)); };
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(token.data() + size - 16));
-    const __m128i offsets = _mm_sub_epi8(bytes, row(shape.low));
-    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(offsets, row(shape.span)), offsets)) != 0xFFFF) return false;
-    const __m128i digits = _mm_and_si128(offsets, row(shape.keep));
+    const __m128i offsets = _mm_sub_epi8(bytes, row(shape->low));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(offsets, row(shape->span)), offsets)) != 0xFFFF) return false;
+    const __m128i digits = _mm_and_si128(offsets, row(shape->keep));
     const __m128i pairs = _mm_srli_epi16(_mm_mullo_epi16(digits, _mm_set1_epi16(2561)), 8);
-    const __m128i quads = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010064));  // 100 a + b
-    // Each quad is below 10^4 and fits 16 bits: the halves come from one more multiply-add.
-    const __m128i halves = _mm_madd_epi16(_mm_packs_epi32(quads, quads), _mm_set1_epi32(0x00012710));  // 10^4 a + b
-    // The first half is the integer part times ten (the point was a 0).
-    const __m128i mantissa = _mm_add_epi64(_mm_mul_epu32(halves, _mm_set1_epi32(10000000)), _mm_srli_epi64(halves, 32));
-    const __m128d two_52 = _mm_set_sd(0x1p52);
-    const __m128d exact = _mm_sub_sd(_mm_castsi128_pd(_mm_or_si128(mantissa, _mm_castpd_si128(two_52))), two_52);
-    // The sign goes in as a bit: signs of data columns are a coin toss for a branch.
-    _mm_store_sd(&value, _mm_or_pd(_mm_div_sd(exact, _mm_set_sd(1e8)), _mm_castsi128_pd(row(shape.sign))));
+    quads = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010064));  // 100 a + b
+    return true;
+}
+
+// The values of two tokens from their quads, one in each lane, with their sign bits: each
+// quad is below 10^4 and fits 16 bits, so one more multiply-add makes the halves; the first
+// half is the integer part times ten, and the mantissa (below 10^15) becomes a double exactly
+// through the exponent bits of 2^52, divided by 10^8 once. The sign goes in as a bit: signs of
+// data columns are a coin toss for a branch.
+[[gnu::always_inline]] inline __m128d fixed_decimal_values(__m128i first, __m128i second, __m128i signs) noexcept {
+    const __m128i halves = _mm_madd_epi16(_mm_packs_epi32(first, second), _mm_set1_epi32(0x00012710));  // 10^4 a + b
+    const __m128i mantissas = _mm_add_epi64(_mm_mul_epu32(halves, _mm_set1_epi32(10000000)), _mm_srli_epi64(halves, 32));
+    const __m128d two_52 = _mm_set1_pd(0x1p52);
+    const __m128d exact = _mm_sub_pd(_mm_castsi128_pd(_mm_or_si128(mantissas, _mm_castpd_si128(two_52))), two_52);
+    return _mm_or_pd(_mm_div_pd(exact, _mm_set1_pd(1e8)), _mm_castsi128_pd(signs));
+}
+
+// One token of the '%16.8f' shape into `value`; false, with `value` untouched, when the token
+// has another shape. The caller guarantees that the 16 bytes before its end may be read.
+[[gnu::always_inline]] inline bool parse_fixed_decimal16(std::string_view token, double& value) noexcept {
+    __m128i quads;
+    const FixedDecimalShape* shape;
+    if (!fixed_decimal_quads(token, quads, shape)) return false;
+    const __m128i sign = _mm_load_si128(reinterpret_cast<const __m128i*>(shape->sign));
+    _mm_store_sd(&value, fixed_decimal_values(quads, quads, sign));
+    return true;
+}
+
+// Two tokens of the '%16.8f' shape into out[0] and out[1], their last steps sharing the
+// registers (one division for both); false, with nothing written, unless both have the shape.
+// The caller guarantees that the 16 bytes before each token's end may be read.
+[[gnu::always_inline]] inline bool parse_fixed_decimal16_pair(std::string_view first, std::string_view second,
+                                                             double* out) noexcept {
+    __m128i first_quads;
+    __m128i second_quads;
+    const FixedDecimalShape* first_shape;
+    const FixedDecimalShape* second_shape;
+    if (!fixed_decimal_quads(first, first_quads, first_shape) ||
+        !fixed_decimal_quads(second, second_quads, second_shape)) {
+        return false;
+    }
+    const __m128i signs = _mm_unpacklo_epi64(_mm_load_si128(reinterpret_cast<const __m128i*>(first_shape->sign)),
+                                             _mm_load_si128(reinterpret_cast<const __m128i*>(second_shape->sign)));
+    _mm_storeu_pd(out, fixed_decimal_values(first_quads, second_quads, signs));
     return true;
 }
 #endif
