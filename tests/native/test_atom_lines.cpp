@@ -245,25 +245,32 @@ void test_blocks() {
 }  // namespace
 
 // Every byte value at every place of a chunk of others, classified by each classifier this
-// CPU can run as the portable one classifies it.
+// CPU can run (one chunk, and the chunk among others of a run) as the portable one classifies it.
 void test_chunk_classifiers() {
 #if defined(ATOMKIT_CHUNK_AVX512)
     __builtin_cpu_init();
-    std::vector<atomkit::ChunkClassifier> classifiers;
-    if (__builtin_cpu_supports("avx2")) classifiers.push_back(&atomkit::classify_chunk_avx2);
-    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) {
-        classifiers.push_back(&atomkit::classify_chunk_avx512);
+    std::vector<atomkit::ChunkClassifiers> classifiers = {
+        {&atomkit::classify_chunk_portable, &atomkit::classify_chunks_portable}};
+    if (__builtin_cpu_supports("avx2")) {
+        classifiers.push_back({&atomkit::classify_chunk_avx2, &atomkit::classify_chunks_avx2});
     }
-    char chunk[atomkit::chunk_bytes];
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) {
+        classifiers.push_back({&atomkit::classify_chunk_avx512, &atomkit::classify_chunks_avx512});
+    }
+    char run[3 * atomkit::chunk_bytes];
+    char* const chunk = run + atomkit::chunk_bytes;
     for (unsigned value = 0; value < 256; ++value) {
         for (std::size_t at = 0; at < atomkit::chunk_bytes; ++at) {
-            for (std::size_t k = 0; k < atomkit::chunk_bytes; ++k) chunk[k] = static_cast<char>((k * 37 + value) % 256);
+            for (std::size_t k = 0; k < sizeof run; ++k) run[k] = static_cast<char>((k * 37 + value) % 256);
             chunk[at] = static_cast<char>(value);
             const atomkit::ChunkMasks want = atomkit::classify_chunk_portable(chunk);
-            for (const atomkit::ChunkClassifier classify : classifiers) {
-                const atomkit::ChunkMasks got = classify(chunk);
-                harness::check(got.separators == want.separators && got.newlines == want.newlines, "masks",
-                               std::to_string(value));
+            for (const atomkit::ChunkClassifiers& classify : classifiers) {
+                const atomkit::ChunkMasks got = classify.one(chunk);
+                atomkit::ChunkMasks in_run[3];
+                classify.run(run, 3, in_run);
+                harness::check(got.separators == want.separators && got.newlines == want.newlines &&
+                                   in_run[1].separators == want.separators && in_run[1].newlines == want.newlines,
+                               "masks", std::to_string(value));
             }
         }
     }

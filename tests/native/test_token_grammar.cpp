@@ -213,6 +213,102 @@ void test_bools() {
     }
 }
 
+// The shortcuts the parser takes for the usual shapes against the whole grammar, on the same
+// tokens: every count of integer digits, with and without a sign, eight fraction digits and
+// one fewer or more, -0, the largest mantissas, and every byte of a fitting token made bad.
+// Each token ends a buffer whose earlier bytes (which the shortcuts load and must ignore) look
+// like parts of numbers. A shortcut's value has the grammar's bits, and the shortcut takes
+// exactly the shapes it is for, so that it is what these tokens drive.
+void test_shortcuts_match_the_grammar() {
+    std::uint64_t state = 7;
+    const auto digits = [&state](std::size_t n, int pattern) {
+        std::string text;
+        for (std::size_t k = 0; k < n; ++k) {
+            state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+            text += pattern == 0 ? '0' : pattern == 1 ? '9' : static_cast<char>('0' + (state >> 33) % 10);
+        }
+        return text;
+    };
+    std::vector<std::string> floats = {"90071992.54740992", "90071992.54740993", "-.12345678", ".12345678",
+                                       "1.", "-0.00000000", "-0", "0.00000000"};
+    std::vector<std::string> ints = {"-", "+", "-0", "00000000", "-0000000", "0000000000000000001"};
+    for (const std::string lead : {"", "-", "+"}) {
+        for (std::size_t whole = 0; whole <= 9; ++whole) {
+            for (int pattern = 0; pattern < 8; ++pattern) {
+                for (const std::size_t fraction : {7, 8, 9}) {
+                    floats.push_back(lead + digits(whole, pattern) + "." + digits(fraction, pattern));
+                }
+                if (whole > 0) ints.push_back(lead + digits(whole, pattern));
+            }
+        }
+    }
+    for (std::size_t at = 0; at < 16; ++at) {
+        for (const char bad : {'/', ':', '.', '-', '+', 'e', ' ', '\xff'}) {
+            std::string text = "-123456.12345678";
+            text[at] = bad;
+            floats.push_back(text);
+            if (at < 8) {
+                text = "-1234567";
+                text[at] = bad;
+                ints.push_back(text);
+            }
+        }
+    }
+    const auto ending = [](const std::string& token) { return "9.-9.99-.0-9.9-.99.-9-.0" + token; };
+    const auto all_digits = [](std::string_view text) {
+        return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
+    };
+    const atomkit::NearestRounding nearest;
+    for (const std::string& token : floats) {
+        const std::string text = ending(token);
+        const std::string_view view = std::string_view(text).substr(text.size() - token.size());
+        const auto want = atomkit::parse_float_token(view);
+        // An optional '-', at least one digit, the point and eight digits, in 16 bytes at most.
+        const std::string_view unsigned_part = view.substr(view[0] == '-' ? 1 : 0);
+        const bool fits = view.size() <= 16 && unsigned_part.size() >= 10 &&
+                          all_digits(unsigned_part.substr(0, unsigned_part.size() - 9)) &&
+                          unsigned_part[unsigned_part.size() - 9] == '.' && all_digits(view.substr(view.size() - 8));
+        double value = 0;
+        const bool taken = atomkit::parse_fixed_decimal16(view, value);
+        harness::check(taken == fits, "the 16-byte shortcut takes its shape", token);
+        if (taken && harness::check(want.has_value(), "the grammar accepts what the shortcut takes", token)) {
+            harness::check_equal(bits_of(value), bits_of(*want), "16-byte shortcut value", token);
+        }
+        if (atomkit::parse_plain_decimal(view, value) && harness::check(want.has_value(), "grammar accepts", token)) {
+            harness::check_equal(bits_of(value), bits_of(*want), "plain decimal value", token);
+        }
+        // Two at once, beside a token of the shape on either side, take both or neither.
+        const std::string_view other = "-9876543.21098765";
+        const std::string_view partner = other.substr(1);
+        const double partner_value = *atomkit::parse_float_token(partner);
+        for (const bool token_first : {true, false}) {
+            double pair[2] = {0, 0};
+            const bool both = token_first ? atomkit::parse_fixed_decimal16_pair(view, partner, pair)
+                                          : atomkit::parse_fixed_decimal16_pair(partner, view, pair);
+            harness::check(both == fits, "the paired shortcut takes its shape", token);
+            if (both && want) {
+                harness::check_equal(bits_of(pair[token_first ? 0 : 1]), bits_of(*want), "paired shortcut value", token);
+                harness::check_equal(bits_of(pair[token_first ? 1 : 0]), bits_of(partner_value), "paired partner", token);
+            }
+        }
+    }
+    for (const std::string& token : ints) {
+        const std::string text = ending(token);
+        const std::string_view view = std::string_view(text).substr(text.size() - token.size());
+        const auto want = atomkit::parse_int_token(view);
+        const bool fits = token.size() <= 8 && all_digits(view.substr(view[0] == '-' ? 1 : 0));
+        std::int64_t value = 0;
+        const bool taken = atomkit::parse_int_word(view, value);
+        harness::check(taken == fits, "the 8-byte shortcut takes its shape", token);
+        if (taken && harness::check(want.has_value(), "the grammar accepts what the shortcut takes", token)) {
+            harness::check_equal(value, *want, "8-byte shortcut value", token);
+        }
+        if (atomkit::parse_short_int(view, value) && harness::check(want.has_value(), "grammar accepts", token)) {
+            harness::check_equal(value, *want, "short int value", token);
+        }
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -221,5 +317,6 @@ int main() {
     test_rounding_modes();
     test_ints();
     test_bools();
+    test_shortcuts_match_the_grammar();
     return harness::finish();
 }

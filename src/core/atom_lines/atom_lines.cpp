@@ -93,9 +93,10 @@ AtomParser::AtomParser(std::size_t natoms, std::span<const std::uint8_t> col_typ
     for (StringColumn& column : out_.strs) column.reserve(rows);
     // Each row stores exactly n_*_cols values of each type, so running pointers land on
     // row * n_*_cols + k without index arithmetic and never leave their buffer.
-    float_out_ = float_origin_ = out_.floats.data();
-    int_out_ = int_origin_ = out_.ints.data();
-    bool_out_ = bool_origin_ = out_.bools.data();
+    float_origin_ = out_.floats.data();
+    int_origin_ = out_.ints.data();
+    bool_origin_ = out_.bools.data();
+    next_ = outputs_at(0);
 }
 
 AtomParser::AtomParser(ParsedAtoms& columns, std::span<const std::uint8_t> col_types, bool check_strings,
@@ -107,25 +108,28 @@ AtomParser::AtomParser(ParsedAtoms& columns, std::span<const std::uint8_t> col_t
     float_origin_ = columns.floats.data();
     int_origin_ = columns.ints.data();
     bool_origin_ = columns.bools.data();
-    float_out_ = float_origin_ + first * out_.n_float_cols;
-    int_out_ = int_origin_ + first * out_.n_int_cols;
-    bool_out_ = bool_origin_ + first * out_.n_bool_cols;
+    next_ = outputs_at(first);
 }
 
 void AtomParser::resume(std::size_t string_rows, std::size_t row) {
     if (row < first_row_ || row > last_row_) fail("a parser resumed outside the rows it was made for");
     for (StringColumn& column : out_.strs) column.truncate(string_rows);
     row_ = row;
-    float_out_ = float_origin_ + row * out_.n_float_cols;
-    int_out_ = int_origin_ + row * out_.n_int_cols;
-    bool_out_ = bool_origin_ + row * out_.n_bool_cols;
+    next_ = outputs_at(row);
     failure_ = {};
 }
 
+AtomParser::Outputs AtomParser::outputs_at(std::size_t row) const noexcept {
+    return {float_origin_ + row * out_.n_float_cols, int_origin_ + row * out_.n_int_cols,
+            reinterpret_cast<Flag*>(bool_origin_ + row * out_.n_bool_cols)};
+}
+
 template <class Tokens>
-bool AtomParser::parse_row(Tokens& tokens) {
+bool AtomParser::parse_row(Tokens& tokens, Outputs& out) {
     std::size_t str_col = 0;
-    for (const std::uint8_t& code : codes_) {
+    const std::uint8_t* const codes_end = codes_.data() + codes_.size();
+    for (const std::uint8_t* at = codes_.data(); at != codes_end; ++at) {
+        const std::uint8_t& code = *at;
         std::string_view token;
         if (!tokens.next(token)) {
             fail_ran_out();
@@ -133,37 +137,64 @@ bool AtomParser::parse_row(Tokens& tokens) {
         }
         switch (code) {
             case 'f': {
+                // The 16 bytes that end the token lie in the line or block being read (and so do
+                // those of every token after it).
+                const bool readable = static_cast<std::size_t>(token.data() - readable_from_) + token.size() >= 16;
 #if defined(__SSE2__)
-                // The 16 bytes that end the token lie in the line or block being read.
-                double value;
-                if (static_cast<std::size_t>(token.data() - readable_from_) + token.size() >= 16 &&
-                    parse_fixed_decimal16(token, value)) {
-                    *float_out_++ = value;
+                // Two float columns in a row are read together, sharing their last steps, when
+                // both tokens have the '%16.8f' shape; otherwise each alone, in column order.
+                if (readable && at + 1 != codes_end && at[1] == 'f') {
+                    std::string_view second;
+                    if (!tokens.next(second)) {
+                        if (!store_float(token, out.floats, readable)) return failed_at(code);
+                        fail_ran_out();
+                        return failed_at(at[1]);
+                    }
+                    ++at;
+                    if (parse_fixed_decimal16_pair(token, second, out.floats)) {
+                        out.floats += 2;
+                        break;
+                    }
+                    if (!store_float(token, out.floats, readable)) return failed_at(code);
+                    if (!store_float(second, out.floats, readable)) return failed_at(*at);
                     break;
                 }
 #endif
-                if (!store_number(token, float_out_, "float", parse_plain_decimal, parse_float_token_nearest)) {
-                    return failed_at(code);
-                }
+                if (!store_float(token, out.floats, readable)) return failed_at(code);
                 break;
             }
             case 'i':
-                if (!store_number(token, int_out_, "int", parse_short_int, parse_int_token)) return failed_at(code);
+                // The eight bytes that end the token lie in the line or block being read.
+                if (static_cast<std::size_t>(token.data() - readable_from_) + token.size() >= 8 &&
+                    parse_int_word(token, *out.ints)) {
+                    ++out.ints;
+                    break;
+                }
+                if (!store_number(token, out.ints, "int", parse_short_int, parse_int_token)) return failed_at(code);
                 break;
             case 'b': {
+                // T and F without a branch on which (the column's values are a coin toss).
+                const auto first = static_cast<unsigned char>(token[0]);
+                const bool is_true = first == 'T';
+                if (token.size() == 1 && (is_true | (first == 'F'))) {
+                    *out.bools++ = static_cast<Flag>(is_true);
+                    break;
+                }
                 const auto value = parse_bool_token(token);
                 if (!value) {
                     fail_token(token, "bool", {});
                     return failed_at(code);
                 }
-                *bool_out_++ = static_cast<std::uint8_t>(*value);
+                *out.bools++ = static_cast<Flag>(*value);
                 break;
             }
             case 's': {
                 StringColumn& column = out_.strs[str_col++];
+                const bool stored = readable_to_ - token.data() >= 8 ? column.push_back_in_text(token)
+                                                                     : column.push_back(token);
                 // A new token's copy is checked, not its source, which may change meanwhile;
                 // a repeat equals a copy checked before.
-                if (column.push_back(token) && check_strings_ && !is_valid_utf8(column.back())) {
+                if (stored && check_strings_ && !is_valid_utf8(column.back())) {
                     fail_token(column.back(), "str", "invalid UTF-8");
                     return failed_at(code);
                 }
@@ -175,6 +206,18 @@ bool AtomParser::parse_row(Tokens& tokens) {
     }
     ++row_;
     return true;
+}
+
+// A float column's token: the '%16.8f' shortcut when its 16 bytes may be read, the plain
+// decimal one, the whole grammar.
+bool AtomParser::store_float(std::string_view token, double*& out, [[maybe_unused]] bool readable) {
+#if defined(__SSE2__)
+    if (readable && parse_fixed_decimal16(token, *out)) {
+        ++out;
+        return true;
+    }
+#endif
+    return store_number(token, out, "float", parse_plain_decimal, parse_float_token_nearest);
 }
 
 // A number column's token: the shortcut for the usual shape, the whole grammar for the rest.
@@ -193,45 +236,60 @@ bool AtomParser::store_number(std::string_view token, T*& out, std::string_view 
 
 bool AtomParser::parse_line(std::string_view line) {
     readable_from_ = line.data();
+    readable_to_ = line.data() + line.size();
     TokenScanner<false> tokens(line.data(), line.data() + line.size());
-    return parse_row(tokens);
+    Outputs out = next_;
+    const bool parsed = parse_row(tokens, out);
+    next_ = out;
+    return parsed;
 }
 
 bool AtomParser::parse_block(std::string_view data, std::size_t offset) {
+    Outputs out = next_;
     const char* const end = data.data() + data.size();
     readable_from_ = data.data();
+    readable_to_ = end;
     const NearestRounding nearest;
     std::size_t at = offset;
     // A strict read's first row with stray tokens fails the block only once every row has
     // parsed: a bad token anywhere in it is the failure to report.
     std::optional<ParseFailure> stray;
+    BlockChunks chunks(data.data() + std::min(offset, data.size()), end, chunk_classifiers().run);
     while (row_ < last_row_) {
         if (at >= data.size()) {
-            failure_ = {row_prefix(row_ - row_base_) + "expected ", row_ - row_base_};
-            append_decimal(failure_.message, out_.natoms);
-            failure_.message += " lines, the data ends";
+            next_ = out;
+            return fail_data_ends();
+        }
+        line_start_ = at;
+        TokenScanner<true> tokens(chunks, at - offset);
+        if (!parse_line_row(tokens, out, stray, at)) {
+            next_ = out;
             return false;
         }
-        // Each line is scanned from its own first byte: lines of one layout then cross the
-        // scanner's 64-byte steps at the same token, which keeps its branches predictable.
-        line_start_ = at;
-        TokenScanner<true> tokens(data.data() + at, end);
-        if (!parse_row(tokens)) return false;
-        // (The usual line has no token left: one look, and the failure is made only for a
-        // line that has one.)
-        std::string_view extra;
-        if (strict_ && !stray && tokens.next(extra)) {
-            fail_stray_tokens(tokens);
-            stray = std::move(failure_);
-        }
-        tokens.end_line();
-        at += tokens.offset();  // past the line feed, or the end of the data
     }
+    next_ = out;
     block_end_ = at;
     if (stray) {
         failure_ = std::move(*stray);
         return false;
     }
+    return true;
+}
+
+// The row of one line of a block, `at` moved past its line feed (or to the end of the data);
+// false when it fails.
+template <class Tokens>
+bool AtomParser::parse_line_row(Tokens& tokens, Outputs& out, std::optional<ParseFailure>& stray, std::size_t& at) {
+    if (!parse_row(tokens, out)) return false;
+    // (The usual line has no token left: one look, and the failure is made only for a line
+    // that has one.)
+    std::string_view extra;
+    if (strict_ && !stray && tokens.next(extra)) {
+        fail_stray_tokens(tokens);
+        stray = std::move(failure_);
+    }
+    tokens.end_line();
+    at += tokens.offset();
     return true;
 }
 
@@ -262,7 +320,7 @@ bool AtomParser::failed_at(const std::uint8_t& code) noexcept {
 // A strict read's row with tokens past its columns fails, with how many the line holds; true
 // (no failure) for a row without.
 template <class Tokens>
-bool AtomParser::fail_stray_tokens(Tokens& tokens) {
+bool AtomParser::fail_stray_tokens(Tokens tokens) {
     std::string_view token;
     std::size_t found = codes_.size() + 1;  // the token too many, already taken
     while (tokens.next(token)) ++found;
@@ -271,6 +329,13 @@ bool AtomParser::fail_stray_tokens(Tokens& tokens) {
     append_decimal(failure_.message, codes_.size());
     failure_.message += " tokens, found ";
     append_decimal(failure_.message, found);
+    return false;
+}
+
+bool AtomParser::fail_data_ends() {
+    failure_ = {row_prefix(row_ - row_base_) + "expected ", row_ - row_base_};
+    append_decimal(failure_.message, out_.natoms);
+    failure_.message += " lines, the data ends";
     return false;
 }
 
@@ -315,8 +380,8 @@ std::expected<ParsedBlock, ParseFailure> parse_atom_block(std::string_view data,
     // Buffers are made only for the rows the bytes can reach, whatever natoms says. A row is
     // started only at a byte before the end, and each row before it took at least
     // max(ncols, 1) bytes of its own: every code takes one token of at least one byte, tokens
-    // do not overlap, and a row without tokens still takes its line feed. A row's scanner
-    // classifies each of its bytes once, so this holds whatever the bytes hold meanwhile.
+    // do not overlap, and a row without tokens still takes its line feed. Each byte of the
+    // block is classified once, so this holds whatever the bytes hold meanwhile.
     // With L bytes from the offset on, row r is started only if r * max(ncols, 1) < L, so
     // ceil(L / max(ncols, 1)) rows suffice: a bound on sizes alone.
     const std::size_t left = data.size() - offset;

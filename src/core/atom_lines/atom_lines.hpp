@@ -6,8 +6,10 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <new>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -15,6 +17,7 @@
 
 #include "core/atom_lines/token_grammar.hpp"
 #include "core/common/owned_buffer.hpp"
+#include "core/common/word_bits.hpp"
 
 namespace atomkit {
 
@@ -31,15 +34,16 @@ public:
     // Adds the row's token; returns true when it was stored anew (a copy that callers may
     // want to check), false when it repeats a stored one.
     bool push_back(std::string_view token) {
-        if (token.size() < sizeof(std::uint64_t)) {
-            const std::uint64_t key = short_key(token);
-            Recent& recent = recent_[slot(key)];
-            if (recent.index != none && recent.key == key) {
-                rows_.push_back(recent.index);
-                return false;
-            }
-            recent = {key, store(token)};
-            return true;
+        if (token.size() < sizeof(std::uint64_t)) return push_short(short_key(token));
+        store(token);
+        return true;
+    }
+    // The same for a token whose text goes on for at least eight bytes from its first (past
+    // its end, the caller's text): a short token's key is one load, without a loop over its
+    // bytes whose length would be a coin toss for the branch.
+    [[gnu::always_inline]] bool push_back_in_text(std::string_view token) {
+        if (token.size() < sizeof(std::uint64_t)) [[likely]] {
+            return push_short(word_key(load_le_word(token.data()), token.size()));
         }
         store(token);
         return true;
@@ -92,14 +96,33 @@ private:
     // Fibonacci hashing of the key: its top six bits choose one of 64 slots.
     static constexpr std::uint64_t mix = 0x9E3779B97F4A7C15ULL;
 
-    // Tokens of up to seven bytes (chemical symbols) are their own key, one word: the length
-    // and then the bytes, so that no two such tokens share one.
+    // Tokens of up to seven bytes (chemical symbols) are their own key, one word: the bytes
+    // from the lowest and the length in the top byte, so that no two such tokens share one.
+    static std::uint64_t word_key(std::uint64_t text, std::size_t size) noexcept {
+        return (text & ((std::uint64_t{1} << (8 * size)) - 1)) | (std::uint64_t{size} << 56);
+    }
     static std::uint64_t short_key(std::string_view token) noexcept {
-        std::uint64_t key = token.size();
-        for (char c : token) key = (key << 8) | static_cast<unsigned char>(c);
-        return key;
+        char text[sizeof(std::uint64_t)] = {};
+        std::memcpy(text, token.data(), token.size());
+        return word_key(load_le_word(text), token.size());
     }
     static std::size_t slot(std::uint64_t key) noexcept { return static_cast<std::size_t>((key * mix) >> 58); }
+
+    // The short token of `key`: its stored index taken again, or the token stored.
+    [[gnu::always_inline]] bool push_short(std::uint64_t key) {
+        const Recent& recent = recent_[slot(key)];
+        if (recent.index != none && recent.key == key) [[likely]] {
+            rows_.push_back(recent.index);
+            return false;
+        }
+        store_short(key);
+        return true;
+    }
+    [[gnu::noinline]] void store_short(std::uint64_t key) {
+        char text[sizeof(std::uint64_t)];
+        store_le_word(text, key);
+        recent_[slot(key)] = {key, store({text, static_cast<std::size_t>(key >> 56)})};
+    }
 
     std::uint32_t store_distinct(std::string_view token) {
         const auto index = static_cast<std::uint32_t>(ends_.size());
@@ -206,26 +229,43 @@ public:
     ParseFailure take_failure() && { return std::move(failure_); }
 
 private:
+    // Where the next row's values go. The parse loops work on a copy of their own, which the
+    // compiler keeps in registers; bools are written as Flag, a byte type that (unlike
+    // std::uint8_t) aliases nothing else, so that writing one makes it reload nothing.
+    enum class Flag : std::uint8_t {};
+    struct Outputs {
+        double* floats;
+        std::int64_t* ints;
+        Flag* bools;
+    };
+    Outputs outputs_at(std::size_t row) const noexcept;
+
+    // Inlined into each loop, so that the scanner's state and the outputs stay in registers.
     template <class Tokens>
-    bool parse_row(Tokens& tokens);
+    [[gnu::always_inline]] inline bool parse_row(Tokens& tokens, Outputs& out);
+    template <class Tokens>
+    [[gnu::always_inline]] inline bool parse_line_row(Tokens& tokens, Outputs& out, std::optional<ParseFailure>& stray,
+                                                      std::size_t& at);
+    [[gnu::always_inline]] inline bool store_float(std::string_view token, double*& out, bool readable);
     template <class T, class Shortcut, class Grammar>
     bool store_number(std::string_view token, T*& out, std::string_view kind, Shortcut shortcut, Grammar grammar);
+    [[gnu::cold]] bool fail_data_ends();
     [[gnu::cold]] bool fail_ran_out();
+    // (The scanner by value: a reference would let its state escape the parse loop's registers.)
     template <class Tokens>
-    [[gnu::cold]] bool fail_stray_tokens(Tokens& tokens);
+    [[gnu::cold]] bool fail_stray_tokens(Tokens tokens);
     [[gnu::cold]] bool failed_at(const std::uint8_t& code) noexcept;
     [[gnu::cold]] bool fail_token(std::string_view token, std::string_view kind, std::string_view reason);
 
     ParsedAtoms out_;
     std::span<const std::uint8_t> codes_;
-    double* float_out_ = nullptr;
-    std::int64_t* int_out_ = nullptr;
-    std::uint8_t* bool_out_ = nullptr;
+    Outputs next_{};
     // Where row 0 of the buffers filled would be.
     double* float_origin_ = nullptr;
     std::int64_t* int_origin_ = nullptr;
     std::uint8_t* bool_origin_ = nullptr;
     const char* readable_from_ = nullptr;  // start of the line or block being read
+    const char* readable_to_ = nullptr;    // and its end
     std::size_t row_ = 0;
     std::size_t first_row_ = 0;
     std::size_t last_row_ = 0;  // the rows this parser fills end here

@@ -3,11 +3,13 @@
 // Plain C++ over bytes.
 #pragma once
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
+#include <type_traits>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -94,19 +96,47 @@ __attribute__((target("avx2"))) inline ChunkMasks classify_chunk_avx2(const char
 #endif
 
 using ChunkClassifier = ChunkMasks (*)(const char*) noexcept;
+// `count` chunks from p on, into out[0..count): one call for many chunks, each classifier
+// inlined into its own loop.
+using ChunkRunClassifier = void (*)(const char* p, std::size_t count, ChunkMasks* out) noexcept;
 
-// The classifier for this CPU, chosen once: the build stays portable x86-64.
-inline ChunkClassifier chunk_classifier() noexcept {
-    static const ChunkClassifier chosen = [] {
+inline void classify_chunks_portable(const char* p, std::size_t count, ChunkMasks* out) noexcept {
+    for (std::size_t k = 0; k < count; ++k) out[k] = classify_chunk_portable(p + chunk_bytes * k);
+}
+
+#if defined(ATOMKIT_CHUNK_AVX512)
+__attribute__((target("avx512f,avx512bw"))) inline void classify_chunks_avx512(const char* p, std::size_t count,
+                                                                              ChunkMasks* out) noexcept {
+    for (std::size_t k = 0; k < count; ++k) out[k] = classify_chunk_avx512(p + chunk_bytes * k);
+}
+
+__attribute__((target("avx2"))) inline void classify_chunks_avx2(const char* p, std::size_t count,
+                                                                ChunkMasks* out) noexcept {
+    for (std::size_t k = 0; k < count; ++k) out[k] = classify_chunk_avx2(p + chunk_bytes * k);
+}
+#endif
+
+// The classifiers for this CPU, chosen once: the build stays portable x86-64.
+struct ChunkClassifiers {
+    ChunkClassifier one;
+    ChunkRunClassifier run;
+};
+
+inline const ChunkClassifiers& chunk_classifiers() noexcept {
+    static const ChunkClassifiers chosen = []() -> ChunkClassifiers {
 #if defined(ATOMKIT_CHUNK_AVX512)
         __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) return &classify_chunk_avx512;
-        if (__builtin_cpu_supports("avx2")) return &classify_chunk_avx2;
+        if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw")) {
+            return {&classify_chunk_avx512, &classify_chunks_avx512};
+        }
+        if (__builtin_cpu_supports("avx2")) return {&classify_chunk_avx2, &classify_chunks_avx2};
 #endif
-        return &classify_chunk_portable;
+        return {&classify_chunk_portable, &classify_chunks_portable};
     }();
     return chosen;
 }
+
+inline ChunkClassifier chunk_classifier() noexcept { return chunk_classifiers().one; }
 
 // Walks [begin, end) chunk by chunk. A chunk that would reach past `end` is read as the last
 // 64 bytes of the range (or, in a range shorter than that, copied into a block padded with
@@ -168,38 +198,152 @@ private:
     ChunkMasks masks_{};
 };
 
-// The tokens of a range, left to right. Each chunk's separator mask gives two more: the
-// bytes that start a token (a non-separator after a separator) and those that end one (a
-// separator after a non-separator); tokens are then taken by popping the lowest bit of
-// each, a token that runs into the next chunk ending at that chunk's first end.
-// With Block, the range is read as far as its first line feed (the end of the range counting
-// as one): next() reports no token left at it, and end_line() moves past it. Without, the
-// range is one line and line feeds only separate.
+// The chunk masks of a block [begin, end), each chunk classified once, a run of chunks at a
+// time as the lines of the block reach them; past the end the bytes read as a line feed and
+// then separators, as ChunkWalker reads them with `end_is_newline`. Lines ask for chunks in
+// order (a chunk and the one after it), so a ring of two runs holds every chunk still asked
+// for. A run is short because a frame of a table stops in the middle of its bytes, and what
+// lies beyond its last line is classified for nothing.
+class BlockChunks {
+public:
+    BlockChunks(const char* begin, const char* end, ChunkRunClassifier classify) noexcept
+        : begin_(begin), size_(static_cast<std::size_t>(end - begin)), classify_(classify) {}
+
+    const char* begin() const noexcept { return begin_; }
+    std::size_t size() const noexcept { return size_; }
+
+    // Chunk i's masks (byte 64 i on); valid until a chunk past i + 8 is asked for.
+    const ChunkMasks& at(std::size_t i) noexcept {
+        if (i >= classified_) [[unlikely]] classify_through(i);
+        return ring_[i % ring_chunks];
+    }
+
+private:
+    static constexpr std::size_t run_chunks = 8;
+    static constexpr std::size_t ring_chunks = 2 * run_chunks;
+    static constexpr std::size_t prefetch_chunks = 32;  // 2 KiB
+
+    [[gnu::noinline]] void classify_through(std::size_t i) noexcept {
+        const std::size_t whole = size_ / chunk_bytes;  // chunks that lie inside the block
+        while (classified_ <= i) {
+            ChunkMasks* const slot = &ring_[classified_ % ring_chunks];
+            if (classified_ < whole) {
+                const std::size_t count = std::min({run_chunks, whole - classified_,
+                                                    ring_chunks - classified_ % ring_chunks});
+                // The bytes a few runs ahead are asked of memory now: a large block comes from
+                // memory, whose latency the parse of the runs between then hides.
+                const std::size_t ahead = std::min(whole, classified_ + prefetch_chunks + run_chunks);
+                for (std::size_t k = classified_ + prefetch_chunks; k < ahead; ++k) {
+                    __builtin_prefetch(begin_ + chunk_bytes * k);
+                }
+                classify_(begin_ + chunk_bytes * classified_, count, slot);
+                classified_ += count;
+                continue;
+            }
+            if (classified_ == whole) {
+                const std::size_t left = size_ - chunk_bytes * whole;
+                alignas(16) char padded[chunk_bytes];
+                std::memset(padded, ' ', chunk_bytes);
+                std::memcpy(padded, begin_ + chunk_bytes * whole, left);
+                padded[left] = '\n';  // left < 64
+                classify_(padded, 1, slot);
+            } else {
+                *slot = {~std::uint64_t{0}, 0};
+            }
+            ++classified_;
+        }
+    }
+
+    const char* begin_;
+    std::size_t size_;
+    ChunkRunClassifier classify_;
+    std::size_t classified_ = 0;  // chunks [0, classified_) are in the ring (the last 16 of them)
+    ChunkMasks ring_[ring_chunks];
+};
+
+// One line of a block from its first byte: the block's masks shifted so that bit 0 of the
+// first window is the line's first byte. Lines of one layout then cross the 64-byte steps at
+// the same token, which keeps the scanner's branches predictable, while each chunk is still
+// classified once.
+class BlockLineWalker {
+public:
+    BlockLineWalker(BlockChunks& chunks, std::size_t start) noexcept
+        : chunks_(chunks), start_(start), chunk_(start / chunk_bytes),
+          shift_(static_cast<unsigned>(start % chunk_bytes)) {
+        load();
+    }
+
+    std::size_t base() const noexcept { return base_; }
+    const char* begin() const noexcept { return chunks_.begin() + start_; }
+    std::size_t size() const noexcept { return chunks_.size() - start_; }
+    const ChunkMasks& masks() const noexcept { return masks_; }
+    // The end of the block reads as a line feed, which ends the line before the windows
+    // could run out.
+    bool has_next() const noexcept { return true; }
+    void next() noexcept {
+        base_ += chunk_bytes;
+        ++chunk_;
+        load();
+    }
+
+private:
+    void load() noexcept {
+        const ChunkMasks& high = chunks_.at(chunk_ + 1);
+        const ChunkMasks& low = chunks_.at(chunk_);
+        // (x << 1) << (63 - shift) is x << (64 - shift) without the undefined shift by 64.
+        masks_.separators = (low.separators >> shift_) | ((high.separators << 1) << (63 - shift_));
+        masks_.newlines = (low.newlines >> shift_) | ((high.newlines << 1) << (63 - shift_));
+    }
+
+    BlockChunks& chunks_;
+    std::size_t start_;
+    std::size_t chunk_;
+    unsigned shift_;
+    std::size_t base_ = 0;
+    ChunkMasks masks_{};
+};
+
+// The tokens of a range, left to right. Each chunk's separator mask gives the bytes where
+// separators start or stop, a bit at each token's first byte and at the separator after its
+// last: tokens are taken by popping the two lowest bits, a token that runs into the next
+// chunk ending at that chunk's first bit.
+// With Block, a line of a block is read as far as its line feed (the end of the block
+// counting as one): next() reports no token left at it, and end_line() moves past it.
+// Without, the range is one line and line feeds only separate.
 template <bool Block>
 class TokenScanner {
 public:
-    TokenScanner(const char* begin, const char* end) noexcept : walker_(begin, end, Block) {
+    TokenScanner(const char* begin, const char* end) noexcept
+        requires(!Block)
+        : walker_(begin, end, false) {
+        take_chunk(true);
+    }
+    // The line that starts `start` bytes into the block.
+    TokenScanner(BlockChunks& chunks, std::size_t start) noexcept
+        requires Block
+        : walker_(chunks, start) {
         take_chunk(true);
     }
 
     bool next(std::string_view& token) noexcept {
-        while (starts_ == 0) {
-            if (line_ended_ || !walker_.has_next()) return false;
+        while (changes_ == 0) {
+            if (line_end_ != 0 || !walker_.has_next()) return false;
             advance();
         }
-        const std::size_t start = walker_.base() + static_cast<unsigned>(std::countr_zero(starts_));
-        starts_ &= starts_ - 1;
-        // Past the end of the range every byte is a separator, so every token ends.
-        while (ends_ == 0) advance();
-        const std::size_t end = walker_.base() + static_cast<unsigned>(std::countr_zero(ends_));
-        ends_ &= ends_ - 1;
+        const std::size_t start = walker_.base() + static_cast<unsigned>(std::countr_zero(changes_));
+        changes_ &= changes_ - 1;
+        // Past the end of the range every byte is a separator, and a line feed ends the token
+        // before it: every token ends.
+        while (changes_ == 0) advance();
+        const std::size_t end = walker_.base() + static_cast<unsigned>(std::countr_zero(changes_));
+        changes_ &= changes_ - 1;
         token = std::string_view(walker_.begin() + start, end - start);
         return true;
     }
 
     // Moves past the line feed that ends the line (or the end of the range).
     void end_line() noexcept {
-        while (!line_ended_ && walker_.has_next()) advance();
+        while (line_end_ == 0 && walker_.has_next()) advance();
     }
 
     // Just past the line feed found by end_line(), at most the size of the range.
@@ -216,26 +360,22 @@ private:
         // The byte before the range counts as a separator.
         const std::uint64_t after_separator = (masks.separators << 1) | (first ? 1 : carry_);
         carry_ = masks.separators >> 63;
-        starts_ = ~masks.separators & after_separator;
-        ends_ = masks.separators & ~after_separator;
+        changes_ = masks.separators ^ after_separator;
         if constexpr (Block) {
-            if (masks.newlines != 0 && !line_ended_) {
+            if (masks.newlines != 0 && line_end_ == 0) {
                 // Tokens after the line feed belong to the next line, which gets a scanner
-                // of its own.
+                // of its own; the one before it ends at it (all bits kept for a feed at 63).
                 const auto at = static_cast<unsigned>(std::countr_zero(masks.newlines));
-                starts_ &= (std::uint64_t{1} << at) - 1;
-                line_ended_ = true;
+                changes_ &= (std::uint64_t{2} << at) - 1;
                 line_end_ = walker_.base() + at + 1;
             }
         }
     }
 
-    ChunkWalker walker_;
-    std::uint64_t starts_ = 0;
-    std::uint64_t ends_ = 0;
+    std::conditional_t<Block, BlockLineWalker, ChunkWalker> walker_;
+    std::uint64_t changes_ = 0;
     std::uint64_t carry_ = 0;
-    bool line_ended_ = false;
-    std::size_t line_end_ = 0;
+    std::size_t line_end_ = 0;  // just past the line feed once it is found (never 0)
 };
 
 }  // namespace atomkit

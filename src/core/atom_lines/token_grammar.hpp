@@ -2,6 +2,8 @@
 // nothing here allocates or throws.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -150,37 +152,121 @@ inline constexpr std::ptrdiff_t max_exact_digits = 19;
     return true;
 }
 
-#if defined(__SSE2__)
-// The '%16.8f' shape of at most 16 characters (an optional '-', 1 to 7 integer digits with
-// the sign, the point, 8 digits), read as the 16 bytes that end the token: the bytes before
-// its first digit and the point become '0', all 16 are checked to be digits at once, and
-// their value comes by pairs, quads and halves in one register. The caller guarantees that
-// the 16 bytes before the token's end may be read. False when the token has another shape.
-[[gnu::always_inline]] inline bool parse_fixed_decimal16(std::string_view token, double& value) noexcept {
+// What "%8d" writes for |n| < 10^7, and any other token of at most eight bytes that is an
+// optional '-' and digits, read as the eight bytes that end it: those before its first digit
+// become '0' and all eight are checked and valued at once, with no branch on the length or
+// the sign. The caller guarantees that the eight bytes before the token's end may be read.
+// False when the token has another shape.
+[[gnu::always_inline]] inline bool parse_int_word(std::string_view token, std::int64_t& value) noexcept {
     const std::size_t size = token.size();
-    if (size < 10 || size > 16 || token[size - 9] != '.') return false;
+    if (size - 1 >= 8) return false;  // empty, or longer than eight bytes
     const bool negative = token[0] == '-';
-    const int first_digit = 16 - static_cast<int>(size) + static_cast<int>(negative);  // <= 7
-    if (first_digit > 6) return false;  // no integer digit
+    const std::size_t first_digit = 8 - size + static_cast<std::size_t>(negative);
+    if (first_digit == 8) return false;  // a lone '-'
+    const std::uint64_t below = ~(~std::uint64_t{0} << (8 * first_digit));  // first_digit < 8
+    const std::uint64_t word = (load_le_word(token.data() + size - 8) & ~below) | (0x3030303030303030ULL & below);
+    if (!is_eight_digits(word)) return false;
+    const auto magnitude = static_cast<std::int64_t>(eight_digits_value(word));
+    const std::int64_t sign = -static_cast<std::int64_t>(negative);
+    value = (magnitude ^ sign) - sign;
+    return true;
+}
+
+#if defined(__SSE2__)
+// What the 16 bytes that end a token of the '%16.8f' shape must hold, by its sign and where it
+// starts among them: byte k is checked to lie in [low[k], low[k] + span[k]] (a digit, the
+// point, or anything before the first digit), `keep` zeroes the bytes that are no digit of
+// the value, and `sign` is the sign bit of a double in its first eight bytes.
+struct FixedDecimalShape {
+    std::uint8_t low[16];
+    std::uint8_t span[16];
+    std::uint8_t keep[16];
+    std::uint8_t sign[16];
+};
+
+// Entry 7 * negative + (16 - size). The digits begin one byte after a '-'; a token whose only
+// digits follow the point (first digit at the point's place, 7) has its '-' at 6 checked as a
+// digit, so that it fails.
+alignas(64) inline constexpr auto fixed_decimal_shapes = [] {
+    std::array<FixedDecimalShape, 14> shapes{};
+    for (std::size_t negative = 0; negative < 2; ++negative) {
+        for (std::size_t start = 0; start < 7; ++start) {
+            FixedDecimalShape& shape = shapes[7 * negative + start];
+            const std::size_t first_digit = std::min<std::size_t>(start + negative, 6);
+            for (std::size_t k = 0; k < 16; ++k) {
+                const bool point = k == 7;
+                const bool digit = k >= first_digit && !point;
+                shape.low[k] = point ? '.' : digit ? '0' : 0;
+                shape.span[k] = point ? 0 : digit ? 9 : 0xFF;
+                shape.keep[k] = digit ? 0xFF : 0;
+            }
+            shape.sign[7] = negative != 0 ? 0x80 : 0;
+        }
+    }
+    return shapes;
+}();
+
+// The '%16.8f' shape of at most 16 characters (an optional '-', 1 to 7 integer digits with
+// the sign, the point, 8 digits), read as the 16 bytes that end the token: all 16 checked at
+// once against the shape of its length and sign, their digits valued by pairs (one 16-bit
+// multiply: (a + 256 b) * 2561 holds 10 a + b in its high byte) and then quads (four dwords,
+// the point read as a 0); false when the token has another shape. The caller guarantees that
+// the 16 bytes before the token's end may be read.
+[[gnu::always_inline]] inline bool fixed_decimal_quads(std::string_view token, __m128i& quads,
+                                                       const FixedDecimalShape*& shape) noexcept {
+    const std::size_t size = token.size();
+    if (size - 10 > 6) return false;  // 10 to 16 bytes
+    shape = &fixed_decimal_shapes[7 * (token[0] == '-' ? 1 : 0) + 16 - size];
+    const auto row = [](const std::uint8_t* bytes) { return _mm_load_si128(reinterpret_cast<const __m128i*>(bytes)); };
     const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(token.data() + size - 16));
-    const __m128i positions = _mm_setr_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    // Keep the digits: positions from the first digit on, except the point at 7.
-    const __m128i keep = _mm_andnot_si128(_mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, -1, 0, 0, 0, 0, 0, 0, 0, 0),
-                                          _mm_cmpgt_epi8(positions, _mm_set1_epi8(static_cast<char>(first_digit - 1))));
-    const __m128i zeros = _mm_set1_epi8('0');
-    const __m128i digits = _mm_sub_epi8(_mm_or_si128(_mm_and_si128(keep, bytes), _mm_andnot_si128(keep, zeros)), zeros);
-    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(digits, _mm_set1_epi8(9)), digits)) != 0xFFFF) return false;
-    // Each 16-bit lane holds two digits, the more significant first.
-    const __m128i pairs = _mm_add_epi16(_mm_mullo_epi16(_mm_and_si128(digits, _mm_set1_epi16(0x00FF)), _mm_set1_epi16(10)),
-                                        _mm_srli_epi16(digits, 8));
-    const __m128i quads = _mm_madd_epi16(pairs, _mm_setr_epi16(100, 1, 100, 1, 100, 1, 100, 1));
-    const __m128i halves = _mm_add_epi64(_mm_mul_epu32(quads, _mm_set1_epi32(10000)), _mm_srli_epi64(quads, 32));
-    // The first half is the integer part times ten (the point was a 0).
-    const auto integer_times_ten = static_cast<std::uint64_t>(_mm_cvtsi128_si64(halves));
-    const auto fraction = static_cast<std::uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(halves, halves)));
-    const std::uint64_t mantissa = integer_times_ten * 10000000 + fraction;  // below 10^15 < 2^53
-    value = std::bit_cast<double>(std::bit_cast<std::uint64_t>(static_cast<double>(mantissa) / 1e8) |
-                                  (std::uint64_t{negative} << 63));
+    const __m128i offsets = _mm_sub_epi8(bytes, row(shape->low));
+    if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(offsets, row(shape->span)), offsets)) != 0xFFFF) return false;
+    const __m128i digits = _mm_and_si128(offsets, row(shape->keep));
+    const __m128i pairs = _mm_srli_epi16(_mm_mullo_epi16(digits, _mm_set1_epi16(2561)), 8);
+    quads = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00010064));  // 100 a + b
+    return true;
+}
+
+// The values of two tokens from their quads, one in each lane, with their sign bits: each
+// quad is below 10^4 and fits 16 bits, so one more multiply-add makes the halves; the first
+// half is the integer part times ten, and the mantissa (below 10^15) becomes a double exactly
+// through the exponent bits of 2^52, divided by 10^8 once. The sign goes in as a bit: signs of
+// data columns are a coin toss for a branch.
+[[gnu::always_inline]] inline __m128d fixed_decimal_values(__m128i first, __m128i second, __m128i signs) noexcept {
+    const __m128i halves = _mm_madd_epi16(_mm_packs_epi32(first, second), _mm_set1_epi32(0x00012710));  // 10^4 a + b
+    const __m128i mantissas = _mm_add_epi64(_mm_mul_epu32(halves, _mm_set1_epi32(10000000)), _mm_srli_epi64(halves, 32));
+    const __m128d two_52 = _mm_set1_pd(0x1p52);
+    const __m128d exact = _mm_sub_pd(_mm_castsi128_pd(_mm_or_si128(mantissas, _mm_castpd_si128(two_52))), two_52);
+    return _mm_or_pd(_mm_div_pd(exact, _mm_set1_pd(1e8)), _mm_castsi128_pd(signs));
+}
+
+// One token of the '%16.8f' shape into `value`; false, with `value` untouched, when the token
+// has another shape. The caller guarantees that the 16 bytes before its end may be read.
+[[gnu::always_inline]] inline bool parse_fixed_decimal16(std::string_view token, double& value) noexcept {
+    __m128i quads;
+    const FixedDecimalShape* shape;
+    if (!fixed_decimal_quads(token, quads, shape)) return false;
+    const __m128i sign = _mm_load_si128(reinterpret_cast<const __m128i*>(shape->sign));
+    _mm_store_sd(&value, fixed_decimal_values(quads, quads, sign));
+    return true;
+}
+
+// Two tokens of the '%16.8f' shape into out[0] and out[1], their last steps sharing the
+// registers (one division for both); false, with nothing written, unless both have the shape.
+// The caller guarantees that the 16 bytes before each token's end may be read.
+[[gnu::always_inline]] inline bool parse_fixed_decimal16_pair(std::string_view first, std::string_view second,
+                                                             double* out) noexcept {
+    __m128i first_quads;
+    __m128i second_quads;
+    const FixedDecimalShape* first_shape;
+    const FixedDecimalShape* second_shape;
+    if (!fixed_decimal_quads(first, first_quads, first_shape) ||
+        !fixed_decimal_quads(second, second_quads, second_shape)) {
+        return false;
+    }
+    const __m128i signs = _mm_unpacklo_epi64(_mm_load_si128(reinterpret_cast<const __m128i*>(first_shape->sign)),
+                                             _mm_load_si128(reinterpret_cast<const __m128i*>(second_shape->sign)));
+    _mm_storeu_pd(out, fixed_decimal_values(first_quads, second_quads, signs));
     return true;
 }
 #endif
