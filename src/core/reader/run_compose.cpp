@@ -23,6 +23,13 @@ std::vector<std::uint8_t> kept_frames(const Plan& plan, std::size_t frames, std:
 }
 
 void add_frames(const RunRequest& request, const Cells& cells, const std::vector<std::uint8_t>& kept, RunTable& run) {
+    // Each column at its size at once: grown frame by frame, it is copied again and again.
+    const auto frames = static_cast<std::size_t>(std::count(kept.begin(), kept.end(), 1));
+    for (auto* column : {&run.frames, &run.natoms, &run.lines}) column->reserve(frames);
+    for (auto* column : {&run.has_lattice, &run.has_pbc, &run.has_properties}) column->reserve(frames);
+    run.layout.reserve(frames);
+    run.lattice.reserve(frames * 9);
+    run.pbc.reserve(frames * 3);
     for (std::size_t f = 0; f < kept.size(); ++f) {
         if (kept[f] == 0) continue;
         const FrameRow& row = request.rows[f];

@@ -32,6 +32,7 @@ struct FrameRange {
     std::size_t last = 0;
     std::vector<LayoutSpan> spans;
     std::optional<frames::RangeInfo> info;
+    FlatLine line;  // the comment line being read, its buffers kept from frame to frame
     std::vector<std::uint8_t> kept;  // per frame: read whole
     std::vector<Refusal> refusals;
     std::size_t halt = none;         // the frame the read ends at (its refusal the last)
