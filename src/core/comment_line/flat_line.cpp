@@ -4,6 +4,7 @@
 #include "core/comment_line/flat_line.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <string>
 
@@ -11,6 +12,10 @@
 #include "core/comment_line/tokens.hpp"
 #include "core/comment_line/values.hpp"
 #include "core/common/word_bits.hpp"
+
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
 
 namespace atomkit {
 namespace {
@@ -21,31 +26,73 @@ constexpr std::uint64_t space_bits = 0x1F0003E00ULL;
 bool is_space_byte(unsigned char c) noexcept { return c <= 32 && ((space_bits >> c) & 1U) != 0; }
 
 constexpr std::uint64_t ones = 0x0101010101010101ULL;
-constexpr std::uint64_t highs = 0x8080808080808080ULL;
+constexpr std::uint64_t lows = 0x7F7F7F7F7F7F7F7FULL;
 
-// The high bit of each byte of `word` that is `byte` (and maybe of bytes past one that is).
-std::uint64_t bytes_equal(std::uint64_t word, char byte) noexcept {
-    const std::uint64_t x = word ^ (ones * static_cast<unsigned char>(byte));
-    return (x - ones) & ~x & highs;
+// Byte by byte in a word of eight ASCII bytes, as its high bit: whether the byte is `byte`.
+// No carry crosses a byte, so each answer is exact.
+std::uint64_t bytes_equal(std::uint64_t word, unsigned char byte) noexcept {
+    const std::uint64_t x = word ^ (ones * byte);
+    return ~(((x & lows) + lows) | x | lows);
 }
 
-// Whether `s` holds a byte of 0x80 or above, `one` or `other`, eight bytes at a time.
-bool holds_any(std::string_view s, bool high_bytes, char one, char other) noexcept {
+#if defined(__x86_64__)
+
+// Sixteen bytes marked at once (SSE2, which every x86-64 has): the bits of each mark, and
+// those of bytes beyond ASCII or a backslash (which decline the line).
+struct Chunk {
+    std::array<std::uint32_t, 4> marks;
+    std::uint32_t refused;
+};
+Chunk mark_chunk(const char* bytes) noexcept {
+    const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+    auto equal = [x](char c) { return _mm_cmpeq_epi8(x, _mm_set1_epi8(c)); };
+    auto within = [x](char low, char high) {
+        return _mm_and_si128(_mm_cmpgt_epi8(x, _mm_set1_epi8(static_cast<char>(low - 1))),
+                             _mm_cmplt_epi8(x, _mm_set1_epi8(static_cast<char>(high + 1))));
+    };
+    auto bits = [](__m128i m) { return static_cast<std::uint32_t>(_mm_movemask_epi8(m)); };
+    const __m128i space = _mm_or_si128(within(9, 13), within(28, 32));
+    const __m128i equals = equal('=');
+    const __m128i quote = equal('"');
+    const __m128i stop = _mm_or_si128(_mm_or_si128(space, equals), _mm_or_si128(quote, equal('\'')));
+    return {{bits(space), bits(equals), bits(quote), bits(stop)}, bits(x) | bits(equal('\\'))};
+}
+constexpr std::size_t chunk_bytes = 16;
+
+#else
+
+// Eight bytes marked at once, each mark's high bits gathered into eight bits in byte order.
+struct Chunk {
+    std::array<std::uint32_t, 4> marks;
+    std::uint32_t refused;
+};
+Chunk mark_chunk(const char* bytes) noexcept {
+    const std::uint64_t word = load_le_word(bytes);
+    const std::uint64_t ascii = word & lows;  // the answers below hold for ASCII bytes
+    auto within = [ascii](unsigned char low, unsigned char high) {
+        return (ascii + ones * (0x80U - low)) & ~(ascii + ones * (0x7FU - high)) & ~lows;
+    };
+    auto bits = [](std::uint64_t high_bits) {
+        return static_cast<std::uint32_t>((((high_bits & ~lows) >> 7) * 0x0102040810204080ULL) >> 56);
+    };
+    const std::uint64_t space = within(9, 13) | within(28, 32);
+    const std::uint64_t equals = bytes_equal(ascii, '=');
+    const std::uint64_t quote = bytes_equal(ascii, '"');
+    const std::uint64_t stop = space | equals | quote | bytes_equal(ascii, '\'');
+    return {{bits(space), bits(equals), bits(quote), bits(stop)}, bits(word) | bits(bytes_equal(ascii, '\\'))};
+}
+constexpr std::size_t chunk_bytes = 8;
+
+#endif
+
+// Whether `s` holds `byte`, eight bytes at a time (s is ASCII).
+bool holds(std::string_view s, unsigned char byte) noexcept {
     std::uint64_t found = 0;
     std::size_t i = 0;
-    for (; i + 8 <= s.size(); i += 8) {
-        const std::uint64_t word = load_le_word(s.data() + i);
-        found |= (high_bytes ? word & highs : 0) | bytes_equal(word, one) | bytes_equal(word, other);
-    }
-    for (; i < s.size(); ++i) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        found |= (high_bytes && c >= 0x80) || s[i] == one || s[i] == other ? 1 : 0;
-    }
+    for (; i + 8 <= s.size(); i += 8) found |= bytes_equal(load_le_word(s.data() + i), byte);
+    for (; i < s.size(); ++i) found |= static_cast<unsigned char>(s[i]) == byte ? 1U : 0U;
     return found != 0;
 }
-
-// A byte of a bare key (of an ASCII line): neither space nor '=' nor a quote.
-bool is_key_byte(unsigned char c) noexcept { return c != '=' && c != '"' && c != '\'' && !is_space_byte(c); }
 
 // The three flags of pbc when its words are T/F words, one or three of them (pbc_flags reads
 // any other value).
@@ -63,6 +110,64 @@ std::optional<std::array<bool, 3>> flag_words(std::span<const std::string_view> 
 
 }  // namespace
 
+bool FlatLine::mark(std::string_view s) {
+    size_ = s.size();
+    marks_.assign((s.size() + 63) / 64, Marks{});
+    std::uint32_t refused = 0;
+    for (std::size_t at = 0; at < s.size(); at += chunk_bytes) {
+        std::array<char, chunk_bytes> tail{};  // the last bytes, and zeros, which no mark takes
+        const char* bytes = s.data() + at;
+        if (s.size() - at < chunk_bytes) {
+            std::memcpy(tail.data(), bytes, s.size() - at);
+            bytes = tail.data();
+        }
+        const Chunk chunk = mark_chunk(bytes);
+        refused |= chunk.refused;
+        Marks& word = marks_[at / 64];
+        for (std::size_t k = 0; k < word.size(); ++k) word[k] |= std::uint64_t{chunk.marks[k]} << (at % 64);
+    }
+    return refused == 0;
+}
+
+std::size_t FlatLine::next(Mark what, bool set, std::size_t from) const noexcept {
+    if (from >= size_) return size_;
+    std::size_t word = from / 64;
+    const std::uint64_t flip = set ? 0 : ~std::uint64_t{0};
+    std::uint64_t bits = (marks_[word][what] ^ flip) & (~std::uint64_t{0} << (from % 64));
+    while (bits == 0) {
+        if (++word == marks_.size()) return size_;
+        bits = marks_[word][what] ^ flip;
+    }
+    return std::min(size_, word * 64 + static_cast<std::size_t>(std::countr_zero(bits)));
+}
+
+void FlatLine::split_words(std::string_view s, std::size_t from, std::size_t to) {
+    // Each 64 bytes at once: a word starts at a byte of one whose byte before is not, and ends
+    // at a byte of none whose byte before is (`to` is of none).
+    std::size_t ended = 0;
+    std::uint64_t carry = 0;  // whether the byte before the 64 is of a word
+    for (std::size_t w = from / 64; w <= to / 64 && w < marks_.size(); ++w) {
+        const std::size_t base = w * 64;
+        std::uint64_t inside = ~std::uint64_t{0};
+        if (from > base) inside <<= from - base;
+        if (to - base < 64) inside &= (std::uint64_t{1} << (to - base)) - 1;
+        const std::uint64_t in_word = ~marks_[w][space] & inside;
+        const std::uint64_t before = (in_word << 1) | carry;
+        for (std::uint64_t starts = in_word & ~before; starts != 0; starts &= starts - 1) {
+            words_.emplace_back(s.data() + base + static_cast<std::size_t>(std::countr_zero(starts)), 0);
+        }
+        for (std::uint64_t ends = ~in_word & before; ends != 0; ends &= ends - 1) {
+            const char* end = s.data() + base + static_cast<std::size_t>(std::countr_zero(ends));
+            words_[ended] = std::string_view(words_[ended].data(), static_cast<std::size_t>(end - words_[ended].data()));
+            ++ended;
+        }
+        carry = in_word >> 63;
+    }
+    if (ended < words_.size()) {  // a word that runs to `to` at the end of the last 64 bytes
+        words_.back() = std::string_view(words_.back().data(), static_cast<std::size_t>(s.data() + to - words_.back().data()));
+    }
+}
+
 bool FlatLine::read(std::string_view s, const CommentOptions& options) {
     items_.clear();
     reals_.clear();
@@ -70,45 +175,32 @@ bool FlatLine::read(std::string_view s, const CommentOptions& options) {
     has_lattice_ = false;
     lattice_place_ = 0;
     pbc_.reset();
-    // ASCII without a backslash: no escape or wide space can then hide anywhere.
-    if (holds_any(s, true, '\\', '\\')) return false;
+    // ASCII without a backslash: no escape or wide space can hide anywhere. Items and words
+    // are then found by their marks, without a branch a byte.
+    if (!mark(s)) return false;
     const NearestRounding nearest;  // for every float of the line
     const std::size_t n = s.size();
-    auto space = [s](std::size_t i) { return is_space_byte(static_cast<unsigned char>(s[i])); };
-    std::size_t i = 0;
-    while (true) {
-        while (i < n && space(i)) ++i;
-        if (i == n) break;
-        const std::size_t key_start = i;
-        while (i < n && is_key_byte(static_cast<unsigned char>(s[i]))) ++i;
-        if (i == key_start || i + 1 >= n || s[i] != '=') return false;
-        const std::string_view key = s.substr(key_start, i - key_start);
-        const std::size_t v = ++i;
+    for (std::size_t i = next(space, false, 0); i < n; i = next(space, false, i)) {
+        const std::size_t stop = next(key_end, true, i);
+        if (stop == i || stop + 1 >= n || s[stop] != '=') return false;
+        const std::string_view key = s.substr(i, stop - i);
+        const std::size_t v = stop + 1;
         const bool quoted = s[v] == '"';
         words_.clear();
         if (quoted) {
             // To the next quote, which closes the value (no backslash comes first).
-            const void* close = std::memchr(s.data() + v + 1, '"', n - v - 1);
-            if (close == nullptr) return false;
-            i = static_cast<std::size_t>(static_cast<const char*>(close) - s.data());
-            for (std::size_t j = v + 1;;) {
-                while (j < i && space(j)) ++j;
-                if (j == i) break;
-                const std::size_t word = j;
-                while (j < i && !space(j)) ++j;
-                words_.push_back(s.substr(word, j - word));
-            }
-            ++i;
-            if (i < n && !space(i)) return false;
+            const std::size_t close = next(quote, true, v + 1);
+            if (close == n) return false;
+            split_words(s, v + 1, close);
+            i = close + 1;
+            if (i < n && !is_space_byte(static_cast<unsigned char>(s[i]))) return false;
         } else {
             // A bare value runs to a space or the end; a '=' in it, or a first byte that opens
             // something, is the parser's to read.
             const char c = s[v];
-            if (c == '\'' || c == '[' || c == '{' || c == '=' || space(v)) return false;
-            while (i < n && !space(i)) {
-                if (s[i] == '=') return false;
-                ++i;
-            }
+            if (c == '\'' || c == '[' || c == '{' || c == '=' || is_space_byte(static_cast<unsigned char>(c))) return false;
+            i = next(space, true, v);
+            if (next(equals, true, v) < i) return false;
         }
         const std::string_view raw = s.substr(v, i - v);
         if (!add(key, raw, quoted ? raw.substr(1, raw.size() - 2) : raw, quoted, options)) return false;
@@ -177,8 +269,8 @@ bool FlatLine::type_value(FlatItem& item, std::string_view content, bool quoted,
     value.text = content;
     if (words_.size() < 2) return true;  // blank, or one word between spaces: the text
     // Flags, commas and lists of integers take the parser's own reading.
-    if (parse_bool_token(words_[0]) || holds_any(content, false, ',', ',')) return false;
-    if (holds_any(content, false, '_', '_')) return true;  // no number
+    if (parse_bool_token(words_[0]) || holds(content, ',')) return false;
+    if (holds(content, '_')) return true;  // no number
     if (std::ranges::all_of(words_, comment::is_int_form)) return false;
     const std::size_t first = reals_.size();
     if (comment::append_floats(words_, reals_)) {

@@ -62,6 +62,19 @@ private:
              const CommentOptions& options);
     bool type_value(FlatItem& item, std::string_view content, bool quoted, const CommentOptions& options);
 
+    // The marks of each 64 bytes of the line, a bit a byte.
+    enum Mark : std::uint8_t { space, equals, quote, key_end, marks };  // key_end: a space, '=' or either quote
+    using Marks = std::array<std::uint64_t, marks>;
+    // The marks of the line; false when it holds a byte beyond ASCII or a backslash.
+    bool mark(std::string_view line);
+    // Where the bytes from `from` on first have (`set`) or lack `what`: an offset in the line,
+    // or its length.
+    std::size_t next(Mark what, bool set, std::size_t from) const noexcept;
+    // The words of line[from, to) (between spaces) into words_.
+    void split_words(std::string_view line, std::size_t from, std::size_t to);
+
+    std::size_t size_ = 0;
+    std::vector<Marks> marks_;
     std::vector<FlatItem> items_;
     std::vector<double> reals_;
     std::vector<std::string_view> words_;  // of the quoted value being read
