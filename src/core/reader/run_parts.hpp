@@ -63,8 +63,8 @@ struct Cells {
 };
 
 // The run of the frames before `limit` that were read whole, with the refusals up to `limit`;
-// `wholes` holds each layout's table (by place).
-RunTable compose(const RunRequest& request, Plan& plan, std::vector<std::optional<AtomParser>>& wholes,
-                 const Cells& cells, std::size_t limit);
+// `wholes` holds each layout's table (by place); the cells are moved into the run.
+RunTable compose(const RunRequest& request, Plan& plan, std::vector<std::optional<AtomParser>>& wholes, Cells& cells,
+                 std::size_t limit);
 
 }  // namespace atomkit::reader::run
