@@ -129,7 +129,7 @@ bool FlatLine::mark(std::string_view s) {
     return refused == 0;
 }
 
-std::size_t FlatLine::next(Mark what, bool set, std::size_t from) const noexcept {
+[[gnu::always_inline]] inline std::size_t FlatLine::next(Mark what, bool set, std::size_t from) const noexcept {
     if (from >= size_) return size_;
     std::size_t word = from / 64;
     const std::uint64_t flip = set ? 0 : ~std::uint64_t{0};
