@@ -187,9 +187,13 @@ ParsedComment whole_comment(std::string_view line) {
 std::size_t python_space_at(std::string_view s, std::size_t i) noexcept { return comment::space_at(s, i); }
 
 std::expected<ParsedComment, CommentError> parse_comment_line(std::string_view line, const CommentOptions& options) {
+    if (FlatLine flat; flat.read(line, options)) return flat.parsed();
+    return parse_declined_line(line, options);
+}
+
+std::expected<ParsedComment, CommentError> parse_declined_line(std::string_view line, const CommentOptions& options) {
     if (line.find('=') == comment::npos) return comment::whole_comment(line);
     const NearestRounding nearest;  // for every float of the line
-    if (FlatLine flat; flat.read(line, options)) return flat.parsed();
     return comment::LineParser(line, options).run();
 }
 

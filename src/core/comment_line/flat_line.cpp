@@ -38,7 +38,8 @@ std::uint64_t bytes_equal(std::uint64_t word, unsigned char byte) noexcept {
 #if defined(__x86_64__)
 
 // Sixteen bytes marked at once (SSE2, which every x86-64 has): the bits of each mark, and
-// those of bytes beyond ASCII or a backslash (which decline the line).
+// those of bytes that decline the line: beyond ASCII, a backslash, or what opens a list or a
+// single-quoted text.
 struct Chunk {
     std::array<std::uint32_t, 4> marks;
     std::uint32_t refused;
@@ -55,7 +56,8 @@ Chunk mark_chunk(const char* bytes) noexcept {
     const __m128i equals = equal('=');
     const __m128i quote = equal('"');
     const __m128i stop = _mm_or_si128(_mm_or_si128(space, equals), _mm_or_si128(quote, equal('\'')));
-    return {{bits(space), bits(equals), bits(quote), bits(stop)}, bits(x) | bits(equal('\\'))};
+    const __m128i opens = _mm_or_si128(_mm_or_si128(equal('['), equal('{')), equal('\''));
+    return {{bits(space), bits(equals), bits(quote), bits(stop)}, bits(x) | bits(_mm_or_si128(equal('\\'), opens))};
 }
 constexpr std::size_t chunk_bytes = 16;
 
@@ -79,7 +81,8 @@ Chunk mark_chunk(const char* bytes) noexcept {
     const std::uint64_t equals = bytes_equal(ascii, '=');
     const std::uint64_t quote = bytes_equal(ascii, '"');
     const std::uint64_t stop = space | equals | quote | bytes_equal(ascii, '\'');
-    return {{bits(space), bits(equals), bits(quote), bits(stop)}, bits(word) | bits(bytes_equal(ascii, '\\'))};
+    const std::uint64_t opens = bytes_equal(ascii, '[') | bytes_equal(ascii, '{') | bytes_equal(ascii, '\'');
+    return {{bits(space), bits(equals), bits(quote), bits(stop)}, bits(word) | bits(bytes_equal(ascii, '\\') | opens)};
 }
 constexpr std::size_t chunk_bytes = 8;
 
@@ -144,7 +147,7 @@ bool FlatLine::mark(std::string_view s) {
 void FlatLine::split_words(std::string_view s, std::size_t from, std::size_t to) {
     // Each 64 bytes at once: a word starts at a byte of one whose byte before is not, and ends
     // at a byte of none whose byte before is (`to` is of none).
-    std::size_t ended = 0;
+    std::size_t ended = words_.size();
     std::uint64_t carry = 0;  // whether the byte before the 64 is of a word
     for (std::size_t w = from / 64; w <= to / 64 && w < marks_.size(); ++w) {
         const std::size_t base = w * 64;
@@ -171,23 +174,27 @@ void FlatLine::split_words(std::string_view s, std::size_t from, std::size_t to)
 bool FlatLine::read(std::string_view s, const CommentOptions& options) {
     items_.clear();
     reals_.clear();
+    words_.clear();
+    raw_items_.clear();
     properties_.reset();
     has_lattice_ = false;
     lattice_place_ = 0;
     pbc_.reset();
-    // ASCII without a backslash: no escape or wide space can hide anywhere. Items and words
-    // are then found by their marks, without a branch a byte.
+    // ASCII without a backslash: no escape or wide space can hide anywhere; nor '[', '{' or
+    // '\'', so no list either. Items and words are then found by their marks, without a branch
+    // a byte; all of them before any value is typed, so that a line declined for its form
+    // costs no typing.
     if (!mark(s)) return false;
-    const NearestRounding nearest;  // for every float of the line
     const std::size_t n = s.size();
     for (std::size_t i = next(space, false, 0); i < n; i = next(space, false, i)) {
         const std::size_t stop = next(key_end, true, i);
         if (stop == i || stop + 1 >= n || s[stop] != '=') return false;
-        const std::string_view key = s.substr(i, stop - i);
+        RawItem& item = raw_items_.emplace_back();
+        item.key = s.substr(i, stop - i);
         const std::size_t v = stop + 1;
-        const bool quoted = s[v] == '"';
-        words_.clear();
-        if (quoted) {
+        item.quoted = s[v] == '"';
+        item.first_word = words_.size();
+        if (item.quoted) {
             // To the next quote, which closes the value (no backslash comes first).
             const std::size_t close = next(quote, true, v + 1);
             if (close == n) return false;
@@ -195,15 +202,20 @@ bool FlatLine::read(std::string_view s, const CommentOptions& options) {
             i = close + 1;
             if (i < n && !is_space_byte(static_cast<unsigned char>(s[i]))) return false;
         } else {
-            // A bare value runs to a space or the end; a '=' in it, or a first byte that opens
-            // something, is the parser's to read.
-            const char c = s[v];
-            if (c == '\'' || c == '[' || c == '{' || c == '=' || is_space_byte(static_cast<unsigned char>(c))) return false;
+            // A bare value runs to a space or the end; a '=' in it is the parser's to read.
+            if (s[v] == '=' || is_space_byte(static_cast<unsigned char>(s[v]))) return false;
             i = next(space, true, v);
             if (next(equals, true, v) < i) return false;
         }
-        const std::string_view raw = s.substr(v, i - v);
-        if (!add(key, raw, quoted ? raw.substr(1, raw.size() - 2) : raw, quoted, options)) return false;
+        item.raw = s.substr(v, i - v);
+        item.words = words_.size() - item.first_word;
+        if (item.words > 1 && !floats_or_text(item)) return false;
+    }
+    const NearestRounding nearest;  // for every float of the line
+    for (const RawItem& item : raw_items_) {
+        const auto words = std::span<const std::string_view>(words_).subspan(item.first_word, item.words);
+        const std::string_view content = item.quoted ? item.raw.substr(1, item.raw.size() - 2) : item.raw;
+        if (!add(item, content, words, options)) return false;
     }
     for (FlatItem& item : items_) {
         if (item.value.kind == CommentValueKind::float_array) {
@@ -213,8 +225,20 @@ bool FlatLine::read(std::string_view s, const CommentOptions& options) {
     return true;
 }
 
-bool FlatLine::add(std::string_view key, std::string_view raw, std::string_view content, bool quoted,
+bool FlatLine::floats_or_text(const RawItem& item) const {
+    // Values not typed, and those typed here.
+    const comment::Reserved reserved = comment::reserved_key(item.key);
+    if (reserved == comment::Reserved::none ? item.key == "comment" : reserved != comment::Reserved::lattice) return true;
+    const std::string_view content = item.raw.substr(1, item.raw.size() - 2);
+    const auto words = std::span<const std::string_view>(words_).subspan(item.first_word, item.words);
+    return !parse_bool_token(words[0]) && !holds(content, ',') && !std::ranges::all_of(words, comment::is_int_form);
+}
+
+bool FlatLine::add(const RawItem& raw_item, std::string_view content, std::span<const std::string_view> words,
                    const CommentOptions& options) {
+    const std::string_view key = raw_item.key;
+    const std::string_view raw = raw_item.raw;
+    const bool quoted = raw_item.quoted;
     switch (comment::reserved_key(key)) {
         case comment::Reserved::properties:
             if (properties_) return false;
@@ -222,7 +246,7 @@ bool FlatLine::add(std::string_view key, std::string_view raw, std::string_view 
             return true;
         case comment::Reserved::lattice: {
             FlatItem lattice;
-            if (has_lattice_ || !type_value(lattice, content, quoted, options)) return false;
+            if (has_lattice_ || !type_value(lattice, content, quoted, words, options)) return false;
             if (lattice.value.kind != CommentValueKind::float_array || lattice.count != 9) return false;
             std::copy_n(reals_.begin() + static_cast<std::ptrdiff_t>(lattice.first), 9, lattice_.begin());
             reals_.resize(lattice.first);
@@ -232,7 +256,7 @@ bool FlatLine::add(std::string_view key, std::string_view raw, std::string_view 
         }
         case comment::Reserved::pbc:
             if (pbc_) return false;
-            pbc_ = flag_words(words_);
+            pbc_ = flag_words(words);
             if (!pbc_) pbc_ = comment::pbc_flags(raw);
             return pbc_.has_value();
         case comment::Reserved::none:
@@ -245,7 +269,7 @@ bool FlatLine::add(std::string_view key, std::string_view raw, std::string_view 
         item.value.text = content;  // kept as written
         return true;
     }
-    if (!type_value(item, content, quoted, options)) return false;
+    if (!type_value(item, content, quoted, words, options)) return false;
     if (comment::is_matrix_key(key) && item.value.kind == CommentValueKind::float_array && item.count == 9) {
         item.value.square = true;
     }
@@ -253,9 +277,10 @@ bool FlatLine::add(std::string_view key, std::string_view raw, std::string_view 
 }
 
 // A float_array's `reals` are viewed once the line is read (the line's reals may still move).
-bool FlatLine::type_value(FlatItem& item, std::string_view content, bool quoted, const CommentOptions& options) {
+bool FlatLine::type_value(FlatItem& item, std::string_view content, bool quoted, std::span<const std::string_view> words,
+                          const CommentOptions& options) {
     InfoValue& value = item.value;
-    if (!quoted || (words_.size() == 1 && words_[0].size() == content.size())) {
+    if (!quoted || (words.size() == 1 && words[0].size() == content.size())) {
         const auto form = comment::scalar_form(content, options);
         if (!form || form->kind == CommentValueKind::big_integer) return false;
         value.kind = form->kind;
@@ -267,13 +292,10 @@ bool FlatLine::type_value(FlatItem& item, std::string_view content, bool quoted,
     }
     value.kind = CommentValueKind::text;
     value.text = content;
-    if (words_.size() < 2) return true;  // blank, or one word between spaces: the text
-    // Flags, commas and lists of integers take the parser's own reading.
-    if (parse_bool_token(words_[0]) || holds(content, ',')) return false;
+    if (words.size() < 2) return true;  // blank, or one word between spaces: the text
     if (holds(content, '_')) return true;  // no number
-    if (std::ranges::all_of(words_, comment::is_int_form)) return false;
     const std::size_t first = reals_.size();
-    if (comment::append_floats(words_, reals_)) {
+    if (comment::append_floats(words, reals_)) {
         value.kind = CommentValueKind::float_array;
         item.first = first;
         item.count = reals_.size() - first;

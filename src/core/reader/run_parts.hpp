@@ -33,6 +33,7 @@ struct FrameRange {
     std::vector<LayoutSpan> spans;
     std::optional<frames::RangeInfo> info;
     FlatLine line;  // the comment line being read, its buffers kept from frame to frame
+    std::size_t declined = 0;  // lines `line` declined one after another
     std::vector<std::uint8_t> kept;  // per frame: read whole
     std::vector<Refusal> refusals;
     std::size_t halt = none;         // the frame the read ends at (its refusal the last)

@@ -291,10 +291,14 @@ struct RangeReader {
         if (!natoms || *natoms != static_cast<std::uint64_t>(row.natoms)) return refusal_of(request, f, RefusalKind::changed);
         const std::string_view line = line_from(data, at, at);
         // Most lines are typed in one pass into the range's own buffers; any other is parsed whole.
+        // Once several lines in a row were declined, only every 32nd is tried: files whose lines
+        // hold lists then pay little for the try.
         std::optional<ParsedComment> comment;
-        if (!range.line.read(line, options)) {
+        const bool tried = range.declined < 4 || range.declined % 32 == 0;
+        range.declined = tried && range.line.read(line, options) ? 0 : range.declined + 1;
+        if (range.declined != 0) {
             if (!is_valid_utf8(line)) return comment_refusal(request, f, line);
-            auto parsed = parse_comment_line(line, options);
+            auto parsed = parse_declined_line(line, options);
             if (!parsed) {
                 Refusal refusal = comment_refusal(request, f, line);
                 refusal.comment_error = std::move(parsed.error());
