@@ -147,7 +147,7 @@ bool FlatLine::mark(std::string_view s) {
 void FlatLine::split_words(std::string_view s, std::size_t from, std::size_t to) {
     // Each 64 bytes at once: a word starts at a byte of one whose byte before is not, and ends
     // at a byte of none whose byte before is (`to` is of none).
-    std::size_t ended = words_.size();
+    std::size_t ended = 0;
     std::uint64_t carry = 0;  // whether the byte before the 64 is of a word
     for (std::size_t w = from / 64; w <= to / 64 && w < marks_.size(); ++w) {
         const std::size_t base = w * 64;
@@ -174,27 +174,24 @@ void FlatLine::split_words(std::string_view s, std::size_t from, std::size_t to)
 bool FlatLine::read(std::string_view s, const CommentOptions& options) {
     items_.clear();
     reals_.clear();
-    words_.clear();
-    raw_items_.clear();
     properties_.reset();
     has_lattice_ = false;
     lattice_place_ = 0;
     pbc_.reset();
     // ASCII without a backslash: no escape or wide space can hide anywhere; nor '[', '{' or
     // '\'', so no list either. Items and words are then found by their marks, without a branch
-    // a byte; all of them before any value is typed, so that a line declined for its form
-    // costs no typing.
+    // a byte.
     if (!mark(s)) return false;
+    const NearestRounding nearest;  // for every float of the line
     const std::size_t n = s.size();
     for (std::size_t i = next(space, false, 0); i < n; i = next(space, false, i)) {
         const std::size_t stop = next(key_end, true, i);
         if (stop == i || stop + 1 >= n || s[stop] != '=') return false;
-        RawItem& item = raw_items_.emplace_back();
-        item.key = s.substr(i, stop - i);
+        const std::string_view key = s.substr(i, stop - i);
         const std::size_t v = stop + 1;
-        item.quoted = s[v] == '"';
-        item.first_word = words_.size();
-        if (item.quoted) {
+        const bool quoted = s[v] == '"';
+        words_.clear();
+        if (quoted) {
             // To the next quote, which closes the value (no backslash comes first).
             const std::size_t close = next(quote, true, v + 1);
             if (close == n) return false;
@@ -207,15 +204,8 @@ bool FlatLine::read(std::string_view s, const CommentOptions& options) {
             i = next(space, true, v);
             if (next(equals, true, v) < i) return false;
         }
-        item.raw = s.substr(v, i - v);
-        item.words = words_.size() - item.first_word;
-        if (item.words > 1 && !floats_or_text(item)) return false;
-    }
-    const NearestRounding nearest;  // for every float of the line
-    for (const RawItem& item : raw_items_) {
-        const auto words = std::span<const std::string_view>(words_).subspan(item.first_word, item.words);
-        const std::string_view content = item.quoted ? item.raw.substr(1, item.raw.size() - 2) : item.raw;
-        if (!add(item, content, words, options)) return false;
+        const std::string_view raw = s.substr(v, i - v);
+        if (!add(key, raw, quoted ? raw.substr(1, raw.size() - 2) : raw, quoted, options)) return false;
     }
     for (FlatItem& item : items_) {
         if (item.value.kind == CommentValueKind::float_array) {
@@ -225,20 +215,8 @@ bool FlatLine::read(std::string_view s, const CommentOptions& options) {
     return true;
 }
 
-bool FlatLine::floats_or_text(const RawItem& item) const {
-    // Values not typed, and those typed here.
-    const comment::Reserved reserved = comment::reserved_key(item.key);
-    if (reserved == comment::Reserved::none ? item.key == "comment" : reserved != comment::Reserved::lattice) return true;
-    const std::string_view content = item.raw.substr(1, item.raw.size() - 2);
-    const auto words = std::span<const std::string_view>(words_).subspan(item.first_word, item.words);
-    return !parse_bool_token(words[0]) && !holds(content, ',') && !std::ranges::all_of(words, comment::is_int_form);
-}
-
-bool FlatLine::add(const RawItem& raw_item, std::string_view content, std::span<const std::string_view> words,
+bool FlatLine::add(std::string_view key, std::string_view raw, std::string_view content, bool quoted,
                    const CommentOptions& options) {
-    const std::string_view key = raw_item.key;
-    const std::string_view raw = raw_item.raw;
-    const bool quoted = raw_item.quoted;
     switch (comment::reserved_key(key)) {
         case comment::Reserved::properties:
             if (properties_) return false;
@@ -246,7 +224,7 @@ bool FlatLine::add(const RawItem& raw_item, std::string_view content, std::span<
             return true;
         case comment::Reserved::lattice: {
             FlatItem lattice;
-            if (has_lattice_ || !type_value(lattice, content, quoted, words, options)) return false;
+            if (has_lattice_ || !type_value(lattice, content, quoted, options)) return false;
             if (lattice.value.kind != CommentValueKind::float_array || lattice.count != 9) return false;
             std::copy_n(reals_.begin() + static_cast<std::ptrdiff_t>(lattice.first), 9, lattice_.begin());
             reals_.resize(lattice.first);
@@ -256,7 +234,7 @@ bool FlatLine::add(const RawItem& raw_item, std::string_view content, std::span<
         }
         case comment::Reserved::pbc:
             if (pbc_) return false;
-            pbc_ = flag_words(words);
+            pbc_ = flag_words(words_);
             if (!pbc_) pbc_ = comment::pbc_flags(raw);
             return pbc_.has_value();
         case comment::Reserved::none:
@@ -269,7 +247,7 @@ bool FlatLine::add(const RawItem& raw_item, std::string_view content, std::span<
         item.value.text = content;  // kept as written
         return true;
     }
-    if (!type_value(item, content, quoted, words, options)) return false;
+    if (!type_value(item, content, quoted, options)) return false;
     if (comment::is_matrix_key(key) && item.value.kind == CommentValueKind::float_array && item.count == 9) {
         item.value.square = true;
     }
@@ -277,10 +255,9 @@ bool FlatLine::add(const RawItem& raw_item, std::string_view content, std::span<
 }
 
 // A float_array's `reals` are viewed once the line is read (the line's reals may still move).
-bool FlatLine::type_value(FlatItem& item, std::string_view content, bool quoted, std::span<const std::string_view> words,
-                          const CommentOptions& options) {
+bool FlatLine::type_value(FlatItem& item, std::string_view content, bool quoted, const CommentOptions& options) {
     InfoValue& value = item.value;
-    if (!quoted || (words.size() == 1 && words[0].size() == content.size())) {
+    if (!quoted || (words_.size() == 1 && words_[0].size() == content.size())) {
         const auto form = comment::scalar_form(content, options);
         if (!form || form->kind == CommentValueKind::big_integer) return false;
         value.kind = form->kind;
@@ -292,10 +269,13 @@ bool FlatLine::type_value(FlatItem& item, std::string_view content, bool quoted,
     }
     value.kind = CommentValueKind::text;
     value.text = content;
-    if (words.size() < 2) return true;  // blank, or one word between spaces: the text
+    if (words_.size() < 2) return true;  // blank, or one word between spaces: the text
+    // Flags, commas and lists of integers take the parser's own reading.
+    if (parse_bool_token(words_[0]) || holds(content, ',')) return false;
     if (holds(content, '_')) return true;  // no number
+    if (std::ranges::all_of(words_, comment::is_int_form)) return false;
     const std::size_t first = reals_.size();
-    if (comment::append_floats(words, reals_)) {
+    if (comment::append_floats(words_, reals_)) {
         value.kind = CommentValueKind::float_array;
         item.first = first;
         item.count = reals_.size() - first;

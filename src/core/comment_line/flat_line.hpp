@@ -56,24 +56,11 @@ public:
     ParsedComment parsed() const;
 
 private:
-    // An item as found: its key, its value as written (quotes included), and the words of a
-    // quoted value (words_[first_word, first_word + words)).
-    struct RawItem {
-        std::string_view key;
-        std::string_view raw;
-        bool quoted = false;
-        std::size_t first_word = 0;
-        std::size_t words = 0;
-    };
-    // Whether the quoted value of several words of an item is typed here: as text (Properties,
-    // pbc, comment) or as floats or text; flags, commas and lists of integers take the parser's
-    // own reading.
-    bool floats_or_text(const RawItem& item) const;
-    // The item typed, its value's `content` without its quotes; false to decline the line.
-    bool add(const RawItem& item, std::string_view content, std::span<const std::string_view> words,
+    // An item, its value as written (`raw`, quotes included) and without its quotes
+    // (`content`, whose words are words_); false to decline the line.
+    bool add(std::string_view key, std::string_view raw, std::string_view content, bool quoted,
              const CommentOptions& options);
-    bool type_value(FlatItem& item, std::string_view content, bool quoted, std::span<const std::string_view> words,
-                    const CommentOptions& options);
+    bool type_value(FlatItem& item, std::string_view content, bool quoted, const CommentOptions& options);
 
     // The marks of each 64 bytes of the line, a bit a byte.
     enum Mark : std::uint8_t { space, equals, quote, key_end, marks };  // key_end: a space, '=' or either quote
@@ -83,15 +70,14 @@ private:
     // Where the bytes from `from` on first have (`set`) or lack `what`: an offset in the line,
     // or its length.
     std::size_t next(Mark what, bool set, std::size_t from) const noexcept;
-    // The words of line[from, to) (between spaces) added to words_.
+    // The words of line[from, to) (between spaces) into words_.
     void split_words(std::string_view line, std::size_t from, std::size_t to);
 
     std::size_t size_ = 0;
     std::vector<Marks> marks_;
     std::vector<FlatItem> items_;
     std::vector<double> reals_;
-    std::vector<RawItem> raw_items_;
-    std::vector<std::string_view> words_;  // of the quoted values
+    std::vector<std::string_view> words_;  // of the quoted value being read
     std::optional<std::string_view> properties_;
     bool has_lattice_ = false;
     std::array<double, 9> lattice_{};
