@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/atom_lines/token_grammar.hpp"
+#include "core/comment_line/flat_line.hpp"
 #include "core/comment_line/tokens.hpp"
 #include "core/comment_line/values.hpp"
 #include "core/common/word_bits.hpp"
@@ -13,21 +14,6 @@
 namespace atomkit {
 namespace comment {
 namespace {
-
-enum class Reserved { none, properties, lattice, pbc };
-
-// Keys are compared with text.lower() in Python: beyond ASCII only KELVIN SIGN lowers to a
-// lone ASCII letter, 'k', which none of the words sought holds, so equals_ascii_lower serves.
-Reserved reserved_key(std::string_view key) noexcept {
-    if (equals_ascii_lower(key, "properties")) return Reserved::properties;
-    if (equals_ascii_lower(key, "lattice")) return Reserved::lattice;
-    if (equals_ascii_lower(key, "pbc")) return Reserved::pbc;
-    return Reserved::none;
-}
-
-bool is_matrix_key(std::string_view key) noexcept {
-    return equals_ascii_lower(key, "stress") || equals_ascii_lower(key, "virial");
-}
 
 // One item of the line: its key (the text as written, quotes included when quoted), whether
 // '=' follows, and its value as written.
@@ -201,6 +187,11 @@ ParsedComment whole_comment(std::string_view line) {
 std::size_t python_space_at(std::string_view s, std::size_t i) noexcept { return comment::space_at(s, i); }
 
 std::expected<ParsedComment, CommentError> parse_comment_line(std::string_view line, const CommentOptions& options) {
+    if (FlatLine flat; flat.read(line, options)) return flat.parsed();
+    return parse_declined_line(line, options);
+}
+
+std::expected<ParsedComment, CommentError> parse_declined_line(std::string_view line, const CommentOptions& options) {
     if (line.find('=') == comment::npos) return comment::whole_comment(line);
     const NearestRounding nearest;  // for every float of the line
     return comment::LineParser(line, options).run();

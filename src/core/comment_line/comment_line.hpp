@@ -94,6 +94,10 @@ struct CommentOptions {
 [[nodiscard]] std::expected<ParsedComment, CommentError> parse_comment_line(std::string_view line,
                                                                            const CommentOptions& options = {});
 
+// parse_comment_line for a line FlatLine (flat_line.hpp) declined: the parser alone.
+[[nodiscard]] std::expected<ParsedComment, CommentError> parse_declined_line(std::string_view line,
+                                                                            const CommentOptions& options = {});
+
 // The byte length of the character at s[i] when Python's str.isspace() accepts it, else 0.
 [[nodiscard]] std::size_t python_space_at(std::string_view s, std::size_t i) noexcept;
 

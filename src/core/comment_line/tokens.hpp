@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/common/word_bits.hpp"
+
 namespace atomkit::comment {
 
 inline constexpr std::size_t npos = std::string_view::npos;
@@ -48,6 +50,22 @@ inline bool is_space_or_end(std::string_view s, std::size_t i) noexcept {
 inline bool is_key_char(std::string_view s, std::size_t i) noexcept {
     const char c = s[i];
     return c != '=' && c != '"' && c != '\'' && space_at(s, i) == 0;
+}
+
+enum class Reserved { none, properties, lattice, pbc };
+
+// Keys are compared with text.lower() in Python: beyond ASCII only KELVIN SIGN lowers to a
+// lone ASCII letter, 'k', which none of the words sought holds, so equals_ascii_lower serves.
+inline Reserved reserved_key(std::string_view key) noexcept {
+    if (equals_ascii_lower(key, "properties")) return Reserved::properties;
+    if (equals_ascii_lower(key, "lattice")) return Reserved::lattice;
+    if (equals_ascii_lower(key, "pbc")) return Reserved::pbc;
+    return Reserved::none;
+}
+
+// The keys whose nine numbers are a 3x3 matrix.
+inline bool is_matrix_key(std::string_view key) noexcept {
+    return equals_ascii_lower(key, "stress") || equals_ascii_lower(key, "virial");
 }
 
 // How many characters of the text at fault a message quotes: of a list item, and of an

@@ -32,8 +32,6 @@ std::size_t int_form_end(std::string_view t, std::size_t i) noexcept {
     return i == digits ? npos : i;
 }
 
-bool is_int_form(std::string_view t) noexcept { return int_form_end(t, 0) == t.size(); }
-
 // Integers separated by one comma (spaces around it allowed) or by spaces, with spaces
 // allowed around the whole.
 bool is_int_list(std::string_view t) noexcept {
@@ -87,26 +85,17 @@ std::optional<CommentValue> bool_array(const std::vector<std::string_view>& toke
 
 // A token alone: a flag, an integer, a float, or (failing all three) the text.
 Typed scalar(std::string_view t, const CommentOptions& options) {
+    auto form = scalar_form(t, options);
+    if (!form) return std::unexpected(std::move(form.error()));
     CommentValue value;
-    if (const std::optional<bool> flag = parse_bool_token(t)) {
-        value.kind = CommentValueKind::boolean;
-        value.boolean = *flag;
-    } else if (is_int_form(t)) {
-        if (auto within = within_digit_limit({&t, 1}, options); !within) return std::unexpected(within.error());
-        if (const auto parsed = parse_int_token(t)) {
-            value.kind = CommentValueKind::integer;
-            value.integer = *parsed;
-        } else if (!options.type_all) {
-            return deferred_value();
-        } else {
-            value.kind = CommentValueKind::big_integer;  // Python's integers have no bound
-            value.text = std::string(t);
-        }
-    } else if (const auto real = parse_float_token_nearest(t)) {
-        value.kind = CommentValueKind::real;
-        value.real = *real;
-    } else {
-        value = text_value(std::string(t));
+    value.kind = form->kind;
+    value.boolean = form->boolean;
+    value.integer = form->integer;
+    value.real = form->real;
+    if (form->kind == CommentValueKind::text) return text_value(std::string(t));
+    if (form->kind == CommentValueKind::big_integer) {
+        if (!options.type_all) return deferred_value();
+        value.text = std::string(t);  // Python's integers have no bound
     }
     return value;
 }
@@ -115,12 +104,7 @@ Typed scalar(std::string_view t, const CommentOptions& options) {
 std::optional<CommentValue> floats(const std::vector<std::string_view>& tokens) {
     CommentValue value;
     value.kind = CommentValueKind::float_array;
-    value.reals.reserve(tokens.size());
-    for (const std::string_view token : tokens) {
-        const auto parsed = parse_float_token_nearest(token);
-        if (!parsed) return std::nullopt;
-        value.reals.push_back(*parsed);
-    }
+    if (!append_floats(tokens, value.reals)) return std::nullopt;
     return value;
 }
 
@@ -271,6 +255,39 @@ std::expected<CommentValue, CommentError> flat_list(std::string_view t, const Co
         pos = item.next;
     }
     return list_value(items, any_quoted, options);
+}
+
+bool is_int_form(std::string_view t) noexcept { return int_form_end(t, 0) == t.size(); }
+
+std::expected<ScalarForm, CommentError> scalar_form(std::string_view t, const CommentOptions& options) {
+    ScalarForm form;
+    if (const std::optional<bool> flag = parse_bool_token(t)) {
+        form.kind = CommentValueKind::boolean;
+        form.boolean = *flag;
+    } else if (is_int_form(t)) {
+        if (auto within = within_digit_limit({&t, 1}, options); !within) return std::unexpected(within.error());
+        const auto parsed = parse_int_token(t);
+        form.kind = parsed ? CommentValueKind::integer : CommentValueKind::big_integer;
+        form.integer = parsed.value_or(0);
+    } else if (const auto real = parse_float_token_nearest(t)) {
+        form.kind = CommentValueKind::real;
+        form.real = *real;
+    }
+    return form;
+}
+
+bool append_floats(std::span<const std::string_view> tokens, std::vector<double>& reals) {
+    const std::size_t first = reals.size();
+    reals.reserve(first + tokens.size());
+    for (const std::string_view token : tokens) {
+        const auto parsed = parse_float_token_nearest(token);
+        if (!parsed) {
+            reals.resize(first);
+            return false;
+        }
+        reals.push_back(*parsed);
+    }
+    return true;
 }
 
 CommentValue text_value(std::string text) {

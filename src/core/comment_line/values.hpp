@@ -3,16 +3,38 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <expected>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/comment_line/comment_line.hpp"
 
 namespace atomkit::comment {
 
 CommentValue text_value(std::string text);
+
+// A token alone as it types: a flag (boolean), an integer, an integer beyond int64
+// (big_integer: the token is its digits), a float (real), or else the token as a text.
+struct ScalarForm {
+    CommentValueKind kind = CommentValueKind::text;
+    bool boolean = false;
+    std::int64_t integer = 0;
+    double real = 0.0;
+};
+
+// Floats only inside a NearestRounding scope; an integer of more digits than the options allow
+// is its error.
+std::expected<ScalarForm, CommentError> scalar_form(std::string_view t, const CommentOptions& options);
+
+// [+-] and one or more ASCII digits.
+bool is_int_form(std::string_view t) noexcept;
+
+// The tokens as floats appended to `reals`; false, with `reals` as it was, when one is no float.
+bool append_floats(std::span<const std::string_view> tokens, std::vector<double>& reals);
 
 // A value as the tokenizer captured it (quotes and brackets included), typed; a deferred
 // value carries that text.

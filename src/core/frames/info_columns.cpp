@@ -67,10 +67,12 @@ bool takes(InfoColumn& column, CommentValueKind kind, bool square, std::size_t w
     return column.kind == stored && column.square == square && column.width == width;
 }
 
-std::int32_t text_id(InfoColumn& column, std::unordered_map<std::string, std::int32_t>& ids, const std::string& text) {
-    auto [place, fresh] = ids.try_emplace(text, static_cast<std::int32_t>(column.texts.size()));
-    if (fresh) column.texts.push_back(text);
-    return place->second;
+std::int32_t text_id(InfoColumn& column, TextNumbers<std::int32_t>& ids, std::string_view text) {
+    if (const auto found = ids.find(text); found != ids.end()) return found->second;
+    const auto id = static_cast<std::int32_t>(column.texts.size());
+    column.texts.emplace_back(text);
+    ids.emplace(text, id);
+    return id;
 }
 
 std::int32_t key_set_id(KeySets& keys, std::map<std::vector<std::uint32_t>, std::int32_t>& set_of,
@@ -80,8 +82,28 @@ std::int32_t key_set_id(KeySets& keys, std::map<std::vector<std::uint32_t>, std:
     return place->second;
 }
 
+// A parsed value as the columns take it (not a loose one).
+InfoValue view_of(const CommentValue& value) noexcept {
+    InfoValue view;
+    view.kind = value.kind == CommentValueKind::flag ? CommentValueKind::boolean : value.kind;
+    view.square = value.square;
+    view.boolean = value.kind == CommentValueKind::flag || value.boolean;
+    view.integer = value.integer;
+    view.real = value.real;
+    view.text = value.text;
+    view.reals = value.reals;
+    view.ints = value.ints;
+    return view;
+}
+
+// The values a column of `kind` keeps of each frame.
+std::size_t width_of(const InfoValue& value) noexcept {
+    if (value.kind == CommentValueKind::float_array) return value.reals.size();
+    return is_array(value.kind) ? value.ints.size() : 1;
+}
+
 // Stores one frame's value (the column takes its kind).
-void store(InfoColumn& column, std::size_t frame, const CommentValue& value, std::unordered_map<std::string, std::int32_t>& ids) {
+void store(InfoColumn& column, std::size_t frame, const InfoValue& value, TextNumbers<std::int32_t>& ids) {
     column.present[frame] = 1;
     switch (column.kind) {
         case CommentValueKind::real:
@@ -97,7 +119,7 @@ void store(InfoColumn& column, std::size_t frame, const CommentValue& value, std
             column.ints[frame] = value.integer;
             break;
         case CommentValueKind::boolean:
-            column.ints[frame] = value.kind == CommentValueKind::flag || value.boolean ? 1 : 0;
+            column.ints[frame] = value.boolean ? 1 : 0;
             break;
         case CommentValueKind::float_array:
             std::copy(value.reals.begin(), value.reals.end(), column.reals.begin() + frame * column.width);
@@ -116,8 +138,7 @@ void store(InfoColumn& column, std::size_t frame, const CommentValue& value, std
 
 // Copies the rows of `part` (a range's column) to `whole` from frame `first` on; `whole`
 // takes part's kind (mixed where one is integers and the other reals).
-void copy_rows(InfoColumn& whole, const InfoColumn& part, std::size_t first,
-               std::unordered_map<std::string, std::int32_t>& ids) {
+void copy_rows(InfoColumn& whole, const InfoColumn& part, std::size_t first, TextNumbers<std::int32_t>& ids) {
     const std::size_t frames = part.present.size();
     std::copy(part.present.begin(), part.present.end(), whole.present.begin() + first);
     const std::size_t w = whole.width;
@@ -162,6 +183,24 @@ CommentValue normalized(CommentValue value) {
             out.reals = std::move(value.reals);
             break;
         default: return value;  // loose kinds are given whole
+    }
+    return out;
+}
+
+// A value of a flat line as normalized() gives it.
+CommentValue owned(const InfoValue& value) {
+    CommentValue out;
+    out.kind = value.kind;
+    switch (value.kind) {
+        case CommentValueKind::boolean: out.boolean = value.boolean; break;
+        case CommentValueKind::integer: out.integer = value.integer; break;
+        case CommentValueKind::real: out.real = value.real; break;
+        case CommentValueKind::text: out.text = std::string(value.text); break;
+        case CommentValueKind::float_array:
+            out.square = value.square;
+            out.reals.assign(value.reals.begin(), value.reals.end());
+            break;
+        default: fail("a value of a flat line of a kind it does not type");
     }
     return out;
 }
@@ -243,39 +282,65 @@ bool is_loose(const CommentValue& value) noexcept {
 
 RangeInfo::RangeInfo(std::size_t frames) : frames_(frames) { keys.of_frame.assign(frames, 0); }
 
+std::uint32_t RangeInfo::column_for(std::string_view key, CommentValueKind kind, bool square, std::size_t width) {
+    // Frames mostly repeat the keys of the frame before, in the same order.
+    const std::size_t place = frame_keys_.size();
+    std::uint32_t c = 0;
+    const std::vector<std::uint32_t>* before = last_set_ >= 0 ? &keys.sets[static_cast<std::size_t>(last_set_)] : nullptr;
+    if (before != nullptr && place < before->size() && columns[(*before)[place]].key == key) {
+        c = (*before)[place];
+    } else if (const auto found = index_.find(key); found != index_.end()) {
+        c = found->second;
+    } else {
+        c = static_cast<std::uint32_t>(columns.size());
+        index_.emplace(key, c);
+        columns.push_back(new_column(std::string(key), kind, square, width, frames_));
+        text_ids_.emplace_back();
+    }
+    frame_keys_.push_back(c);
+    InfoColumn& column = columns[c];
+    if (!column.all_loose && !takes(column, kind, square, width, frames_)) {
+        make_all_loose(column, c, 0, loose);
+        text_ids_[c].clear();
+    }
+    return c;
+}
+
+void RangeInfo::end_frame(std::size_t frame) {
+    const bool same = last_set_ >= 0 && frame_keys_ == keys.sets[static_cast<std::size_t>(last_set_)];
+    if (!same) last_set_ = key_set_id(keys, set_of_, frame_keys_);
+    keys.of_frame[frame] = last_set_;
+}
+
 void RangeInfo::add(std::size_t frame, std::vector<CommentItem>& items) {
     frame_keys_.clear();
     for (CommentItem& item : items) {
         CommentValue& value = item.value;
         const bool loose_value = is_loose(value);
-        const CommentValueKind kind = loose_value                              ? CommentValueKind::deferred
-                                      : value.kind == CommentValueKind::flag ? CommentValueKind::boolean
-                                                                             : value.kind;
-        const std::size_t width = kind == CommentValueKind::float_array ? value.reals.size()
-                                  : is_array(kind)                     ? value.ints.size()
-                                                                       : 1;
-        auto [place, fresh] = index_.try_emplace(item.key, static_cast<std::uint32_t>(columns.size()));
-        const std::uint32_t c = place->second;
-        if (fresh) {
-            columns.push_back(new_column(item.key, kind, value.square, width, frames_));
-            text_ids_.emplace_back();
-        }
-        InfoColumn& column = columns[c];
-        frame_keys_.push_back(c);
-        if (!column.all_loose && !takes(column, kind, value.square, width, frames_)) {
-            make_all_loose(column, c, 0, loose);
-            text_ids_[c].clear();
-        }
-        if (loose_value || column.all_loose) {
+        const InfoValue view = view_of(value);
+        const std::uint32_t c = column_for(item.key, loose_value ? CommentValueKind::deferred : view.kind, view.square,
+                                           loose_value ? 1 : width_of(view));
+        if (loose_value || columns[c].all_loose) {
             loose.push_back({frame, c, normalized(std::move(value))});
         } else {
-            store(column, frame, value, text_ids_[c]);
+            store(columns[c], frame, view, text_ids_[c]);
         }
     }
-    // Frames mostly repeat the keys of the frame before.
-    const bool same = last_set_ >= 0 && frame_keys_ == keys.sets[static_cast<std::size_t>(last_set_)];
-    if (!same) last_set_ = key_set_id(keys, set_of_, frame_keys_);
-    keys.of_frame[frame] = last_set_;
+    end_frame(frame);
+}
+
+void RangeInfo::add(std::size_t frame, const FlatLine& line) {
+    frame_keys_.clear();
+    for (const FlatItem& item : line.info()) {
+        const InfoValue& value = item.value;
+        const std::uint32_t c = column_for(item.key, value.kind, value.square, width_of(value));
+        if (columns[c].all_loose) {
+            loose.push_back({frame, c, owned(value)});
+        } else {
+            store(columns[c], frame, value, text_ids_[c]);
+        }
+    }
+    end_frame(frame);
 }
 
 void RangeInfo::keep(std::span<const std::uint8_t> kept) {
@@ -312,7 +377,7 @@ void join_info(std::vector<RangeInfo>& ranges, std::span<const std::size_t> firs
         return;
     }
     std::unordered_map<std::string, std::uint32_t> index;
-    std::vector<std::unordered_map<std::string, std::int32_t>> text_ids;
+    std::vector<TextNumbers<std::int32_t>> text_ids;
     std::map<std::vector<std::uint32_t>, std::int32_t> set_of;
     keys.of_frame.assign(frames, 0);
     for (std::size_t k = 0; k < ranges.size(); ++k) {

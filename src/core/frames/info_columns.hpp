@@ -6,14 +6,17 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 #include "core/comment_line/comment_line.hpp"
+#include "core/comment_line/flat_line.hpp"
 
 namespace atomkit::frames {
 
@@ -60,6 +63,14 @@ struct KeySets {
     std::vector<std::vector<std::uint32_t>> sets;
 };
 
+// Numbers by text, looked up by a view of it.
+struct TextHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+};
+template <class Number>
+using TextNumbers = std::unordered_map<std::string, Number, TextHash, std::equal_to<>>;
+
 // The info columns of a range of frames, numbered from 0.
 class RangeInfo {
 public:
@@ -68,6 +79,9 @@ public:
     // Adds a frame's items (loose values are moved out). A value whose type or width differs
     // from its key's in frames before makes every value of that key loose.
     void add(std::size_t frame, std::vector<CommentItem>& items);
+    // The same for a line typed in one pass (no value of it is loose): nothing allocated but
+    // a key, a text or a set of keys the range meets for the first time.
+    void add(std::size_t frame, const FlatLine& line);
     // Keeps the frames marked in `kept` (one flag a frame; frames left out were never added),
     // numbered again in order.
     void keep(std::span<const std::uint8_t> kept);
@@ -77,9 +91,14 @@ public:
     std::vector<LooseValue> loose;  // in frame order
 
 private:
+    // The column of `key` for a value of `kind` (deferred: a loose one) in the frame being
+    // added, made on first sight; every value of it turned loose when the value does not fit.
+    std::uint32_t column_for(std::string_view key, CommentValueKind kind, bool square, std::size_t width);
+    void end_frame(std::size_t frame);
+
     std::size_t frames_;
-    std::unordered_map<std::string, std::uint32_t> index_;
-    std::vector<std::unordered_map<std::string, std::int32_t>> text_ids_;  // per column: its texts' numbers
+    TextNumbers<std::uint32_t> index_;
+    std::vector<TextNumbers<std::int32_t>> text_ids_;  // per column: its texts' numbers
     std::map<std::vector<std::uint32_t>, std::int32_t> set_of_;
     std::vector<std::uint32_t> frame_keys_;
     std::int32_t last_set_ = -1;  // the key set of the frame added last

@@ -22,7 +22,11 @@ std::vector<std::uint8_t> kept_frames(const Plan& plan, std::size_t frames, std:
     return kept;
 }
 
-void add_frames(const RunRequest& request, const Cells& cells, const std::vector<std::uint8_t>& kept, RunTable& run) {
+void add_frames(const RunRequest& request, Cells& cells, const std::vector<std::uint8_t>& kept, RunTable& run) {
+    // Each column at its size at once: grown frame by frame, it is copied again and again.
+    const auto frames = static_cast<std::size_t>(std::count(kept.begin(), kept.end(), 1));
+    for (auto* column : {&run.frames, &run.natoms, &run.lines}) column->reserve(frames);
+    run.layout.reserve(frames);
     for (std::size_t f = 0; f < kept.size(); ++f) {
         if (kept[f] == 0) continue;
         const FrameRow& row = request.rows[f];
@@ -30,14 +34,27 @@ void add_frames(const RunRequest& request, const Cells& cells, const std::vector
         run.natoms.push_back(row.natoms);
         run.lines.push_back(row.lineno);
         run.layout.push_back(static_cast<std::int32_t>(row.layout));
-        run.lattice.insert(run.lattice.end(), cells.lattice.begin() + static_cast<std::ptrdiff_t>(f * 9),
-                           cells.lattice.begin() + static_cast<std::ptrdiff_t>(f * 9 + 9));
-        run.has_lattice.push_back(cells.has_lattice[f]);
-        run.pbc.insert(run.pbc.end(), cells.pbc.begin() + static_cast<std::ptrdiff_t>(f * 3),
-                       cells.pbc.begin() + static_cast<std::ptrdiff_t>(f * 3 + 3));
-        run.has_pbc.push_back(cells.has_pbc[f]);
-        run.has_properties.push_back(cells.has_properties[f]);
     }
+    // The cells of the frames kept moved up over those left out (all of them kept: as they are).
+    std::size_t to = 0;
+    for (std::size_t f = 0; f < kept.size() && frames != kept.size(); ++f) {
+        if (kept[f] == 0) continue;
+        std::copy_n(cells.lattice.begin() + static_cast<std::ptrdiff_t>(f * 9), 9,
+                    cells.lattice.begin() + static_cast<std::ptrdiff_t>(to * 9));
+        std::copy_n(cells.pbc.begin() + static_cast<std::ptrdiff_t>(f * 3), 3, cells.pbc.begin() + static_cast<std::ptrdiff_t>(to * 3));
+        cells.has_lattice[to] = cells.has_lattice[f];
+        cells.has_pbc[to] = cells.has_pbc[f];
+        cells.has_properties[to] = cells.has_properties[f];
+        ++to;
+    }
+    cells.lattice.resize(frames * 9);
+    cells.pbc.resize(frames * 3);
+    for (auto* column : {&cells.has_lattice, &cells.has_pbc, &cells.has_properties}) column->resize(frames);
+    run.lattice = std::move(cells.lattice);
+    run.pbc = std::move(cells.pbc);
+    run.has_lattice = std::move(cells.has_lattice);
+    run.has_pbc = std::move(cells.has_pbc);
+    run.has_properties = std::move(cells.has_properties);
 }
 
 void add_refusals(const RunRequest& request, Plan& plan, std::size_t limit, RunTable& run) {
@@ -149,8 +166,8 @@ void add_atoms(const RunRequest& request, Plan& plan, std::vector<std::optional<
 
 }  // namespace
 
-RunTable compose(const RunRequest& request, Plan& plan, std::vector<std::optional<AtomParser>>& wholes,
-                 const Cells& cells, std::size_t limit) {
+RunTable compose(const RunRequest& request, Plan& plan, std::vector<std::optional<AtomParser>>& wholes, Cells& cells,
+                 std::size_t limit) {
     RunTable run;
     const std::vector<std::uint8_t> kept = kept_frames(plan, request.rows.size(), limit);
     add_frames(request, cells, kept, run);

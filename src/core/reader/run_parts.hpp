@@ -32,6 +32,8 @@ struct FrameRange {
     std::size_t last = 0;
     std::vector<LayoutSpan> spans;
     std::optional<frames::RangeInfo> info;
+    FlatLine line;  // the comment line being read, its buffers kept from frame to frame
+    std::size_t declined = 0;  // lines `line` declined one after another
     std::vector<std::uint8_t> kept;  // per frame: read whole
     std::vector<Refusal> refusals;
     std::size_t halt = none;         // the frame the read ends at (its refusal the last)
@@ -62,8 +64,8 @@ struct Cells {
 };
 
 // The run of the frames before `limit` that were read whole, with the refusals up to `limit`;
-// `wholes` holds each layout's table (by place).
-RunTable compose(const RunRequest& request, Plan& plan, std::vector<std::optional<AtomParser>>& wholes,
-                 const Cells& cells, std::size_t limit);
+// `wholes` holds each layout's table (by place); the cells are moved into the run.
+RunTable compose(const RunRequest& request, Plan& plan, std::vector<std::optional<AtomParser>>& wholes, Cells& cells,
+                 std::size_t limit);
 
 }  // namespace atomkit::reader::run

@@ -209,18 +209,18 @@ Refusal atoms_refusal(const RunRequest& request, std::size_t f, const ParseFailu
 }
 
 // A frame's lattice and pbc (pbc as the lattice says when the line gives none).
-void store_cell(const ParsedComment& comment, std::size_t f, Cells& cells) {
-    if (comment.lattice) {
-        if (comment.lattice->reals.size() != 9) fail("a typed Lattice of other than 9 numbers");
-        std::copy_n(comment.lattice->reals.begin(), 9, cells.lattice.begin() + static_cast<std::ptrdiff_t>(f * 9));
+void store_cell(const double* lattice, const std::optional<std::array<bool, 3>>& pbc, bool has_properties,
+                std::size_t f, Cells& cells) {
+    if (lattice != nullptr) {
+        std::copy_n(lattice, 9, cells.lattice.begin() + static_cast<std::ptrdiff_t>(f * 9));
         cells.has_lattice[f] = 1;
     }
-    const bool periodic = comment.lattice.has_value();
+    const bool periodic = lattice != nullptr;
     for (std::size_t k = 0; k < 3; ++k) {
-        cells.pbc[f * 3 + k] = static_cast<std::uint8_t>(comment.pbc ? (*comment.pbc)[k] : periodic);
+        cells.pbc[f * 3 + k] = static_cast<std::uint8_t>(pbc ? (*pbc)[k] : periodic);
     }
-    cells.has_pbc[f] = comment.pbc.has_value() ? 1 : 0;
-    cells.has_properties[f] = comment.properties.has_value() ? 1 : 0;
+    cells.has_pbc[f] = pbc.has_value() ? 1 : 0;
+    cells.has_properties[f] = has_properties ? 1 : 0;
 }
 
 // Reads what one range needs while its frames are read.
@@ -326,12 +326,21 @@ struct RangeReader {
         const auto natoms = frames::read_count_line(line_from(data, at, at));
         if (!natoms || *natoms != static_cast<std::uint64_t>(row.natoms)) return refusal_of(request, f, RefusalKind::changed);
         const std::string_view line = line_from(data, at, at);
-        if (!is_valid_utf8(line)) return comment_refusal(request, f, line);
-        auto comment = parse_comment_line(line, options);
-        if (!comment) {
-            Refusal refusal = comment_refusal(request, f, line);
-            refusal.comment_error = std::move(comment.error());
-            return refusal;
+        // Most lines are typed in one pass into the range's own buffers; any other is parsed whole.
+        // Once several lines in a row were declined, only every 32nd is tried: files whose lines
+        // hold lists then pay little for the try.
+        std::optional<ParsedComment> comment;
+        const bool tried = range.declined < 4 || range.declined % 32 == 0;
+        range.declined = tried && range.line.read(line, options) ? 0 : range.declined + 1;
+        if (range.declined != 0) {
+            if (!is_valid_utf8(line)) return comment_refusal(request, f, line);
+            auto parsed = parse_declined_line(line, options);
+            if (!parsed) {
+                Refusal refusal = comment_refusal(request, f, line);
+                refusal.comment_error = std::move(parsed.error());
+                return refusal;
+            }
+            comment = std::move(*parsed);
         }
         const ParsedLayout* layout = request.layouts[static_cast<std::size_t>(row.layout)];
         // The scan could not read this line, which reads now.
@@ -339,7 +348,9 @@ struct RangeReader {
         if (!layout->has_value()) {
             Refusal refusal = comment_refusal(request, f, line);
             refusal.properties_error = layout->error();
-            refusal.properties = comment->properties.value_or(std::string(frames::plain_xyz_properties));
+            const std::optional<std::string_view> properties =
+                comment ? std::optional<std::string_view>(comment->properties) : range.line.properties();
+            refusal.properties = properties.value_or(frames::plain_xyz_properties);
             return refusal;
         }
         if (row.natoms > 0) {
@@ -350,8 +361,15 @@ struct RangeReader {
                 if (!refused || *refused) return refused;
             }
         }
-        store_cell(*comment, f, cells);
-        range.info->add(f - range.first, comment->info);
+        if (comment) {
+            const std::optional<CommentValue>& lattice = comment->lattice;
+            if (lattice && lattice->reals.size() != 9) fail("a typed Lattice of other than 9 numbers");
+            store_cell(lattice ? lattice->reals.data() : nullptr, comment->pbc, comment->properties.has_value(), f, cells);
+            range.info->add(f - range.first, comment->info);
+        } else {
+            store_cell(range.line.lattice(), range.line.pbc(), range.line.properties().has_value(), f, cells);
+            range.info->add(f - range.first, range.line);
+        }
         range.kept[f - range.first] = 1;
         return std::nullopt;
     }
