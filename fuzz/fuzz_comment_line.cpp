@@ -4,7 +4,8 @@
 // needs, keys distinct, texts UTF-8 where the line is, deferred values cut from the line,
 // nothing deferred when typing everything), every float read must come back from its repr,
 // and typing everything must give what deferring gave when nothing was deferred, fail where
-// deferring fails, and fail on a limit only for an integer longer than it.
+// deferring fails, and fail on a limit only for an integer longer than it; the one-pass reading
+// of plain lines (FlatLine) must give what the parser alone gives.
 //
 // Input: the line, as it is.
 #include <algorithm>
@@ -216,6 +217,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_parsed(typed, line, utf8_line, true);
     check_parsed(limited, line, utf8_line, true);
 
+    // The one-pass reading of plain lines gives what the parser alone gives, refusals included.
+    for (const CommentOptions options : {CommentOptions{}, CommentOptions{.type_all = true}}) {
+        const Parsed fast = atomkit::parse_comment_line(line, options);
+        const Parsed alone = atomkit::parse_declined_line(line, options);
+        fuzz::check(fast.has_value() == alone.has_value() &&
+                        (fast ? same_items(*fast, *alone)
+                              : fast.error().kind == alone.error().kind && fast.error().text == alone.error().text),
+                    "the one-pass reading differs from the parser's", line);
+    }
     fuzz::check(deferring || !typed, "typing everything read a line deferring refused", line);
     if (deferring && !any_deferred(*deferring)) {
         fuzz::check(typed && same_items(*deferring, *typed), "typing everything changed what deferring typed", line);
