@@ -3,6 +3,7 @@
 // interpreter object.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -80,7 +81,10 @@ public:
                 index_of[d] = store_distinct(token);
             }
         }
-        rows_.reserve(rows_.size() + part.rows_.size());
+        // Room grown geometrically: a column joined from many parts (a table's ranges) would
+        // otherwise be copied whole at every part.
+        const std::size_t needed = rows_.size() + part.rows_.size();
+        if (needed > rows_.capacity()) rows_.reserve(std::max(needed, 2 * rows_.capacity()));
         for (const std::uint32_t index : part.rows_) rows_.push_back(index_of[index]);
     }
 

@@ -131,6 +131,7 @@ void join_strings(Plan& plan, std::size_t dense, std::size_t limit, ParsedAtoms&
             atoms.strs[c] = std::move(parts[0]->columns().strs[c]);
         } else {
             StringColumn joined;
+            joined.reserve(atoms.natoms);
             for (AtomParser* part : parts) joined.append(part->columns().strs[c]);
             atoms.strs[c] = std::move(joined);
         }
