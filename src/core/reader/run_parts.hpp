@@ -63,6 +63,9 @@ struct Cells {
     std::vector<std::uint8_t> has_properties;
 };
 
+// The plan of a read: rows placed, waves and ranges cut, each range's layout spans found.
+Plan plan_of(const RunRequest& request);
+
 // The run of the frames before `limit` that were read whole, with the refusals up to `limit`;
 // `wholes` holds each layout's table (by place); the cells are moved into the run.
 RunTable compose(const RunRequest& request, Plan& plan, std::vector<std::optional<AtomParser>>& wholes, Cells& cells,
